@@ -1,0 +1,14 @@
+// Quellmark: purges rows of the event log table ATR_Log, chunk by chunk.
+#include <QApplication>
+
+#include "frmMain.h"
+
+int main(int argc, char* argv[]) {
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Quellmark"));
+    QApplication::setApplicationVersion(QStringLiteral("1.00"));
+    QApplication::setOrganizationName(QStringLiteral("Quellmark"));
+    quellmark::ui::frmMain window;
+    window.show();
+    return app.exec();
+}

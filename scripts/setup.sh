@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# Installs every Debian package that building, testing, packaging and the demo need.
+# Safe to run again; needs root (or sudo) and Debian's package registry.
+set -euo pipefail
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+export DEBIAN_FRONTEND=noninteractive
+PACKAGES=(
+  build-essential cmake ninja-build pkg-config git
+  qt6-base-dev qt6-base-dev-tools libgl-dev
+  mdbtools mdbtools-dev
+  unixodbc unixodbc-dev tdsodbc freetds-bin
+  libsqlite3-dev sqlite3
+  libgtest-dev googletest
+  xvfb xauth xdotool x11-utils imagemagick
+  fonts-liberation fonts-dejavu-core
+  clang libclang-rt-14-dev
+  file dpkg-dev
+)
+missing=()
+for p in "${PACKAGES[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ "${#missing[@]}" -gt 0 ]; then
+  $SUDO apt-get update -q
+  $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi
+# Debian's tdsodbc registers its driver as "FreeTDS" through odbcinst on install;
+# make sure the entry is there even where the post-install step was skipped.
+if ! odbcinst -q -d -n FreeTDS >/dev/null 2>&1; then
+  drv=$(find /usr/lib -name libtdsodbc.so -print -quit)
+  setup=$(find /usr/lib -name libtdsS.so -print -quit || true)
+  printf '[FreeTDS]\nDescription=FreeTDS ODBC driver\nDriver=%s\n%s\n' "$drv" "${setup:+Setup=$setup}" > /tmp/quellmark-freetds.ini
+  $SUDO odbcinst -i -d -f /tmp/quellmark-freetds.ini
+fi

@@ -1,0 +1,171 @@
+#include "data_access.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+
+#include "connection_string.h"
+#include "provider.h"
+
+namespace data_access {
+namespace {
+
+std::string DescriptionOf(const std::vector<ErrorEntry>& entries) {
+    return entries.empty() ? std::string("Unknown data-access error.") : entries.back().Description;
+}
+
+}  // namespace
+
+Error::Error(const std::string& description) : Error(std::vector<ErrorEntry>{ErrorEntry{description, {}, 0}}) {}
+
+Error::Error(std::vector<ErrorEntry> entries) : std::runtime_error(DescriptionOf(entries)), entries_(std::move(entries)) {
+    if (entries_.empty()) entries_.push_back(ErrorEntry{what(), {}, 0});
+}
+
+void Errors::Append(const std::vector<ErrorEntry>& entries) { entries_.insert(entries_.end(), entries.begin(), entries.end()); }
+
+bool IsNull(const Value& value) noexcept { return std::holds_alternative<Null>(value); }
+
+std::string ToText(const Value& value) {
+    if (const auto* text = std::get_if<std::string>(&value)) return *text;
+    if (const auto* integer = std::get_if<std::int64_t>(&value)) return std::to_string(*integer);
+    if (const auto* real = std::get_if<double>(&value)) {
+        if (std::isfinite(*real) && *real == std::floor(*real) && std::fabs(*real) < 1e15)
+            return std::to_string(static_cast<long long>(*real));
+        char buffer[64];
+        auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, *real);
+        return ec == std::errc() ? std::string(buffer, end) : std::string();
+    }
+    return {};
+}
+
+// ---- Connection ----------------------------------------------------------
+
+Connection::Connection() = default;
+
+Connection::~Connection() {
+    if (impl_) {
+        try {
+            impl_->Close();
+        } catch (...) {
+            // Releasing on scope exit never throws; the handle is freed either way.
+        }
+    }
+}
+
+template <class Op>
+auto Connection::Recorded(Op&& op) -> decltype(op()) {
+    errors_.Clear();
+    try {
+        return op();
+    } catch (const Error& e) {
+        errors_.Append(e.Entries());
+        throw;
+    } catch (const std::exception& e) {
+        Error wrapped(e.what());
+        errors_.Append(wrapped.Entries());
+        throw wrapped;
+    }
+}
+
+void Connection::Open() {
+    Recorded([&] {
+        if (impl_) throw Error("The connection is already open.");
+        const ConnectionProperties properties = ConnectionProperties::Parse(ConnectionString);
+        const std::optional<std::string> name = properties.Get("Provider");
+        if (!name || name->empty())
+            throw Error("The connection string names no provider, so there is nothing to connect to.");
+        if (EqualsIgnoreCase(*name, "Microsoft.Jet.OLEDB.4.0")) {
+            impl_ = provider::OpenJet(properties);
+        } else if (EqualsIgnoreCase(*name, "SQLOLEDB")) {
+            impl_ = provider::OpenSqlServer(properties, ConnectionTimeout);
+        } else {
+            throw Error("The provider \"" + *name + "\" is not known to Quellmark.");
+        }
+    });
+}
+
+provider::Connection& Connection::OpenProvider() {
+    if (!impl_) throw Error("The operation needs an open connection, and this one is closed.");
+    return *impl_;
+}
+
+std::unique_ptr<Recordset> Connection::Execute(const std::string& text) {
+    return Recorded([&] {
+        provider::Connection& connection = OpenProvider();
+        std::int64_t rowsAffected = -1;
+        std::unique_ptr<provider::Cursor> cursor = connection.Execute(text, rowsAffected);
+        return std::unique_ptr<Recordset>(new Recordset(std::move(cursor), rowsAffected));
+    });
+}
+
+void Connection::Close() {
+    Recorded([&] {
+        if (!impl_) throw Error("The connection is already closed.");
+        std::unique_ptr<provider::Connection> impl = std::move(impl_);
+        impl->Close();
+    });
+}
+
+// ---- Recordset -----------------------------------------------------------
+
+Recordset::Recordset() = default;
+
+Recordset::Recordset(std::unique_ptr<provider::Cursor> cursor, std::int64_t rowsAffected)
+    : cursor_(std::move(cursor)), rowsAffected_(rowsAffected) {}
+
+Recordset::~Recordset() {
+    if (cursor_) {
+        try {
+            cursor_->Close();
+        } catch (...) {
+        }
+    }
+}
+
+void Recordset::Open(const std::string& source, Connection& connection, int cursorType, int lockType, int options) {
+    if (cursorType != -1) CursorType = cursorType;
+    if (lockType != -1) LockType = lockType;
+    connection.Recorded([&] {
+        if (cursor_) throw Error("The recordset is already open.");
+        if (options != 2 && options != -1)
+            throw Error("Only a table name can be opened as a recordset source.");
+        cursor_ = connection.OpenProvider().OpenTable(source);
+        rowsAffected_ = -1;
+    });
+}
+
+void Recordset::Close() {
+    if (!cursor_) throw Error("The recordset is already closed.");
+    std::unique_ptr<provider::Cursor> cursor = std::move(cursor_);
+    cursor->Close();
+}
+
+bool Recordset::EndOfFile() const { return !Current().HasRow(); }
+
+const provider::Cursor& Recordset::Current() const {
+    if (!cursor_) throw Error("The recordset is closed.");
+    return *cursor_;
+}
+
+// ---- Fields --------------------------------------------------------------
+
+int Fields::Count() const { return owner_.Current().ColumnCount(); }
+
+Field Fields::Item(int index) const {
+    const provider::Cursor& cursor = owner_.Current();
+    if (index < 0 || index >= cursor.ColumnCount())
+        throw Error("The result has no column number " + std::to_string(index) + ".");
+    if (!cursor.HasRow()) throw Error("The result holds no row to read column " + cursor.ColumnName(index) + " from.");
+    return Field(cursor.ColumnName(index), cursor.Get(index));
+}
+
+Field Fields::Item(const std::string& name) const {
+    const provider::Cursor& cursor = owner_.Current();
+    for (int i = 0; i < cursor.ColumnCount(); ++i) {
+        if (EqualsIgnoreCase(cursor.ColumnName(i), name)) return Item(i);
+    }
+    throw Error("The column " + name + " was not found.");
+}
+
+}  // namespace data_access

@@ -1,0 +1,13 @@
+// Pieces of the Access-file provider that are worth reaching on their own.
+#pragma once
+
+#include <string>
+
+namespace data_access::provider {
+
+// A stored Access date/time (days since 1899-12-30, the fraction the time of
+// day) as "YYYY-MM-DD HH:MM:SS"; "" when the value is no date at all (not
+// finite, or millennia outside what Access stores).
+std::string JetDateText(double serial);
+
+}  // namespace data_access::provider

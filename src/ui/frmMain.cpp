@@ -1,0 +1,241 @@
+#include "frmMain.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QFont>
+#include <QFontDatabase>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPalette>
+#include <QPlainTextEdit>
+#include <QPushButton>
+
+#include "app_state.h"
+#include "message_box.h"
+#include "modGeneral.h"
+#include "startup.h"
+#include "templates.h"
+
+namespace quellmark::ui {
+namespace {
+
+constexpr int kMinimumStatementLength = 10;
+const char* const kNoStatement = "Create a SQL Query First";
+
+void Place(QWidget* control, const char* name, int left, int top, int width, int height) {
+    control->setObjectName(QString::fromLatin1(name));
+    control->setGeometry(TwipsToPixels(left), TwipsToPixels(top), TwipsToPixels(width), TwipsToPixels(height));
+}
+
+QFont StatementFont() {
+    QFont font(QStringLiteral("Courier New"));
+    font.setPointSizeF(8.25);
+    font.setWeight(QFont::Normal);
+    font.setStyleHint(QFont::TypeWriter, QFont::PreferMatch);
+    font.setFixedPitch(true);
+    if (!QFontInfo(font).fixedPitch()) {
+        QFont fallback = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+        fallback.setPointSizeF(8.25);
+        fallback.setWeight(QFont::Normal);
+        return fallback;
+    }
+    return font;
+}
+
+// The classic dialog font: a sans-serif face at 8.25 points, which the
+// layout's label and button sizes are made for.
+QFont WindowFont() {
+    QFont font;
+    font.setFamilies({QStringLiteral("MS Sans Serif"), QStringLiteral("Microsoft Sans Serif"),
+                      QStringLiteral("Liberation Sans"), QStringLiteral("Arial")});
+    font.setStyleHint(QFont::SansSerif);
+    font.setPointSizeF(8.25);
+    return font;
+}
+
+QPlainTextEdit* MultiLineBox(QWidget* parent) {
+    auto* box = new QPlainTextEdit(parent);
+    box->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    box->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    box->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+    box->setWordWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+    box->setTabChangesFocus(true);
+    return box;
+}
+
+QLineEdit* NumberBox(QWidget* parent) {
+    auto* box = new QLineEdit(QStringLiteral("0"), parent);
+    box->setReadOnly(true);
+    QPalette palette = box->palette();
+    palette.setColor(QPalette::Base, palette.color(QPalette::Button));
+    box->setPalette(palette);
+    return box;
+}
+
+QLabel* Label(const char* caption, QWidget* parent) {
+    auto* label = new QLabel(QString::fromLatin1(caption), parent);
+    label->setFocusPolicy(Qt::NoFocus);
+    return label;
+}
+
+QComboBox* DropDownList(QWidget* parent) {
+    auto* list = new QComboBox(parent);
+    list->setEditable(false);
+    return list;
+}
+
+}  // namespace
+
+frmMain::frmMain(QWidget* parent) : QWidget(parent) {
+    setObjectName(QStringLiteral("frmMain"));
+    setWindowTitle(QStringLiteral("  Quellmark"));
+    setFixedSize(TwipsToPixels(9330), TwipsToPixels(5160));
+    setFont(WindowFont());
+    BuildControls();
+    SetMainWindow(this);
+    Form_Load();
+}
+
+frmMain::~frmMain() {
+    if (MainWindow() == this) SetMainWindow(nullptr);
+}
+
+void frmMain::BuildControls() {
+    // Created in tab order.
+    cboSqlTemplate = DropDownList(this);
+    Place(cboSqlTemplate, "cboSqlTemplate", 1440, 360, 4695, 315);
+    for (const std::string& name : TemplateNames()) cboSqlTemplate->addItem(QString::fromStdString(name), 0);
+
+    cmdCreateSql = new QPushButton(QStringLiteral("Create SQL"), this);
+    Place(cmdCreateSql, "cmdCreateSql", 120, 960, 1095, 375);
+
+    txtSqlQuery = MultiLineBox(this);
+    Place(txtSqlQuery, "txtSqlQuery", 1440, 840, 4695, 2655);
+    txtSqlQuery->setFont(StatementFont());
+
+    cmdDelete = new QPushButton(QStringLiteral("Delete All Records"), this);
+    Place(cmdDelete, "cmdDelete", 6480, 1440, 2655, 375);
+
+    cmdCancel = new QPushButton(QStringLiteral("Cancel"), this);
+    Place(cmdCancel, "cmdCancel", 6480, 2880, 1455, 375);
+
+    lblSqlTemplate = Label("SQL Template:", this);
+    Place(lblSqlTemplate, "lblSqlTemplate", 120, 400, 1095, 255);
+
+    cmdCount = new QPushButton(QStringLiteral("Count Records"), this);
+    Place(cmdCount, "cmdCount", 6480, 840, 1455, 375);
+
+    txtCount = NumberBox(this);
+    Place(txtCount, "txtCount", 8160, 880, 975, 285);
+
+    cboChunks = DropDownList(this);
+    Place(cboChunks, "cboChunks", 240, 1920, 735, 315);
+    for (const char* chunk : {"1000", "2000", "5000"}) cboChunks->addItem(QString::fromLatin1(chunk), 0);
+
+    lblChunks = Label("Chunks:", this);
+    Place(lblChunks, "lblChunks", 240, 1680, 615, 255);
+
+    txtRecLeft = NumberBox(this);
+    Place(txtRecLeft, "txtRecLeft", 7560, 1980, 975, 285);
+
+    txtCopyPaste = MultiLineBox(this);
+    Place(txtCopyPaste, "txtCopyPaste", 1440, 3720, 4695, 1215);
+
+    lblCopyPaste = Label("Copy/Paste Area", this);
+    Place(lblCopyPaste, "lblCopyPaste", 120, 3840, 1215, 255);
+
+    lblRecLeft = Label("Records Left:", this);
+    Place(lblRecLeft, "lblRecLeft", 6480, 2040, 1095, 255);
+
+    const QList<QWidget*> tabOrder{cboSqlTemplate, cmdCreateSql, txtSqlQuery, cmdDelete, cmdCancel,
+                                   cmdCount,       txtCount,     cboChunks,   txtRecLeft, txtCopyPaste};
+    for (qsizetype i = 0; i + 1 < tabOrder.size(); ++i) setTabOrder(tabOrder[i], tabOrder[i + 1]);
+
+    connect(cmdCreateSql, &QPushButton::clicked, this, &frmMain::cmdCreateSql_Click);
+    connect(cmdCount, &QPushButton::clicked, this, &frmMain::cmdCount_Click);
+    connect(cmdDelete, &QPushButton::clicked, this, &frmMain::cmdDelete_Click);
+    connect(cmdCancel, &QPushButton::clicked, this, &frmMain::cmdCancel_Click);
+}
+
+void frmMain::Form_Load() {
+    AppPath = QCoreApplication::applicationDirPath().toStdString();
+    SettingsConnString = SettingsConnectionString(AppPath);
+    cboSqlTemplate->setCurrentIndex(0);
+    cboChunks->setCurrentIndex(1);
+}
+
+void frmMain::cmdCreateSql_Click() {
+    const std::optional<std::string> statement = ComposeDeleteStatement(
+        cboSqlTemplate->currentText().toStdString(), cboChunks->currentText().toStdString(), Now());
+    if (statement) txtSqlQuery->setPlainText(QString::fromStdString(*statement));
+}
+
+bool frmMain::StatementLongEnough() {
+    if (txtSqlQuery->toPlainText().length() >= kMinimumStatementLength) return true;
+    MsgBox(QString::fromLatin1(kNoStatement), this);
+    return false;
+}
+
+void frmMain::cmdCount_Click() {
+    if (!StatementLongEnough()) return;
+    modGeneral::CountRecords();
+}
+
+void frmMain::cmdDelete_Click() {
+    if (busy_ || !StatementLongEnough()) return;
+    EnterBusyState();
+    try {
+        modGeneral::DeleteRecordsInChunks();
+    } catch (const std::exception& e) {
+        MsgBox(QString::fromStdString(e.what()), this);
+    }
+    LeaveBusyState();
+    if (closeAfterRun_) close();
+}
+
+void frmMain::cmdCancel_Click() { CancelRequested = true; }
+
+void frmMain::EnterBusyState() {
+    busy_ = true;
+    cboSqlTemplate->setEnabled(false);
+    cmdCreateSql->setEnabled(false);
+    txtSqlQuery->setEnabled(false);
+    cmdCount->setEnabled(false);
+    cmdDelete->setEnabled(false);
+    cboChunks->setEnabled(false);
+    cmdCancel->setEnabled(true);
+}
+
+void frmMain::LeaveBusyState() {
+    cboSqlTemplate->setEnabled(true);
+    txtSqlQuery->setEnabled(true);
+    cmdCreateSql->setEnabled(true);
+    cmdCount->setEnabled(true);
+    cmdDelete->setEnabled(true);
+    cboChunks->setEnabled(true);
+    cmdCancel->setEnabled(false);
+    busy_ = false;
+}
+
+void frmMain::closeEvent(QCloseEvent* event) {
+    if (busy_) {
+        CancelRequested = true;
+        closeAfterRun_ = true;
+        event->ignore();
+        return;
+    }
+    event->accept();
+}
+
+std::string frmMain::SqlQueryText() const { return txtSqlQuery->toPlainText().toStdString(); }
+
+void frmMain::SetCountText(const std::string& text) { txtCount->setText(QString::fromStdString(text)); }
+
+void frmMain::SetRecLeftText(const std::string& text) { txtRecLeft->setText(QString::fromStdString(text)); }
+
+void frmMain::ShowMessage(const std::string& text) { MsgBox(QString::fromStdString(text), this); }
+
+void frmMain::ProcessPendingEvents() { QCoreApplication::processEvents(QEventLoop::AllEvents); }
+
+}  // namespace quellmark::ui

@@ -1,0 +1,79 @@
+// The one window of Quellmark. The operator picks a template and a chunk size,
+// Create SQL writes a DELETE TOP (n) statement into txtSqlQuery, Count Records
+// counts the rows its filter matches into txtCount, and Delete All Records
+// deletes them chunk by chunk, showing the rows left in txtRecLeft, while the
+// window is busy and only Cancel (and the copy/paste area) stays usable.
+// The database work lives in modGeneral, which reaches this window through the
+// WindowPort it implements.
+#pragma once
+
+#include <QWidget>
+
+#include "window_port.h"
+
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QPlainTextEdit;
+class QPushButton;
+
+namespace quellmark::ui {
+
+// Positions are given in twips; 15 twips make one device-independent pixel.
+constexpr int TwipsToPixels(int twips) { return (twips + 7) / 15; }
+
+class frmMain : public QWidget, public WindowPort {
+    Q_OBJECT
+public:
+    explicit frmMain(QWidget* parent = nullptr);
+    ~frmMain() override;
+
+    // The controls, named as the operator's documentation names them.
+    QComboBox* cboSqlTemplate = nullptr;
+    QPushButton* cmdCreateSql = nullptr;
+    QPlainTextEdit* txtSqlQuery = nullptr;
+    QPushButton* cmdDelete = nullptr;
+    QPushButton* cmdCancel = nullptr;
+    QLabel* lblSqlTemplate = nullptr;
+    QPushButton* cmdCount = nullptr;
+    QLineEdit* txtCount = nullptr;
+    QComboBox* cboChunks = nullptr;
+    QLabel* lblChunks = nullptr;
+    QLineEdit* txtRecLeft = nullptr;
+    QPlainTextEdit* txtCopyPaste = nullptr;
+    QLabel* lblCopyPaste = nullptr;
+    QLabel* lblRecLeft = nullptr;
+
+    // True while a deletion run is active.
+    bool IsBusy() const noexcept { return busy_; }
+
+    // WindowPort
+    std::string SqlQueryText() const override;
+    void SetCountText(const std::string& text) override;
+    void SetRecLeftText(const std::string& text) override;
+    void ShowMessage(const std::string& text) override;
+    void ProcessPendingEvents() override;
+
+public slots:
+    void cmdCreateSql_Click();
+    void cmdCount_Click();
+    void cmdDelete_Click();
+    void cmdCancel_Click();
+
+protected:
+    // Closing during a deletion run asks the run to stop as Cancel does; the
+    // window closes once the pass under way has finished.
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void BuildControls();
+    void Form_Load();
+    bool StatementLongEnough();
+    void EnterBusyState();
+    void LeaveBusyState();
+
+    bool busy_ = false;
+    bool closeAfterRun_ = false;
+};
+
+}  // namespace quellmark::ui

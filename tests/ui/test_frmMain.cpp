@@ -1,0 +1,229 @@
+// The real window, driven through its controls offscreen.
+#include <QApplication>
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTest>
+
+#include "app_state.h"
+#include "frmMain.h"
+#include "message_box.h"
+#include "templates.h"
+
+using quellmark::ui::frmMain;
+
+class FrmMainTest : public QObject {
+    Q_OBJECT
+
+    QStringList messages_;
+
+private slots:
+    void init() {
+        messages_.clear();
+        quellmark::ui::SetMessageHook([this](const QString& text) { messages_ << text; });
+        quellmark::ui::SetClock({});
+    }
+    void cleanup() {
+        quellmark::ui::SetMessageHook({});
+        quellmark::ui::SetClock({});
+    }
+
+    void controlsHaveTheirGeometryKindAndText_data() {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QRect>("twips");
+        auto row = [](const char* name, const char* kind, const char* text, int l, int t, int w, int h) {
+            QTest::newRow(name) << QString(name) << QString(kind) << QString(text) << QRect(l, t, w, h);
+        };
+        row("cboSqlTemplate", "QComboBox", "Priority", 1440, 360, 4695, 315);
+        row("cmdCreateSql", "QPushButton", "Create SQL", 120, 960, 1095, 375);
+        row("txtSqlQuery", "QPlainTextEdit", "", 1440, 840, 4695, 2655);
+        row("cmdDelete", "QPushButton", "Delete All Records", 6480, 1440, 2655, 375);
+        row("cmdCancel", "QPushButton", "Cancel", 6480, 2880, 1455, 375);
+        row("lblSqlTemplate", "QLabel", "SQL Template:", 120, 400, 1095, 255);
+        row("cmdCount", "QPushButton", "Count Records", 6480, 840, 1455, 375);
+        row("txtCount", "QLineEdit", "0", 8160, 880, 975, 285);
+        row("cboChunks", "QComboBox", "2000", 240, 1920, 735, 315);
+        row("lblChunks", "QLabel", "Chunks:", 240, 1680, 615, 255);
+        row("txtRecLeft", "QLineEdit", "0", 7560, 1980, 975, 285);
+        row("txtCopyPaste", "QPlainTextEdit", "", 1440, 3720, 4695, 1215);
+        row("lblCopyPaste", "QLabel", "Copy/Paste Area", 120, 3840, 1215, 255);
+        row("lblRecLeft", "QLabel", "Records Left:", 6480, 2040, 1095, 255);
+    }
+
+    void controlsHaveTheirGeometryKindAndText() {
+        QFETCH(QString, name);
+        QFETCH(QString, kind);
+        QFETCH(QString, text);
+        QFETCH(QRect, twips);
+        frmMain window;
+        QWidget* control = window.findChild<QWidget*>(name);
+        QVERIFY2(control, qPrintable(name));
+        QCOMPARE(QString(control->metaObject()->className()), kind);
+        const auto px = [](int t) { return qRound(t / 15.0); };
+        QCOMPARE(control->geometry(), QRect(px(twips.x()), px(twips.y()), px(twips.width()), px(twips.height())));
+        QString shown;
+        if (auto* b = qobject_cast<QPushButton*>(control)) shown = b->text();
+        if (auto* l = qobject_cast<QLabel*>(control)) shown = l->text();
+        if (auto* e = qobject_cast<QLineEdit*>(control)) shown = e->text();
+        if (auto* p = qobject_cast<QPlainTextEdit*>(control)) shown = p->toPlainText();
+        if (auto* c = qobject_cast<QComboBox*>(control)) shown = c->currentText();
+        QCOMPARE(shown, text);
+        QVERIFY(control->isEnabled());
+        if (kind == "QLabel") QCOMPARE(control->focusPolicy(), Qt::NoFocus);
+    }
+
+    void windowIsFixedAndCaptioned() {
+        frmMain window;
+        QCOMPARE(window.windowTitle(), QString("  Quellmark"));
+        QCOMPARE(window.size(), QSize(622, 344));
+        QCOMPARE(window.minimumSize(), window.maximumSize());
+        const QRect before = window.txtSqlQuery->geometry();
+        window.resize(900, 700);
+        QCOMPARE(window.size(), QSize(622, 344));
+        QCOMPARE(window.txtSqlQuery->geometry(), before);
+    }
+
+    void listsAndBoxProperties() {
+        frmMain window;
+        QStringList templates;
+        for (int i = 0; i < window.cboSqlTemplate->count(); ++i) {
+            templates << window.cboSqlTemplate->itemText(i);
+            QCOMPARE(window.cboSqlTemplate->itemData(i).toInt(), 0);
+        }
+        QCOMPARE(templates, QStringList({"Priority", "Priority AND Time", "Device", "Enterprise", "Trap", "Message",
+                                         "Priority AND Device", "Device AND Enterprise", "Device AND Trap",
+                                         "Device AND Message"}));
+        QStringList chunks;
+        for (int i = 0; i < window.cboChunks->count(); ++i) chunks << window.cboChunks->itemText(i);
+        QCOMPARE(chunks, QStringList({"1000", "2000", "5000"}));
+        QVERIFY(!window.cboSqlTemplate->isEditable());
+        QVERIFY(!window.cboChunks->isEditable());
+
+        QVERIFY(window.txtCount->isReadOnly());
+        QVERIFY(window.txtRecLeft->isReadOnly());
+        QCOMPARE(window.txtCount->palette().color(QPalette::Base), window.palette().color(QPalette::Button));
+        QCOMPARE(window.txtRecLeft->palette().color(QPalette::Base), window.palette().color(QPalette::Button));
+
+        for (QPlainTextEdit* box : {window.txtSqlQuery, window.txtCopyPaste}) {
+            QCOMPARE(box->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
+            QCOMPARE(box->lineWrapMode(), QPlainTextEdit::WidgetWidth);
+        }
+        const QFont font = window.txtSqlQuery->font();
+        QCOMPARE(font.pointSizeF(), 8.25);
+        QCOMPARE(font.weight(), QFont::Normal);
+        QVERIFY2(QFontInfo(font).fixedPitch(), qPrintable(QFontInfo(font).family()));
+        QVERIFY(window.txtCopyPaste->font() == window.font());
+    }
+
+    void startUpState() {
+        frmMain window;
+        QCOMPARE(window.cboSqlTemplate->currentIndex(), 0);
+        QCOMPARE(window.cboChunks->currentIndex(), 1);
+        QVERIFY(window.txtSqlQuery->toPlainText().isEmpty());
+        QCOMPARE(window.txtCount->text(), QString("0"));
+        QCOMPARE(window.txtRecLeft->text(), QString("0"));
+        QVERIFY(window.cmdCancel->isEnabled());
+        QCOMPARE(QString::fromStdString(quellmark::AppPath), QCoreApplication::applicationDirPath());
+        QCOMPARE(QString::fromStdString(quellmark::SettingsConnString),
+                 "Provider=Microsoft.Jet.OLEDB.4.0;Data Source=" + QCoreApplication::applicationDirPath() +
+                     "/Sarnwick.mdb;Persist Security Info=False");
+    }
+
+    void tabVisitsControlsInOrder() {
+        frmMain window;
+        window.show();
+        QApplication::setActiveWindow(&window);
+        QVERIFY(QTest::qWaitForWindowActive(&window));
+        window.cboSqlTemplate->setFocus();
+        QTRY_COMPARE(QApplication::focusWidget(), window.cboSqlTemplate);
+        QStringList visited{QApplication::focusWidget()->objectName()};
+        for (int i = 0; i < 10; ++i) {
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+            visited << QApplication::focusWidget()->objectName();
+        }
+        QCOMPARE(visited, QStringList({"cboSqlTemplate", "cmdCreateSql", "txtSqlQuery", "cmdDelete", "cmdCancel",
+                                       "cmdCount", "txtCount", "cboChunks", "txtRecLeft", "txtCopyPaste",
+                                       "cboSqlTemplate"}));
+    }
+
+    void createSqlComposesReplacesAndIgnoresUnknownTemplates() {
+        frmMain window;
+        quellmark::ui::SetClock([] { return std::chrono::system_clock::from_time_t(1772971200); });  // 2026-03-08 12:00 UTC
+        QTest::mouseClick(window.cmdCreateSql, Qt::LeftButton);
+        QCOMPARE(window.txtSqlQuery->toPlainText(), QString("DELETE TOP (2000) FROM ATR_Log WHERE priority = '7'"));
+
+        // Typed text is lost, and a second press replaces rather than appends.
+        QTest::keyClicks(window.txtSqlQuery, " AND label = 'x'");
+        window.cboSqlTemplate->setCurrentText("Device AND Trap");
+        window.cboChunks->setCurrentText("5000");
+        QTest::mouseClick(window.cmdCreateSql, Qt::LeftButton);
+        QCOMPARE(window.txtSqlQuery->toPlainText(),
+                 QString("DELETE TOP (5000) FROM ATR_Log WHERE label = 'switch-01' AND oid = 'linkUp'"));
+
+        // Changing the chunk list alone leaves the statement as it is.
+        window.cboChunks->setCurrentText("1000");
+        QVERIFY(window.txtSqlQuery->toPlainText().startsWith("DELETE TOP (5000)"));
+
+        window.cboSqlTemplate->setCurrentText("Priority AND Time");
+        QTest::mouseClick(window.cmdCreateSql, Qt::LeftButton);
+        QVERIFY2(window.txtSqlQuery->toPlainText().startsWith(
+                     "DELETE TOP (1000) FROM ATR_Log WHERE priority = '7' AND time < '2026-03-0"),
+                 qPrintable(window.txtSqlQuery->toPlainText()));
+
+        window.cboSqlTemplate->addItem("Everything");
+        window.cboSqlTemplate->setCurrentText("Everything");
+        window.txtSqlQuery->setPlainText("kept as it is");
+        QTest::mouseClick(window.cmdCreateSql, Qt::LeftButton);
+        QCOMPARE(window.txtSqlQuery->toPlainText(), QString("kept as it is"));
+        QVERIFY(messages_.isEmpty());
+    }
+
+    void shortStatementsAreRefused() {
+        frmMain window;
+        for (QPushButton* button : {window.cmdCount, window.cmdDelete}) {
+            messages_.clear();
+            window.txtSqlQuery->setPlainText("123456789");
+            QTest::mouseClick(button, Qt::LeftButton);
+            QCOMPARE(messages_, QStringList{"Create a SQL Query First"});
+            QVERIFY(window.cmdCancel->isEnabled());  // no run started
+
+            // Ten characters, a line break among them, go on to the database
+            // operation, which here fails on the missing settings file.
+            messages_.clear();
+            window.txtSqlQuery->setPlainText("12345\n6789");
+            QTest::mouseClick(button, Qt::LeftButton);
+            QCOMPARE(messages_.size(), 1);
+            QVERIFY(messages_[0] != "Create a SQL Query First");
+        }
+    }
+
+    void cancelIsDisabledAfterARunAndCancelWhileIdleDoesNothing() {
+        frmMain window;
+        QTest::mouseClick(window.cmdCancel, Qt::LeftButton);
+        QVERIFY(quellmark::CancelRequested);
+        window.txtSqlQuery->setPlainText("DELETE TOP (1000) FROM ATR_Log WHERE priority = '7'");
+        QTest::mouseClick(window.cmdDelete, Qt::LeftButton);  // fails on the missing settings file
+        QCOMPARE(messages_.size(), 1);
+        QVERIFY(!quellmark::CancelRequested);  // cleared when the run started
+        QVERIFY(!window.cmdCancel->isEnabled());
+        for (QWidget* w : {static_cast<QWidget*>(window.cboSqlTemplate), static_cast<QWidget*>(window.cmdCreateSql),
+                           static_cast<QWidget*>(window.txtSqlQuery), static_cast<QWidget*>(window.cmdCount),
+                           static_cast<QWidget*>(window.cmdDelete), static_cast<QWidget*>(window.cboChunks)}) {
+            QVERIFY2(w->isEnabled(), qPrintable(w->objectName()));
+        }
+    }
+};
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    QApplication::setApplicationName("Quellmark");
+    FrmMainTest test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "test_frmMain.moc"
