@@ -2,13 +2,18 @@
 // read-only. A table opened through it is read up to its first row, which the
 // cursor keeps as converted values; no libmdb object outlives OpenTable except
 // the database handle (with its catalog) the connection holds.
+// glib first: mdbtools.h would pull it in inside extern "C", where its C++
+// parts do not compile.
+#include <glib.h>
 #include <mdbtools.h>
 
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "jet_file_check.h"
@@ -19,7 +24,7 @@ namespace data_access::provider {
 namespace {
 
 struct HandleCloser {
-    void operator()(MdbHandle* mdb) const noexcept { mdb_close(mdb); }  // frees the catalog too
+    void operator()(MdbHandle* mdb) const noexcept { mdb_close(mdb); }
 };
 struct TableFreer {
     void operator()(MdbTableDef* table) const noexcept { mdb_free_tabledef(table); }
@@ -59,7 +64,7 @@ std::string JetDateText(double serial) {
     unsigned month = 0;
     unsigned day = 0;
     CivilFromDays(static_cast<long long>(whole) - 25569, year, month, day);  // 25569: 1899-12-30 to 1970-01-01
-    char text[48];
+    char text[128];
     std::snprintf(text, sizeof text, "%04lld-%02u-%02u %02lld:%02lld:%02lld", year, month, day, seconds / 3600,
                   seconds / 60 % 60, seconds % 60);
     return text;
@@ -67,23 +72,33 @@ std::string JetDateText(double serial) {
 
 namespace {
 
+// A value the provider does not convert: the description Get throws.
+struct Unreadable {
+    std::string description;
+};
+using Cell = std::variant<Value, Unreadable>;
+
 class JetCursor final : public Cursor {
 public:
-    JetCursor(std::vector<std::string> names, bool hasRow, std::vector<Value> values)
-        : names_(std::move(names)), hasRow_(hasRow), values_(std::move(values)) {}
+    JetCursor(std::vector<std::string> names, bool hasRow, std::vector<Cell> cells)
+        : names_(std::move(names)), hasRow_(hasRow), cells_(std::move(cells)) {}
     int ColumnCount() const override { return static_cast<int>(names_.size()); }
     std::string ColumnName(int index) const override { return names_.at(static_cast<std::size_t>(index)); }
     bool HasRow() const override { return hasRow_; }
-    Value Get(int index) const override { return values_.at(static_cast<std::size_t>(index)); }
+    Value Get(int index) const override {
+        const Cell& cell = cells_.at(static_cast<std::size_t>(index));
+        if (const auto* unreadable = std::get_if<Unreadable>(&cell)) throw Error(unreadable->description);
+        return std::get<Value>(cell);
+    }
     void Close() override {
         hasRow_ = false;
-        values_.clear();
+        cells_.clear();
     }
 
 private:
     std::vector<std::string> names_;
     bool hasRow_;
-    std::vector<Value> values_;
+    std::vector<Cell> cells_;
 };
 
 class JetConnection final : public Connection {
@@ -93,10 +108,11 @@ public:
         mdb_.reset(mdb_open(path.c_str(), MDB_NOFLAGS));
         if (!mdb_) throw Error("The settings file " + path + " is not an Access database file libmdb can read.");
         mdb_set_boolean_fmt_numbers(mdb_.get());
-        if (!mdb_read_catalog(mdb_.get(), MDB_TABLE)) file_->Damaged("its catalog cannot be read");
+        ReadCatalog();
     }
 
     std::unique_ptr<Cursor> OpenTable(const std::string& name) override {
+        if (!mdb_) throw Error("The settings file is closed.");
         MdbCatalogEntry* entry = Find(name);
         if (!entry) throw Error("The settings file " + file_->Path() + " has no table " + name + ".");
         const std::string what = "table " + name;
@@ -110,7 +126,8 @@ public:
 
         const std::size_t count = columns->len;
         const std::size_t bindSize = mdb_.get()->bind_size;
-        // Bound before the table is freed and released after it (declared first).
+        // libmdb writes into these only inside mdb_fetch_row and never reads
+        // them when the table is freed.
         std::vector<std::unique_ptr<char[]>> buffers(count);
         std::vector<int> lengths(count, 0);
         std::vector<std::string> names(count);
@@ -125,32 +142,78 @@ public:
         mdb_rewind_table(table.get());
         if (!mdb_fetch_row(table.get())) {
             Unbind(columns);
-            return std::make_unique<JetCursor>(std::move(names), false, std::vector<Value>(count));
+            return std::make_unique<JetCursor>(std::move(names), false, std::vector<Cell>(count));
         }
 
-        std::vector<Value> values = CurrentRow(table.get(), columns, buffers, lengths, what);
+        std::vector<Cell> values = CurrentRow(table.get(), columns, buffers, lengths, what);
         Unbind(columns);
         return std::make_unique<JetCursor>(std::move(names), true, std::move(values));
     }
 
     std::unique_ptr<Cursor> Execute(const std::string&, std::int64_t&) override {
-        throw Error("The settings file " + file_->Path() +
-                    " cannot run statements: an Access file is only read table by table.");
+        throw Error("The settings file " + (file_ ? file_->Path() + " " : std::string()) +
+                       "cannot run statements: an Access file is only read table by table.");
     }
 
     void Close() override {
+        catalog_.clear();
         mdb_.reset();
         file_.reset();
     }
 
+    std::vector<std::string> UserTables() const {
+        std::vector<std::string> names;
+        for (const auto& entry : catalog_)
+            if (mdb_is_user_table(entry.get())) names.emplace_back(entry->object_name);
+        return names;
+    }
+
 private:
-    MdbCatalogEntry* Find(const std::string& name) const {
-        GPtrArray* catalog = mdb_.get()->catalog;
-        if (!catalog) return nullptr;
-        for (guint i = 0; i < catalog->len; ++i) {
-            auto* entry = static_cast<MdbCatalogEntry*>(g_ptr_array_index(catalog, i));
-            if (entry->object_type == MDB_TABLE && EqualsIgnoreCase(entry->object_name, name)) return entry;
+    // The tables named in MSysObjects. libmdb's own mdb_read_catalog also
+    // parses every object's property blob, and a damaged blob sends that
+    // parser round without end, allocating as it goes; only the columns
+    // naming the objects are read here.
+    void ReadCatalog() {
+        MdbCatalogEntry objects{};
+        objects.mdb = mdb_.get();
+        objects.object_type = MDB_TABLE;
+        objects.table_pg = 2;
+        std::snprintf(objects.object_name, sizeof objects.object_name, "%s", "MSysObjects");
+        TablePtr table(mdb_read_table(&objects));
+        if (!table || !mdb_read_columns(table.get())) file_->Damaged("its catalog cannot be read");
+
+        const std::size_t bindSize = mdb_.get()->bind_size;
+        const char* const wanted[] = {"Id", "Name", "Type", "Flags"};
+        std::unique_ptr<char[]> bound[4];
+        for (int i = 0; i < 4; ++i) {
+            bound[i] = std::make_unique<char[]>(bindSize + 1);
+            if (mdb_bind_column_by_name(table.get(), const_cast<gchar*>(wanted[i]), bound[i].get(), nullptr) < 0)
+                file_->Damaged(std::string("its catalog has no column ") + wanted[i]);
         }
+        mdb_rewind_table(table.get());
+        while (mdb_fetch_row(table.get())) {
+            bound[1][bindSize] = '\0';
+            const long type = std::strtol(bound[2].get(), nullptr, 10);
+            if ((type & 0x7f) != MDB_TABLE) continue;
+            auto entry = std::make_unique<MdbCatalogEntry>();
+            *entry = MdbCatalogEntry{};
+            entry->mdb = mdb_.get();
+            std::snprintf(entry->object_name, sizeof entry->object_name, "%s", bound[1].get());
+            entry->object_type = MDB_TABLE;
+            entry->table_pg = static_cast<unsigned long>(std::strtol(bound[0].get(), nullptr, 10)) & 0x00ffffffu;
+            entry->flags = static_cast<int>(std::strtol(bound[3].get(), nullptr, 10));
+            catalog_.push_back(std::move(entry));
+        }
+        for (guint i = 0; i < table->columns->len; ++i) {
+            auto* column = static_cast<MdbColumn*>(g_ptr_array_index(table->columns, i));
+            column->bind_ptr = nullptr;
+            column->len_ptr = nullptr;
+        }
+    }
+
+    MdbCatalogEntry* Find(const std::string& name) const {
+        for (const auto& entry : catalog_)
+            if (EqualsIgnoreCase(entry->object_name, name)) return entry.get();
         return nullptr;
     }
 
@@ -165,7 +228,7 @@ private:
     // The row mdb_fetch_row has just bound: its null mask and fixed-size
     // values from the row itself (the page it is on is still current), its
     // text from the bound buffers, which libmdb fills already decoded.
-    std::vector<Value> CurrentRow(MdbTableDef* table, GPtrArray* columns,
+    std::vector<Cell> CurrentRow(MdbTableDef* table, GPtrArray* columns,
                                   const std::vector<std::unique_ptr<char[]>>& buffers, const std::vector<int>& lengths,
                                   const std::string& what) const {
         MdbHandle* mdb = mdb_.get();
@@ -179,7 +242,7 @@ private:
         if (cracked <= 0 || static_cast<std::size_t>(cracked) < count)
             file_->Damaged("the first row of " + what + " cannot be read");
 
-        std::vector<Value> values(count);
+        std::vector<Cell> values(count);
         for (std::size_t f = 0; f < count; ++f) {
             const MdbField& field = fields[f];
             if (field.colnum < 0 || static_cast<std::size_t>(field.colnum) >= count) continue;
@@ -190,11 +253,14 @@ private:
         return values;
     }
 
-    Value Convert(const MdbColumn& column, const MdbField& field, const char* bound, int boundLength,
+    Cell Convert(const MdbColumn& column, const MdbField& field, const char* bound, int boundLength,
                   const std::string& what) const {
         // A boolean lives in the null mask: a set bit is true.
-        if (column.col_type == MDB_BOOL) return std::int64_t{field.is_null ? 0 : -1};
-        if (field.is_null) return Null{};
+        if (column.col_type == MDB_BOOL) return Value{std::int64_t{field.is_null ? 0 : -1}};
+        if (field.is_null) return Value{Null{}};
+        if (column.col_type == MDB_OLE || column.col_type == MDB_BINARY)
+            return Unreadable{"The column " + std::string(column.name) + " of " + what + " in the settings file " +
+                              file_->Path() + " holds binary data, which Quellmark does not read."};
 
         auto raw = [&](int bytes) -> const unsigned char* {
             if (!field.value || field.siz < bytes)
@@ -207,27 +273,27 @@ private:
             return v;
         };
         switch (column.col_type) {
-        case MDB_BYTE: return std::int64_t{*raw(1)};
-        case MDB_INT: return std::int64_t{static_cast<std::int16_t>(little(raw(2), 2))};
+        case MDB_BYTE: return Value{std::int64_t{*raw(1)}};
+        case MDB_INT: return Value{std::int64_t{static_cast<std::int16_t>(little(raw(2), 2))}};
         case MDB_LONGINT:
-        case MDB_COMPLEX: return std::int64_t{static_cast<std::int32_t>(little(raw(4), 4))};
-        case MDB_MONEY: return static_cast<double>(static_cast<std::int64_t>(little(raw(8), 8))) / 10000.0;
+        case MDB_COMPLEX: return Value{std::int64_t{static_cast<std::int32_t>(little(raw(4), 4))}};
+        case MDB_MONEY: return Value{static_cast<double>(static_cast<std::int64_t>(little(raw(8), 8))) / 10000.0};
         case MDB_FLOAT: {
             const auto bits = static_cast<std::uint32_t>(little(raw(4), 4));
             float f;
             std::memcpy(&f, &bits, sizeof f);
-            return static_cast<double>(f);
+            return Value{static_cast<double>(f)};
         }
         case MDB_DOUBLE:
         case MDB_DATETIME: {
             const std::uint64_t bits = little(raw(8), 8);
             double d;
             std::memcpy(&d, &bits, sizeof d);
-            if (column.col_type == MDB_DOUBLE) return d;
+            if (column.col_type == MDB_DOUBLE) return Value{d};
             std::string text = JetDateText(d);
             if (text.empty())
                 file_->Damaged("the date in column " + std::string(column.name) + " of " + what + " is out of range");
-            return text;
+            return Value{std::move(text)};
         }
         default: break;
         }
@@ -238,22 +304,30 @@ private:
         if (column.col_type == MDB_NUMERIC) {
             char* end = nullptr;
             const double d = std::strtod(text.c_str(), &end);
-            if (end && *end == '\0' && !text.empty()) return d;
+            if (end && *end == '\0' && !text.empty()) return Value{d};
         }
-        return text;
+        return Value{std::move(text)};
     }
 
     std::unique_ptr<jet::JetFile> file_;
     HandlePtr mdb_;
+    // After the handle, so released before it; the entries point at it.
+    std::vector<std::unique_ptr<MdbCatalogEntry>> catalog_;
 };
 
 }  // namespace
 
-std::unique_ptr<Connection> OpenJet(const ConnectionProperties& properties) {
+namespace {
+std::unique_ptr<JetConnection> Open(const ConnectionProperties& properties) {
     const std::optional<std::string> source = properties.Get("Data Source");
     if (!source || source->empty())
         throw Error("The connection string names no settings file (Data Source is missing).");
     return std::make_unique<JetConnection>(*source);
 }
+}  // namespace
+
+std::unique_ptr<Connection> OpenJet(const ConnectionProperties& properties) { return Open(properties); }
+
+std::vector<std::string> JetUserTables(const ConnectionProperties& properties) { return Open(properties)->UserTables(); }
 
 }  // namespace data_access::provider

@@ -2,6 +2,9 @@
 #pragma once
 
 #include <string>
+#include <vector>
+
+#include "connection_string.h"
 
 namespace data_access::provider {
 
@@ -9,5 +12,9 @@ namespace data_access::provider {
 // day) as "YYYY-MM-DD HH:MM:SS"; "" when the value is no date at all (not
 // finite, or millennia outside what Access stores).
 std::string JetDateText(double serial);
+
+// The names of the user tables in the Access file the connection string's
+// Data Source names, in catalog order; throws Error as OpenJet does.
+std::vector<std::string> JetUserTables(const ConnectionProperties& properties);
 
 }  // namespace data_access::provider

@@ -34,9 +34,12 @@ struct OdbcLogin {
 // machine. Throws data_access::Error for an empty host or an unusable port.
 SqlServerAddress ParseDataSource(std::string_view dataSource);
 
-// An ODBC attribute value in braces, a '}' inside doubled, so that no
-// character in it can end the value or start another key.
-std::string BraceQuote(std::string_view value);
+// An attribute value in braces, so that no ';' or '=' in it can end the
+// value or start another key. FreeTDS ends a braced value at the first '}'
+// followed by ';' or by the end, and takes every other '}' literally (it does
+// not undo doubled braces); a value holding "};" therefore cannot be passed
+// and is refused with an Error naming `what` ("The password", ...).
+std::string BraceQuote(std::string_view value, std::string_view what);
 
 // Throws data_access::Error, in plain words, for a connection string that
 // cannot be turned into a FreeTDS login.

@@ -1,0 +1,159 @@
+#include "odbc_diagnostics.h"
+
+#include <sqlext.h>
+
+#include <algorithm>
+#include <array>
+
+namespace data_access::odbc {
+namespace {
+
+constexpr std::array<std::string_view, 4> kDriverTags = {"[FreeTDS]", "[SQL Server]", "[unixODBC]",
+                                                         "[Driver Manager]"};
+
+// FreeTDS closes a failed login with this generic record after the one that
+// says what went wrong.
+constexpr std::string_view kGenericConnectFailure = "Unable to connect to data source";
+
+bool Contains(std::string_view text, std::string_view part) { return text.find(part) != std::string_view::npos; }
+
+std::string WithPeriod(std::string text) {
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    if (!text.empty() && text.back() != '.' && text.back() != '!' && text.back() != '?') text += '.';
+    return text;
+}
+
+// The record that says most about a failed login: the first that is not the
+// driver's generic closing line.
+std::string MostSpecific(const std::vector<ErrorEntry>& records) {
+    for (const ErrorEntry& record : records) {
+        if (!record.Description.empty() && record.Description != kGenericConnectFailure) return record.Description;
+    }
+    return records.empty() ? std::string("the driver gave no reason") : records.back().Description;
+}
+
+bool TimedOut(const ErrorEntry& record) {
+    return record.SqlState == "HYT00" || record.SqlState == "HYT01" || Contains(record.Description, "Timeout expired");
+}
+
+bool LoginRefused(const ErrorEntry& record) {
+    return record.NativeError == 18456 || record.SqlState == "28000" || record.Description.starts_with("Login failed");
+}
+
+bool Unreachable(const ErrorEntry& record) {
+    return Contains(record.Description, "unavailable or does not exist") || record.SqlState == "08S01";
+}
+
+std::string Seconds(int seconds) { return std::to_string(seconds) + (seconds == 1 ? " second" : " seconds"); }
+
+}  // namespace
+
+std::string StripDriverTags(std::string_view message) {
+    bool stripped = true;
+    while (stripped) {
+        stripped = false;
+        for (std::string_view tag : kDriverTags) {
+            if (message.starts_with(tag)) {
+                message.remove_prefix(tag.size());
+                stripped = true;
+            }
+        }
+    }
+    while (!message.empty() && (message.back() == '\n' || message.back() == '\r')) message.remove_suffix(1);
+    return std::string(message);
+}
+
+std::string WithoutSecret(std::string text, std::string_view secret) {
+    if (secret.empty()) return text;
+    for (std::size_t at = text.find(secret); at != std::string::npos; at = text.find(secret, at + 4))
+        text.replace(at, secret.size(), "****");
+    return text;
+}
+
+std::vector<ErrorEntry> ReadDiagnostics(SQLSMALLINT handleType, SQLHANDLE handle, std::string_view secret) {
+    std::vector<ErrorEntry> records;
+    if (handle == SQL_NULL_HANDLE) return records;
+    // Bounded: a driver never keeps more than a handful of records.
+    for (SQLSMALLINT number = 1; number <= 100; ++number) {
+        SQLCHAR state[6] = {};
+        SQLINTEGER native = 0;
+        std::string message(1024, '\0');
+        SQLSMALLINT length = 0;
+        SQLRETURN rc = SQLGetDiagRec(handleType, handle, number, state, &native,
+                                     reinterpret_cast<SQLCHAR*>(message.data()),
+                                     static_cast<SQLSMALLINT>(message.size()), &length);
+        if (rc == SQL_SUCCESS_WITH_INFO && length >= static_cast<SQLSMALLINT>(message.size())) {
+            message.assign(static_cast<std::size_t>(length) + 1, '\0');
+            rc = SQLGetDiagRec(handleType, handle, number, state, &native, reinterpret_cast<SQLCHAR*>(message.data()),
+                               static_cast<SQLSMALLINT>(message.size()), &length);
+        }
+        if (!SQL_SUCCEEDED(rc)) break;
+        message.resize(std::min<std::size_t>(static_cast<std::size_t>(std::max<SQLSMALLINT>(length, 0)),
+                                             message.size() - 1));
+        ErrorEntry entry;
+        entry.Description = WithoutSecret(StripDriverTags(message), secret);
+        entry.SqlState = WithoutSecret(std::string(reinterpret_cast<const char*>(state)), secret);
+        entry.NativeError = static_cast<long>(native);
+        records.push_back(std::move(entry));
+    }
+    return records;
+}
+
+std::vector<ErrorEntry> ExplainConnectFailure(std::vector<ErrorEntry> records, const SqlServerAddress& address,
+                                              int timeoutSeconds, bool integratedSecurity) {
+    const std::string where = address.Label();
+    const auto any = [&](auto predicate) { return std::any_of(records.begin(), records.end(), predicate); };
+    std::string summary;
+    if (any(TimedOut)) {
+        summary = "Cannot connect to the SQL Server at " + where + ": the login timed out after " +
+                  Seconds(timeoutSeconds) + " without an answer from the server.";
+    } else if (const auto refused = std::find_if(records.begin(), records.end(), LoginRefused);
+               refused != records.end()) {
+        summary = "The SQL Server at " + where + " refused the login: " + WithPeriod(refused->Description);
+    } else if (any(Unreachable)) {
+        summary = "Cannot connect to the SQL Server at " + where + ": the server is unavailable or does not exist.";
+        if (!address.Instance.empty())
+            summary += " Check the host name, that the instance " + address.Instance +
+                       " is running and that the SQL Server Browser on that host answers.";
+    } else if (integratedSecurity) {
+        summary = "Windows authentication to the SQL Server at " + where + " failed: " +
+                  WithPeriod(MostSpecific(records)) +
+                  " Windows authentication here needs a Kerberos ticket for this user (kinit).";
+    } else {
+        summary = "Cannot connect to the SQL Server at " + where + ": " + WithPeriod(MostSpecific(records));
+    }
+    records.push_back(ErrorEntry{std::move(summary), {}, 0});
+    return records;
+}
+
+bool ConnectionLost(const std::vector<ErrorEntry>& records) {
+    return std::any_of(records.begin(), records.end(), [](const ErrorEntry& record) {
+        return record.SqlState.starts_with("08") || Contains(record.Description, "Read from the server failed") ||
+               Contains(record.Description, "Write to the server failed");
+    });
+}
+
+ErrorEntry LostConnectionEntry(const SqlServerAddress& address, bool duringStatement) {
+    std::string text = "The connection to the SQL Server at " + address.Label() + " was lost";
+    text += duringStatement ? " while the statement ran; it may or may not have been carried out. "
+                            : " earlier. ";
+    text += "Close the connection and open it again.";
+    return ErrorEntry{std::move(text), "08S01", 0};
+}
+
+std::vector<ErrorEntry> ExplainStatementFailure(std::vector<ErrorEntry> records, const SqlServerAddress& address,
+                                                bool connectionDead) {
+    // Informational records ("01...") before errors, each group in the
+    // driver's order, so the last entry is the error the operator must see.
+    std::stable_partition(records.begin(), records.end(),
+                          [](const ErrorEntry& record) { return record.SqlState.starts_with("01"); });
+    if (connectionDead || ConnectionLost(records)) records.push_back(LostConnectionEntry(address, true));
+    if (records.empty())
+        records.push_back(ErrorEntry{"The SQL Server at " + address.Label() +
+                                         " reported a failure of the statement but gave no reason.",
+                                     {},
+                                     0});
+    return records;
+}
+
+}  // namespace data_access::odbc

@@ -1,0 +1,76 @@
+// The ATR_Log table in SQLite: created and seeded with repeatable log data,
+// then counted and deleted from by the statements tsql.h builds. One SQLite
+// connection; every call is serialized by the store's mutex.
+#pragma once
+
+#include <sqlite3.h>
+
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <string>
+
+namespace quellmark::logdb {
+
+class StoreError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// Owns one sqlite3 connection.
+class SqliteDb {
+public:
+    explicit SqliteDb(const std::string& path);
+    ~SqliteDb();
+    SqliteDb(const SqliteDb&) = delete;
+    SqliteDb& operator=(const SqliteDb&) = delete;
+    sqlite3* Get() const noexcept { return db_; }
+    void Exec(const std::string& sql);
+
+private:
+    sqlite3* db_ = nullptr;
+};
+
+// Owns one prepared statement.
+class SqliteStatement {
+public:
+    SqliteStatement(sqlite3* db, const std::string& sql);
+    ~SqliteStatement();
+    SqliteStatement(const SqliteStatement&) = delete;
+    SqliteStatement& operator=(const SqliteStatement&) = delete;
+    sqlite3_stmt* Get() const noexcept { return stmt_; }
+
+private:
+    sqlite3_stmt* stmt_ = nullptr;
+};
+
+struct SeedOptions {
+    std::uint64_t seed = 1;
+    // Rows are spread over the 60 days before this day's midnight (YYYY-MM-DD).
+    std::string endDate = "2026-01-01";
+};
+
+class LogStore {
+public:
+    // `file` empty: an in-memory database. `rows` given: the table is
+    // replaced by that many freshly seeded rows; absent: a table already in
+    // the file is kept as it is, and a new file gets an empty table.
+    LogStore(const std::string& file, std::optional<std::int64_t> rows, const SeedOptions& seed);
+
+    // Runs a complete count statement; throws SqlFailure for conversion errors.
+    std::int64_t Count(const std::string& sql);
+    // Deletes the rows matching `where` ("" = all), at most `limit` of them
+    // when given. Returns the number of rows deleted.
+    std::int64_t Delete(const std::string& where, std::optional<std::int64_t> limit);
+    // For TOP (p) PERCENT: the number of matching rows.
+    std::int64_t CountMatching(const std::string& where);
+
+private:
+    void Seed(std::int64_t rows, const SeedOptions& seed);
+
+    std::mutex mutex_;
+    SqliteDb db_;
+};
+
+}  // namespace quellmark::logdb

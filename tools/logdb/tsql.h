@@ -1,0 +1,90 @@
+// The T-SQL the log server runs, read from a batch's text and turned into
+// SQLite statements over the ATR_Log table.
+//
+// Only these shapes are accepted; anything else is refused with the error a
+// SQL Server would give (Incorrect syntax near ..., Invalid column name ...),
+// so no text reaches SQLite unless this parser built it:
+//   SELECT COUNT(*|[ALL|DISTINCT] col|n) | COUNT_BIG(...) [[AS] alias]
+//          FROM <table> [WHERE cond] [ORDER BY 1]
+//   DELETE [TOP (n) [PERCENT]] [FROM] <table> [WITH (hints)] [WHERE cond]
+//   SET <session option> ...                  (NOCOUNT and ROWCOUNT take effect)
+//   SELECT @@VERSION, @@SPID, 1, 'text', DB_NAME(), ...  (probes)
+// <table> is ATR_Log, dbo.ATR_Log or <database>.dbo.ATR_Log, any letter case,
+// [bracketed] or "quoted". cond combines AND, OR, NOT and parentheses over
+// comparisons (= <> != < <= > >= !< !>), [NOT] LIKE ... [ESCAPE 'c'],
+// IS [NOT] NULL, [NOT] BETWEEN ... AND ..., [NOT] IN (...).
+//
+// Text comparisons follow a case-insensitive collation (the SQLite collation
+// QM_CI and the function qm_like, which LogStore registers); trailing spaces
+// are ignored in comparisons as SQL Server's padding rules do.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace quellmark::logdb {
+
+struct SqlMessage {
+    std::int32_t number = 0;
+    std::uint8_t state = 1;
+    std::uint8_t severity = 16;
+    std::string text;
+};
+
+// A batch or statement the server refuses; carries one or more messages in
+// the order a server would send them.
+class SqlFailure : public std::runtime_error {
+public:
+    explicit SqlFailure(std::vector<SqlMessage> messages)
+        : std::runtime_error(messages.empty() ? std::string("SQL error") : messages.front().text),
+          messages_(std::move(messages)) {}
+    explicit SqlFailure(SqlMessage message) : SqlFailure(std::vector<SqlMessage>{std::move(message)}) {}
+    const std::vector<SqlMessage>& Messages() const noexcept { return messages_; }
+
+private:
+    std::vector<SqlMessage> messages_;
+};
+
+struct ProbeItem {
+    enum class Kind { Integer, Text, Variable, Function };
+    Kind kind = Kind::Integer;
+    std::int64_t integer = 0;
+    std::string text;  // the text, or the variable's / function's name in upper case
+    std::string alias;
+};
+
+struct Statement {
+    enum class Kind { Set, Probe, Count, Delete };
+    Kind kind = Kind::Set;
+
+    // Set: the option in upper case and its value (ON, OFF, a number, a word).
+    std::string option;
+    std::string value;
+
+    // Probe.
+    std::vector<ProbeItem> probe;
+
+    // Count: the complete SQLite statement; the result column's name and width.
+    std::string countSql;
+    std::string columnName;
+    bool bigCount = false;
+
+    // Delete: the SQLite condition ("" = every row) and the TOP clause.
+    std::string where;
+    std::optional<double> top;
+    bool topPercent = false;
+};
+
+// Parses a whole batch; `database` is the session's database, which a
+// three-part table name must name. Throws SqlFailure.
+std::vector<Statement> ParseBatch(std::string_view text, std::string_view database);
+
+// 'YYYY-MM-DD[ hh:mm[:ss[.fff]]]' and the other forms a datetime literal may
+// take, as the stored text 'YYYY-MM-DD hh:mm:ss[.fff]'; nullopt when invalid.
+std::optional<std::string> CanonicalDateTime(std::string_view literal);
+
+}  // namespace quellmark::logdb
