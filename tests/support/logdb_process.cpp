@@ -47,11 +47,19 @@ LogDbProcess::LogDbProcess(LogDbOptions options) : options_(std::move(options)) 
         scratch_ = std::make_unique<ScratchDir>("logdb");
         dbFile_ = *scratch_ / "logs.sqlite";
     }
-    std::vector<std::string> args = {QUELLMARK_LOGDB_TOOL, "--port",     "0",
-                                      "--database",         options_.database, "--user",
-                                      options_.user,        "--password", options_.password,
-                                      "--seed",             std::to_string(options_.seed), "--db",
-                                      dbFile_.string()};
+    std::vector<std::string> args = {QUELLMARK_LOGDB_TOOL,
+                                     "--port",
+                                     "0",
+                                     "--database",
+                                     options_.database,
+                                     "--user",
+                                     options_.user,
+                                     "--password",
+                                     options_.password,
+                                     "--seed",
+                                     std::to_string(options_.seed),
+                                     "--db",
+                                     dbFile_.string()};
     if (options_.rows) {
         args.emplace_back("--rows");
         args.push_back(std::to_string(*options_.rows));

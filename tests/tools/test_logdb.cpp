@@ -2,6 +2,7 @@
 // write: FreeTDS's tsql and FreeTDS's ODBC driver. What the server answers
 // is checked against the SQLite file it keeps its rows in.
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sql.h>
 #include <sqlext.h>
@@ -15,8 +16,6 @@
 #include <sstream>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "logdb_process.h"
 #include "scratch_dir.h"
@@ -88,12 +87,11 @@ public:
 
     // Empty on success, else the driver's first diagnostic.
     std::optional<Diagnostic> Connect(const std::string& connectionString, SQLUINTEGER loginTimeout = 10) {
-        SQLSetConnectAttr(dbc_, SQL_ATTR_LOGIN_TIMEOUT, reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(loginTimeout)),
-                          0);
+        SQLSetConnectAttr(dbc_, SQL_ATTR_LOGIN_TIMEOUT,
+                          reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(loginTimeout)), 0);
         std::string text = connectionString;
-        const SQLRETURN rc =
-            SQLDriverConnect(dbc_, nullptr, reinterpret_cast<SQLCHAR*>(text.data()), SQL_NTS, nullptr, 0, nullptr,
-                             SQL_DRIVER_NOPROMPT);
+        const SQLRETURN rc = SQLDriverConnect(dbc_, nullptr, reinterpret_cast<SQLCHAR*>(text.data()), SQL_NTS, nullptr,
+                                              0, nullptr, SQL_DRIVER_NOPROMPT);
         if (SQL_SUCCEEDED(rc)) {
             connected_ = true;
             return std::nullopt;
@@ -464,7 +462,8 @@ TEST(LogDbProcessTest, SameSeedGivesTheSameRows) {
         LogDbProcess server(Seeded(500, seed, {}, scratch / name));
         server.Kill();
         const std::string command = "sqlite3 " + (scratch / name).string() +
-                                    " 'SELECT * FROM ATR_Log ORDER BY log_id' > " + (scratch / (name + ".txt")).string();
+                                    " 'SELECT * FROM ATR_Log ORDER BY log_id' > " +
+                                    (scratch / (name + ".txt")).string();
         EXPECT_EQ(std::system(command.c_str()), 0);
         std::stringstream text;
         text << std::ifstream(scratch / (name + ".txt")).rdbuf();

@@ -263,11 +263,11 @@ private:
 };
 
 constexpr std::array<const char*, 36> kLabels = {
-    "switch-01",    "switch-02",    "switch-03",   "switch-04",    "switch-05",     "switch-06",
-    "switch-07",    "switch-08",    "switch-09",   "switch-10",    "switch-11",     "switch-12",
-    "router-01",    "router-02",    "router-03",   "router-04",    "router-05",     "router-06",
-    "fw-01",        "fw-02",        "fw-03",       "fw-04",        "ap-lobby-01",   "ap-lobby-02",
-    "ap-floor2-01", "ap-floor3-01", "ups-01",      "ups-02",       "srv-db-01",     "srv-web-01",
+    "switch-01",    "switch-02",    "switch-03",   "switch-04",     "switch-05",     "switch-06",
+    "switch-07",    "switch-08",    "switch-09",   "switch-10",     "switch-11",     "switch-12",
+    "router-01",    "router-02",    "router-03",   "router-04",     "router-05",     "router-06",
+    "fw-01",        "fw-02",        "fw-03",       "fw-04",         "ap-lobby-01",   "ap-lobby-02",
+    "ap-floor2-01", "ap-floor3-01", "ups-01",      "ups-02",        "srv-db-01",     "srv-web-01",
     "srv-web-02",   "nas-01",       "core-Zürich", "edge-Zürich-2", "branch-Köln-1", "lab-switch-01",
 };
 
@@ -367,8 +367,8 @@ LogStore::LogStore(const std::string& file, std::optional<std::int64_t> rows, co
     if (sqlite3_create_collation(db, "QM_CI", SQLITE_UTF8, nullptr, CompareNoCase) != SQLITE_OK ||
         sqlite3_create_function(db, "qm_like", 3, kText, nullptr, LikeFunction, nullptr, nullptr) != SQLITE_OK ||
         sqlite3_create_function(db, "qm_int", 1, kText, nullptr, IntFunction, nullptr, nullptr) != SQLITE_OK ||
-        sqlite3_create_function(db, "qm_datetime_text", 1, kText, nullptr, DateTimeTextFunction, nullptr,
-                                nullptr) != SQLITE_OK)
+        sqlite3_create_function(db, "qm_datetime_text", 1, kText, nullptr, DateTimeTextFunction, nullptr, nullptr) !=
+            SQLITE_OK)
         throw StoreError(std::string("cannot register the SQL functions: ") + sqlite3_errmsg(db));
     if (rows) {
         if (*rows < 0) throw StoreError("the number of rows cannot be negative");

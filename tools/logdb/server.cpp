@@ -140,8 +140,8 @@ private:
         if (login.tdsVersion < 0x71000000) throw ProtocolError("TDS versions before 7.1 are not served");
         version_ = NegotiatedVersion(login.tdsVersion);
         database_ = login.database.empty() ? options_.database : login.database;
-        const bool credentialsOk = !options_.refuseLogin && EqualsNoCase(login.userName, options_.user) &&
-                                   login.password == options_.password;
+        const bool credentialsOk =
+            !options_.refuseLogin && EqualsNoCase(login.userName, options_.user) && login.password == options_.password;
         std::fill(login.password.begin(), login.password.end(), '\0');
         TokenWriter tokens(version_);
         const std::string failed = "Login failed for user '" + login.userName + "'.";
@@ -351,9 +351,9 @@ private:
                 const auto found = std::find_if(prepared_.begin(), prepared_.end(),
                                                 [&](const auto& entry) { return h && entry.first == h->integer; });
                 if (found == prepared_.end())
-                    return RpcFailure(tokens, 8179,
-                                      "Could not find prepared statement with handle " +
-                                          std::to_string(h ? h->integer : 0) + ".");
+                    return RpcFailure(
+                        tokens, 8179,
+                        "Could not find prepared statement with handle " + std::to_string(h ? h->integer : 0) + ".");
                 if (id == 15) {
                     prepared_.erase(found);
                     break;
@@ -407,7 +407,8 @@ private:
                 kind = "count";
                 const std::int64_t n = store_.Count(s.countSql);
                 if (!s.bigCount && n > 2147483647LL)
-                    throw SqlFailure(SqlMessage{8115, 2, 16, "Arithmetic overflow error converting expression to data type int."});
+                    throw SqlFailure(
+                        SqlMessage{8115, 2, 16, "Arithmetic overflow error converting expression to data type int."});
                 const std::vector<TokenWriter::Column> columns = {
                     {s.columnName, s.bigCount ? TokenWriter::ColumnType::BigInt : TokenWriter::ColumnType::Int}};
                 tokens.ColumnMetadata(columns);
@@ -483,7 +484,8 @@ private:
                     } else if (item.text == "@@LANGUAGE") {
                         text("us_english");
                     } else {
-                        throw SqlFailure(SqlMessage{137, 2, 15, "Must declare the scalar variable \"" + item.text + "\"."});
+                        throw SqlFailure(
+                            SqlMessage{137, 2, 15, "Must declare the scalar variable \"" + item.text + "\"."});
                     }
                     break;
                 case ProbeItem::Kind::Function:
@@ -494,7 +496,8 @@ private:
                     } else if (item.text == "SUSER_SNAME" || item.text == "SUSER_NAME") {
                         text(options_.user);
                     } else {
-                        throw SqlFailure(SqlMessage{195, 10, 15, "'" + item.text + "' is not a recognized built-in function name."});
+                        throw SqlFailure(
+                            SqlMessage{195, 10, 15, "'" + item.text + "' is not a recognized built-in function name."});
                     }
                     break;
             }

@@ -19,12 +19,12 @@ struct ServerOptions {
     std::string user;
     std::string password;
     // Fault switches. Only statements other than SET count and are delayed.
-    int delayMs = 0;                       // sleep before each statement
+    int delayMs = 0;                        // sleep before each statement
     std::optional<std::int64_t> dropAfter;  // close the connection after this many statements
-    bool refuseLogin = false;              // every login fails with error 18456
-    bool hangLogin = false;                // never answer PRELOGIN or LOGIN7
-    std::string statsFile;                 // append "<microseconds>\t<count|delete|other>\t<rows>" per statement
-    bool logStatements = false;            // print each batch's text to stderr
+    bool refuseLogin = false;               // every login fails with error 18456
+    bool hangLogin = false;                 // never answer PRELOGIN or LOGIN7
+    std::string statsFile;                  // append "<microseconds>\t<count|delete|other>\t<rows>" per statement
+    bool logStatements = false;             // print each batch's text to stderr
 };
 
 // An owned file descriptor.

@@ -213,7 +213,7 @@ std::vector<std::uint8_t> PreloginReply() {
     };
     const std::vector<Option> options = {
         {0x00, {16, 0, 0x03, 0xE8, 0, 0}},  // server version 16.0.1000
-        {0x01, {0x02}},                      // encryption not supported
+        {0x01, {0x02}},                     // encryption not supported
         {0x02, {0x00}},
         {0x03, {}},
         {0x04, {0x00}},  // no MARS
@@ -495,8 +495,7 @@ void TokenWriter::Error(std::int32_t number, std::uint8_t state, std::uint8_t se
     Message(0xAA, number, state, severity, message, server);
 }
 
-void TokenWriter::LoginAck(std::string_view programName, std::uint8_t major, std::uint8_t minor,
-                           std::uint16_t build) {
+void TokenWriter::LoginAck(std::string_view programName, std::uint8_t major, std::uint8_t minor, std::uint16_t build) {
     programName = Clip(programName, 255);
     U8(0xAD);
     U16(static_cast<std::uint16_t>(1 + 4 + 1 + 2 * Utf16Units(programName) + 4));

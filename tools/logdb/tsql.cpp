@@ -34,17 +34,17 @@ bool EqualsNoCase(std::string_view a, std::string_view b) {
 }
 
 constexpr std::array kReserved = {
-    "ADD",     "ALL",      "ALTER",    "AND",      "ANY",     "AS",        "ASC",        "BACKUP",   "BEGIN",
-    "BETWEEN", "BREAK",    "BY",       "CASE",     "CHECK",   "CLOSE",     "COLLATE",    "COLUMN",   "COMMIT",
-    "CREATE",  "CROSS",    "CURRENT",  "CURSOR",   "DATABASE", "DECLARE",  "DEFAULT",    "DELETE",   "DENY",
-    "DESC",    "DISTINCT", "DROP",     "ELSE",     "END",     "ESCAPE",    "EXCEPT",     "EXEC",     "EXECUTE",
-    "EXISTS",  "FETCH",    "FOR",      "FROM",     "FULL",    "FUNCTION",  "GO",         "GOTO",     "GRANT",
-    "GROUP",   "HAVING",   "IF",       "IN",       "INNER",   "INSERT",    "INTERSECT",  "INTO",     "IS",
-    "JOIN",    "KILL",     "LEFT",     "LIKE",     "MERGE",   "NOT",       "NULL",       "OF",       "OFF",
-    "ON",      "OPEN",     "OPTION",   "OR",       "ORDER",   "OUTER",     "PERCENT",    "PRINT",    "PROC",
-    "PROCEDURE", "RETURN", "REVOKE",   "RIGHT",    "ROLLBACK", "SELECT",   "SET",        "SHUTDOWN", "TABLE",
-    "THEN",    "TO",       "TOP",      "TRAN",     "TRANSACTION", "TRUNCATE", "UNION",    "UPDATE",   "USE",
-    "VALUES",  "VIEW",     "WHEN",     "WHERE",    "WHILE",   "WITH",
+    "ADD",       "ALL",      "ALTER",   "AND",    "ANY",         "AS",       "ASC",       "BACKUP",   "BEGIN",
+    "BETWEEN",   "BREAK",    "BY",      "CASE",   "CHECK",       "CLOSE",    "COLLATE",   "COLUMN",   "COMMIT",
+    "CREATE",    "CROSS",    "CURRENT", "CURSOR", "DATABASE",    "DECLARE",  "DEFAULT",   "DELETE",   "DENY",
+    "DESC",      "DISTINCT", "DROP",    "ELSE",   "END",         "ESCAPE",   "EXCEPT",    "EXEC",     "EXECUTE",
+    "EXISTS",    "FETCH",    "FOR",     "FROM",   "FULL",        "FUNCTION", "GO",        "GOTO",     "GRANT",
+    "GROUP",     "HAVING",   "IF",      "IN",     "INNER",       "INSERT",   "INTERSECT", "INTO",     "IS",
+    "JOIN",      "KILL",     "LEFT",    "LIKE",   "MERGE",       "NOT",      "NULL",      "OF",       "OFF",
+    "ON",        "OPEN",     "OPTION",  "OR",     "ORDER",       "OUTER",    "PERCENT",   "PRINT",    "PROC",
+    "PROCEDURE", "RETURN",   "REVOKE",  "RIGHT",  "ROLLBACK",    "SELECT",   "SET",       "SHUTDOWN", "TABLE",
+    "THEN",      "TO",       "TOP",     "TRAN",   "TRANSACTION", "TRUNCATE", "UNION",     "UPDATE",   "USE",
+    "VALUES",    "VIEW",     "WHEN",    "WHERE",  "WHILE",       "WITH",
 };
 
 bool IsReserved(std::string_view word) {
@@ -53,7 +53,8 @@ bool IsReserved(std::string_view word) {
 }
 
 SqlMessage SyntaxNear(const Token& t) {
-    if (t.kind == Tok::Word && IsReserved(t.text)) return {156, 1, 15, "Incorrect syntax near the keyword '" + Upper(t.text) + "'."};
+    if (t.kind == Tok::Word && IsReserved(t.text))
+        return {156, 1, 15, "Incorrect syntax near the keyword '" + Upper(t.text) + "'."};
     return {102, 1, 15, "Incorrect syntax near '" + t.text + "'."};
 }
 
@@ -88,8 +89,9 @@ std::vector<Token> Tokenize(std::string_view s) {
             i += c == '\'' ? 1 : 2;
             for (;;) {
                 if (i >= s.size())
-                    throw SqlFailure({SqlMessage{105, 1, 15, "Unclosed quotation mark after the character string '" + t.text + "'."},
-                                      SqlMessage{102, 1, 15, "Incorrect syntax near '" + t.text + "'."}});
+                    throw SqlFailure(
+                        {SqlMessage{105, 1, 15, "Unclosed quotation mark after the character string '" + t.text + "'."},
+                         SqlMessage{102, 1, 15, "Incorrect syntax near '" + t.text + "'."}});
                 if (s[i] == '\'') {
                     if (i + 1 < s.size() && s[i + 1] == '\'') {
                         t.text.push_back('\'');
@@ -108,7 +110,8 @@ std::vector<Token> Tokenize(std::string_view s) {
             ++i;
             for (;;) {
                 if (i >= s.size())
-                    throw SqlFailure(SqlMessage{105, 1, 15, "Unclosed quotation mark after the character string '" + t.text + "'."});
+                    throw SqlFailure(
+                        SqlMessage{105, 1, 15, "Unclosed quotation mark after the character string '" + t.text + "'."});
                 if (s[i] == close) {
                     if (i + 1 < s.size() && s[i + 1] == close) {
                         t.text.push_back(close);
@@ -121,7 +124,8 @@ std::vector<Token> Tokenize(std::string_view s) {
                 t.text.push_back(s[i++]);
             }
             tokens.push_back(std::move(t));
-        } else if (std::isdigit(c) || (c == '.' && i + 1 < s.size() && std::isdigit(static_cast<unsigned char>(s[i + 1])))) {
+        } else if (std::isdigit(c) ||
+                   (c == '.' && i + 1 < s.size() && std::isdigit(static_cast<unsigned char>(s[i + 1])))) {
             const std::size_t start = i;
             while (i < s.size() && std::isdigit(static_cast<unsigned char>(s[i]))) ++i;
             if (i < s.size() && s[i] == '.') {
@@ -235,13 +239,12 @@ std::string IntForColumn(const Operand& literal) {
     const std::string type = literal.national ? "nvarchar" : "varchar";
     const std::optional<std::int64_t> v = ParseIntLiteral(literal.text);
     if (!v)
-        throw SqlFailure(SqlMessage{245, 1, 16,
-                                    "Conversion failed when converting the " + type + " value '" + literal.text +
-                                        "' to data type int."});
+        throw SqlFailure(SqlMessage{
+            245, 1, 16,
+            "Conversion failed when converting the " + type + " value '" + literal.text + "' to data type int."});
     if (*v > 2147483647LL || *v < -2147483648LL)
-        throw SqlFailure(SqlMessage{248, 1, 16,
-                                    "The conversion of the " + type + " value '" + literal.text +
-                                        "' overflowed an int column."});
+        throw SqlFailure(SqlMessage{
+            248, 1, 16, "The conversion of the " + type + " value '" + literal.text + "' overflowed an int column."});
     return std::to_string(*v);
 }
 
@@ -264,12 +267,14 @@ std::string DateTimeForColumn(const Operand& literal) {
         const auto [p, ec] = std::from_chars(literal.text.data(), literal.text.data() + literal.text.size(), days);
         (void)p;
         if (ec != std::errc() || days < -53690 || days > 2958463)
-            throw SqlFailure(SqlMessage{8115, 2, 16, "Arithmetic overflow error converting expression to data type datetime."});
+            throw SqlFailure(
+                SqlMessage{8115, 2, 16, "Arithmetic overflow error converting expression to data type datetime."});
         return SqliteString(DateTimeFromDays(days));
     }
     const std::optional<std::string> canonical = CanonicalDateTime(literal.text);
     if (!canonical)
-        throw SqlFailure(SqlMessage{241, 1, 16, "Conversion failed when converting date and/or time from character string."});
+        throw SqlFailure(
+            SqlMessage{241, 1, 16, "Conversion failed when converting date and/or time from character string."});
     return SqliteString(*canonical);
 }
 
@@ -341,13 +346,30 @@ private:
     Statement SetStatement() {
         ExpectWord("SET");
         static constexpr std::array kOnOff = {
-            "NOCOUNT",       "ANSI_NULLS",        "ANSI_WARNINGS",         "ANSI_PADDING",   "ANSI_NULL_DFLT_ON",
-            "ANSI_NULL_DFLT_OFF", "QUOTED_IDENTIFIER", "CONCAT_NULL_YIELDS_NULL", "ARITHABORT", "ARITHIGNORE",
-            "IMPLICIT_TRANSACTIONS", "CURSOR_CLOSE_ON_COMMIT", "XACT_ABORT", "NUMERIC_ROUNDABORT", "ANSI_DEFAULTS",
-            "FMTONLY",       "NOEXEC",            "PARSEONLY",             "FORCEPLAN",      "NO_BROWSETABLE",
+            "NOCOUNT",
+            "ANSI_NULLS",
+            "ANSI_WARNINGS",
+            "ANSI_PADDING",
+            "ANSI_NULL_DFLT_ON",
+            "ANSI_NULL_DFLT_OFF",
+            "QUOTED_IDENTIFIER",
+            "CONCAT_NULL_YIELDS_NULL",
+            "ARITHABORT",
+            "ARITHIGNORE",
+            "IMPLICIT_TRANSACTIONS",
+            "CURSOR_CLOSE_ON_COMMIT",
+            "XACT_ABORT",
+            "NUMERIC_ROUNDABORT",
+            "ANSI_DEFAULTS",
+            "FMTONLY",
+            "NOEXEC",
+            "PARSEONLY",
+            "FORCEPLAN",
+            "NO_BROWSETABLE",
         };
-        static constexpr std::array kValued = {"ROWCOUNT", "TEXTSIZE", "LOCK_TIMEOUT", "DATEFIRST", "DATEFORMAT",
-                                               "LANGUAGE", "DEADLOCK_PRIORITY", "QUERY_GOVERNOR_COST_LIMIT"};
+        static constexpr std::array kValued = {
+            "ROWCOUNT",   "TEXTSIZE", "LOCK_TIMEOUT",      "DATEFIRST",
+            "DATEFORMAT", "LANGUAGE", "DEADLOCK_PRIORITY", "QUERY_GOVERNOR_COST_LIMIT"};
         Statement s;
         s.kind = Statement::Kind::Set;
         const Token& name = Peek();
@@ -405,7 +427,9 @@ private:
             }
             if (option == "ROWCOUNT" && (s.value.find('.') != std::string::npos || !sign.empty() ||
                                          !ParseIntLiteral(s.value) || *ParseIntLiteral(s.value) > 2147483647))
-                throw SqlFailure(SqlMessage{1060, 1, 15, "The number of rows provided for a TOP or FETCH clauses row count parameter must be an integer."});
+                throw SqlFailure(SqlMessage{
+                    1060, 1, 15,
+                    "The number of rows provided for a TOP or FETCH clauses row count parameter must be an integer."});
             return s;
         }
         Fail(name);
@@ -508,13 +532,16 @@ private:
                 if (Peek().kind == Tok::Number) {
                     const Token& n = Take();
                     if (n.text != "1")
-                        throw SqlFailure(SqlMessage{108, 1, 15, "The ORDER BY position number " + n.text +
-                                                                    " is out of range of the number of items in the select list."});
+                        throw SqlFailure(SqlMessage{108, 1, 15,
+                                                    "The ORDER BY position number " + n.text +
+                                                        " is out of range of the number of items in the select list."});
                 } else {
                     const ColumnInfo* column = ColumnRef();
-                    throw SqlFailure(SqlMessage{8127, 1, 16, std::string("Column \"") + kTable + "." + column->name +
-                                                                 "\" is invalid in the ORDER BY clause because it is not "
-                                                                 "contained in either an aggregate function or the GROUP BY clause."});
+                    throw SqlFailure(
+                        SqlMessage{8127, 1, 16,
+                                   std::string("Column \"") + kTable + "." + column->name +
+                                       "\" is invalid in the ORDER BY clause because it is not "
+                                       "contained in either an aggregate function or the GROUP BY clause."});
                 }
                 if (IsWord("ASC") || IsWord("DESC")) ++pos_;
             } while (IsOp(",") && (++pos_, true));
@@ -537,7 +564,9 @@ private:
             while (IsOp("(")) ++pos_, ++depth;
             const Token& n = Take();
             if (n.kind == Tok::Op && n.text == "-" && Peek().kind == Tok::Number)
-                throw SqlFailure(SqlMessage{1060, 1, 15, "The number of rows provided for a TOP or FETCH clauses row count parameter must be an integer."});
+                throw SqlFailure(SqlMessage{
+                    1060, 1, 15,
+                    "The number of rows provided for a TOP or FETCH clauses row count parameter must be an integer."});
             if (n.kind != Tok::Number) Fail(n);
             for (; depth > 0; --depth) ExpectOp(")");
             double value = 0;
@@ -545,10 +574,11 @@ private:
             if (IsWord("PERCENT")) {
                 ++pos_;
                 s.topPercent = true;
-                if (value > 100)
-                    throw SqlFailure(SqlMessage{1031, 1, 15, "Percent values must be between 0 and 100."});
+                if (value > 100) throw SqlFailure(SqlMessage{1031, 1, 15, "Percent values must be between 0 and 100."});
             } else if (n.text.find('.') != std::string::npos) {
-                throw SqlFailure(SqlMessage{1060, 1, 15, "The number of rows provided for a TOP or FETCH clauses row count parameter must be an integer."});
+                throw SqlFailure(SqlMessage{
+                    1060, 1, 15,
+                    "The number of rows provided for a TOP or FETCH clauses row count parameter must be an integer."});
             }
             s.top = value;
         }
@@ -603,7 +633,8 @@ private:
 
     void TableName() {
         const std::vector<std::string> parts = MultiPartName();
-        if (!NamesTable(parts)) throw SqlFailure(SqlMessage{208, 1, 16, "Invalid object name '" + Joined(parts) + "'."});
+        if (!NamesTable(parts))
+            throw SqlFailure(SqlMessage{208, 1, 16, "Invalid object name '" + Joined(parts) + "'."});
     }
 
     const ColumnInfo* ColumnRef() {
@@ -612,7 +643,8 @@ private:
         if (parts.size() > 1) {
             const std::vector<std::string> table(parts.begin(), parts.end() - 1);
             if (!NamesTable(table))
-                throw SqlFailure(SqlMessage{4104, 1, 16, "The multi-part identifier \"" + Joined(parts) + "\" could not be bound."});
+                throw SqlFailure(
+                    SqlMessage{4104, 1, 16, "The multi-part identifier \"" + Joined(parts) + "\" could not be bound."});
         }
         for (const ColumnInfo& c : kColumns)
             if (EqualsNoCase(c.name, name)) return &c;
@@ -624,11 +656,14 @@ private:
 
     void Deeper(int depth) const {
         if (depth > kMaxDepth)
-            throw SqlFailure(SqlMessage{191, 1, 15, "Some part of your SQL statement is nested too deeply. Rewrite the query or break it up into smaller queries."});
+            throw SqlFailure(SqlMessage{191, 1, 15,
+                                        "Some part of your SQL statement is nested too deeply. Rewrite the query or "
+                                        "break it up into smaller queries."});
     }
 
     // Joins terms as a balanced tree, so long AND/OR chains stay shallow for SQLite.
-    static std::string Balanced(const std::vector<std::string>& terms, std::size_t from, std::size_t to, const char* op) {
+    static std::string Balanced(const std::vector<std::string>& terms, std::size_t from, std::size_t to,
+                                const char* op) {
         if (to - from == 1) return terms[from];
         const std::size_t mid = from + (to - from) / 2;
         return "(" + Balanced(terms, from, mid, op) + " " + op + " " + Balanced(terms, mid, to, op) + ")";
@@ -763,10 +798,12 @@ private:
                 ++pos_;
                 escape = ReadOperand();
                 if (escape->kind != Operand::Kind::String || Utf8Length(escape->text) != 1)
-                    throw SqlFailure(SqlMessage{506, 1, 16, "The invalid escape character \"" + escape->text +
-                                                                "\" was specified in a LIKE predicate."});
+                    throw SqlFailure(SqlMessage{
+                        506, 1, 16,
+                        "The invalid escape character \"" + escape->text + "\" was specified in a LIKE predicate."});
             }
-            const bool subjectIsTextOrInt = left.kind == Operand::Kind::Column && left.column->type != ColType::DateTime;
+            const bool subjectIsTextOrInt =
+                left.kind == Operand::Kind::Column && left.column->type != ColType::DateTime;
             if (!escape && subjectIsTextOrInt && PlainAsciiPattern(pattern))
                 return wrap(std::string("\"") + left.column->name + "\" LIKE " + SqliteString(pattern.text));
             return wrap("qm_like(" + LikeSubject(left) + ", " + LikeSubject(pattern) + ", " +
@@ -813,9 +850,8 @@ private:
     }
 
     static std::size_t Utf8Length(std::string_view s) {
-        return static_cast<std::size_t>(std::count_if(s.begin(), s.end(), [](char c) {
-            return (static_cast<unsigned char>(c) & 0xC0) != 0x80;
-        }));
+        return static_cast<std::size_t>(
+            std::count_if(s.begin(), s.end(), [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; }));
     }
 
     std::vector<Token> t_;
