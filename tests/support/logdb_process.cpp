@@ -116,10 +116,10 @@ std::string LogDbProcess::OdbcConnectionString() const {
            ";UID=" + options_.user + ";PWD=" + options_.password + ";TDS_Version=7.4";
 }
 
-std::int64_t LogDbProcess::CountRows(const std::string& sqliteWhere) const {
+std::string LogDbProcess::RunSqlite(const std::string& sql, bool readOnly) const {
     // The sqlite3 shell reads the file, so the tests need no SQLite library.
-    const std::string sql = "SELECT COUNT(*) FROM ATR_Log" + (sqliteWhere.empty() ? "" : " WHERE " + sqliteWhere) + ";";
-    std::vector<std::string> args = {"sqlite3", "-readonly", "-batch", "-cmd", ".timeout 5000", dbFile_.string(), sql};
+    std::vector<std::string> args = {"sqlite3", "-batch", "-cmd", ".timeout 5000", dbFile_.string(), sql};
+    if (readOnly) args.insert(args.begin() + 1, "-readonly");
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
@@ -149,9 +149,30 @@ std::int64_t LogDbProcess::CountRows(const std::string& sqliteWhere) const {
     int status = 0;
     while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
     }
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || text.empty())
-        throw std::runtime_error("sqlite3 could not count the rows where " + sqliteWhere);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) throw std::runtime_error("sqlite3 failed on: " + sql);
+    return text;
+}
+
+std::int64_t LogDbProcess::CountRows(const std::string& sqliteWhere) const {
+    const std::string sql = "SELECT COUNT(*) FROM ATR_Log" + (sqliteWhere.empty() ? "" : " WHERE " + sqliteWhere) + ";";
+    const std::string text = RunSqlite(sql, true);
+    if (text.empty()) throw std::runtime_error("sqlite3 could not count the rows where " + sqliteWhere);
     return std::stoll(text);
+}
+
+std::int64_t LogDbProcess::Mark(const std::string& label, std::int64_t rows) const {
+    RunSqlite("UPDATE ATR_Log SET label = '" + label + "' WHERE log_id IN (SELECT log_id FROM ATR_Log ORDER BY log_id LIMIT " +
+                  std::to_string(rows) + ");",
+              false);
+    return CountRows("label = '" + label + "'");
+}
+
+std::string LogDbProcess::Snapshot(const std::string& sqliteWhere) const {
+    const std::string where = sqliteWhere.empty() ? "" : " WHERE " + sqliteWhere;
+    return RunSqlite("SELECT group_concat(log_id || '|' || priority || '|' || time || '|' || ifnull(label,'') || '|' || "
+                     "ifnull(ent,'') || '|' || ifnull(oid,'') || '|' || ifnull(message,''), char(10)) "
+                     "FROM (SELECT * FROM ATR_Log" + where + " ORDER BY log_id);",
+                     true);
 }
 
 }  // namespace quellmark::test

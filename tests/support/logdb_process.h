@@ -53,10 +53,21 @@ public:
     // read from the database file directly.
     std::int64_t CountRows(const std::string& sqliteWhere = "") const;
 
+    // Gives the first `rows` rows (by log_id) the label `label` and returns
+    // how many rows now carry it. The server sees the change at its next
+    // statement.
+    std::int64_t Mark(const std::string& label, std::int64_t rows) const;
+
+    // Every row of ATR_Log matching `sqliteWhere` (empty: all), one line each
+    // in log_id order, to compare the table before and after an operation.
+    std::string Snapshot(const std::string& sqliteWhere = "") const;
+
     // Ends the server at once with SIGKILL and reaps it; later calls do nothing.
     void Kill() noexcept;
 
 private:
+    std::string RunSqlite(const std::string& sql, bool readOnly) const;
+
     LogDbOptions options_;
     std::unique_ptr<ScratchDir> scratch_;
     std::filesystem::path dbFile_;
