@@ -195,3 +195,15 @@ TEST(DeleteRecordsInChunks, StatementsTheServerRefuses) {
     EXPECT_EQ(purge.Marked(), 2000);
     purge.ExpectOthersUntouched();
 }
+
+TEST(DeleteRecordsInChunks, FiltersWithQuotesAndNonAsciiText) {
+    Purge purge;
+    ASSERT_EQ(purge.log.Mark("O'Brien – Zürich", 300), 300);  // taken from the 'purge-me' rows
+    const std::string rest = purge.log.server.Snapshot("label <> 'O''Brien – Zürich'");
+    test::RecordingWindow window;
+    RunDeletion(window, "DELETE TOP (100) FROM ATR_Log WHERE label = 'o''brien – zürich'");
+    EXPECT_TRUE(window.messages.empty()) << window.messages.front();
+    EXPECT_EQ(window.recLeft, (Texts{"300", "200", "100", "0", "0"}));
+    EXPECT_EQ(purge.log.server.CountRows("label = 'O''Brien – Zürich'"), 0);
+    EXPECT_TRUE(purge.log.server.Snapshot() == rest);
+}

@@ -161,10 +161,13 @@ std::int64_t LogDbProcess::CountRows(const std::string& sqliteWhere) const {
 }
 
 std::int64_t LogDbProcess::Mark(const std::string& label, std::int64_t rows) const {
-    RunSqlite("UPDATE ATR_Log SET label = '" + label + "' WHERE log_id IN (SELECT log_id FROM ATR_Log ORDER BY log_id LIMIT " +
+    std::string literal = "'";
+    for (char c : label) literal += c == '\'' ? std::string("''") : std::string(1, c);
+    literal += "'";
+    RunSqlite("UPDATE ATR_Log SET label = " + literal + " WHERE log_id IN (SELECT log_id FROM ATR_Log ORDER BY log_id LIMIT " +
                   std::to_string(rows) + ");",
               false);
-    return CountRows("label = '" + label + "'");
+    return CountRows("label = " + literal);
 }
 
 std::string LogDbProcess::Snapshot(const std::string& sqliteWhere) const {

@@ -48,8 +48,12 @@ public:
 
     std::filesystem::path SettingsFile() const { return dir / "Sarnwick.mdb"; }
 
+    // A change's value that leaves the option out, so the column holds null.
+    static constexpr const char* kNull = "<null>";
+
     // The settings row for Remote SQL Authentication to this server, with
-    // the given options replacing or adding to it ("--password", "wrong").
+    // the given options replacing, adding to or (value kNull) removing from
+    // it: {"--password", "wrong"}, {"--port", OnlineLog::kNull}.
     std::vector<std::string> RemoteSettings(const std::vector<std::string>& changes = {}) const {
         std::vector<std::string> args = {"--type",     "Remote SQL Authentication",
                                          "--timeout",  "5",
@@ -68,7 +72,12 @@ public:
             }
             if (!replaced) args.insert(args.end(), {changes[i], changes[i + 1]});
         }
-        return args;
+        std::vector<std::string> written;
+        for (std::size_t j = 0; j + 1 < args.size(); j += 2) {
+            if (args[j + 1] == kNull) continue;
+            written.insert(written.end(), {args[j], args[j + 1]});
+        }
+        return written;
     }
 
     // Writes Sarnwick.mdb and points SettingsConnString at it.

@@ -1,0 +1,279 @@
+// The real window against quellmark-logdb: the buttons as the operator uses
+// them, with clicks delivered through Qt's event system while a run pauses.
+#include <QApplication>
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPointer>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QTest>
+#include <QTimer>
+
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <map>
+
+#include "app_state.h"
+#include "frmMain.h"
+#include "message_box.h"
+#include "online_log.h"
+#include "templates.h"
+
+using quellmark::ui::frmMain;
+using quellmark::test::OnlineLog;
+
+namespace {
+
+constexpr const char* kMarked = "label = 'purge-me'";
+constexpr const char* kPurge = "DELETE TOP (1000) FROM ATR_Log WHERE label = 'purge-me'";
+
+std::map<QString, bool> EnabledStates(const frmMain& window) {
+    std::map<QString, bool> states;
+    for (QWidget* w : window.findChildren<QWidget*>()) {
+        if (!w->objectName().isEmpty() && w->objectName().contains(QRegularExpression("^(cbo|cmd|txt|lbl)")))
+            states[w->objectName()] = w->isEnabled();
+    }
+    return states;
+}
+
+std::map<QString, bool> Expected(bool busy, bool cancelEnabled) {
+    std::map<QString, bool> states;
+    for (const char* name : {"cboSqlTemplate", "cmdCreateSql", "txtSqlQuery", "cmdCount", "cmdDelete", "cboChunks"})
+        states[name] = !busy;
+    for (const char* name :
+         {"txtCopyPaste", "lblSqlTemplate", "lblChunks", "lblCopyPaste", "lblRecLeft", "txtCount", "txtRecLeft"})
+        states[name] = true;
+    states["cmdCancel"] = cancelEnabled;
+    return states;
+}
+
+std::chrono::system_clock::time_point LocalNoon(int year, int month, int day) {
+    std::tm t{};
+    t.tm_year = year - 1900;
+    t.tm_mon = month - 1;
+    t.tm_mday = day;
+    t.tm_hour = 12;
+    t.tm_isdst = -1;
+    return std::chrono::system_clock::from_time_t(std::mktime(&t));
+}
+
+}  // namespace
+
+class FrmMainOnlineTest : public QObject {
+    Q_OBJECT
+
+    QStringList messages_;
+
+private slots:
+    void init() {
+        messages_.clear();
+        quellmark::ui::SetMessageHook([this](const QString& text) { messages_ << text; });
+    }
+    void cleanup() {
+        quellmark::ui::SetMessageHook({});
+        quellmark::ui::SetClock({});
+    }
+
+    void everyTemplateCountsWhatTheServerHolds() {
+        OnlineLog log(quellmark::test::SarnwickServer(4000, 21));
+        // The seeded times end on 2026-01-01; a week before 2025-12-20 cuts them.
+        quellmark::ui::SetClock([] { return LocalNoon(2025, 12, 20); });
+        frmMain window;
+        log.UseSettings();
+        const std::pair<const char*, const char*> templates[] = {
+            {"Priority", "priority = 7"},
+            {"Priority AND Time", "priority = 7 AND time < '2025-12-13'"},
+            {"Device", "label = 'switch-01'"},
+            {"Enterprise", "ent = 'snmpTraps'"},
+            {"Trap", "oid = 'linkUp'"},
+            {"Message", "message LIKE '%Threshold%'"},
+            {"Priority AND Device", "priority = 7 AND label = 'switch-01'"},
+            {"Device AND Enterprise", "label = 'switch-01' AND ent = 'snmpTraps'"},
+            {"Device AND Trap", "label = 'switch-01' AND oid = 'linkUp'"},
+            {"Device AND Message", "label = 'switch-01' AND message LIKE '%Threshold%'"},
+        };
+        for (const auto& [name, where] : templates) {
+            window.cboSqlTemplate->setCurrentText(name);
+            QTest::mouseClick(window.cmdCreateSql, Qt::LeftButton);
+            window.txtCount->setText("-");
+            QTest::mouseClick(window.cmdCount, Qt::LeftButton);
+            QVERIFY2(messages_.isEmpty(), qPrintable(messages_.join('\n')));
+            QCOMPARE(window.txtCount->text(), QString::number(log.server.CountRows(where)));
+        }
+        QVERIFY(log.server.CountRows("priority = 7") > log.server.CountRows("priority = 7 AND time < '2025-12-13'"));
+        QVERIFY(log.server.CountRows("label = 'switch-01' AND oid = 'linkUp'") > 0);
+        QCOMPARE(log.server.CountRows(), 4000);
+    }
+
+    void busyDuringARunAndCancelClickedInAPause() {
+        OnlineLog log(quellmark::test::SarnwickServer(5000, 9));
+        QCOMPARE(log.Mark("purge-me", 2000), 2000);
+        frmMain window;
+        window.show();
+        log.UseSettings();
+        QCOMPARE(EnabledStates(window), Expected(false, true));  // at start, Cancel too
+
+        window.txtSqlQuery->setPlainText(kPurge);
+        std::map<QString, bool> during;
+        bool busyWhenClicked = false;
+        QTimer::singleShot(50, &window, [&] {
+            during = EnabledStates(window);
+            busyWhenClicked = window.IsBusy();
+            QTest::mouseClick(window.cmdCancel, Qt::LeftButton);
+        });
+        QTest::mouseClick(window.cmdDelete, Qt::LeftButton);  // returns when the run has ended
+
+        QVERIFY(busyWhenClicked);
+        QCOMPARE(during, Expected(true, true));
+        QVERIFY2(messages_.isEmpty(), qPrintable(messages_.join('\n')));
+        QCOMPARE(window.txtRecLeft->text(), QString("2000"));
+        QCOMPARE(log.server.CountRows(kMarked), 1000);
+        QCOMPARE(EnabledStates(window), Expected(false, false));
+        QVERIFY(!window.IsBusy());
+
+        // The next run goes to the end; the statement box kept its text.
+        QCOMPARE(window.txtSqlQuery->toPlainText(), QString(kPurge));
+        QTest::mouseClick(window.cmdDelete, Qt::LeftButton);
+        QCOMPARE(window.txtRecLeft->text(), QString("0"));
+        QCOMPARE(log.server.CountRows(kMarked), 0);
+        QCOMPARE(log.server.CountRows(), 3000);
+        QCOMPARE(EnabledStates(window), Expected(false, false));
+    }
+
+    void aFailedRunLeavesTheBusyState() {
+        OnlineLog log(quellmark::test::SarnwickServer(5000, 9, {"--drop-after", "3"}));
+        QCOMPARE(log.Mark("purge-me", 2000), 2000);
+        frmMain window;
+        log.UseSettings();
+        window.txtSqlQuery->setPlainText(kPurge);
+        QTest::mouseClick(window.cmdDelete, Qt::LeftButton);
+        QCOMPARE(messages_.size(), 1);
+        QVERIFY(!messages_[0].contains("s3cret"));
+        QCOMPARE(window.txtRecLeft->text(), QString("1000"));
+        QCOMPARE(log.server.CountRows(kMarked), 1000);  // the first chunk stays deleted
+        QCOMPARE(EnabledStates(window), Expected(false, false));
+    }
+
+    // Each way a deletion run can fail: one message, the window idle again,
+    // and the rows exactly as the statements answered before the failure
+    // should have left them.
+    void faultsEndInOneMessageAndAnIdleWindow_data() {
+        QTest::addColumn<QStringList>("serverArgs");
+        QTest::addColumn<QStringList>("settingsChanges");
+        QTest::addColumn<QString>("settingsFile");  // "": as written; else how to break it
+        QTest::addColumn<QString>("statement");
+        QTest::addColumn<bool>("killInFirstPause");
+        QTest::addColumn<int>("markedLeft");
+        QTest::addColumn<QString>("mentions");
+        const QString purge = kPurge;
+        auto row = [&](const char* name, QStringList server, QStringList settings, QString file, QString statement,
+                       bool kill, int left, QString mentions) {
+            QTest::newRow(name) << server << settings << file << statement << kill << left << mentions;
+        };
+        row("settings file missing", {}, {}, "missing", purge, false, 2000, "Sarnwick.mdb");
+        row("settings file empty", {}, {}, "empty", purge, false, 2000, "Sarnwick.mdb");
+        row("settings file truncated", {}, {}, "truncated", purge, false, 2000, "Sarnwick.mdb");
+        row("settings file random bytes", {}, {}, "random", purge, false, 2000, "Sarnwick.mdb");
+        row("settings file is a folder", {}, {}, "folder", purge, false, 2000, "Sarnwick.mdb");
+        row("settings table missing", {}, {"--no-table", "1"}, "", purge, false, 2000, "Settings_General");
+        row("port null", {}, {"--port", OnlineLog::kNull}, "", purge, false, 2000, "OnlDbPort");
+        row("time-out not a number", {}, {"--timeout", "abc", "--text-column", "OnlConnTimeout"}, "", purge, false,
+            2000, "OnlConnTimeout");
+        row("wrong password", {}, {"--password", "wrong"}, "", purge, false, 2000, "Login failed for user 'ops'.");
+        row("login refused", {"--refuse-login"}, {}, "", purge, false, 2000, "Login failed");
+        row("login hangs", {"--hang-login"}, {"--timeout", "2"}, "", purge, false, 2000, "127.0.0.1");
+        row("dropped at the first delete", {"--drop-after", "1"}, {}, "", purge, false, 2000, "");
+        row("dropped at the second count", {"--drop-after", "2"}, {}, "", purge, false, 1000, "");
+        row("server killed in a pause", {}, {}, "", purge, true, 1000, "");
+        row("misspelt column", {}, {}, "", "DELETE TOP (1000) FROM ATR_Log WHERE lable = 'purge-me'", false, 2000,
+            "Invalid column name 'lable'.");
+        row("lower-case from", {}, {}, "", "DELETE TOP (1000) from ATR_Log WHERE label = 'purge-me'", false, 2000,
+            "FROM ATR_Log");
+    }
+
+    void faultsEndInOneMessageAndAnIdleWindow() {
+        QFETCH(QStringList, serverArgs);
+        QFETCH(QStringList, settingsChanges);
+        QFETCH(QString, settingsFile);
+        QFETCH(QString, statement);
+        QFETCH(bool, killInFirstPause);
+        QFETCH(int, markedLeft);
+        QFETCH(QString, mentions);
+
+        std::vector<std::string> args;
+        for (const QString& a : serverArgs) args.push_back(a.toStdString());
+        OnlineLog log(quellmark::test::SarnwickServer(5000, 9, args));
+        QCOMPARE(log.Mark("purge-me", 2000), 2000);
+        const std::string others = log.server.Snapshot("label <> 'purge-me'");
+        frmMain window;
+        std::vector<std::string> changes;
+        for (const QString& c : settingsChanges) changes.push_back(c.toStdString());
+        if (!changes.empty() && changes[0] == "--no-table") {
+            settings_file::Write(log.SettingsFile(), {"--no-table"});
+            quellmark::SettingsConnString = quellmark::test::SettingsConnStringFor(log.SettingsFile());
+        } else {
+            log.UseSettings(changes);
+        }
+        const std::filesystem::path file = log.SettingsFile();
+        if (settingsFile == "missing") std::filesystem::remove(file);
+        if (settingsFile == "empty") std::ofstream(file, std::ios::trunc).close();
+        if (settingsFile == "truncated") std::filesystem::resize_file(file, std::filesystem::file_size(file) / 3);
+        if (settingsFile == "random") {
+            std::ofstream out(file, std::ios::binary | std::ios::trunc);
+            std::uint32_t x = 2463534242u;
+            for (int i = 0; i < 16384; ++i) {
+                x ^= x << 13, x ^= x >> 17, x ^= x << 5;
+                out.put(static_cast<char>(x));
+            }
+        }
+        if (settingsFile == "folder") {
+            std::filesystem::remove(file);
+            std::filesystem::create_directory(file);
+        }
+
+        window.txtSqlQuery->setPlainText(statement);
+        if (killInFirstPause) QTimer::singleShot(50, &window, [&] { log.server.Kill(); });
+        QTest::mouseClick(window.cmdDelete, Qt::LeftButton);
+
+        QCOMPARE(messages_.size(), 1);
+        QVERIFY2(messages_[0].contains(mentions), qPrintable(messages_[0]));
+        QVERIFY2(!messages_[0].contains("s3cret"), qPrintable(messages_[0]));
+        QCOMPARE(EnabledStates(window), Expected(false, false));
+        QCOMPARE(log.server.CountRows(kMarked), markedLeft);
+        QVERIFY(log.server.Snapshot("label <> 'purge-me'") == others);
+    }
+
+    void closingDuringARunEndsItAfterThePass() {
+        OnlineLog log(quellmark::test::SarnwickServer(5000, 9));
+        QCOMPARE(log.Mark("purge-me", 2000), 2000);
+        auto* window = new frmMain;
+        window->setAttribute(Qt::WA_DeleteOnClose);
+        QPointer<frmMain> alive(window);
+        window->show();
+        log.UseSettings();
+        window->txtSqlQuery->setPlainText(kPurge);
+        bool stillBusy = false;
+        QTimer::singleShot(50, window, [&] {
+            window->close();
+            stillBusy = window->isVisible() && window->IsBusy();
+        });
+        QTest::mouseClick(window->cmdDelete, Qt::LeftButton);
+        QVERIFY(stillBusy);  // the close waited for the pass under way
+        QTRY_VERIFY(alive.isNull());
+        QVERIFY(messages_.isEmpty());
+        QCOMPARE(log.server.CountRows(kMarked), 1000);
+        QVERIFY(!quellmark::MainWindow());
+    }
+};
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    QApplication::setApplicationName("Quellmark");
+    FrmMainOnlineTest test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "test_frmMain_online.moc"
