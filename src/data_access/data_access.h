@@ -99,7 +99,8 @@ public:
     Connection& operator=(const Connection&) = delete;
 
     std::string ConnectionString;
-    // Seconds allowed for establishing the connection; 0 waits indefinitely.
+    // Seconds allowed for establishing the connection; 0 means no limit of
+    // its own (the SQL Server provider still gives up after ten minutes).
     std::int16_t ConnectionTimeout = 15;
 
     void Open();
