@@ -13,6 +13,8 @@ set(CPACK_GENERATOR "DEB")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION "net")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# The default build type carries debug information; the package does not.
+set(CPACK_STRIP_FILES ON)
 # The ODBC driver is loaded at run time, so no library dependency names it.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "tdsodbc, unixodbc")
 include(CPack)

@@ -31,15 +31,23 @@ fi
 
 work=$(mktemp -d)
 pids=()
+# Stops what the demo started, the most recent first (the window before its
+# display, both before the server), and waits for each to end.
 finish() {
-    for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+    local i
+    for ((i = ${#pids[@]} - 1; i >= 0; i--)); do
+        kill "${pids[i]}" 2>/dev/null || true
+        wait "${pids[i]}" 2>/dev/null || true
+    done
     rm -rf "$work"
 }
 trap finish EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM HUP
 
 echo "demo: starting the log server with $rows rows..."
 "$logdb" --port 0 --database Sarnwick --user demo --password demo --rows "$rows" --seed 1 \
-    >"$work/logdb.out" 2>"$work/logdb.err" &
+    --stats "$work/stats" >"$work/logdb.out" 2>"$work/logdb.err" &
 pids+=($!)
 port=""
 for _ in $(seq 1 600); do
@@ -57,31 +65,43 @@ sha256sum "$mdb" | cut -d' ' -f1 >"$stamp"
 echo "demo: wrote $mdb"
 
 if [ -n "${DISPLAY:-}" ] && xdpyinfo >/dev/null 2>&1; then
-    echo "demo: opening the window; close it to stop the server."
+    echo "demo: opening the window: pick a template, press Create SQL, then Count Records"
+    echo "demo: or Delete All Records. Closing the window stops the server."
     "$app"
+    echo "demo: the window is closed; stopping the log server."
     exit 0
 fi
 
 echo "demo: no display is available, so the window runs under Xvfb."
-Xvfb -displayfd 1 -screen 0 1024x768x24 -nolisten tcp >"$work/display" 2>/dev/null &
+Xvfb -displayfd 1 -screen 0 1024x768x24 -nolisten tcp >"$work/display" 2>"$work/xvfb.err" &
 pids+=($!)
 for _ in $(seq 1 100); do [ -s "$work/display" ] && break; sleep 0.1; done
+[ -s "$work/display" ] || { cat "$work/xvfb.err" >&2; echo "demo: Xvfb did not start" >&2; exit 1; }
 export DISPLAY=":$(head -n1 "$work/display")"
 "$app" 2>"$work/app.err" &
-app_pid=$!
-pids+=($app_pid)
+pids+=($!)
 id=""
 for _ in $(seq 1 100); do
     id=$(xdotool search --name '^  Quellmark$' 2>/dev/null | head -n1 || true)
     [ -n "$id" ] && break
     sleep 0.1
 done
-[ -n "$id" ] || { echo "demo: the window did not appear" >&2; exit 1; }
+[ -n "$id" ] || { cat "$work/app.err" >&2; echo "demo: the window did not appear" >&2; exit 1; }
 sleep 0.5
 xdotool mousemove --window "$id" 44 76 click 1     # Create SQL ("Priority")
 sleep 0.3
 xdotool mousemove --window "$id" 480 68 click 1    # Count Records
-sleep 3
+# The server logs each statement it ran; wait for the count, then give the
+# window a moment to show it.
+counted=""
+for _ in $(seq 1 600); do
+    counted=$(awk -F'\t' '$2 == "count" {print $3; exit}' "$work/stats" 2>/dev/null || true)
+    [ -n "$counted" ] && break
+    sleep 0.1
+done
+[ -n "$counted" ] || { cat "$work/app.err" >&2; echo "demo: the count did not reach the server" >&2; exit 1; }
+sleep 1
 shot="$build/quellmark-demo.png"
-import -window root -crop 622x344+0+0 "$shot"
-echo "demo: counted the \"Priority\" template; screenshot: $shot"
+import -window "$id" "$shot"
+echo "demo: counted the \"Priority\" template: $counted rows."
+echo "demo: screenshot: $shot"
