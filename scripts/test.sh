@@ -7,7 +7,7 @@ jobs=$(nproc 2>/dev/null || echo 2)
 
 if [ -x scripts/setup-node.sh ]; then bash scripts/setup-node.sh build/node || true; fi
 
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUELLMARK_WERROR=ON
 cmake --build build -j "$jobs"
 ctest --test-dir build --output-on-failure --no-tests=error -j "$jobs"
 

@@ -286,14 +286,20 @@ private:
                     std::int64_t value = 0;
                     if (!SQL_SUCCEEDED(SQLGetData(stmt, number, SQL_C_SBIGINT, &value, sizeof value, &indicator)))
                         FailStatement(stmt);
-                    row.emplace_back(indicator == SQL_NULL_DATA ? Value(Null{}) : Value(value));
+                    if (indicator == SQL_NULL_DATA)
+                        row.emplace_back(Null{});
+                    else
+                        row.emplace_back(value);
                     break;
                 }
                 case Representation::Real: {
                     double value = 0;
                     if (!SQL_SUCCEEDED(SQLGetData(stmt, number, SQL_C_DOUBLE, &value, sizeof value, &indicator)))
                         FailStatement(stmt);
-                    row.emplace_back(indicator == SQL_NULL_DATA ? Value(Null{}) : Value(value));
+                    if (indicator == SQL_NULL_DATA)
+                        row.emplace_back(Null{});
+                    else
+                        row.emplace_back(value);
                     break;
                 }
                 case Representation::Text:

@@ -926,7 +926,7 @@ std::optional<std::string> CanonicalDateTime(std::string_view s) {
     using namespace std::chrono;
     const year_month_day date{year{y}, month{static_cast<unsigned>(mo)}, day{static_cast<unsigned>(d)}};
     if (y < 1753 || y > 9999 || !date.ok() || h > 23 || mi > 59 || sec > 59) return std::nullopt;
-    char out[40];
+    char out[80];  // room for any int, so the compiler can see nothing is cut
     if (ms == 0) {
         std::snprintf(out, sizeof out, "%04d-%02d-%02d %02d:%02d:%02d", y, mo, d, h, mi, sec);
     } else {
