@@ -1,9 +1,14 @@
 #include "frmMain.h"
 
+#include <algorithm>
+
 #include <QApplication>
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QFont>
+#include <QFontMetrics>
+#include <QStyle>
+#include <QStyleOptionComboBox>
 #include <QFontDatabase>
 #include <QLabel>
 #include <QLineEdit>
@@ -79,6 +84,36 @@ QLabel* Label(const char* caption, QWidget* parent) {
     return label;
 }
 
+// The layout was made for a narrow classic dialog face; with a wider
+// substitute a caption or list entry can be cut off by its fixed control. The
+// control's font is then reduced, in quarter points, until every text fits.
+void ShrinkFontToFit(QWidget* control, const QStringList& texts, int available) {
+    QFont font = control->font();
+    auto widest = [&](const QFont& f) {
+        const QFontMetrics metrics(f);
+        int width = 0;
+        for (const QString& text : texts) width = std::max(width, metrics.horizontalAdvance(text));
+        return width;
+    };
+    while (widest(font) > available && font.pointSizeF() > 6.5) font.setPointSizeF(font.pointSizeF() - 0.25);
+    if (font != control->font()) control->setFont(font);
+}
+
+void FitLabel(QLabel* label) {
+    ShrinkFontToFit(label, {label->text()}, label->contentsRect().width());
+}
+
+void FitList(QComboBox* list) {
+    QStyleOptionComboBox option;
+    option.initFrom(list);
+    option.editable = list->isEditable();
+    option.frame = list->hasFrame();
+    const QRect field = list->style()->subControlRect(QStyle::CC_ComboBox, &option, QStyle::SC_ComboBoxEditField, list);
+    QStringList entries;
+    for (int i = 0; i < list->count(); ++i) entries << list->itemText(i);
+    ShrinkFontToFit(list, entries, field.width() - 2);
+}
+
 QComboBox* DropDownList(QWidget* parent) {
     auto* list = new QComboBox(parent);
     list->setEditable(false);
@@ -147,6 +182,9 @@ void frmMain::BuildControls() {
 
     lblRecLeft = Label("Records Left:", this);
     Place(lblRecLeft, "lblRecLeft", 6480, 2040, 1095, 255);
+
+    for (QLabel* label : {lblSqlTemplate, lblChunks, lblCopyPaste, lblRecLeft}) FitLabel(label);
+    for (QComboBox* list : {cboSqlTemplate, cboChunks}) FitList(list);
 
     const QList<QWidget*> tabOrder{cboSqlTemplate, cmdCreateSql, txtSqlQuery, cmdDelete, cmdCancel,
                                    cmdCount,       txtCount,     cboChunks,   txtRecLeft, txtCopyPaste};

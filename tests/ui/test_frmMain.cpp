@@ -6,6 +6,8 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSignalSpy>
+#include <QStyle>
+#include <QStyleOptionComboBox>
 #include <QTest>
 
 #include "app_state.h"
@@ -75,6 +77,30 @@ private slots:
         QCOMPARE(shown, text);
         QVERIFY(control->isEnabled());
         if (kind == "QLabel") QCOMPARE(control->focusPolicy(), Qt::NoFocus);
+    }
+
+    void captionsAndEntriesAreNotCutOff() {
+        frmMain window;
+        for (QLabel* label : window.findChildren<QLabel*>()) {
+            QVERIFY2(label->fontMetrics().horizontalAdvance(label->text()) <= label->contentsRect().width(),
+                     qPrintable(label->objectName()));
+        }
+        for (QPushButton* button : window.findChildren<QPushButton*>()) {
+            QVERIFY2(button->fontMetrics().horizontalAdvance(button->text()) <= button->width() - 4,
+                     qPrintable(button->objectName()));
+        }
+        for (QComboBox* list : window.findChildren<QComboBox*>()) {
+            QStyleOptionComboBox option;
+            option.initFrom(list);
+            option.frame = list->hasFrame();
+            const QRect field =
+                list->style()->subControlRect(QStyle::CC_ComboBox, &option, QStyle::SC_ComboBoxEditField, list);
+            for (int i = 0; i < list->count(); ++i) {
+                QVERIFY2(list->fontMetrics().horizontalAdvance(list->itemText(i)) <= field.width(),
+                         qPrintable(list->objectName() + ": " + list->itemText(i)));
+            }
+            QVERIFY(list->font().pointSizeF() >= 6.5);
+        }
     }
 
     void windowIsFixedAndCaptioned() {
