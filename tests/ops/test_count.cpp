@@ -217,3 +217,25 @@ TEST(CountRecords, ServerFaultSwitches) {
         EXPECT_EQ(window.count, std::to_string(log.server.CountRows("priority = 7")));
     }
 }
+
+// A count answer without a number (no row, or a null) is reported; neither
+// operation goes on with an old figure.
+TEST(CountRecords, AnswersWithoutACountAreReported) {
+    for (const char* answer : {"none", "null"}) {
+        SCOPED_TRACE(answer);
+        test::OnlineLog log(test::SarnwickServer(1000, 1, {"--count-answer", answer}));
+        log.UseSettings();
+        test::RecordingWindow window;
+        window.count = "42";
+        Count(window, "DELETE TOP (100) FROM ATR_Log WHERE priority = '7'");
+        ExpectOneMessageMentioning(window, {"holds no row count"});
+        EXPECT_EQ(window.count, "42");
+
+        window.messages.clear();
+        modGeneral::DeleteRecordsInChunks();
+        ExpectOneMessageMentioning(window, {"holds no row count"});
+        EXPECT_TRUE(window.recLeft.empty());
+        EXPECT_EQ(window.eventRounds, 0);
+        EXPECT_EQ(log.server.CountRows(), 1000);
+    }
+}

@@ -14,6 +14,7 @@ namespace {
 constexpr const char* kUsage = R"(usage: quellmark-logdb --port P --database D --user U --password W
                        [--rows N] [--seed S] [--end-date YYYY-MM-DD] [--db FILE] [--stats FILE]
                        [--delay-ms K] [--drop-after K] [--refuse-login] [--hang-login] [--log-statements]
+                       [--count-answer none|null]
 
 Serves the table ATR_Log of database D over TDS 7.1-7.4 on 127.0.0.1:P (P = 0: any free
 port) and prints "listening on 127.0.0.1:PORT" once it accepts connections.
@@ -28,6 +29,8 @@ port) and prints "listening on 127.0.0.1:PORT" once it accepts connections.
   --drop-after K  close a connection after it sent K statements
   --refuse-login  fail every login with error 18456
   --hang-login    accept connections but never answer the login
+  --count-answer none|null
+                  answer counts with no row, or with a row holding null
 Only statements other than SET count for --drop-after, --delay-ms and --stats.
 )";
 
@@ -95,6 +98,10 @@ int main(int argc, char** argv) {
             options.refuseLogin = true;
         } else if (arg == "--hang-login") {
             options.hangLogin = true;
+        } else if (arg == "--count-answer") {
+            options.countAnswer = value();
+            if (options.countAnswer != "none" && options.countAnswer != "null")
+                Usage("--count-answer takes none or null");
         } else if (arg == "--log-statements") {
             options.logStatements = true;
         } else if (arg == "--help" || arg == "-h") {

@@ -414,8 +414,10 @@ private:
                 tokens.ColumnMetadata(columns);
                 TokenWriter::Cell cell;
                 cell.integer = n;
-                tokens.Row(columns, {cell});
-                tokens.Done(static_cast<std::uint16_t>(more | countBit), done::kCmdSelect, 1);
+                cell.isNull = options_.countAnswer == "null";
+                const bool row = options_.countAnswer != "none";
+                if (row) tokens.Row(columns, {cell});
+                tokens.Done(static_cast<std::uint16_t>(more | countBit), done::kCmdSelect, row ? 1 : 0);
                 rows = n;
                 return;
             }

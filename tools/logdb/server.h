@@ -23,6 +23,9 @@ struct ServerOptions {
     std::optional<std::int64_t> dropAfter;  // close the connection after this many statements
     bool refuseLogin = false;               // every login fails with error 18456
     bool hangLogin = false;                 // never answer PRELOGIN or LOGIN7
+    // How a count is answered: "" the number; "none" the column without a
+    // row (as a grouped count matching nothing); "null" a row holding null.
+    std::string countAnswer;
     std::string statsFile;                  // append "<microseconds>\t<count|delete|other>\t<rows>" per statement
     bool logStatements = false;             // print each batch's text to stderr
 };
