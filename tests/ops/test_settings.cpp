@@ -8,6 +8,7 @@
 #include "app_state.h"
 #include "connection_string.h"
 #include "modGeneral.h"
+#include "online_log.h"
 #include "recording_window.h"
 #include "scratch_dir.h"
 #include "settings_file.h"
@@ -16,10 +17,7 @@ using namespace quellmark;
 
 namespace {
 
-std::string ConnStringFor(const std::filesystem::path& file) {
-    return "Provider=Microsoft.Jet.OLEDB.4.0;Data Source=" + data_access::QuoteConnectionValue(file.string()) +
-           ";Persist Security Info=False";
-}
+using test::SettingsConnStringFor;
 
 const std::vector<std::string> kGoodRow = {"--type",     "Remote SQL Authentication",
                                            "--timeout",  "7",
@@ -46,7 +44,7 @@ std::vector<std::string> With(std::vector<std::string> args, std::initializer_li
 
 // Runs a count and a deletion run against the file and returns the messages.
 std::vector<std::string> MessagesOfBothOperations(const std::filesystem::path& file) {
-    SettingsConnString = ConnStringFor(file);
+    SettingsConnString = SettingsConnStringFor(file);
     test::RecordingWindow window;
     window.statement = "DELETE TOP (1000) FROM ATR_Log WHERE priority = '7'";
     window.count = "123";
@@ -72,7 +70,7 @@ void ExpectOneMessageEach(const std::filesystem::path& file, const std::string& 
 TEST(ReadOnlineSettings, ReadsTheFirstRowWithItsTypes) {
     test::ScratchDir dir("settings");
     settings_file::Write(dir / "Sarnwick.mdb", With(kGoodRow, {"--rows", "3"}));
-    const modGeneral::OnlineSettings s = modGeneral::ReadOnlineSettings(ConnStringFor(dir / "Sarnwick.mdb"));
+    const modGeneral::OnlineSettings s = modGeneral::ReadOnlineSettings(SettingsConnStringFor(dir / "Sarnwick.mdb"));
     EXPECT_EQ(s.OnlConnType, "Remote SQL Authentication");
     EXPECT_EQ(s.OnlConnTimeout, 7);
     EXPECT_EQ(s.OnlDbServer, "127.0.0.1");
@@ -86,11 +84,11 @@ TEST(ReadOnlineSettings, NumbersStoredAsTextAndLimits) {
     test::ScratchDir dir("settings");
     const auto file = dir / "Sarnwick.mdb";
     settings_file::Write(file, With(Without("--timeout"), {"--timeout", " 32767 ", "--text-column", "OnlConnTimeout"}));
-    EXPECT_EQ(modGeneral::ReadOnlineSettings(ConnStringFor(file)).OnlConnTimeout, 32767);
+    EXPECT_EQ(modGeneral::ReadOnlineSettings(SettingsConnStringFor(file)).OnlConnTimeout, 32767);
     settings_file::Write(file, With(Without("--port"), {"--port", "-2147483648"}));
-    EXPECT_EQ(modGeneral::ReadOnlineSettings(ConnStringFor(file)).OnlDbPort, -2147483648LL);
+    EXPECT_EQ(modGeneral::ReadOnlineSettings(SettingsConnStringFor(file)).OnlDbPort, -2147483648LL);
     settings_file::Write(file, With(Without("--password"), {"--password", ""}));
-    EXPECT_EQ(modGeneral::ReadOnlineSettings(ConnStringFor(file)).OnlDbPass, "");
+    EXPECT_EQ(modGeneral::ReadOnlineSettings(SettingsConnStringFor(file)).OnlDbPass, "");
 }
 
 TEST(ReadOnlineSettings, MissingOrUnreadableFiles) {
@@ -148,7 +146,7 @@ TEST(ReadOnlineSettings, ReadAfreshByEveryOperation) {
     test::ScratchDir dir("settings");
     const auto file = dir / "Sarnwick.mdb";
     settings_file::Write(file, kGoodRow);
-    SettingsConnString = ConnStringFor(file);
+    SettingsConnString = SettingsConnStringFor(file);
     test::RecordingWindow window;
     window.statement = "DELETE TOP (1000) FROM ATR_Log";
     modGeneral::CountRecords();  // fails to connect: nothing listens on port 1
