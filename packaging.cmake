@@ -5,7 +5,7 @@ install(FILES packaging/quellmark.desktop DESTINATION share/applications)
 
 set(CPACK_PACKAGE_NAME "quellmark")
 set(CPACK_PACKAGE_VENDOR "Quellmark")
-set(CPACK_PACKAGE_VERSION "1.00")
+set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Purges the ATR_Log event log of a SQL Server database in chunks")
 set(CPACK_PACKAGE_CONTACT "Quellmark developers <quellmark@localhost>")
 set(CPACK_PACKAGING_INSTALL_PREFIX "/usr")

@@ -1,12 +1,12 @@
 // Quellmark: purges rows of the event log table ATR_Log, chunk by chunk.
 #include <QApplication>
 
-#include "frmMain.h"
+#include "ui/frmMain.h"
 
 int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Quellmark"));
-    QApplication::setApplicationVersion(QStringLiteral("1.00"));
+    QApplication::setApplicationVersion(QStringLiteral(QUELLMARK_VERSION));
     QApplication::setOrganizationName(QStringLiteral("Quellmark"));
     quellmark::ui::frmMain window;
     window.show();

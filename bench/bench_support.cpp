@@ -16,6 +16,8 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "harness/run_program.h"
+
 namespace quellmark::bench {
 namespace {
 
@@ -30,60 +32,6 @@ int StatusOf(int status) {
     if (WIFEXITED(status)) return WEXITSTATUS(status);
     if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
     return -1;
-}
-
-void Reap(pid_t pid) {
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-}
-
-// Starts argv with stdout on a pipe and returns the child; `out` gets the read end.
-pid_t SpawnWithPipe(std::vector<std::string> args, int& out) {
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("cannot create a pipe");
-    std::vector<char*> argv = Argv(args);
-    const pid_t pid = ::fork();
-    if (pid < 0) {
-        ::close(fds[0]);
-        ::close(fds[1]);
-        throw std::runtime_error("cannot start " + args[0]);
-    }
-    if (pid == 0) {
-        ::dup2(fds[1], STDOUT_FILENO);
-        const int null = ::open("/dev/null", O_RDONLY);
-        if (null >= 0) ::dup2(null, STDIN_FILENO);
-        ::execv(argv[0], argv.data());
-        _exit(127);
-    }
-    ::close(fds[1]);
-    out = fds[0];
-    return pid;
-}
-
-// The child's first stdout line, waiting at most `limit`.
-std::string FirstLine(int fd, std::chrono::seconds limit) {
-    const auto until = Clock::now() + limit;
-    std::string line;
-    for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
-        if (left <= 0) throw std::runtime_error("quellmark-logdb did not report its port in time");
-        pollfd p{fd, POLLIN, 0};
-        const int ready = ::poll(&p, 1, static_cast<int>(left));
-        if (ready <= 0) continue;
-        char c = 0;
-        const ssize_t n = ::read(fd, &c, 1);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) throw std::runtime_error("quellmark-logdb ended before it listened");
-        if (c == '\n') return line;
-        line.push_back(c);
-    }
-}
-
-std::uint16_t ListeningPort(const std::string& line) {
-    const std::string prefix = "listening on 127.0.0.1:";
-    if (line.rfind(prefix, 0) != 0) throw std::runtime_error("quellmark-logdb printed '" + line + "'");
-    return static_cast<std::uint16_t>(std::stoi(line.substr(prefix.size())));
 }
 
 class Db {
@@ -164,27 +112,34 @@ int RunProgram(const std::vector<std::string>& argvIn, const std::filesystem::pa
     return StatusOf(status);
 }
 
-void PrepareLogData(const std::filesystem::path& logdbExe, const std::filesystem::path& file, std::int64_t rows,
-                    std::int64_t matching, std::uint64_t seed) {
+LogServerOptions ServerFor(const std::filesystem::path& dbFile, const std::filesystem::path& statsFile,
+                           const std::vector<std::string>& extraArgs) {
+    LogServerOptions options;
+    options.database = kDatabase;
+    options.user = kUser;
+    options.password = kPassword;
+    options.rows = std::nullopt;  // serve the prepared file as it is
+    options.dbFile = dbFile;
+    options.extraArgs = {"--stats", statsFile.string()};
+    options.extraArgs.insert(options.extraArgs.end(), extraArgs.begin(), extraArgs.end());
+    return options;
+}
+
+void PrepareLogData(const std::filesystem::path& file, std::int64_t rows, std::int64_t matching, std::uint64_t seed) {
     if (matching > rows) throw std::runtime_error("more matching rows than rows");
     std::filesystem::remove(file);
-    // The server seeds the file before it listens; it is not needed after that.
-    int out = -1;
-    const pid_t pid = SpawnWithPipe({logdbExe.string(), "--port", "0", "--database", LogServer::kDatabase, "--user",
-                                     LogServer::kUser, "--password", LogServer::kPassword, "--rows",
-                                     std::to_string(rows), "--seed", std::to_string(seed), "--db", file.string()},
-                                    out);
-    try {
-        ListeningPort(FirstLine(out, std::chrono::seconds(300)));
-    } catch (...) {
-        ::close(out);
-        ::kill(pid, SIGKILL);
-        Reap(pid);
-        throw;
+    {
+        // The server seeds the file before it listens; it is not needed after that.
+        LogServerOptions options;
+        options.database = kDatabase;
+        options.user = kUser;
+        options.password = kPassword;
+        options.rows = rows;
+        options.seed = seed;
+        options.dbFile = file;
+        options.startTimeout = std::chrono::seconds(600);
+        test::LogDbProcess seeding(options);
     }
-    ::close(out);
-    ::kill(pid, SIGKILL);
-    Reap(pid);
 
     // Row k (log_id 1..rows) gets priority 7 when floor(k * m / rows) steps
     // up at k, which happens exactly m times, evenly spread.
@@ -206,33 +161,6 @@ void PrepareLogData(const std::filesystem::path& logdbExe, const std::filesystem
 std::int64_t CountRows(const std::filesystem::path& file, const std::string& where) {
     Db db(file);
     return db.Integer("SELECT COUNT(*) FROM ATR_Log" + (where.empty() ? std::string() : " WHERE " + where));
-}
-
-LogServer::LogServer(const std::filesystem::path& logdbExe, const std::filesystem::path& dbFile,
-                     const std::filesystem::path& statsFile, const std::vector<std::string>& extraArgs) {
-    std::vector<std::string> args = {logdbExe.string(), "--port", "0",           "--database",  kDatabase,
-                                     "--user",          kUser,    "--password", kPassword,      "--db",
-                                     dbFile.string(),   "--stats", statsFile.string()};
-    args.insert(args.end(), extraArgs.begin(), extraArgs.end());
-    int out = -1;
-    pid_ = SpawnWithPipe(args, out);
-    try {
-        port_ = ListeningPort(FirstLine(out, std::chrono::seconds(60)));
-    } catch (...) {
-        ::close(out);
-        Stop();
-        throw;
-    }
-    ::close(out);
-}
-
-LogServer::~LogServer() { Stop(); }
-
-void LogServer::Stop() noexcept {
-    if (pid_ <= 0) return;
-    ::kill(pid_, SIGKILL);
-    Reap(pid_);
-    pid_ = -1;
 }
 
 StatementStats ReadStats(const std::filesystem::path& statsFile) {
@@ -261,13 +189,11 @@ StatementStats ReadStats(const std::filesystem::path& statsFile) {
     return stats;
 }
 
-void WriteSettings(const std::filesystem::path& settingsExe, const std::filesystem::path& mdbFile,
-                   std::uint16_t port) {
-    const int status =
-        RunProgram({settingsExe.string(), "write", mdbFile.string(), "--type", "Remote SQL Authentication",
-                    "--timeout", "15", "--server", "127.0.0.1", "--port", std::to_string(port), "--database",
-                    LogServer::kDatabase, "--user", LogServer::kUser, "--password", LogServer::kPassword});
-    if (status != 0) throw std::runtime_error("quellmark-settings write failed with status " + std::to_string(status));
+void WriteSettings(const std::filesystem::path& mdbFile, std::uint16_t port) {
+    const test::RunResult r = test::RunSettingsTool(
+        {"write", mdbFile.string(), "--type", "Remote SQL Authentication", "--timeout", "15", "--server", "127.0.0.1",
+         "--port", std::to_string(port), "--database", kDatabase, "--user", kUser, "--password", kPassword});
+    if (r.exitCode != 0) throw std::runtime_error("quellmark-settings write failed: " + r.err);
 }
 
 Summary Summarize(std::vector<double> samples) {
@@ -279,9 +205,8 @@ Summary Summarize(std::vector<double> samples) {
         const auto i = static_cast<std::size_t>(std::ceil(q * static_cast<double>(samples.size()))) - 1;
         return samples[std::min(i, samples.size() - 1)];
     };
-    s.median = samples.size() % 2 == 1
-                   ? samples[samples.size() / 2]
-                   : (samples[samples.size() / 2 - 1] + samples[samples.size() / 2]) / 2;
+    s.median = samples.size() % 2 == 1 ? samples[samples.size() / 2]
+                                       : (samples[samples.size() / 2 - 1] + samples[samples.size() / 2]) / 2;
     s.p95 = at(0.95);
     s.p99 = at(0.99);
     s.max = samples.back();

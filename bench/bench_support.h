@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "harness/logdb_process.h"
+
 namespace quellmark::bench {
 
 using Clock = std::chrono::steady_clock;
@@ -40,35 +42,26 @@ private:
 int RunProgram(const std::vector<std::string>& argv, const std::filesystem::path& stdoutFile = {},
                const std::filesystem::path& stderrFile = {});
 
+// The log server of the benchmarks: database, user and password.
+inline constexpr const char* kDatabase = "logs";
+inline constexpr const char* kUser = "bench";
+inline constexpr const char* kPassword = "bench-pw";
+
+using LogServerOptions = test::LogDbOptions;
+using LogServer = test::LogDbProcess;
+
 // The log data a benchmark purges: `rows` seeded rows of which exactly
 // `matching`, spread evenly over the table, have priority 7 (the other
 // seeded priority-7 rows become priority 6). Written to `file`.
-void PrepareLogData(const std::filesystem::path& logdbExe, const std::filesystem::path& file, std::int64_t rows,
-                    std::int64_t matching, std::uint64_t seed);
+void PrepareLogData(const std::filesystem::path& file, std::int64_t rows, std::int64_t matching, std::uint64_t seed);
 
 // Rows of ATR_Log in `file` matching `where` (SQLite syntax; empty: all).
 std::int64_t CountRows(const std::filesystem::path& file, const std::string& where = "");
 
 // quellmark-logdb serving an existing file as it is, on a free port, with
-// --stats. Stopped (SIGKILL) by the destructor.
-class LogServer {
-public:
-    static constexpr const char* kDatabase = "logs";
-    static constexpr const char* kUser = "bench";
-    static constexpr const char* kPassword = "bench-pw";
-
-    LogServer(const std::filesystem::path& logdbExe, const std::filesystem::path& dbFile,
-              const std::filesystem::path& statsFile, const std::vector<std::string>& extraArgs = {});
-    ~LogServer();
-    LogServer(const LogServer&) = delete;
-    LogServer& operator=(const LogServer&) = delete;
-    std::uint16_t Port() const noexcept { return port_; }
-    void Stop() noexcept;
-
-private:
-    pid_t pid_ = -1;
-    std::uint16_t port_ = 0;
-};
+// --stats FILE and the extra arguments.
+LogServerOptions ServerFor(const std::filesystem::path& dbFile, const std::filesystem::path& statsFile,
+                           const std::vector<std::string>& extraArgs = {});
 
 // The sum of the server's statement statistics.
 struct StatementStats {
@@ -83,8 +76,9 @@ struct StatementStats {
 };
 StatementStats ReadStats(const std::filesystem::path& statsFile);
 
-// Sarnwick.mdb for "Remote SQL Authentication" to the server on 127.0.0.1.
-void WriteSettings(const std::filesystem::path& settingsExe, const std::filesystem::path& mdbFile, std::uint16_t port);
+// Sarnwick.mdb for "Remote SQL Authentication" to the server on 127.0.0.1,
+// written by quellmark-settings.
+void WriteSettings(const std::filesystem::path& mdbFile, std::uint16_t port);
 
 struct Summary {
     std::size_t n = 0;

@@ -21,12 +21,12 @@
 #include <string>
 #include <vector>
 
-#include "app_state.h"
 #include "bench_support.h"
-#include "modGeneral.h"
-#include "startup.h"
-#include "templates.h"
-#include "window_port.h"
+#include "ops/app_state.h"
+#include "ops/modGeneral.h"
+#include "ops/settings_file.h"
+#include "ops/window_port.h"
+#include "ui/templates.h"
 
 namespace {
 
@@ -163,8 +163,7 @@ int Main(int argc, char** argv) {
     std::fflush(stdout);
 
     const auto prepareStart = Clock::now();
-    quellmark::bench::PrepareLogData(QUELLMARK_LOGDB_EXE, dir / "seed.sqlite", options.rows, options.matching,
-                                     options.seed);
+    quellmark::bench::PrepareLogData(dir / "seed.sqlite", options.rows, options.matching, options.seed);
     std::filesystem::copy_file(dir / "seed.sqlite", dir / "tool.sqlite");
     if (options.peer) std::filesystem::copy_file(dir / "seed.sqlite", dir / "peer.sqlite");
     std::printf("prepared the data in %.1f s\n\n", Seconds(Clock::now() - prepareStart));
@@ -174,10 +173,10 @@ int Main(int argc, char** argv) {
     int passes = 0;
     double overhead = 0;
     {
-        quellmark::bench::LogServer server(QUELLMARK_LOGDB_EXE, dir / "tool.sqlite", dir / "tool.stats");
+        quellmark::bench::LogServer server(quellmark::bench::ServerFor(dir / "tool.sqlite", dir / "tool.stats"));
         std::filesystem::create_directory(dir / "app");
-        quellmark::bench::WriteSettings(QUELLMARK_SETTINGS_EXE, dir / "app" / "Sarnwick.mdb", server.Port());
-        quellmark::SettingsConnString = quellmark::ui::SettingsConnectionString((dir / "app").string());
+        quellmark::bench::WriteSettings(dir / "app" / "Sarnwick.mdb", server.Port());
+        quellmark::SettingsConnString = quellmark::modGeneral::SettingsConnStringForFolder((dir / "app").string());
 
         BenchWindow window(statement);
         gCountSleeps = true;
@@ -185,7 +184,7 @@ int Main(int argc, char** argv) {
         quellmark::modGeneral::DeleteRecordsInChunks();
         const auto end = Clock::now();
         gCountSleeps = false;
-        server.Stop();
+        server.Kill();
 
         for (const std::string& m : window.messages) std::fprintf(stderr, "message: %s\n", m.c_str());
         if (!window.messages.empty()) throw std::runtime_error("the deletion run reported a failure");
@@ -233,15 +232,14 @@ int Main(int argc, char** argv) {
     // ---- The shell loop ---------------------------------------------------
     double peerWall = 0;
     if (options.peer) {
-        quellmark::bench::LogServer server(QUELLMARK_LOGDB_EXE, dir / "peer.sqlite", dir / "peer.stats");
+        quellmark::bench::LogServer server(quellmark::bench::ServerFor(dir / "peer.sqlite", dir / "peer.stats"));
         const auto start = Clock::now();
         const int status = quellmark::bench::RunProgram(
-            {"bash", QUELLMARK_PEER_SCRIPT, "127.0.0.1", std::to_string(server.Port()),
-             quellmark::bench::LogServer::kDatabase, quellmark::bench::LogServer::kUser,
-             quellmark::bench::LogServer::kPassword, countStatement, statement},
+            {"bash", QUELLMARK_PEER_SCRIPT, "127.0.0.1", std::to_string(server.Port()), quellmark::bench::kDatabase,
+             quellmark::bench::kUser, quellmark::bench::kPassword, countStatement, statement},
             dir / "peer.out");
         const auto end = Clock::now();
-        server.Stop();
+        server.Kill();
         if (status != 0) throw std::runtime_error("peer_purge.sh failed with status " + std::to_string(status));
         std::ifstream out(dir / "peer.out");
         std::string line;

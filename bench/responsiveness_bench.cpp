@@ -24,7 +24,6 @@
 #include <QPointingDevice>
 #include <QPushButton>
 #include <QTimer>
-
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
@@ -36,11 +35,11 @@
 #include <thread>
 #include <vector>
 
-#include "app_state.h"
 #include "bench_support.h"
-#include "frmMain.h"
-#include "startup.h"
-#include "window_port.h"
+#include "ops/app_state.h"
+#include "ops/settings_file.h"
+#include "ops/window_port.h"
+#include "ui/frmMain.h"
 
 namespace {
 
@@ -222,11 +221,10 @@ int Main(int argc, char** argv) {
 
     quellmark::bench::ScratchFolder scratch("responsiveness-bench");
     const std::filesystem::path dir = scratch.Path();
-    quellmark::bench::PrepareLogData(QUELLMARK_LOGDB_EXE, dir / "log.sqlite", options.rows, options.matching,
-                                     options.seed);
-    quellmark::bench::LogServer server(QUELLMARK_LOGDB_EXE, dir / "log.sqlite", dir / "log.stats");
+    quellmark::bench::PrepareLogData(dir / "log.sqlite", options.rows, options.matching, options.seed);
+    quellmark::bench::LogServer server(quellmark::bench::ServerFor(dir / "log.sqlite", dir / "log.stats"));
     std::filesystem::create_directory(dir / "app");
-    quellmark::bench::WriteSettings(QUELLMARK_SETTINGS_EXE, dir / "app" / "Sarnwick.mdb", server.Port());
+    quellmark::bench::WriteSettings(dir / "app" / "Sarnwick.mdb", server.Port());
 
     if (qEnvironmentVariableIsEmpty("XDG_RUNTIME_DIR")) {
         std::filesystem::create_directory(dir / "runtime");
@@ -238,16 +236,17 @@ int Main(int argc, char** argv) {
     QApplication app(qtArgc, qtArgv);
     quellmark::ui::frmMain window;
     window.show();
-    quellmark::SettingsConnString = quellmark::ui::SettingsConnectionString((dir / "app").string());
+    quellmark::SettingsConnString = quellmark::modGeneral::SettingsConnStringForFolder((dir / "app").string());
 
     window.cboSqlTemplate->setCurrentIndex(window.cboSqlTemplate->findText(QStringLiteral("Priority")));
     window.cboChunks->setCurrentIndex(window.cboChunks->findText(QString::number(options.chunk)));
     window.cmdCreateSql->click();
-    std::printf("data:      %lld rows, %lld with priority 7, chunk %d; %d runs, Cancel after pass %d; "
-                "a click every %d..%d ms (platform %s)\n",
-                static_cast<long long>(options.rows), static_cast<long long>(options.matching), options.chunk,
-                options.runs, options.passesBeforeCancel, options.intervalMs, 2 * options.intervalMs,
-                qPrintable(QGuiApplication::platformName()));
+    std::printf(
+        "data:      %lld rows, %lld with priority 7, chunk %d; %d runs, Cancel after pass %d; "
+        "a click every %d..%d ms (platform %s)\n",
+        static_cast<long long>(options.rows), static_cast<long long>(options.matching), options.chunk, options.runs,
+        options.passesBeforeCancel, options.intervalMs, 2 * options.intervalMs,
+        qPrintable(QGuiApplication::platformName()));
     std::printf("statement: %s\n\n", qPrintable(window.txtSqlQuery->toPlainText()));
     std::fflush(stdout);
 
@@ -285,9 +284,9 @@ int Main(int argc, char** argv) {
                 continue;
             }
             if (cancelAt == 0 && port.recLeftTexts - runStartTexts >= options.passesBeforeCancel) {
-                cancelAt = port.lastRecLeftTicks +
-                           std::chrono::duration_cast<Clock::duration>(std::chrono::milliseconds(cancelDelay(random)))
-                               .count();
+                cancelAt =
+                    port.lastRecLeftTicks +
+                    std::chrono::duration_cast<Clock::duration>(std::chrono::milliseconds(cancelDelay(random))).count();
             }
             if (cancelAt != 0 && Ticks(Clock::now()) >= cancelAt) {
                 cancelPosted = Ticks(Clock::now());
@@ -325,7 +324,7 @@ int Main(int argc, char** argv) {
     stop = true;
     clicker.join();
     QCoreApplication::processEvents();  // the clicks still queued
-    server.Stop();
+    server.Kill();
 
     for (const std::string& m : port.messages) std::fprintf(stderr, "message: %s\n", m.c_str());
     if (!port.messages.empty()) throw std::runtime_error("a deletion run reported a failure");
@@ -335,7 +334,8 @@ int Main(int argc, char** argv) {
         Clock::time_point start, end;
     };
     std::vector<Window> pauses;
-    for (std::size_t i = 0; i + 19 < port.rounds.size(); i += 20) pauses.push_back({port.rounds[i].start, port.rounds[i + 19].end});
+    for (std::size_t i = 0; i + 19 < port.rounds.size(); i += 20)
+        pauses.push_back({port.rounds[i].start, port.rounds[i + 19].end});
     std::vector<double> betweenPauses;  // server statements + the first sleep slice, within one run
     for (const RunRecord& run : runs) {
         Clock::time_point previous = run.start;

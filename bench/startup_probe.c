@@ -53,8 +53,8 @@ static int has_title(Display* display, Window window, const char* title) {
 static int painted(Display* display, Window window) {
     XWindowAttributes attributes;
     if (!XGetWindowAttributes(display, window, &attributes) || attributes.map_state != IsViewable) return -1;
-    XImage* image = XGetImage(display, window, 0, 0, (unsigned)attributes.width, (unsigned)attributes.height,
-                              AllPlanes, ZPixmap);
+    XImage* image =
+        XGetImage(display, window, 0, 0, (unsigned)attributes.width, (unsigned)attributes.height, AllPlanes, ZPixmap);
     if (image == NULL) return -1;
     const unsigned long first = XGetPixel(image, 0, 0);
     int varied = 0;

@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "connection_string.h"
-#include "data_access.h"
-#include "jet_provider.h"
+#include "data_access/connection_string.h"
+#include "data_access/data_access.h"
+#include "data_access/internal/jet_provider.h"
 
 namespace {
 

@@ -8,6 +8,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
+source testing/logdb/start_logdb.sh
 build=${QUELLMARK_BUILD_DIR:-$root/build}
 rows=${QUELLMARK_DEMO_ROWS:-200000}
 
@@ -16,7 +17,7 @@ cmake --build "$build" -j "$(nproc 2>/dev/null || echo 2)" --target Quellmark qu
 
 app="$build/app/Quellmark"
 settings_tool="$build/tools/settings/quellmark-settings"
-logdb="$build/tools/logdb/quellmark-logdb"
+logdb="$build/testing/logdb/quellmark-logdb"
 mdb="$(dirname "$app")/Sarnwick.mdb"
 stamp="$mdb.demo-sha256"
 
@@ -46,17 +47,12 @@ trap 'exit 130' INT
 trap 'exit 143' TERM HUP
 
 echo "demo: starting the log server with $rows rows..."
-"$logdb" --port 0 --database Sarnwick --user demo --password demo --rows "$rows" --seed 1 \
-    --stats "$work/stats" >"$work/logdb.out" 2>"$work/logdb.err" &
-pids+=($!)
-port=""
-for _ in $(seq 1 600); do
-    port=$(sed -n 's/^listening on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$work/logdb.out")
-    [ -n "$port" ] && break
-    kill -0 "${pids[0]}" 2>/dev/null || { cat "$work/logdb.err" >&2; exit 1; }
-    sleep 0.1
-done
-[ -n "$port" ] || { echo "demo: the log server did not start" >&2; exit 1; }
+started=0
+start_logdb "$work" "$logdb" --database Sarnwick --user demo --password demo --rows "$rows" --seed 1 \
+    --stats "$work/stats" && started=1
+pids+=("$LOGDB_PID")
+[ "$started" = 1 ] || { echo "demo: the log server did not start" >&2; exit 1; }
+port=$LOGDB_PORT
 echo "demo: log server listening on 127.0.0.1:$port (database Sarnwick, user demo)"
 
 "$settings_tool" write "$mdb" --type "Remote SQL Authentication" --timeout 15 --server 127.0.0.1 \

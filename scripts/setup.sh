@@ -14,7 +14,7 @@ PACKAGES=(
   libgtest-dev googletest
   xvfb xauth xdotool x11-utils imagemagick
   fonts-liberation fonts-dejavu-core
-  clang libclang-rt-14-dev
+  clang libclang-rt-14-dev clang-format
   file dpkg-dev
 )
 missing=()

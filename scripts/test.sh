@@ -7,6 +7,9 @@ jobs=$(nproc 2>/dev/null || echo 2)
 
 if [ -x scripts/setup-node.sh ]; then bash scripts/setup-node.sh build/node || true; fi
 
+# The source follows .clang-format.
+bash scripts/check-format.sh
+
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUELLMARK_WERROR=ON
 cmake --build build -j "$jobs"
 ctest --test-dir build --output-on-failure --no-tests=error -j "$jobs"
@@ -14,7 +17,7 @@ ctest --test-dir build --output-on-failure --no-tests=error -j "$jobs"
 if [ "${QUELLMARK_SKIP_SANITIZERS:-0}" != "1" ]; then
     cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQUELLMARK_SANITIZE=ON
     cmake --build build-asan -j "$jobs"
-    export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:suppressions=$PWD/tests/asan.supp"
+    export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1"
     export LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp:print_suppressions=0"
     export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
     # The package is built and tried from the first round's build only.

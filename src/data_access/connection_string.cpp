@@ -1,18 +1,8 @@
-#include "connection_string.h"
+#include "data_access/connection_string.h"
 
 #include <cctype>
 
 namespace data_access {
-namespace {
-
-std::string_view TrimSpaces(std::string_view s) {
-    while (!s.empty() && std::isspace(static_cast<unsigned char>(s.front()))) s.remove_prefix(1);
-    while (!s.empty() && std::isspace(static_cast<unsigned char>(s.back()))) s.remove_suffix(1);
-    return s;
-}
-
-}  // namespace
-
 bool EqualsIgnoreCase(std::string_view a, std::string_view b) noexcept {
     if (a.size() != b.size()) return false;
     for (std::size_t i = 0; i < a.size(); ++i) {
@@ -20,6 +10,16 @@ bool EqualsIgnoreCase(std::string_view a, std::string_view b) noexcept {
             return false;
     }
     return true;
+}
+
+bool StartsWithIgnoreCase(std::string_view text, std::string_view prefix) noexcept {
+    return text.size() >= prefix.size() && EqualsIgnoreCase(text.substr(0, prefix.size()), prefix);
+}
+
+std::string_view TrimSpaces(std::string_view s) noexcept {
+    while (!s.empty() && std::isspace(static_cast<unsigned char>(s.front()))) s.remove_prefix(1);
+    while (!s.empty() && std::isspace(static_cast<unsigned char>(s.back()))) s.remove_suffix(1);
+    return s;
 }
 
 ConnectionProperties ConnectionProperties::Parse(std::string_view text) {

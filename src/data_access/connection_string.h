@@ -10,6 +10,8 @@
 #include <utility>
 #include <vector>
 
+#include "data_access/text.h"
+
 namespace data_access {
 
 class ConnectionProperties {
@@ -28,7 +30,5 @@ private:
 // ';', begins or ends with a space, or begins with a quote, in which case it is
 // enclosed in double quotes with inner double quotes doubled.
 std::string QuoteConnectionValue(std::string_view value);
-
-bool EqualsIgnoreCase(std::string_view a, std::string_view b) noexcept;
 
 }  // namespace data_access

@@ -1,11 +1,11 @@
-#include "data_access.h"
+#include "data_access/data_access.h"
 
 #include <charconv>
 #include <cmath>
 #include <cstdio>
 
-#include "connection_string.h"
-#include "provider.h"
+#include "data_access/connection_string.h"
+#include "data_access/internal/provider.h"
 
 namespace data_access {
 namespace {
@@ -18,11 +18,14 @@ std::string DescriptionOf(const std::vector<ErrorEntry>& entries) {
 
 Error::Error(const std::string& description) : Error(std::vector<ErrorEntry>{ErrorEntry{description, {}, 0}}) {}
 
-Error::Error(std::vector<ErrorEntry> entries) : std::runtime_error(DescriptionOf(entries)), entries_(std::move(entries)) {
+Error::Error(std::vector<ErrorEntry> entries)
+    : std::runtime_error(DescriptionOf(entries)), entries_(std::move(entries)) {
     if (entries_.empty()) entries_.push_back(ErrorEntry{what(), {}, 0});
 }
 
-void Errors::Append(const std::vector<ErrorEntry>& entries) { entries_.insert(entries_.end(), entries.begin(), entries.end()); }
+void Errors::Append(const std::vector<ErrorEntry>& entries) {
+    entries_.insert(entries_.end(), entries.begin(), entries.end());
+}
 
 bool IsNull(const Value& value) noexcept { return std::holds_alternative<Null>(value); }
 
@@ -61,10 +64,6 @@ auto Connection::Recorded(Op&& op) -> decltype(op()) {
     } catch (const Error& e) {
         errors_.Append(e.Entries());
         throw;
-    } catch (const std::exception& e) {
-        Error wrapped(e.what());
-        errors_.Append(wrapped.Entries());
-        throw wrapped;
     }
 }
 
@@ -128,8 +127,7 @@ void Recordset::Open(const std::string& source, Connection& connection, int curs
     if (lockType != -1) LockType = lockType;
     connection.Recorded([&] {
         if (cursor_) throw Error("The recordset is already open.");
-        if (options != 2 && options != -1)
-            throw Error("Only a table name can be opened as a recordset source.");
+        if (options != 2 && options != -1) throw Error("Only a table name can be opened as a recordset source.");
         cursor_ = connection.OpenProvider().OpenTable(source);
         rowsAffected_ = -1;
     });

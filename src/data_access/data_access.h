@@ -116,7 +116,8 @@ public:
 private:
     friend class Recordset;
     provider::Connection& OpenProvider();
-    // Runs op; a failure is recorded in Errors and rethrown as Error.
+    // Runs op after clearing Errors; a data-access failure is recorded in
+    // Errors and rethrown. Anything else (a programming error) passes through.
     template <class Op>
     auto Recorded(Op&& op) -> decltype(op());
 

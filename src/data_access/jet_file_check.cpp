@@ -1,4 +1,4 @@
-#include "jet_file_check.h"
+#include "data_access/internal/jet_file_check.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -9,7 +9,8 @@
 #include <cstring>
 #include <set>
 
-#include "data_access.h"
+#include "data_access/data_access.h"
+#include "data_access/jet_cipher.h"
 
 namespace data_access::jet {
 namespace {
@@ -17,8 +18,8 @@ namespace {
 // Where the fields libmdb reads sit in each format.
 struct Layout {
     std::size_t pageSize;
-    std::size_t rowCountOffset;     // data page: row count, then the row offsets
-    std::size_t numColsOffset;      // table definition: column count (variable-column count just before)
+    std::size_t rowCountOffset;  // data page: row count, then the row offsets
+    std::size_t numColsOffset;   // table definition: column count (variable-column count just before)
     std::size_t numIndexesOffset;
     std::size_t numRealIndexesOffset;
     std::size_t usageMapOffset;
@@ -52,31 +53,6 @@ std::uint32_t Get32(const unsigned char* p) {
     return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
            (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
 }
-
-// The stream cipher Jet applies to the header and, in an encoded database,
-// to every page; the same transformation decrypts.
-void Rc4(std::uint32_t keyValue, unsigned char* data, std::size_t length) {
-    const std::array<unsigned char, 4> key{static_cast<unsigned char>(keyValue), static_cast<unsigned char>(keyValue >> 8),
-                                           static_cast<unsigned char>(keyValue >> 16),
-                                           static_cast<unsigned char>(keyValue >> 24)};
-    std::array<unsigned char, 256> state{};
-    for (unsigned i = 0; i < 256; ++i) state[i] = static_cast<unsigned char>(i);
-    unsigned j = 0;
-    for (unsigned i = 0; i < 256; ++i) {
-        j = (j + state[i] + key[i % key.size()]) & 0xff;
-        std::swap(state[i], state[j]);
-    }
-    unsigned x = 0;
-    unsigned y = 0;
-    for (std::size_t n = 0; n < length; ++n) {
-        x = (x + 1) & 0xff;
-        y = (y + state[x]) & 0xff;
-        std::swap(state[x], state[y]);
-        data[n] ^= state[(state[x] + state[y]) & 0xff];
-    }
-}
-
-constexpr std::uint32_t kHeaderKey = 0x6b39dac7;
 
 }  // namespace
 
@@ -185,8 +161,7 @@ void JetFile::CheckRowReference(std::uint32_t pageRow, const std::string& what, 
     if (row >= rows) Damaged(where + " points at a missing row");
     CheckRowTable(page, number, what);
     const std::size_t start = Get16(page.data() + layout.rowCountOffset + 2 + 2 * row) & kOffsetMask;
-    const std::size_t end =
-        row == 0 ? pageSize_ : (Get16(page.data() + layout.rowCountOffset + 2 * row) & kOffsetMask);
+    const std::size_t end = row == 0 ? pageSize_ : (Get16(page.data() + layout.rowCountOffset + 2 * row) & kOffsetMask);
     if (end - start < 5) Damaged(where + " is too short");
     const unsigned char type = page[start];
     if (type > 1) Damaged(where + " is of an unknown kind");
@@ -229,8 +204,7 @@ void JetFile::CheckTable(std::uint32_t definitionPage, const std::string& what) 
     const unsigned columns = Get16(definition.data() + layout.numColsOffset);
     const std::uint32_t indexes = Get32(definition.data() + layout.numIndexesOffset);
     const std::uint32_t realIndexes = Get32(definition.data() + layout.numRealIndexesOffset);
-    if (columns == 0 || columns > kMaxColumns)
-        Damaged(what + " claims " + std::to_string(columns) + " columns");
+    if (columns == 0 || columns > kMaxColumns) Damaged(what + " claims " + std::to_string(columns) + " columns");
     if (varColumns > columns) Damaged(what + " claims more variable-length columns than columns");
     if (indexes > kMaxIndexes || realIndexes > kMaxIndexes)
         Damaged(what + " claims " + std::to_string(std::max(indexes, realIndexes)) + " indexes");
@@ -253,7 +227,8 @@ void JetFile::CheckTable(std::uint32_t definitionPage, const std::string& what) 
             nameBytes = Get16(definition.data() + at);
             at += 2;
         }
-        if (nameBytes > kMaxNameBytes) Damaged("the name of column " + std::to_string(i + 1) + " of " + what + " is too long");
+        if (nameBytes > kMaxNameBytes)
+            Damaged("the name of column " + std::to_string(i + 1) + " of " + what + " is too long");
         at += nameBytes;
         need(at);
     }

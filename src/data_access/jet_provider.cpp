@@ -4,6 +4,8 @@
 // the database handle (with its catalog) the connection holds.
 // glib first: mdbtools.h would pull it in inside extern "C", where its C++
 // parts do not compile.
+#include "data_access/internal/jet_provider.h"
+
 #include <glib.h>
 #include <mdbtools.h>
 
@@ -16,9 +18,8 @@
 #include <variant>
 #include <vector>
 
-#include "jet_file_check.h"
-#include "jet_provider.h"
-#include "provider.h"
+#include "data_access/internal/jet_file_check.h"
+#include "data_access/internal/provider.h"
 
 namespace data_access::provider {
 namespace {
@@ -152,7 +153,7 @@ public:
 
     std::unique_ptr<Cursor> Execute(const std::string&, std::int64_t&) override {
         throw Error("The settings file " + (file_ ? file_->Path() + " " : std::string()) +
-                       "cannot run statements: an Access file is only read table by table.");
+                    "cannot run statements: an Access file is only read table by table.");
     }
 
     void Close() override {
@@ -229,8 +230,8 @@ private:
     // values from the row itself (the page it is on is still current), its
     // text from the bound buffers, which libmdb fills already decoded.
     std::vector<Cell> CurrentRow(MdbTableDef* table, GPtrArray* columns,
-                                  const std::vector<std::unique_ptr<char[]>>& buffers, const std::vector<int>& lengths,
-                                  const std::string& what) const {
+                                 const std::vector<std::unique_ptr<char[]>>& buffers, const std::vector<int>& lengths,
+                                 const std::string& what) const {
         MdbHandle* mdb = mdb_.get();
         const std::size_t count = columns->len;
         int start = 0;
@@ -254,7 +255,7 @@ private:
     }
 
     Cell Convert(const MdbColumn& column, const MdbField& field, const char* bound, int boundLength,
-                  const std::string& what) const {
+                 const std::string& what) const {
         // A boolean lives in the null mask: a set bit is true.
         if (column.col_type == MDB_BOOL) return Value{std::int64_t{field.is_null ? 0 : -1}};
         if (field.is_null) return Value{Null{}};
@@ -273,33 +274,38 @@ private:
             return v;
         };
         switch (column.col_type) {
-        case MDB_BYTE: return Value{std::int64_t{*raw(1)}};
-        case MDB_INT: return Value{std::int64_t{static_cast<std::int16_t>(little(raw(2), 2))}};
-        case MDB_LONGINT:
-        case MDB_COMPLEX: return Value{std::int64_t{static_cast<std::int32_t>(little(raw(4), 4))}};
-        case MDB_MONEY: return Value{static_cast<double>(static_cast<std::int64_t>(little(raw(8), 8))) / 10000.0};
-        case MDB_FLOAT: {
-            const auto bits = static_cast<std::uint32_t>(little(raw(4), 4));
-            float f;
-            std::memcpy(&f, &bits, sizeof f);
-            return Value{static_cast<double>(f)};
+            case MDB_BYTE:
+                return Value{std::int64_t{*raw(1)}};
+            case MDB_INT:
+                return Value{std::int64_t{static_cast<std::int16_t>(little(raw(2), 2))}};
+            case MDB_LONGINT:
+            case MDB_COMPLEX:
+                return Value{std::int64_t{static_cast<std::int32_t>(little(raw(4), 4))}};
+            case MDB_MONEY:
+                return Value{static_cast<double>(static_cast<std::int64_t>(little(raw(8), 8))) / 10000.0};
+            case MDB_FLOAT: {
+                const auto bits = static_cast<std::uint32_t>(little(raw(4), 4));
+                float f;
+                std::memcpy(&f, &bits, sizeof f);
+                return Value{static_cast<double>(f)};
+            }
+            case MDB_DOUBLE:
+            case MDB_DATETIME: {
+                const std::uint64_t bits = little(raw(8), 8);
+                double d;
+                std::memcpy(&d, &bits, sizeof d);
+                if (column.col_type == MDB_DOUBLE) return Value{d};
+                std::string text = JetDateText(d);
+                if (text.empty())
+                    file_->Damaged("the date in column " + std::string(column.name) + " of " + what +
+                                   " is out of range");
+                return Value{std::move(text)};
+            }
+            default:
+                break;
         }
-        case MDB_DOUBLE:
-        case MDB_DATETIME: {
-            const std::uint64_t bits = little(raw(8), 8);
-            double d;
-            std::memcpy(&d, &bits, sizeof d);
-            if (column.col_type == MDB_DOUBLE) return Value{d};
-            std::string text = JetDateText(d);
-            if (text.empty())
-                file_->Damaged("the date in column " + std::string(column.name) + " of " + what + " is out of range");
-            return Value{std::move(text)};
-        }
-        default: break;
-        }
-        const std::size_t length = boundLength > 0 ? std::min<std::size_t>(static_cast<std::size_t>(boundLength),
-                                                                           std::strlen(bound))
-                                                   : 0;
+        const std::size_t length =
+            boundLength > 0 ? std::min<std::size_t>(static_cast<std::size_t>(boundLength), std::strlen(bound)) : 0;
         std::string text(bound, length);
         if (column.col_type == MDB_NUMERIC) {
             char* end = nullptr;
@@ -328,6 +334,8 @@ std::unique_ptr<JetConnection> Open(const ConnectionProperties& properties) {
 
 std::unique_ptr<Connection> OpenJet(const ConnectionProperties& properties) { return Open(properties); }
 
-std::vector<std::string> JetUserTables(const ConnectionProperties& properties) { return Open(properties)->UserTables(); }
+std::vector<std::string> JetUserTables(const ConnectionProperties& properties) {
+    return Open(properties)->UserTables();
+}
 
 }  // namespace data_access::provider

@@ -1,27 +1,18 @@
-#include "odbc_connection_string.h"
+#include "data_access/internal/odbc_connection_string.h"
 
 #include <cctype>
 #include <charconv>
 #include <initializer_list>
 #include <optional>
 
-#include "data_access.h"
+#include "data_access/data_access.h"
 
 namespace data_access::odbc {
 namespace {
 
-std::string_view Trim(std::string_view s) {
-    while (!s.empty() && std::isspace(static_cast<unsigned char>(s.front()))) s.remove_prefix(1);
-    while (!s.empty() && std::isspace(static_cast<unsigned char>(s.back()))) s.remove_suffix(1);
-    return s;
-}
-
-bool StartsWithIgnoreCase(std::string_view text, std::string_view prefix) {
-    return text.size() >= prefix.size() && EqualsIgnoreCase(text.substr(0, prefix.size()), prefix);
-}
-
 // The first of several equivalent keys that the connection string sets.
-std::optional<std::string> GetAny(const ConnectionProperties& properties, std::initializer_list<std::string_view> keys) {
+std::optional<std::string> GetAny(const ConnectionProperties& properties,
+                                  std::initializer_list<std::string_view> keys) {
     for (std::string_view key : keys) {
         if (auto value = properties.Get(key)) return value;
     }
@@ -38,7 +29,7 @@ std::string LocalHostFor(std::string_view host) {
 bool WantsIntegratedSecurity(const ConnectionProperties& properties) {
     const std::optional<std::string> value = GetAny(properties, {"Integrated Security", "Trusted_Connection"});
     if (!value) return false;
-    const std::string_view v = Trim(*value);
+    const std::string_view v = TrimSpaces(*value);
     if (EqualsIgnoreCase(v, "SSPI") || EqualsIgnoreCase(v, "true") || EqualsIgnoreCase(v, "yes")) return true;
     if (v.empty() || EqualsIgnoreCase(v, "false") || EqualsIgnoreCase(v, "no")) return false;
     throw Error("Integrated Security=" + std::string(v) +
@@ -54,29 +45,29 @@ std::string SqlServerAddress::Label() const {
 }
 
 SqlServerAddress ParseDataSource(std::string_view dataSource) {
-    std::string_view text = Trim(dataSource);
-    if (StartsWithIgnoreCase(text, "tcp:")) text = Trim(text.substr(4));
+    std::string_view text = TrimSpaces(dataSource);
+    if (StartsWithIgnoreCase(text, "tcp:")) text = TrimSpaces(text.substr(4));
     if (text.empty())
         throw Error("The connection string names no server: set Data Source to the SQL Server's host name.");
 
     SqlServerAddress address;
     std::string_view host = text;
     if (const std::size_t comma = text.find(','); comma != std::string_view::npos) {
-        const std::string_view portText = Trim(text.substr(comma + 1));
+        const std::string_view portText = TrimSpaces(text.substr(comma + 1));
         int port = 0;
         const auto [end, ec] = std::from_chars(portText.data(), portText.data() + portText.size(), port);
         if (portText.empty() || ec != std::errc() || end != portText.data() + portText.size() || port < 1 ||
             port > 65535)
-            throw Error("The port in Data Source=" + std::string(text) +
-                        " is not a TCP port number (1 to 65535).");
+            throw Error("The port in Data Source=" + std::string(text) + " is not a TCP port number (1 to 65535).");
         address.Port = port;
         // An explicit port wins over an instance name, as with SQL Server's
         // own clients.
-        host = Trim(text.substr(0, comma));
-        if (const std::size_t slash = host.find('\\'); slash != std::string_view::npos) host = Trim(host.substr(0, slash));
+        host = TrimSpaces(text.substr(0, comma));
+        if (const std::size_t slash = host.find('\\'); slash != std::string_view::npos)
+            host = TrimSpaces(host.substr(0, slash));
     } else if (const std::size_t slash = text.find('\\'); slash != std::string_view::npos) {
-        address.Instance = std::string(Trim(text.substr(slash + 1)));
-        host = Trim(text.substr(0, slash));
+        address.Instance = std::string(TrimSpaces(text.substr(slash + 1)));
+        host = TrimSpaces(text.substr(0, slash));
         if (address.Instance.empty())
             throw Error("Data Source=" + std::string(text) + " ends in '\\' but names no instance after it.");
     }
@@ -92,12 +83,15 @@ std::string BraceQuote(std::string_view value, std::string_view what) {
         throw Error(std::string(what) +
                     " contains the characters \"};\", which the FreeTDS driver cannot accept in a connection "
                     "string.");
-    return "{" + std::string(value) + "}";
+    std::string quoted(1, '{');
+    quoted.append(value);
+    quoted += '}';
+    return quoted;
 }
 
 OdbcLogin TranslateConnectionString(const ConnectionProperties& properties) {
     if (const auto library = GetAny(properties, {"Network Library", "Network", "Net"})) {
-        const std::string_view name = Trim(*library);
+        const std::string_view name = TrimSpaces(*library);
         if (!name.empty() && !EqualsIgnoreCase(name, "DBMSSOCN"))
             throw Error("Network Library=" + std::string(name) +
                         " is not available here: Quellmark reaches SQL Server over TCP/IP only "
@@ -126,9 +120,10 @@ OdbcLogin TranslateConnectionString(const ConnectionProperties& properties) {
         text += ";Trusted_Connection=Yes";
     } else {
         const std::optional<std::string> user = GetAny(properties, {"User Id", "UID", "User", "User Name"});
-        if (!user || Trim(*user).empty())
-            throw Error("The connection string gives neither a User Id nor Integrated Security=SSPI, so there is "
-                        "no login to connect with.");
+        if (!user || TrimSpaces(*user).empty())
+            throw Error(
+                "The connection string gives neither a User Id nor Integrated Security=SSPI, so there is "
+                "no login to connect with.");
         login.User = *user;
         login.Password = GetAny(properties, {"Password", "PWD"}).value_or("");
         text += ";UID=" + BraceQuote(login.User, "The User Id") + ";PWD=" + BraceQuote(login.Password, "The password");

@@ -1,4 +1,4 @@
-#include "odbc_diagnostics.h"
+#include "data_access/internal/odbc_diagnostics.h"
 
 #include <sqlext.h>
 
@@ -8,8 +8,7 @@
 namespace data_access::odbc {
 namespace {
 
-constexpr std::array<std::string_view, 4> kDriverTags = {"[FreeTDS]", "[SQL Server]", "[unixODBC]",
-                                                         "[Driver Manager]"};
+constexpr std::array<std::string_view, 4> kDriverTags = {"[FreeTDS]", "[SQL Server]", "[unixODBC]", "[Driver Manager]"};
 
 // FreeTDS closes a failed login with this generic record after the one that
 // says what went wrong.
@@ -79,17 +78,17 @@ std::vector<ErrorEntry> ReadDiagnostics(SQLSMALLINT handleType, SQLHANDLE handle
         SQLINTEGER native = 0;
         std::string message(1024, '\0');
         SQLSMALLINT length = 0;
-        SQLRETURN rc = SQLGetDiagRec(handleType, handle, number, state, &native,
-                                     reinterpret_cast<SQLCHAR*>(message.data()),
-                                     static_cast<SQLSMALLINT>(message.size()), &length);
+        SQLRETURN rc =
+            SQLGetDiagRec(handleType, handle, number, state, &native, reinterpret_cast<SQLCHAR*>(message.data()),
+                          static_cast<SQLSMALLINT>(message.size()), &length);
         if (rc == SQL_SUCCESS_WITH_INFO && length >= static_cast<SQLSMALLINT>(message.size())) {
             message.assign(static_cast<std::size_t>(length) + 1, '\0');
             rc = SQLGetDiagRec(handleType, handle, number, state, &native, reinterpret_cast<SQLCHAR*>(message.data()),
                                static_cast<SQLSMALLINT>(message.size()), &length);
         }
         if (!SQL_SUCCEEDED(rc)) break;
-        message.resize(std::min<std::size_t>(static_cast<std::size_t>(std::max<SQLSMALLINT>(length, 0)),
-                                             message.size() - 1));
+        message.resize(
+            std::min<std::size_t>(static_cast<std::size_t>(std::max<SQLSMALLINT>(length, 0)), message.size() - 1));
         ErrorEntry entry;
         entry.Description = WithoutSecret(StripDriverTags(message), secret);
         entry.SqlState = WithoutSecret(std::string(reinterpret_cast<const char*>(state)), secret);
@@ -116,8 +115,8 @@ std::vector<ErrorEntry> ExplainConnectFailure(std::vector<ErrorEntry> records, c
             summary += " Check the host name, that the instance " + address.Instance +
                        " is running and that the SQL Server Browser on that host answers.";
     } else if (integratedSecurity) {
-        summary = "Windows authentication to the SQL Server at " + where + " failed: " +
-                  WithPeriod(MostSpecific(records)) +
+        summary = "Windows authentication to the SQL Server at " + where +
+                  " failed: " + WithPeriod(MostSpecific(records)) +
                   " Windows authentication here needs a Kerberos ticket for this user (kinit).";
     } else {
         summary = "Cannot connect to the SQL Server at " + where + ": " + WithPeriod(MostSpecific(records));
@@ -135,8 +134,7 @@ bool ConnectionLost(const std::vector<ErrorEntry>& records) {
 
 ErrorEntry LostConnectionEntry(const SqlServerAddress& address, bool duringStatement) {
     std::string text = "The connection to the SQL Server at " + address.Label() + " was lost";
-    text += duringStatement ? " while the statement ran; it may or may not have been carried out. "
-                            : " earlier. ";
+    text += duringStatement ? " while the statement ran; it may or may not have been carried out. " : " earlier. ";
     text += "Close the connection and open it again.";
     return ErrorEntry{std::move(text), "08S01", 0};
 }
@@ -149,10 +147,10 @@ std::vector<ErrorEntry> ExplainStatementFailure(std::vector<ErrorEntry> records,
                           [](const ErrorEntry& record) { return record.SqlState.starts_with("01"); });
     if (connectionDead || ConnectionLost(records)) records.push_back(LostConnectionEntry(address, true));
     if (records.empty())
-        records.push_back(ErrorEntry{"The SQL Server at " + address.Label() +
-                                         " reported a failure of the statement but gave no reason.",
-                                     {},
-                                     0});
+        records.push_back(ErrorEntry{
+            "The SQL Server at " + address.Label() + " reported a failure of the statement but gave no reason.",
+            {},
+            0});
     return records;
 }
 

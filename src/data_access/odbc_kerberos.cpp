@@ -1,4 +1,4 @@
-#include "odbc_kerberos.h"
+#include "data_access/internal/odbc_kerberos.h"
 
 #include <dlfcn.h>
 

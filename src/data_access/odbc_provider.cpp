@@ -16,11 +16,11 @@
 #include <utility>
 #include <vector>
 
-#include "odbc_connection_string.h"
-#include "odbc_diagnostics.h"
-#include "odbc_handles.h"
-#include "odbc_kerberos.h"
-#include "provider.h"
+#include "data_access/internal/odbc_connection_string.h"
+#include "data_access/internal/odbc_diagnostics.h"
+#include "data_access/internal/odbc_handles.h"
+#include "data_access/internal/odbc_kerberos.h"
+#include "data_access/internal/provider.h"
 
 namespace data_access::provider {
 namespace {
@@ -317,8 +317,8 @@ private:
         std::vector<char> buffer(64 * 1024);
         while (true) {
             SQLLEN indicator = 0;
-            const SQLRETURN rc = SQLGetData(stmt, number, SQL_C_CHAR, buffer.data(),
-                                            static_cast<SQLLEN>(buffer.size()), &indicator);
+            const SQLRETURN rc =
+                SQLGetData(stmt, number, SQL_C_CHAR, buffer.data(), static_cast<SQLLEN>(buffer.size()), &indicator);
             if (rc == SQL_NO_DATA) break;
             if (!SQL_SUCCEEDED(rc)) FailStatement(stmt);
             if (indicator == SQL_NULL_DATA) return Null{};

@@ -1,6 +1,6 @@
-#include "app_state.h"
+#include "ops/app_state.h"
 
-#include "window_port.h"
+#include "ops/window_port.h"
 
 namespace quellmark {
 

@@ -1,34 +1,24 @@
-// The log database operations: read the online settings from Sarnwick.mdb,
-// build the online connection string, derive the count statement from the
-// statement box, count the rows it matches, and delete them chunk by chunk.
+// The log database operations: count the rows a statement's filter matches,
+// and delete them chunk by chunk.
 //
-// Data flow of an operation: SettingsConnString -> ReadOnlineSettings (failures
-// reported at once, "handler mode") -> BuildOnlineConnString -> open the online
-// connection -> statements from the window's statement box -> results written
-// back to the window. From the online connection on, a failing step is skipped
-// ("skip mode") and failures are found by inspecting the connection's Errors.
+// The data's way through an operation:
+//   SettingsConnString -> ReadOnlineSettings (Sarnwick.mdb, settings_file.h;
+//   any failure is reported at once: handler mode)
+//   -> BuildOnlineConnString -> open the online connection
+//   -> the statement box's text (WindowPort) -> BuildCountStatement and the
+//      delete statement -> Execute on the SQL Server
+//   -> the count or the rows left, written back to the window.
+// From the online connection on, a failing step is skipped (skip mode) and
+// failures are found by inspecting the connection's Errors after the open and
+// after each statement; each one is shown in one message box.
 #pragma once
 
 #include <cstdint>
 #include <string>
 
+#include "ops/settings_file.h"
+
 namespace quellmark::modGeneral {
-
-struct OnlineSettings {
-    std::string OnlConnType;
-    std::int16_t OnlConnTimeout = 0;
-    std::string OnlDbServer;
-    std::int32_t OnlDbPort = 0;
-    std::string OnlDatabase;
-    std::string OnlDbUser;
-    std::string OnlDbPass;
-};
-
-// Reads the current row of Settings_General through the given connection
-// string. Throws data_access::Error whose description names the file, table or
-// column at fault (a missing file or table, a missing column, a null, a value
-// that is not a number or does not fit its integer type).
-OnlineSettings ReadOnlineSettings(const std::string& settingsConnString);
 
 // The online connection string for the settings' authentication type; empty
 // for an unknown type. A value that would break the string (a ';', surrounding

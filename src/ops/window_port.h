@@ -11,7 +11,7 @@ namespace quellmark {
 class WindowPort {
 public:
     virtual ~WindowPort() = default;
-    virtual std::string SqlQueryText() const = 0;  // txtSqlQuery
+    virtual std::string SqlQueryText() const = 0;              // txtSqlQuery
     virtual void SetCountText(const std::string& text) = 0;    // txtCount
     virtual void SetRecLeftText(const std::string& text) = 0;  // txtRecLeft
     // The modal message box: one OK button, no icon, caption "Quellmark".

@@ -1,26 +1,25 @@
-#include "frmMain.h"
-
-#include <algorithm>
+#include "ui/frmMain.h"
 
 #include <QApplication>
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QFont>
-#include <QFontMetrics>
-#include <QStyle>
-#include <QStyleOptionComboBox>
 #include <QFontDatabase>
+#include <QFontMetrics>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPalette>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QStyle>
+#include <QStyleOptionComboBox>
+#include <algorithm>
 
-#include "app_state.h"
-#include "message_box.h"
-#include "modGeneral.h"
-#include "startup.h"
-#include "templates.h"
+#include "ops/app_state.h"
+#include "ops/modGeneral.h"
+#include "ops/settings_file.h"
+#include "ui/message_box.h"
+#include "ui/templates.h"
 
 namespace quellmark::ui {
 namespace {
@@ -99,9 +98,7 @@ void ShrinkFontToFit(QWidget* control, const QStringList& texts, int available) 
     if (font != control->font()) control->setFont(font);
 }
 
-void FitLabel(QLabel* label) {
-    ShrinkFontToFit(label, {label->text()}, label->contentsRect().width());
-}
+void FitLabel(QLabel* label) { ShrinkFontToFit(label, {label->text()}, label->contentsRect().width()); }
 
 void FitList(QComboBox* list) {
     QStyleOptionComboBox option;
@@ -186,7 +183,7 @@ void frmMain::BuildControls() {
     for (QLabel* label : {lblSqlTemplate, lblChunks, lblCopyPaste, lblRecLeft}) FitLabel(label);
     for (QComboBox* list : {cboSqlTemplate, cboChunks}) FitList(list);
 
-    const QList<QWidget*> tabOrder{cboSqlTemplate, cmdCreateSql, txtSqlQuery, cmdDelete, cmdCancel,
+    const QList<QWidget*> tabOrder{cboSqlTemplate, cmdCreateSql, txtSqlQuery, cmdDelete,  cmdCancel,
                                    cmdCount,       txtCount,     cboChunks,   txtRecLeft, txtCopyPaste};
     for (qsizetype i = 0; i + 1 < tabOrder.size(); ++i) setTabOrder(tabOrder[i], tabOrder[i + 1]);
 
@@ -198,14 +195,14 @@ void frmMain::BuildControls() {
 
 void frmMain::Form_Load() {
     AppPath = QCoreApplication::applicationDirPath().toStdString();
-    SettingsConnString = SettingsConnectionString(AppPath);
+    SettingsConnString = modGeneral::SettingsConnStringForFolder(AppPath);
     cboSqlTemplate->setCurrentIndex(0);
     cboChunks->setCurrentIndex(1);
 }
 
 void frmMain::cmdCreateSql_Click() {
-    const std::optional<std::string> statement = ComposeDeleteStatement(
-        cboSqlTemplate->currentText().toStdString(), cboChunks->currentText().toStdString(), Now());
+    const std::optional<std::string> statement = ComposeDeleteStatement(cboSqlTemplate->currentText().toStdString(),
+                                                                        cboChunks->currentText().toStdString(), Now());
     if (statement) txtSqlQuery->setPlainText(QString::fromStdString(*statement));
 }
 
@@ -217,19 +214,27 @@ bool frmMain::StatementLongEnough() {
 
 void frmMain::cmdCount_Click() {
     if (!StatementLongEnough()) return;
-    modGeneral::CountRecords();
+    RunOperation(modGeneral::CountRecords);
 }
 
 void frmMain::cmdDelete_Click() {
     if (busy_ || !StatementLongEnough()) return;
     EnterBusyState();
-    try {
-        modGeneral::DeleteRecordsInChunks();
-    } catch (const std::exception& e) {
-        MsgBox(QString::fromStdString(e.what()), this);
-    }
+    RunOperation(modGeneral::DeleteRecordsInChunks);
     LeaveBusyState();
     if (closeAfterRun_) close();
+}
+
+void frmMain::RunOperation(void (*operation)()) {
+    // The operations report their own failures; what escapes them is a fault
+    // of the program, shown rather than let through the event loop.
+    try {
+        operation();
+    } catch (const std::exception& e) {
+        MsgBox(QStringLiteral("Quellmark stopped the operation because of an internal error: ") +
+                   QString::fromLocal8Bit(e.what()),
+               this);
+    }
 }
 
 void frmMain::cmdCancel_Click() { CancelRequested = true; }

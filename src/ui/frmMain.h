@@ -9,7 +9,7 @@
 
 #include <QWidget>
 
-#include "window_port.h"
+#include "ops/window_port.h"
 
 class QComboBox;
 class QLabel;
@@ -69,6 +69,8 @@ private:
     void BuildControls();
     void Form_Load();
     bool StatementLongEnough();
+    // Runs a database operation, showing any exception that escapes it.
+    void RunOperation(void (*operation)());
     void EnterBusyState();
     void LeaveBusyState();
 

@@ -1,4 +1,4 @@
-#include "templates.h"
+#include "ui/templates.h"
 
 #include <array>
 #include <cstdio>

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "connection_string.h"
-#include "data_access.h"
+#include "data_access/connection_string.h"
+#include "data_access/data_access.h"
 
 using data_access::ConnectionProperties;
 using data_access::QuoteConnectionValue;
@@ -16,8 +16,8 @@ TEST(ConnectionString, KeysIgnoreCaseAndValuesLoseSurroundingSpaces) {
 }
 
 TEST(ConnectionString, QuotedValues) {
-    const auto p = ConnectionProperties::Parse(
-        "A=\"x;y\";B='it''s';C=\"say \"\"hi\"\"\";D=\" padded \";E=\"unterminated;F=1");
+    const auto p =
+        ConnectionProperties::Parse("A=\"x;y\";B='it''s';C=\"say \"\"hi\"\"\";D=\" padded \";E=\"unterminated;F=1");
     EXPECT_EQ(p.Get("A"), "x;y");
     EXPECT_EQ(p.Get("B"), "it's");
     EXPECT_EQ(p.Get("C"), "say \"hi\"");

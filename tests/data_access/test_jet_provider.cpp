@@ -12,20 +12,21 @@
 #include <string>
 #include <vector>
 
-#include "connection_string.h"
-#include "data_access.h"
-#include "jet_provider.h"
-#include "scratch_dir.h"
-#include "settings_file.h"
+#include "data_access/connection_string.h"
+#include "data_access/data_access.h"
+#include "data_access/internal/jet_provider.h"
+#include "harness/run_program.h"
+#include "harness/scratch_dir.h"
+#include "support/test_data.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using data_access::Value;
 
-const fs::path kRealDir = QUELLMARK_REAL_MDB_DIR;
-const fs::path kJet4File = kRealDir / "DateTestDatabase.mdb";
-const fs::path kJet3File = kRealDir / "nwind.mdb";
+// Made by Access: a Jet 4 file and a Jet 3 file.
+fs::path Jet4File() { return quellmark::test::RealMdb("DateTestDatabase.mdb"); }
+fs::path Jet3File() { return quellmark::test::RealMdb("nwind.mdb"); }
 
 std::string ConnectionStringFor(const fs::path& file) {
     return "Provider=Microsoft.Jet.OLEDB.4.0;Data Source=" + data_access::QuoteConnectionValue(file.string());
@@ -44,7 +45,8 @@ std::string RunCommand(const std::string& command) {
     std::string out;
     std::array<char, 4096> chunk{};
     std::size_t n = 0;
-    while ((n = std::fread(chunk.data(), 1, chunk.size(), pipe)) > 0 && out.size() < (8u << 20)) out.append(chunk.data(), n);
+    while ((n = std::fread(chunk.data(), 1, chunk.size(), pipe)) > 0 && out.size() < (8u << 20))
+        out.append(chunk.data(), n);
     ::pclose(pipe);
     return out;
 }
@@ -86,7 +88,7 @@ std::vector<std::string> ParseCsvRecord(const std::string& text, std::size_t& at
 
 ExportedRow ExportFirstRow(const fs::path& file, const std::string& table) {
     const std::string out = RunCommand("mdb-export -0 NULLMARK -T '%Y-%m-%d %H:%M:%S' -D '%Y-%m-%d %H:%M:%S' " +
-                                ShellQuote(file.string()) + " " + ShellQuote(table) + " 2>/dev/null");
+                                       ShellQuote(file.string()) + " " + ShellQuote(table) + " 2>/dev/null");
     std::size_t at = 0;
     ExportedRow row;
     row.names = ParseCsvRecord(out, at);
@@ -160,8 +162,8 @@ void ExpectMatchesExport(const fs::path& file, const std::string& table) {
 }
 
 TEST(JetProviderRealFiles, Jet4FirstRowMatchesMdbExport) {
-    ExpectMatchesExport(kJet4File, "DateTest");
-    const std::vector<data_access::Field> fields = ReadFirstRow(kJet4File, "datetest");  // names are case-blind
+    ExpectMatchesExport(Jet4File(), "DateTest");
+    const std::vector<data_access::Field> fields = ReadFirstRow(Jet4File(), "datetest");  // names are case-blind
     ASSERT_EQ(fields.size(), 6u);
     EXPECT_TRUE(std::holds_alternative<std::int64_t>(fields[0].Value()));  // IDCol, Long Integer
     EXPECT_TRUE(std::holds_alternative<std::string>(fields[4].Value()));   // LongTextCol, Memo
@@ -169,16 +171,16 @@ TEST(JetProviderRealFiles, Jet4FirstRowMatchesMdbExport) {
 }
 
 TEST(JetProviderRealFiles, Jet3FirstRowsMatchMdbExport) {
-    ExpectMatchesExport(kJet3File, "Shippers");
-    ExpectMatchesExport(kJet3File, "Products");  // Long, Text, Currency, Integer, Yes/No
-    ExpectMatchesExport(kJet3File, "Orders");    // dates
-    const std::vector<data_access::Field> products = ReadFirstRow(kJet3File, "Products");
+    ExpectMatchesExport(Jet3File(), "Shippers");
+    ExpectMatchesExport(Jet3File(), "Products");  // Long, Text, Currency, Integer, Yes/No
+    ExpectMatchesExport(Jet3File(), "Orders");    // dates
+    const std::vector<data_access::Field> products = ReadFirstRow(Jet3File(), "Products");
     EXPECT_TRUE(std::holds_alternative<std::int64_t>(products[0].Value()));
     EXPECT_TRUE(std::holds_alternative<double>(products[5].Value()));  // UnitPrice, Currency
 }
 
 TEST(JetProviderRealFiles, UserTablesAreThoseMdbToolsLists) {
-    for (const fs::path& file : {kJet3File, kJet4File}) {
+    for (const fs::path& file : {Jet3File(), Jet4File()}) {
         std::vector<std::string> expected;
         const std::string listed = RunCommand("mdb-tables -1 " + ShellQuote(file.string()) + " 2>/dev/null");
         std::size_t at = 0;
@@ -196,14 +198,14 @@ TEST(JetProviderRealFiles, UserTablesAreThoseMdbToolsLists) {
 }
 
 TEST(JetProviderRealFiles, MissingTableIsNamed) {
-    for (const fs::path& file : {kJet3File, kJet4File}) {
+    for (const fs::path& file : {Jet3File(), Jet4File()}) {
         EXPECT_EQ(OpenFailure(file), "The settings file " + file.string() + " has no table Settings_General.");
     }
 }
 
 TEST(JetProviderRealFiles, BinaryColumnFailsOnlyWhenRead) {
     data_access::Connection connection;
-    connection.ConnectionString = ConnectionStringFor(kJet3File);
+    connection.ConnectionString = ConnectionStringFor(Jet3File());
     connection.Open();
     data_access::Recordset recordset;
     recordset.Open("Employees", connection, 3, 3, 2);
@@ -212,9 +214,9 @@ TEST(JetProviderRealFiles, BinaryColumnFailsOnlyWhenRead) {
 }
 
 TEST(JetProviderRealFiles, StatementsAreRefusedAndFileIsLeftUnchanged) {
-    const std::vector<char> before = ReadBytes(kJet4File);
+    const std::vector<char> before = ReadBytes(Jet4File());
     data_access::Connection connection;
-    connection.ConnectionString = ConnectionStringFor(kJet4File);
+    connection.ConnectionString = ConnectionStringFor(Jet4File());
     connection.Open();
     try {
         connection.Execute("DELETE FROM DateTest");
@@ -223,14 +225,17 @@ TEST(JetProviderRealFiles, StatementsAreRefusedAndFileIsLeftUnchanged) {
         EXPECT_NE(std::string(e.what()).find("cannot run statements"), std::string::npos) << e.what();
         EXPECT_EQ(connection.Errors().Count(), 1);
     }
-    { data_access::Recordset recordset; recordset.Open("DateTest", connection, 3, 3, 2); }
+    {
+        data_access::Recordset recordset;
+        recordset.Open("DateTest", connection, 3, 3, 2);
+    }
     connection.Close();
-    EXPECT_EQ(ReadBytes(kJet4File), before);
+    EXPECT_EQ(ReadBytes(Jet4File()), before);
 }
 
 TEST(JetProviderRealFiles, RecordsetOutlivesItsConnection) {
     auto connection = std::make_unique<data_access::Connection>();
-    connection->ConnectionString = ConnectionStringFor(kJet3File);
+    connection->ConnectionString = ConnectionStringFor(Jet3File());
     connection->Open();
     data_access::Recordset recordset;
     recordset.Open("Shippers", *connection, 3, 3, 2);
@@ -240,7 +245,8 @@ TEST(JetProviderRealFiles, RecordsetOutlivesItsConnection) {
 
 TEST(JetProviderBadFiles, FileThatIsNotThereOrNotAFile) {
     quellmark::test::ScratchDir dir("jet-bad");
-    EXPECT_EQ(OpenFailure(dir / "Sarnwick.mdb"), "The settings file " + (dir / "Sarnwick.mdb").string() + " does not exist.");
+    EXPECT_EQ(OpenFailure(dir / "Sarnwick.mdb"),
+              "The settings file " + (dir / "Sarnwick.mdb").string() + " does not exist.");
     EXPECT_EQ(OpenFailure(dir.Path()),
               "The settings file " + dir.Path().string() + " is a directory, not an Access database file.");
     WriteBytes(dir / "empty.mdb", {});
@@ -264,11 +270,11 @@ TEST(JetProviderBadFiles, RandomBytesAreNoDatabase) {
 
 TEST(JetProviderBadFiles, TruncatedCopies) {
     quellmark::test::ScratchDir dir("jet-cut");
-    for (const fs::path& original : {kJet3File, kJet4File}) {
+    for (const fs::path& original : {Jet3File(), Jet4File()}) {
         const std::vector<char> bytes = ReadBytes(original);
-        const std::size_t page = original == kJet3File ? 2048 : 4096;
-        for (std::size_t cut : {std::size_t{3}, std::size_t{100}, page + 1, 2 * page + 17, bytes.size() / 2 + 5,
-                                bytes.size() - 1}) {
+        const std::size_t page = original == Jet3File() ? 2048 : 4096;
+        for (std::size_t cut :
+             {std::size_t{3}, std::size_t{100}, page + 1, 2 * page + 17, bytes.size() / 2 + 5, bytes.size() - 1}) {
             SCOPED_TRACE(original.filename().string() + " cut at " + std::to_string(cut));
             WriteBytes(dir / "cut.mdb", {bytes.begin(), bytes.begin() + static_cast<long>(cut)});
             const std::string message = OpenFailure(dir / "cut.mdb");
@@ -279,7 +285,7 @@ TEST(JetProviderBadFiles, TruncatedCopies) {
         }
         // Cut at a page boundary the file still looks whole; reading its first
         // table either gives the row the whole file gives or fails cleanly.
-        const std::string table = original == kJet3File ? "Shippers" : "DateTest";
+        const std::string table = original == Jet3File() ? "Shippers" : "DateTest";
         const std::string expected = data_access::ToText(ReadFirstRow(original, table)[1].Value());
         for (std::size_t pages : {2u, 3u, 4u, 8u, 16u, 24u, 40u, 64u}) {
             if (pages * page >= bytes.size()) continue;
@@ -316,22 +322,31 @@ TEST(JetProviderBadFiles, DamagedHeaderAndCatalog) {
         {"signature", 4, {'X'}, "is not an Access database file"},
         {"first byte", 0, {0x01}, "is not an Access database file"},
         {"version", 0x14, {0x09}, "of a version Quellmark cannot read"},
-        {"catalog page type", 2 * 4096, {0x01}, "is damaged (the definition page of its catalog is not a table definition)"},
+        {"catalog page type",
+         2 * 4096,
+         {0x01},
+         "is damaged (the definition page of its catalog is not a table definition)"},
         {"catalog column count", 2 * 4096 + 45, {0xff, 0x7f}, "is damaged (its catalog claims 32767 columns)"},
         {"catalog column count zero", 2 * 4096 + 45, {0x00, 0x00}, "is damaged (its catalog claims 0 columns)"},
         {"catalog index count", 2 * 4096 + 51, {0xff, 0xff, 0xff, 0x0f}, "is damaged (its catalog claims"},
-        {"catalog page map", 2 * 4096 + 55, {0x00, 0xff, 0xff, 0x7f}, "the page map of its catalog points outside the file"},
+        {"catalog page map",
+         2 * 4096 + 55,
+         {0x00, 0xff, 0xff, 0x7f},
+         "the page map of its catalog points outside the file"},
     };
     quellmark::test::ScratchDir dir("jet-damaged");
-    const std::vector<char> original = ReadBytes(kJet4File);
+    const std::vector<char> original = ReadBytes(Jet4File());
     // The column entries follow the entries of the catalog's real indexes.
     const auto realIndexes = static_cast<unsigned char>(original[2 * 4096 + 51]);
-    damages.push_back({"catalog first column type", 2 * 4096 + 63 + 12 * std::size_t{realIndexes}, {0x7e},
+    damages.push_back({"catalog first column type",
+                       2 * 4096 + 63 + 12 * std::size_t{realIndexes},
+                       {0x7e},
                        "column 1 of its catalog has an unknown type"});
     for (const Damage& damage : damages) {
         SCOPED_TRACE(damage.what);
         std::vector<char> bytes = original;
-        for (std::size_t i = 0; i < damage.bytes.size(); ++i) bytes[damage.offset + i] = static_cast<char>(damage.bytes[i]);
+        for (std::size_t i = 0; i < damage.bytes.size(); ++i)
+            bytes[damage.offset + i] = static_cast<char>(damage.bytes[i]);
         WriteBytes(dir / "damaged.mdb", bytes);
         const std::string message = OpenFailure(dir / "damaged.mdb", "DateTest");
         EXPECT_EQ(message.find("The settings file " + (dir / "damaged.mdb").string() + " "), 0u) << message;
@@ -342,14 +357,15 @@ TEST(JetProviderBadFiles, DamagedHeaderAndCatalog) {
 TEST(JetProviderBadFiles, DamagedUserTableDefinition) {
     // The catalog still names DateTest, but its definition is damaged.
     quellmark::test::ScratchDir dir("jet-damaged");
-    std::vector<char> bytes = ReadBytes(kJet4File);
-    std::vector<std::string> tables = data_access::provider::JetUserTables(
-        data_access::ConnectionProperties::Parse(ConnectionStringFor(kJet4File)));
+    std::vector<char> bytes = ReadBytes(Jet4File());
+    std::vector<std::string> tables =
+        data_access::provider::JetUserTables(data_access::ConnectionProperties::Parse(ConnectionStringFor(Jet4File())));
     ASSERT_EQ(tables, std::vector<std::string>{"DateTest"});
     // Every table definition page after the catalog's own chain gets a huge
     // column count; the catalog (page 2) stays intact.
     for (std::size_t page = 3; page * 4096 < bytes.size(); ++page)
-        if (bytes[page * 4096] == 0x02) bytes[page * 4096 + 45] = static_cast<char>(0xff), bytes[page * 4096 + 46] = 0x7f;
+        if (bytes[page * 4096] == 0x02)
+            bytes[page * 4096 + 45] = static_cast<char>(0xff), bytes[page * 4096 + 46] = 0x7f;
     WriteBytes(dir / "damaged.mdb", bytes);
     const std::string message = OpenFailure(dir / "damaged.mdb", "DateTest");
     EXPECT_NE(message.find("is damaged (table DateTest claims 32767 columns)"), std::string::npos) << message;
@@ -359,7 +375,8 @@ TEST(JetProviderWrittenFiles, NullAndEmptyTextStayApart) {
     quellmark::test::ScratchDir dir("jet-written");
     const fs::path file = dir / "Sarnwick.mdb";
     // No --server: stored as null. An empty --type: stored as empty text.
-    settings_file::Write(file, {"--type", "", "--timeout", "30", "--port", "1433", "--database", "Log \xc3\xa4"});
+    quellmark::test::WriteSettingsFile(
+        file, {"--type", "", "--timeout", "30", "--port", "1433", "--database", "Log \xc3\xa4"});
     const std::vector<data_access::Field> fields = ReadFirstRow(file, "Settings_General");
     auto value = [&](const std::string& name) {
         for (const data_access::Field& field : fields)
@@ -373,7 +390,7 @@ TEST(JetProviderWrittenFiles, NullAndEmptyTextStayApart) {
     EXPECT_EQ(value("OnlDbPort"), Value{std::int64_t{1433}});
     EXPECT_EQ(value("OnlDatabase"), Value{std::string("Log \xc3\xa4")});  // UTF-8 both ways
 
-    settings_file::Write(dir / "bare.mdb", {"--no-table"});
+    quellmark::test::WriteSettingsFile(dir / "bare.mdb", {"--no-table"});
     EXPECT_EQ(OpenFailure(dir / "bare.mdb"),
               "The settings file " + (dir / "bare.mdb").string() + " has no table Settings_General.");
 }
@@ -386,7 +403,8 @@ TEST(JetDateText, CalendarAroundTheEpochAndAtTheLimits) {
     EXPECT_EQ(data_access::provider::JetDateText(2958465.0), "9999-12-31 00:00:00");
     EXPECT_EQ(data_access::provider::JetDateText(-1.25), "1899-12-29 06:00:00");  // the fraction counts forward
     EXPECT_EQ(data_access::provider::JetDateText(-657434.0), "0100-01-01 00:00:00");
-    EXPECT_EQ(data_access::provider::JetDateText(1.0 - 0.1 / 86400.0), "1899-12-31 00:00:00");  // rounds into the next day
+    EXPECT_EQ(data_access::provider::JetDateText(1.0 - 0.1 / 86400.0),
+              "1899-12-31 00:00:00");  // rounds into the next day
     EXPECT_EQ(data_access::provider::JetDateText(1e300), "");
 }
 

@@ -2,6 +2,7 @@
 // without a server, then failures against sockets that refuse or never
 // answer, then the whole path against the test log server.
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -11,14 +12,12 @@
 #include <string>
 #include <vector>
 
-#include <gtest/gtest.h>
-
-#include "connection_string.h"
-#include "data_access.h"
-#include "logdb_process.h"
-#include "odbc_connection_string.h"
-#include "odbc_diagnostics.h"
-#include "odbc_kerberos.h"
+#include "data_access/connection_string.h"
+#include "data_access/data_access.h"
+#include "data_access/internal/odbc_connection_string.h"
+#include "data_access/internal/odbc_diagnostics.h"
+#include "data_access/internal/odbc_kerberos.h"
+#include "harness/logdb_process.h"
 
 namespace {
 
@@ -103,23 +102,22 @@ TEST(OdbcConnectionString, ValuesCannotAddKeys) {
     EXPECT_EQ(odbc::BraceQuote("a;UID=sa;b", "x"), "{a;UID=sa;b}");
     EXPECT_EQ(odbc::BraceQuote("x}y{", "x"), "{x}y{}");
     EXPECT_EQ(odbc::BraceQuote("", "x"), "{}");
-    const std::string text = Translate(
-        "Provider=SQLOLEDB;Data Source=logsrv;Initial Catalog='Ev;ents';User Id='o}p';Password=\"p;w}=x{\"");
+    const std::string text =
+        Translate("Provider=SQLOLEDB;Data Source=logsrv;Initial Catalog='Ev;ents';User Id='o}p';Password=\"p;w}=x{\"");
     EXPECT_NE(text.find(";Database={Ev;ents};UID={o}p};PWD={p;w}=x{};"), std::string::npos) << text;
     // Leading and trailing spaces of a password survive.
     EXPECT_NE(Translate("Provider=SQLOLEDB;Data Source=s;User Id=u;Password=' pw '").find("PWD={ pw }"),
               std::string::npos);
     // "};" would end the value early and let the rest become keys.
-    const std::string refused =
-        TranslateError("Provider=SQLOLEDB;Data Source=s;User Id=u;Password='x};UID=sa'");
+    const std::string refused = TranslateError("Provider=SQLOLEDB;Data Source=s;User Id=u;Password='x};UID=sa'");
     EXPECT_NE(refused.find("The password contains"), std::string::npos) << refused;
     EXPECT_EQ(refused.find("UID=sa"), std::string::npos) << refused;
 }
 
 TEST(OdbcConnectionString, IntegratedSecurityUsesKerberosWithoutUserOrPassword) {
-    const std::string text =
-        Translate("Provider=SQLOLEDB;Data Source=logsrv;Initial Catalog=Events;Integrated Security=SSPI;"
-                  "User Id=ignored;Password=secret");
+    const std::string text = Translate(
+        "Provider=SQLOLEDB;Data Source=logsrv;Initial Catalog=Events;Integrated Security=SSPI;"
+        "User Id=ignored;Password=secret");
     EXPECT_NE(text.find(";Trusted_Connection=Yes"), std::string::npos) << text;
     EXPECT_EQ(text.find("UID="), std::string::npos) << text;
     EXPECT_EQ(text.find("secret"), std::string::npos) << text;
@@ -183,11 +181,12 @@ TEST(OdbcDiagnostics, ConnectFailuresEndWithServerAndCause) {
     auto login = odbc::ExplainConnectFailure(
         {{"Login failed for user 'u'.", "28000", 18456}, {"Unable to connect to data source", "08001", 0}}, local, 15,
         false);
-    EXPECT_EQ(login.back().Description, "The SQL Server at 127.0.0.1,1433 refused the login: Login failed for user 'u'.");
+    EXPECT_EQ(login.back().Description,
+              "The SQL Server at 127.0.0.1,1433 refused the login: Login failed for user 'u'.");
 
-    auto other = odbc::ExplainConnectFailure(
-        {{"Cannot open database \"Nope\" requested by the login", "42000", 4060}, {"Unable to connect to data source", "08001", 0}},
-        local, 15, false);
+    auto other = odbc::ExplainConnectFailure({{"Cannot open database \"Nope\" requested by the login", "42000", 4060},
+                                              {"Unable to connect to data source", "08001", 0}},
+                                             local, 15, false);
     EXPECT_EQ(other.back().Description,
               "Cannot connect to the SQL Server at 127.0.0.1,1433: Cannot open database \"Nope\" requested by the "
               "login.");
@@ -320,7 +319,12 @@ public:
     static constexpr int kRows = 240;
 
     explicit LogDb(std::vector<std::string> extra = {})
-        : process_({.database = kDatabase, .user = kUser, .password = kPassword, .rows = kRows, .seed = 11, .dbFile = {},
+        : process_({.database = kDatabase,
+                    .user = kUser,
+                    .password = kPassword,
+                    .rows = kRows,
+                    .seed = 11,
+                    .dbFile = {},
                     .extraArgs = std::move(extra)}) {}
 
     int Port() const noexcept { return process_.Port(); }

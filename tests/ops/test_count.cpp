@@ -5,11 +5,11 @@
 
 #include <chrono>
 
-#include "app_state.h"
-#include "modGeneral.h"
-#include "odbc_kerberos.h"
-#include "online_log.h"
-#include "recording_window.h"
+#include "ops/app_state.h"
+#include "ops/modGeneral.h"
+#include "support/online_log.h"
+#include "support/recording_window.h"
+#include "support/scoped_env.h"
 
 using namespace quellmark;
 
@@ -25,7 +25,8 @@ test::RecordingWindow& Count(test::RecordingWindow& window, const std::string& s
 void ExpectOneMessageMentioning(const test::RecordingWindow& window, std::initializer_list<const char*> parts) {
     ASSERT_EQ(window.messages.size(), 1u);
     for (const char* part : parts)
-        EXPECT_NE(window.messages[0].find(part), std::string::npos) << window.messages[0] << "\nshould mention: " << part;
+        EXPECT_NE(window.messages[0].find(part), std::string::npos)
+            << window.messages[0] << "\nshould mention: " << part;
 }
 
 }  // namespace
@@ -145,8 +146,8 @@ TEST(CountRecords, TheThreeAuthenticationForms) {
     ASSERT_EQ(unknown.messages.size(), 1u);
     EXPECT_EQ(unknown.count, "7");
 
-    if (data_access::odbc::CheckKerberosCredentials().Outcome != data_access::odbc::KerberosCheck::Result::Missing)
-        GTEST_SKIP() << "this user has Kerberos credentials (or no GSS-API library)";
+    // A credential cache that does not exist: this user holds no ticket.
+    const test::ScopedEnv noTicket("KRB5CCNAME", "FILE:/nonexistent/quellmark-no-ticket");
     log.UseSettings({"--type", "Windows Authentication", "--server", hostAndPort});
     test::RecordingWindow windows;
     windows.count = "7";
@@ -238,4 +239,19 @@ TEST(CountRecords, AnswersWithoutACountAreReported) {
         EXPECT_EQ(window.eventRounds, 0);
         EXPECT_EQ(log.server.CountRows(), 1000);
     }
+}
+
+TEST(CountRecords, AProgrammingErrorIsNotSkipped) {
+    // Only data-access failures are skipped; any other exception reaches the
+    // caller (the window shows it) instead of passing as "no statement".
+    struct BrokenWindow : test::RecordingWindow {
+        std::string SqlQueryText() const override { throw std::logic_error("the statement box is gone"); }
+    };
+    test::OnlineLog log;
+    log.UseSettings();
+    BrokenWindow window;
+    EXPECT_THROW(modGeneral::CountRecords(), std::logic_error);
+    EXPECT_THROW(modGeneral::DeleteRecordsInChunks(), std::logic_error);
+    EXPECT_TRUE(window.messages.empty());
+    EXPECT_EQ(log.server.CountRows(), 1000);
 }

@@ -4,10 +4,10 @@
 // event hook can act at a known point of a run (Cancel, a server killed).
 #include <gtest/gtest.h>
 
-#include "app_state.h"
-#include "modGeneral.h"
-#include "online_log.h"
-#include "recording_window.h"
+#include "ops/app_state.h"
+#include "ops/modGeneral.h"
+#include "support/online_log.h"
+#include "support/recording_window.h"
 
 using namespace quellmark;
 

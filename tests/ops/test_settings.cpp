@@ -5,19 +5,19 @@
 
 #include <fstream>
 
-#include "app_state.h"
-#include "connection_string.h"
-#include "modGeneral.h"
-#include "online_log.h"
-#include "recording_window.h"
-#include "scratch_dir.h"
-#include "settings_file.h"
+#include "harness/run_program.h"
+#include "harness/scratch_dir.h"
+#include "ops/app_state.h"
+#include "ops/modGeneral.h"
+#include "support/online_log.h"
+#include "support/recording_window.h"
+#include "support/test_data.h"
 
 using namespace quellmark;
 
 namespace {
 
-using test::SettingsConnStringFor;
+using modGeneral::SettingsConnStringForFile;
 
 const std::vector<std::string> kGoodRow = {"--type",     "Remote SQL Authentication",
                                            "--timeout",  "7",
@@ -44,7 +44,7 @@ std::vector<std::string> With(std::vector<std::string> args, std::initializer_li
 
 // Runs a count and a deletion run against the file and returns the messages.
 std::vector<std::string> MessagesOfBothOperations(const std::filesystem::path& file) {
-    SettingsConnString = SettingsConnStringFor(file);
+    SettingsConnString = SettingsConnStringForFile(file);
     test::RecordingWindow window;
     window.statement = "DELETE TOP (1000) FROM ATR_Log WHERE priority = '7'";
     window.count = "123";
@@ -69,8 +69,9 @@ void ExpectOneMessageEach(const std::filesystem::path& file, const std::string& 
 
 TEST(ReadOnlineSettings, ReadsTheFirstRowWithItsTypes) {
     test::ScratchDir dir("settings");
-    settings_file::Write(dir / "Sarnwick.mdb", With(kGoodRow, {"--rows", "3"}));
-    const modGeneral::OnlineSettings s = modGeneral::ReadOnlineSettings(SettingsConnStringFor(dir / "Sarnwick.mdb"));
+    test::WriteSettingsFile(dir / "Sarnwick.mdb", With(kGoodRow, {"--rows", "3"}));
+    const modGeneral::OnlineSettings s =
+        modGeneral::ReadOnlineSettings(SettingsConnStringForFile(dir / "Sarnwick.mdb"));
     EXPECT_EQ(s.OnlConnType, "Remote SQL Authentication");
     EXPECT_EQ(s.OnlConnTimeout, 7);
     EXPECT_EQ(s.OnlDbServer, "127.0.0.1");
@@ -83,12 +84,13 @@ TEST(ReadOnlineSettings, ReadsTheFirstRowWithItsTypes) {
 TEST(ReadOnlineSettings, NumbersStoredAsTextAndLimits) {
     test::ScratchDir dir("settings");
     const auto file = dir / "Sarnwick.mdb";
-    settings_file::Write(file, With(Without("--timeout"), {"--timeout", " 32767 ", "--text-column", "OnlConnTimeout"}));
-    EXPECT_EQ(modGeneral::ReadOnlineSettings(SettingsConnStringFor(file)).OnlConnTimeout, 32767);
-    settings_file::Write(file, With(Without("--port"), {"--port", "-2147483648"}));
-    EXPECT_EQ(modGeneral::ReadOnlineSettings(SettingsConnStringFor(file)).OnlDbPort, -2147483648LL);
-    settings_file::Write(file, With(Without("--password"), {"--password", ""}));
-    EXPECT_EQ(modGeneral::ReadOnlineSettings(SettingsConnStringFor(file)).OnlDbPass, "");
+    test::WriteSettingsFile(file,
+                            With(Without("--timeout"), {"--timeout", " 32767 ", "--text-column", "OnlConnTimeout"}));
+    EXPECT_EQ(modGeneral::ReadOnlineSettings(SettingsConnStringForFile(file)).OnlConnTimeout, 32767);
+    test::WriteSettingsFile(file, With(Without("--port"), {"--port", "-2147483648"}));
+    EXPECT_EQ(modGeneral::ReadOnlineSettings(SettingsConnStringForFile(file)).OnlDbPort, -2147483648LL);
+    test::WriteSettingsFile(file, With(Without("--password"), {"--password", ""}));
+    EXPECT_EQ(modGeneral::ReadOnlineSettings(SettingsConnStringForFile(file)).OnlDbPass, "");
 }
 
 TEST(ReadOnlineSettings, MissingOrUnreadableFiles) {
@@ -107,25 +109,25 @@ TEST(ReadOnlineSettings, MissingOrUnreadableFiles) {
 
 TEST(ReadOnlineSettings, FilesWithoutTheTable) {
     test::ScratchDir dir("settings");
-    settings_file::Write(dir / "Sarnwick.mdb", With(kGoodRow, {"--no-table"}));
+    test::WriteSettingsFile(dir / "Sarnwick.mdb", With(kGoodRow, {"--no-table"}));
     ExpectOneMessageEach(dir / "Sarnwick.mdb", "Settings_General");
     for (const char* real : {"nwind.mdb", "DateTestDatabase.mdb"}) {
-        ExpectOneMessageEach(std::filesystem::path(QUELLMARK_REAL_MDB_DIR) / real, "Settings_General");
+        ExpectOneMessageEach(test::RealMdb(real), "Settings_General");
     }
 }
 
 TEST(ReadOnlineSettings, EachColumnMissingOrNull) {
     test::ScratchDir dir("settings");
     const std::pair<const char*, const char*> columns[] = {
-        {"OnlConnType", "--type"},     {"OnlConnTimeout", "--timeout"}, {"OnlDbServer", "--server"},
-        {"OnlDbPort", "--port"},       {"OnlDatabase", "--database"},   {"OnlDbUser", "--user"},
+        {"OnlConnType", "--type"},   {"OnlConnTimeout", "--timeout"}, {"OnlDbServer", "--server"},
+        {"OnlDbPort", "--port"},     {"OnlDatabase", "--database"},   {"OnlDbUser", "--user"},
         {"OnlDbPass", "--password"},
     };
     for (const auto& [column, option] : columns) {
         SCOPED_TRACE(column);
-        settings_file::Write(dir / "missing.mdb", With(kGoodRow, {"--drop-column", column}));
+        test::WriteSettingsFile(dir / "missing.mdb", With(kGoodRow, {"--drop-column", column}));
         ExpectOneMessageEach(dir / "missing.mdb", column);
-        settings_file::Write(dir / "null.mdb", Without(option));
+        test::WriteSettingsFile(dir / "null.mdb", Without(option));
         ExpectOneMessageEach(dir / "null.mdb", column);
     }
 }
@@ -135,25 +137,26 @@ TEST(ReadOnlineSettings, ValuesThatAreNotNumbersOrDoNotFit) {
     const auto file = dir / "Sarnwick.mdb";
     for (const char* value : {"abc", "70000", "-32769", "12abc", ""}) {
         SCOPED_TRACE(value);
-        settings_file::Write(file, With(Without("--timeout"), {"--timeout", value, "--text-column", "OnlConnTimeout"}));
+        test::WriteSettingsFile(file,
+                                With(Without("--timeout"), {"--timeout", value, "--text-column", "OnlConnTimeout"}));
         ExpectOneMessageEach(file, "OnlConnTimeout");
     }
-    settings_file::Write(file, With(Without("--port"), {"--port", "2147483648", "--text-column", "OnlDbPort"}));
+    test::WriteSettingsFile(file, With(Without("--port"), {"--port", "2147483648", "--text-column", "OnlDbPort"}));
     ExpectOneMessageEach(file, "OnlDbPort");
 }
 
 TEST(ReadOnlineSettings, ReadAfreshByEveryOperation) {
     test::ScratchDir dir("settings");
     const auto file = dir / "Sarnwick.mdb";
-    settings_file::Write(file, kGoodRow);
-    SettingsConnString = SettingsConnStringFor(file);
+    test::WriteSettingsFile(file, kGoodRow);
+    SettingsConnString = SettingsConnStringForFile(file);
     test::RecordingWindow window;
     window.statement = "DELETE TOP (1000) FROM ATR_Log";
     modGeneral::CountRecords();  // fails to connect: nothing listens on port 1
     ASSERT_EQ(window.messages.size(), 1u);
     EXPECT_NE(window.messages[0].find("127.0.0.1"), std::string::npos) << window.messages[0];
 
-    settings_file::Write(file, With(kGoodRow, {"--drop-column", "OnlDbPort"}));
+    test::WriteSettingsFile(file, With(kGoodRow, {"--drop-column", "OnlDbPort"}));
     modGeneral::CountRecords();
     ASSERT_EQ(window.messages.size(), 2u);
     EXPECT_NE(window.messages[1].find("OnlDbPort"), std::string::npos) << window.messages[1];

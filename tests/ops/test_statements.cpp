@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "connection_string.h"
-#include "modGeneral.h"
+#include "data_access/connection_string.h"
+#include "ops/modGeneral.h"
 
 using namespace quellmark::modGeneral;
 
@@ -27,11 +27,13 @@ TEST(BuildCountStatement, MarkerMustMatchExactly) {
 TEST(BuildCountStatement, SpacesAndLineBreaksAtTheEnd) {
     // Spaces are trimmed before the line breaks are stripped, so spaces in
     // front of a final CR LF survive; tabs are not spaces.
-    EXPECT_EQ(BuildCountStatement("DELETE FROM ATR_Log WHERE a = '1'   "), "SELECT COUNT(log_id) FROM ATR_Log WHERE a = '1'");
+    EXPECT_EQ(BuildCountStatement("DELETE FROM ATR_Log WHERE a = '1'   "),
+              "SELECT COUNT(log_id) FROM ATR_Log WHERE a = '1'");
     EXPECT_EQ(BuildCountStatement("DELETE FROM ATR_Log WHERE a = '1'  \r\n"),
               "SELECT COUNT(log_id) FROM ATR_Log WHERE a = '1'  ");
     EXPECT_EQ(BuildCountStatement("DELETE FROM ATR_Log\t"), "SELECT COUNT(log_id) FROM ATR_Log\t");
-    EXPECT_EQ(BuildCountStatement("DELETE FROM ATR_Log WHERE a = '1'\n\r\n"), "SELECT COUNT(log_id) FROM ATR_Log WHERE a = '1'");
+    EXPECT_EQ(BuildCountStatement("DELETE FROM ATR_Log WHERE a = '1'\n\r\n"),
+              "SELECT COUNT(log_id) FROM ATR_Log WHERE a = '1'");
 }
 
 TEST(BuildCountStatement, LongStatementsStillCount) {

@@ -6,6 +6,7 @@
 # a quellmark-logdb server named by the Sarnwick.mdb in its own folder.
 # Usage: package_smoke.sh CPACK CPACK-CONFIG XCLOSE QUELLMARK-LOGDB
 source "$(dirname "$0")/../smoke/xvfb_session.sh"
+source "$(dirname "$0")/../../testing/logdb/start_logdb.sh"
 cpack=$1 config=$2 xclose=$3 logdb=$4
 
 work=$(mktemp -d)
@@ -58,17 +59,9 @@ grep -qx 'Exec=quellmark' "$root/usr/share/applications/quellmark.desktop" \
 
 # The settings file beside the packaged executable, written and read back by
 # the packaged quellmark-settings; show must not print the password.
-"$logdb" --port 0 --database Sarnwick --user ops --password 'S3cret;pw' --rows 5000 --seed 3 \
-    --db "$work/log.db" --stats "$work/stats" >"$work/logdb.out" 2>"$work/logdb.err" &
-LOGDB_PID=$!
-port=""
-for _ in $(seq 1 300); do
-    port=$(sed -n 's/^listening on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$work/logdb.out")
-    [ -n "$port" ] && break
-    kill -0 "$LOGDB_PID" 2>/dev/null || { cat "$work/logdb.err" >&2; fail "quellmark-logdb did not start"; }
-    sleep 0.1
-done
-[ -n "$port" ] || fail "quellmark-logdb did not start"
+start_logdb "$work" "$logdb" --database Sarnwick --user ops --password 'S3cret;pw' --rows 5000 --seed 3 \
+    --db "$work/log.db" --stats "$work/stats" || fail "quellmark-logdb did not start"
+port=$LOGDB_PORT
 
 mdb="$app_dir/Sarnwick.mdb"
 "$root/usr/bin/quellmark-settings" write "$mdb" --type "Remote SQL Authentication" --timeout 5 \

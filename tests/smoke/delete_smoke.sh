@@ -5,6 +5,7 @@
 # other row it held before.
 # Usage: delete_smoke.sh QUELLMARK XCLOSE QUELLMARK-SETTINGS QUELLMARK-LOGDB SCREENSHOT.png
 source "$(dirname "$0")/xvfb_session.sh"
+source "$(dirname "$0")/../../testing/logdb/start_logdb.sh"
 app=$1 xclose=$2 settings=$3 logdb=$4 shot=$5
 
 work=$(mktemp -d)
@@ -18,17 +19,9 @@ trap stop_all EXIT
 
 count() { sqlite3 "$work/log.db" "SELECT COUNT(*) FROM ATR_Log WHERE $1"; }
 
-"$logdb" --port 0 --database Sarnwick --user ops --password 'pw;1' --rows 20000 --seed 7 \
-    --db "$work/log.db" >"$work/logdb.out" 2>"$work/logdb.err" &
-LOGDB_PID=$!
-port=""
-for _ in $(seq 1 300); do
-    port=$(sed -n 's/^listening on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$work/logdb.out")
-    [ -n "$port" ] && break
-    kill -0 "$LOGDB_PID" 2>/dev/null || { cat "$work/logdb.err" >&2; exit 1; }
-    sleep 0.1
-done
-[ -n "$port" ] || { echo "quellmark-logdb did not start" >&2; exit 1; }
+start_logdb "$work" "$logdb" --database Sarnwick --user ops --password 'pw;1' --rows 20000 --seed 7 \
+    --db "$work/log.db" || exit 1
+port=$LOGDB_PORT
 
 mkdir -p "$work/app"
 cp "$app" "$work/app/Quellmark"

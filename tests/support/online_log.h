@@ -13,18 +13,13 @@
 #include <string>
 #include <vector>
 
-#include "app_state.h"
-#include "connection_string.h"
-#include "logdb_process.h"
-#include "scratch_dir.h"
-#include "settings_file.h"
+#include "harness/logdb_process.h"
+#include "harness/run_program.h"
+#include "harness/scratch_dir.h"
+#include "ops/app_state.h"
+#include "ops/settings_file.h"
 
 namespace quellmark::test {
-
-inline std::string SettingsConnStringFor(const std::filesystem::path& file) {
-    return "Provider=Microsoft.Jet.OLEDB.4.0;Data Source=" + data_access::QuoteConnectionValue(file.string()) +
-           ";Persist Security Info=False";
-}
 
 // A server for database Sarnwick, user ops, with the rows and switches given.
 inline LogDbOptions SarnwickServer(std::int64_t rows = 1000, std::uint64_t seed = 1,
@@ -46,7 +41,7 @@ public:
     LogDbProcess server;
     ScratchDir dir{"online"};
 
-    std::filesystem::path SettingsFile() const { return dir / "Sarnwick.mdb"; }
+    std::filesystem::path SettingsFile() const { return dir / std::string(modGeneral::kSettingsFileName); }
 
     // A change's value that leaves the option out, so the column holds null.
     static constexpr const char* kNull = "<null>";
@@ -82,8 +77,8 @@ public:
 
     // Writes Sarnwick.mdb and points SettingsConnString at it.
     void UseSettings(const std::vector<std::string>& changes = {}) const {
-        settings_file::Write(SettingsFile(), RemoteSettings(changes));
-        SettingsConnString = SettingsConnStringFor(SettingsFile());
+        WriteSettingsFile(SettingsFile(), RemoteSettings(changes));
+        SettingsConnString = modGeneral::SettingsConnStringForFile(SettingsFile());
     }
 
     std::int64_t Mark(const std::string& label, std::int64_t rows) const { return server.Mark(label, rows); }

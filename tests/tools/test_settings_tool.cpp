@@ -1,7 +1,7 @@
-// quellmark-settings: the files it writes are read back by mdbtools' tools,
-// by mdb-reader and by Quellmark's own settings reader (the show command).
+// quellmark-settings as the operator runs it: the files it writes are read
+// back by mdbtools' tools, by mdb-reader and by Quellmark's own settings
+// reader (the show command).
 #include <gtest/gtest.h>
-
 #include <stdlib.h>
 
 #include <algorithm>
@@ -12,88 +12,91 @@
 #include <string>
 #include <vector>
 
-#include "settings_file.h"
+#include "harness/run_program.h"
+#include "harness/scratch_dir.h"
+#include "support/mdbtools.h"
+#include "support/test_data.h"
 
 namespace fs = std::filesystem;
-using settings_file::RunResult;
-using settings_file::RunTool;
+using quellmark::test::RunResult;
+using quellmark::test::RunSettingsTool;
 
 namespace {
 
-class ScratchDir {
-public:
-    ScratchDir() {
-        std::string templ = (fs::temp_directory_path() / "quellmark-settings-XXXXXX").string();
-        if (::mkdtemp(templ.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-        path_ = templ;
-    }
-    ~ScratchDir() {
-        std::error_code ec;
-        fs::remove_all(path_, ec);
-    }
-    ScratchDir(const ScratchDir&) = delete;
-    ScratchDir& operator=(const ScratchDir&) = delete;
-    const fs::path& Path() const { return path_; }
-    std::vector<std::string> Entries() const {
-        std::vector<std::string> names;
-        for (const auto& e : fs::directory_iterator(path_)) names.push_back(e.path().filename().string());
-        return names;
-    }
-
-private:
-    fs::path path_;
-};
+std::vector<std::string> Entries(const fs::path& dir) {
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(dir)) names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
 
 std::string ReadAll(const fs::path& file) {
     std::ifstream in(file, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-std::vector<std::string> Lines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
-}
-
-// Runs an mdbtools command that must succeed quietly; its stdout.
-std::string Mdb(const std::string& tool, const std::vector<std::string>& args) {
-    const RunResult r = settings_file::Run(tool, args);
-    EXPECT_EQ(r.exitCode, 0) << tool << ": " << r.err;
-    EXPECT_EQ(r.err, "") << tool;
-    return r.out;
-}
+using quellmark::test::Lines;
+using quellmark::test::Mdb;
 
 const std::vector<std::string> kFullValues = {
-    "--type", "Remote SQL Authentication", "--timeout", "-30", "--server", "Zürich",
-    "--port", "1433", "--database", "db;Data Source=x \"q\" 'z'", "--user", " user 東京 ",
+    "--type",
+    "Remote SQL Authentication",
+    "--timeout",
+    "-30",
+    "--server",
+    "Zürich",
+    "--port",
+    "1433",
+    "--database",
+    "db;Data Source=x \"q\" 'z'",
+    "--user",
+    " user 東京 ",
     "--password=p=a;ss\"w",
 };
 const char* kHeader = "OnlConnType,OnlConnTimeout,OnlDbServer,OnlDbPort,OnlDatabase,OnlDbUser,OnlDbPass";
 
+// kFullValues with some options given other values.
+std::vector<std::string> FullWith(const std::vector<std::string>& changes) {
+    std::vector<std::string> args = {"--type",     "Remote SQL Authentication",
+                                     "--timeout",  "15",
+                                     "--server",   "s",
+                                     "--port",     "1433",
+                                     "--database", "d",
+                                     "--user",     "u",
+                                     "--password", "p"};
+    for (std::size_t i = 0; i + 1 < changes.size(); i += 2) {
+        for (std::size_t j = 0; j + 1 < args.size(); j += 2) {
+            if (args[j] == changes[i]) args[j + 1] = changes[i + 1];
+        }
+    }
+    return args;
+}
+
+void Write(const fs::path& file, const std::vector<std::string>& values) {
+    std::vector<std::string> args{"write", file.string()};
+    args.insert(args.end(), values.begin(), values.end());
+    const RunResult r = RunSettingsTool(args);
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+}
+
 class SettingsTool : public ::testing::Test {
 protected:
-    fs::path File(const std::string& name = "Sarnwick.mdb") const { return dir.Path() / name; }
-    ScratchDir dir;
+    fs::path File(const std::string& name = "Sarnwick.mdb") const { return dir / name; }
+    quellmark::test::ScratchDir dir{"quellmark-settings"};
 };
 
 TEST_F(SettingsTool, MdbtoolsReadTheWrittenRowIntact) {
-    settings_file::Write(File(), kFullValues);
+    Write(File(), kFullValues);
     EXPECT_EQ(Mdb("mdb-ver", {File()}), "JET4\n");
     EXPECT_EQ(Lines(Mdb("mdb-tables", {"-1", File()})), std::vector<std::string>{"Settings_General"});
     EXPECT_EQ(Lines(Mdb("mdb-export", {File(), "Settings_General"})),
-              (std::vector<std::string>{kHeader, "\"Remote SQL Authentication\",-30,\"Zürich\",1433,"
-                                                 "\"db;Data Source=x \"\"q\"\" 'z'\",\" user 東京 \",\"p=a;ss\"\"w\""}));
-}
-
-TEST_F(SettingsTool, MissingValuesAreNull) {
-    settings_file::Write(File(), {"--type", "Windows Authentication", "--port", "0"});
-    EXPECT_EQ(Lines(Mdb("mdb-export", {File(), "Settings_General"})),
-              (std::vector<std::string>{kHeader, "\"Windows Authentication\",,,0,,,"}));
+              (std::vector<std::string>{kHeader,
+                                        "\"Remote SQL Authentication\",-30,\"Zürich\",1433,"
+                                        "\"db;Data Source=x \"\"q\"\" 'z'\",\" user 東京 \",\"p=a;ss\"\"w\""}));
 }
 
 TEST_F(SettingsTool, SchemaHasTheSevenColumnsInOrder) {
-    settings_file::Write(File(), kFullValues);
+    Write(File(), kFullValues);
     const std::string schema = Mdb("mdb-schema", {File()});
     const char* expected[][2] = {{"OnlConnType", "Text (255)"}, {"OnlConnTimeout", "Integer"},
                                  {"OnlDbServer", "Text (255)"}, {"OnlDbPort", "Long Integer"},
@@ -102,127 +105,135 @@ TEST_F(SettingsTool, SchemaHasTheSevenColumnsInOrder) {
     std::size_t at = schema.find("CREATE TABLE [Settings_General]");
     ASSERT_NE(at, std::string::npos) << schema;
     for (const auto& [name, type] : expected) {
-        at = schema.find("[" + std::string(name) + "]\t\t\t" + type + (std::string(name) == "OnlDbPass" ? "\n" : ","), at);
+        at = schema.find("[" + std::string(name) + "]\t\t\t" + type + (std::string(name) == "OnlDbPass" ? "\n" : ","),
+                         at);
         ASSERT_NE(at, std::string::npos) << name << " " << type << " in\n" << schema;
     }
 }
 
-TEST_F(SettingsTool, ShapeOptionsChangeTheTable) {
-    settings_file::Write(File("text.mdb"), {"--text-column", "OnlConnTimeout", "--timeout", "abc"});
-    EXPECT_NE(Mdb("mdb-schema", {File("text.mdb")}).find("[OnlConnTimeout]\t\t\tText (255)"), std::string::npos);
-    EXPECT_EQ(Lines(Mdb("mdb-export", {File("text.mdb"), "Settings_General"})).at(1), ",\"abc\",,,,,");
-
-    settings_file::Write(File("long.mdb"), {"--long-column", "OnlConnTimeout", "--timeout", "70000"});
-    EXPECT_NE(Mdb("mdb-schema", {File("long.mdb")}).find("[OnlConnTimeout]\t\t\tLong Integer"), std::string::npos);
-    EXPECT_EQ(Lines(Mdb("mdb-export", {File("long.mdb"), "Settings_General"})).at(1), ",70000,,,,,");
-
-    settings_file::Write(File("drop.mdb"), {"--drop-column", "OnlDbPort", "--port", "1", "--server", "s"});
-    EXPECT_EQ(Lines(Mdb("mdb-export", {File("drop.mdb"), "Settings_General"})),
-              (std::vector<std::string>{"OnlConnType,OnlConnTimeout,OnlDbServer,OnlDatabase,OnlDbUser,OnlDbPass",
-                                        ",,\"s\",,,"}));
-
-    settings_file::Write(File("none.mdb"), {"--no-table", "--server", "s"});
-    EXPECT_EQ(Mdb("mdb-ver", {File("none.mdb")}), "JET4\n");
-    EXPECT_EQ(Lines(Mdb("mdb-tables", {"-1", File("none.mdb")})), std::vector<std::string>{});
-    EXPECT_NE(settings_file::Run("mdb-export", {File("none.mdb"), "Settings_General"}).exitCode, 0);
-}
-
-TEST_F(SettingsTool, RowsRepeatTheRowAcrossPages) {
-    // 400 rows of about 200 bytes fill some twenty data pages.
-    settings_file::Write(File(), [] {
-        auto args = kFullValues;
-        args.insert(args.end(), {"--rows", "400"});
-        return args;
-    }());
-    const std::vector<std::string> lines = Lines(Mdb("mdb-export", {File(), "Settings_General"}));
-    ASSERT_EQ(lines.size(), 401u);
-    for (std::size_t i = 2; i < lines.size(); ++i) ASSERT_EQ(lines[i], lines[1]) << "row " << i;
-    EXPECT_EQ(Mdb("mdb-count", {File(), "Settings_General"}), "400\n");
-
-    settings_file::Write(File("empty.mdb"), {"--rows", "0", "--type", "x"});
-    EXPECT_EQ(Lines(Mdb("mdb-export", {File("empty.mdb"), "Settings_General"})), std::vector<std::string>{kHeader});
+TEST_F(SettingsTool, EverySettingIsRequired) {
+    const std::vector<std::string> full = FullWith({});
+    for (std::size_t i = 0; i < full.size(); i += 2) {
+        std::vector<std::string> args{"write", File().string()};
+        for (std::size_t j = 0; j < full.size(); j += 2) {
+            if (j != i) args.insert(args.end(), {full[j], full[j + 1]});
+        }
+        const RunResult r = RunSettingsTool(args);
+        EXPECT_EQ(r.exitCode, 2) << full[i];
+        EXPECT_NE(r.err.find("missing: " + full[i]), std::string::npos) << r.err;
+        EXPECT_FALSE(fs::exists(File()));
+    }
+    // An empty text is a value, not a null: Quellmark reads it.
+    Write(File(), FullWith({"--user", "", "--password", ""}));
+    const RunResult shown = RunSettingsTool({"show", File().string()});
+    EXPECT_EQ(shown.exitCode, 0) << shown.err;
+    EXPECT_NE(shown.out.find("\nOnlDbUser=\nOnlDbPass=****\n"), std::string::npos) << shown.out;
 }
 
 TEST_F(SettingsTool, RefusesValuesTheColumnCannotHold) {
     const std::string secret = "SECRET" + std::string(300, 'x');
     const std::vector<std::vector<std::string>> cases = {
-        {"--timeout", "abc"},      {"--timeout", "70000"}, {"--timeout", "-32769"}, {"--timeout", "12 "},
-        {"--port", "3000000000"},  {"--port", ""},         {"--server", std::string(256, 's')},
-        {"--password", secret},    {"--port", "99999999999999999999999"},
+        {"--timeout", "abc"},
+        {"--timeout", "70000"},
+        {"--timeout", "-32769"},
+        {"--timeout", "12 "},
+        {"--port", "3000000000"},
+        {"--port", ""},
+        {"--server", std::string(256, 's')},
+        {"--password", secret},
+        {"--port", "99999999999999999999999"},
     };
-    for (const auto& args : cases) {
+    for (const auto& change : cases) {
         std::vector<std::string> full{"write", File().string()};
-        full.insert(full.end(), args.begin(), args.end());
-        const RunResult r = RunTool(full);
-        EXPECT_EQ(r.exitCode, 2) << args[0] << " " << args[1].substr(0, 20);
-        EXPECT_NE(r.err.find(args[0] == "--password" ? "OnlDbPass" : args[0] == "--server" ? "OnlDbServer" :
-                             args[0] == "--port"     ? "OnlDbPort" : "OnlConnTimeout"),
+        const std::vector<std::string> values = FullWith(change);
+        full.insert(full.end(), values.begin(), values.end());
+        const RunResult r = RunSettingsTool(full);
+        EXPECT_EQ(r.exitCode, 2) << change[0] << " " << change[1].substr(0, 20);
+        EXPECT_NE(r.err.find(change[0] == "--password" ? "OnlDbPass"
+                             : change[0] == "--server" ? "OnlDbServer"
+                             : change[0] == "--port"   ? "OnlDbPort"
+                                                       : "OnlConnTimeout"),
                   std::string::npos)
             << r.err;
         EXPECT_EQ(r.err.find("SECRET"), std::string::npos) << "a password in a message";
         EXPECT_FALSE(fs::exists(File()));
     }
     // The boundaries themselves fit.
-    settings_file::Write(File(), {"--timeout", "-32768", "--port", "2147483647", "--server", std::string(255, 's')});
+    Write(File(), FullWith({"--timeout", "-32768", "--port", "2147483647", "--server", std::string(255, 's')}));
     EXPECT_EQ(Lines(Mdb("mdb-export", {File(), "Settings_General"})).at(1),
-              ",-32768,\"" + std::string(255, 's') + "\",2147483647,,,");
+              "\"Remote SQL Authentication\",-32768,\"" + std::string(255, 's') + "\",2147483647,\"d\",\"u\",\"p\"");
 }
 
 TEST_F(SettingsTool, UsageErrorsExitWithTwo) {
     const std::string f = File().string();
+    auto full = [&](std::vector<std::string> extra) {
+        std::vector<std::string> args{"write", f};
+        const std::vector<std::string> values = FullWith({});
+        args.insert(args.end(), values.begin(), values.end());
+        args.insert(args.end(), extra.begin(), extra.end());
+        return args;
+    };
     const std::vector<std::vector<std::string>> cases = {
         {},
         {"frobnicate"},
         {"write"},
-        {"write", f, "--bogus", "1"},
+        full({"--bogus", "1"}),
         {"write", f, "--server"},
-        {"write", f, "--server", "a", "--server", "b"},
-        {"write", f, "--drop-column", "NoSuchColumn"},
-        {"write", f, "--text-column", "OnlDbPort", "--long-column", "OnlDbPort"},
-        {"write", f, "--rows", "-1"},
-        {"write", f, "--rows", "many"},
-        {"write", f, "other.mdb"},
+        full({"--server", "b"}),
+        full({"--no-table"}),
+        full({"--rows", "2"}),
+        full({"other.mdb"}),
         {"show"},
         {"show", f, f},
     };
     for (const auto& args : cases) {
-        const RunResult r = RunTool(args);
-        EXPECT_EQ(r.exitCode, 2) << (args.empty() ? "" : args[0]) << " " << args.size();
+        const RunResult r = RunSettingsTool(args);
+        EXPECT_EQ(r.exitCode, 2) << (args.empty() ? "" : args.back()) << " " << args.size();
         EXPECT_NE(r.err, "");
         EXPECT_FALSE(fs::exists(File()));
     }
 }
 
 TEST_F(SettingsTool, ReplacesFilesAtomically) {
-    settings_file::Write(File(), {"--server", "first"});
+    Write(File(), FullWith({"--server", "first"}));
     const std::string before = ReadAll(File());
     // A refused value leaves the existing file as it was.
-    EXPECT_EQ(RunTool({"write", File().string(), "--server", "second", "--timeout", "abc"}).exitCode, 2);
+    std::vector<std::string> refused{"write", File().string()};
+    const std::vector<std::string> values = FullWith({"--server", "second", "--timeout", "abc"});
+    refused.insert(refused.end(), values.begin(), values.end());
+    EXPECT_EQ(RunSettingsTool(refused).exitCode, 2);
     EXPECT_EQ(ReadAll(File()), before);
 
-    settings_file::Write(File(), {"--server", "second"});
-    EXPECT_EQ(Lines(Mdb("mdb-export", {File(), "Settings_General"})).at(1), ",,\"second\",,,,");
+    Write(File(), FullWith({"--server", "second"}));
+    EXPECT_EQ(Lines(Mdb("mdb-export", {File(), "Settings_General"})).at(1),
+              "\"Remote SQL Authentication\",15,\"second\",1433,\"d\",\"u\",\"p\"");
 
     // A target that cannot be replaced fails with status 1 and leaves nothing behind.
     fs::create_directory(File("folder.mdb"));
-    const RunResult intoDir = RunTool({"write", File("folder.mdb").string(), "--server", "x"});
-    EXPECT_EQ(intoDir.exitCode, 1);
-    EXPECT_NE(intoDir.err.find("folder.mdb"), std::string::npos) << intoDir.err;
-    EXPECT_EQ(RunTool({"write", (dir.Path() / "missing" / "s.mdb").string()}).exitCode, 1);
-    auto entries = dir.Entries();
-    std::sort(entries.begin(), entries.end());
-    EXPECT_EQ(entries, (std::vector<std::string>{"Sarnwick.mdb", "folder.mdb"}));
+    const RunResult r = RunSettingsTool([&] {
+        std::vector<std::string> args{"write", File("folder.mdb").string()};
+        const std::vector<std::string> good = FullWith({});
+        args.insert(args.end(), good.begin(), good.end());
+        return args;
+    }());
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find("folder.mdb"), std::string::npos) << r.err;
+    std::vector<std::string> missingDir{"write", (dir / "missing" / "s.mdb").string()};
+    const std::vector<std::string> good = FullWith({});
+    missingDir.insert(missingDir.end(), good.begin(), good.end());
+    EXPECT_EQ(RunSettingsTool(missingDir).exitCode, 1);
+    EXPECT_EQ(Entries(dir.Path()), (std::vector<std::string>{"Sarnwick.mdb", "folder.mdb"}));
 }
 
-TEST(SettingsFileSupport, ProgramThatCannotStartThrows) {
-    EXPECT_THROW(settings_file::Run("quellmark-no-such-program", {}), std::runtime_error);
+TEST(RunProgram, ProgramThatCannotStartThrows) {
+    EXPECT_THROW(quellmark::test::Run("quellmark-no-such-program", {}), std::runtime_error);
 }
 
 // ---- mdb-reader (npm) -------------------------------------------------------
 
 TEST_F(SettingsTool, MdbReaderReadsTheWrittenFile) {
     try {
-        settings_file::Run("node", {"--version"});
+        quellmark::test::Run("node", {"--version"});
     } catch (const std::runtime_error&) {
         GTEST_SKIP() << "node is not installed";
     }
@@ -230,33 +241,34 @@ TEST_F(SettingsTool, MdbReaderReadsTheWrittenFile) {
     const fs::path module = prefix / "node_modules" / "mdb-reader" / "package.json";
     const fs::path failed = prefix / "setup-failed.txt";
     if (!fs::exists(module) && !fs::exists(failed)) {
-        settings_file::Run("bash", {fs::path(QUELLMARK_SOURCE_DIR) / "scripts" / "setup-node.sh", QUELLMARK_BINARY_DIR},
-            std::chrono::seconds(150));
+        quellmark::test::Run("bash",
+                             {fs::path(QUELLMARK_SOURCE_DIR) / "scripts" / "setup-node.sh", QUELLMARK_BINARY_DIR},
+                             std::chrono::seconds(150));
     }
     if (!fs::exists(module)) GTEST_SKIP() << "mdb-reader is not installed: " << ReadAll(failed);
 
-    settings_file::Write(File(), {"--type", "Local SQL Authentication", "--timeout", "15", "--server", "Zürich 東京",
-                                  "--database", "a;b=\"c\"", "--user", "", "--rows", "2"});
+    Write(File(), FullWith({"--type", "Local SQL Authentication", "--server", "Zürich 東京", "--database", "a;b=\"c\"",
+                            "--user", ""}));
     const fs::path script = fs::path(QUELLMARK_SOURCE_DIR) / "tests" / "tools" / "read_with_mdb_reader.mjs";
-    const RunResult r = settings_file::Run("node", {script, prefix, File()});
+    const RunResult r = quellmark::test::Run("node", {script, prefix, File()});
     ASSERT_EQ(r.exitCode, 0) << r.err;
-    EXPECT_EQ(Lines(r.out), (std::vector<std::string>{
-                                "tables=[\"Settings_General\"]",
-                                "Settings_General.columns=OnlConnType:text,OnlConnTimeout:integer,OnlDbServer:text,"
-                                "OnlDbPort:long,OnlDatabase:text,OnlDbUser:text,OnlDbPass:text",
-                                "Settings_General.rowCount=2",
-                                "Settings_General[0]={\"OnlConnType\":\"Local SQL Authentication\",\"OnlConnTimeout\":15,"
-                                "\"OnlDbServer\":\"Zürich 東京\",\"OnlDbPort\":null,\"OnlDatabase\":\"a;b=\\\"c\\\"\","
-                                "\"OnlDbUser\":\"\",\"OnlDbPass\":null}",
-                                "Settings_General[1]=same",
-                            }));
+    EXPECT_EQ(Lines(r.out),
+              (std::vector<std::string>{
+                  "tables=[\"Settings_General\"]",
+                  "Settings_General.columns=OnlConnType:text,OnlConnTimeout:integer,OnlDbServer:text,"
+                  "OnlDbPort:long,OnlDatabase:text,OnlDbUser:text,OnlDbPass:text",
+                  "Settings_General.rowCount=1",
+                  "Settings_General[0]={\"OnlConnType\":\"Local SQL Authentication\",\"OnlConnTimeout\":15,"
+                  "\"OnlDbServer\":\"Zürich 東京\",\"OnlDbPort\":1433,\"OnlDatabase\":\"a;b=\\\"c\\\"\","
+                  "\"OnlDbUser\":\"\",\"OnlDbPass\":\"p\"}",
+              }));
 }
 
 // ---- show: through Quellmark's own reader -----------------------------------
 
 TEST_F(SettingsTool, ShowPrintsTheSettingsWithThePasswordMasked) {
-    settings_file::Write(File(), kFullValues);
-    const RunResult r = RunTool({"show", File().string()});
+    Write(File(), kFullValues);
+    const RunResult r = RunSettingsTool({"show", File().string()});
     ASSERT_EQ(r.exitCode, 0) << r.err;
     EXPECT_EQ(r.out,
               "OnlConnType=Remote SQL Authentication\nOnlConnTimeout=-30\nOnlDbServer=Zürich\nOnlDbPort=1433\n"
@@ -265,11 +277,10 @@ TEST_F(SettingsTool, ShowPrintsTheSettingsWithThePasswordMasked) {
 }
 
 TEST_F(SettingsTool, ShowReportsFilesWithoutTheTable) {
-    settings_file::Write(File(), {"--no-table"});
-    const fs::path real(QUELLMARK_REAL_MDB_DIR);
-    for (const fs::path& file : {File(), real / "nwind.mdb", real / "DateTestDatabase.mdb"}) {
-        ASSERT_TRUE(fs::exists(file)) << file;
-        const RunResult r = RunTool({"show", file.string()});
+    quellmark::test::WriteSettingsFile(File(), {"--no-table"});
+    for (const fs::path& file :
+         {File(), quellmark::test::RealMdb("nwind.mdb"), quellmark::test::RealMdb("DateTestDatabase.mdb")}) {
+        const RunResult r = RunSettingsTool({"show", file.string()});
         EXPECT_EQ(r.exitCode, 1) << file;
         EXPECT_EQ(r.out, "") << file;
         EXPECT_NE(r.err.find("Settings_General"), std::string::npos) << file << ": " << r.err;
@@ -277,8 +288,9 @@ TEST_F(SettingsTool, ShowReportsFilesWithoutTheTable) {
 }
 
 TEST_F(SettingsTool, ShowNamesTheSettingAtFault) {
-    const std::vector<std::string> complete = {"--type", "t", "--timeout", "5", "--server", "s", "--port", "1",
-                                               "--database", "d", "--user", "u", "--password", "SECRETPW"};
+    const std::vector<std::string> complete = {"--type", "t",      "--timeout",  "5",          "--server",
+                                               "s",      "--port", "1",          "--database", "d",
+                                               "--user", "u",      "--password", "SECRETPW"};
     struct Case {
         std::vector<std::string> extra;
         const char* column;
@@ -292,8 +304,8 @@ TEST_F(SettingsTool, ShowNamesTheSettingAtFault) {
     for (const Case& c : cases) {
         auto args = complete;
         args.insert(args.end(), c.extra.begin(), c.extra.end());
-        settings_file::Write(File(), args);
-        const RunResult r = RunTool({"show", File().string()});
+        quellmark::test::WriteSettingsFile(File(), args);
+        const RunResult r = RunSettingsTool({"show", File().string()});
         if (c.column == nullptr) {
             EXPECT_EQ(r.exitCode, 0) << r.err;
             EXPECT_NE(r.out.find("OnlConnTimeout=5\n"), std::string::npos) << r.out;
@@ -305,16 +317,16 @@ TEST_F(SettingsTool, ShowNamesTheSettingAtFault) {
         EXPECT_EQ(r.err.find("SECRETPW"), std::string::npos);
     }
     // A text in the integer column, and nulls, are named too.
-    settings_file::Write(File(), {"--text-column", "OnlConnTimeout", "--timeout", "abc", "--type", "t"});
-    RunResult r = RunTool({"show", File().string()});
+    quellmark::test::WriteSettingsFile(File(), {"--text-column", "OnlConnTimeout", "--timeout", "abc", "--type", "t"});
+    RunResult r = RunSettingsTool({"show", File().string()});
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_NE(r.err.find("OnlConnTimeout"), std::string::npos) << r.err;
-    settings_file::Write(File(), {"--type", "t"});
-    r = RunTool({"show", File().string()});
+    quellmark::test::WriteSettingsFile(File(), {"--type", "t"});
+    r = RunSettingsTool({"show", File().string()});
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_NE(r.err.find("OnlConnTimeout"), std::string::npos) << r.err;
 
-    r = RunTool({"show", File("absent.mdb").string()});
+    r = RunSettingsTool({"show", File("absent.mdb").string()});
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_NE(r.err.find("absent.mdb"), std::string::npos) << r.err;
 }

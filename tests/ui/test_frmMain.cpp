@@ -10,10 +10,10 @@
 #include <QStyleOptionComboBox>
 #include <QTest>
 
-#include "app_state.h"
-#include "frmMain.h"
-#include "message_box.h"
-#include "templates.h"
+#include "ops/app_state.h"
+#include "ui/frmMain.h"
+#include "ui/message_box.h"
+#include "ui/templates.h"
 
 using quellmark::ui::frmMain;
 
@@ -172,14 +172,15 @@ private slots:
             QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
             visited << QApplication::focusWidget()->objectName();
         }
-        QCOMPARE(visited, QStringList({"cboSqlTemplate", "cmdCreateSql", "txtSqlQuery", "cmdDelete", "cmdCancel",
-                                       "cmdCount", "txtCount", "cboChunks", "txtRecLeft", "txtCopyPaste",
-                                       "cboSqlTemplate"}));
+        QCOMPARE(visited,
+                 QStringList({"cboSqlTemplate", "cmdCreateSql", "txtSqlQuery", "cmdDelete", "cmdCancel", "cmdCount",
+                              "txtCount", "cboChunks", "txtRecLeft", "txtCopyPaste", "cboSqlTemplate"}));
     }
 
     void createSqlComposesReplacesAndIgnoresUnknownTemplates() {
         frmMain window;
-        quellmark::ui::SetClock([] { return std::chrono::system_clock::from_time_t(1772971200); });  // 2026-03-08 12:00 UTC
+        quellmark::ui::SetClock(
+            [] { return std::chrono::system_clock::from_time_t(1772971200); });  // 2026-03-08 12:00 UTC
         QTest::mouseClick(window.cmdCreateSql, Qt::LeftButton);
         QCOMPARE(window.txtSqlQuery->toPlainText(), QString("DELETE TOP (2000) FROM ATR_Log WHERE priority = '7'"));
 
@@ -242,6 +243,25 @@ private slots:
                            static_cast<QWidget*>(window.cmdDelete), static_cast<QWidget*>(window.cboChunks)}) {
             QVERIFY2(w->isEnabled(), qPrintable(w->objectName()));
         }
+    }
+
+    // A fault that escapes an operation (here: the operations find no main
+    // window registered) is shown by both buttons alike, and the window stays
+    // usable: the delete button leaves its busy state.
+    void anExceptionEscapingAnOperationIsShownByBothButtons() {
+        frmMain window;
+        window.txtSqlQuery->setPlainText("DELETE TOP (1000) FROM ATR_Log WHERE priority = '7'");
+        quellmark::SetMainWindow(nullptr);
+        for (QPushButton* button : {window.cmdCount, window.cmdDelete}) {
+            messages_.clear();
+            QTest::mouseClick(button, Qt::LeftButton);
+            QCOMPARE(messages_.size(), 1);
+            QVERIFY2(messages_[0].startsWith("Quellmark stopped the operation because of an internal error: "),
+                     qPrintable(messages_[0]));
+            QVERIFY(!window.IsBusy());
+            QVERIFY(window.cmdCount->isEnabled() && window.cmdDelete->isEnabled() && window.txtSqlQuery->isEnabled());
+        }
+        quellmark::SetMainWindow(&window);
     }
 };
 

@@ -10,20 +10,19 @@
 #include <QRegularExpression>
 #include <QTest>
 #include <QTimer>
-
 #include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <map>
 
-#include "app_state.h"
-#include "frmMain.h"
-#include "message_box.h"
-#include "online_log.h"
-#include "templates.h"
+#include "ops/app_state.h"
+#include "support/online_log.h"
+#include "ui/frmMain.h"
+#include "ui/message_box.h"
+#include "ui/templates.h"
 
-using quellmark::ui::frmMain;
 using quellmark::test::OnlineLog;
+using quellmark::ui::frmMain;
 
 namespace {
 
@@ -212,8 +211,8 @@ private slots:
         std::vector<std::string> changes;
         for (const QString& c : settingsChanges) changes.push_back(c.toStdString());
         if (!changes.empty() && changes[0] == "--no-table") {
-            settings_file::Write(log.SettingsFile(), {"--no-table"});
-            quellmark::SettingsConnString = quellmark::test::SettingsConnStringFor(log.SettingsFile());
+            quellmark::test::WriteSettingsFile(log.SettingsFile(), {"--no-table"});
+            quellmark::SettingsConnString = quellmark::modGeneral::SettingsConnStringForFile(log.SettingsFile());
         } else {
             log.UseSettings(changes);
         }

@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <ctime>
 
-#include "templates.h"
+#include "ui/templates.h"
 
 using namespace std::chrono;
 using quellmark::ui::ComposeDeleteStatement;
@@ -20,8 +20,10 @@ public:
         tzset();
     }
     ~ZoneGuard() {
-        if (had_) setenv("TZ", old_.c_str(), 1);
-        else unsetenv("TZ");
+        if (had_)
+            setenv("TZ", old_.c_str(), 1);
+        else
+            unsetenv("TZ");
         tzset();
     }
 

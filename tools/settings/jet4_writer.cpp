@@ -1,4 +1,4 @@
-#include "jet4_writer.h"
+#include "settings/jet4_writer.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -14,6 +14,8 @@
 #include <random>
 #include <string_view>
 
+#include "data_access/jet_cipher.h"
+
 namespace quellmark::jet4 {
 namespace {
 
@@ -24,7 +26,7 @@ constexpr std::size_t kDataPageHeader = 14;  // type, 1, free space, owner, 4 un
 constexpr std::uint32_t kUsageMapPage = 1;
 constexpr std::uint32_t kCatalogDefPage = 2;  // where every reader looks for MSysObjects
 constexpr std::uint32_t kCatalogDataPage = 3;
-constexpr std::uint8_t kOleType = 0x0B;      // MSysObjects.LvProp, always null here
+constexpr std::uint8_t kOleType = 0x0B;  // MSysObjects.LvProp, always null here
 constexpr std::uint16_t kGeneralSortOrder = 0x0409;
 constexpr std::size_t kTextChars = 255;
 constexpr std::size_t kMinMapBitmap = 59;  // a 64-byte map row, as Access writes them
@@ -48,11 +50,20 @@ bool Utf16Of(std::string_view text, std::u16string& out) {
         const auto c = static_cast<unsigned char>(text[i]);
         std::uint32_t cp = 0;
         std::size_t len = 0;
-        if (c < 0x80) { cp = c; len = 1; }
-        else if (c >= 0xC2 && c < 0xE0) { cp = c & 0x1Fu; len = 2; }
-        else if (c >= 0xE0 && c < 0xF0) { cp = c & 0x0Fu; len = 3; }
-        else if (c >= 0xF0 && c < 0xF5) { cp = c & 0x07u; len = 4; }
-        else return false;
+        if (c < 0x80) {
+            cp = c;
+            len = 1;
+        } else if (c >= 0xC2 && c < 0xE0) {
+            cp = c & 0x1Fu;
+            len = 2;
+        } else if (c >= 0xE0 && c < 0xF0) {
+            cp = c & 0x0Fu;
+            len = 3;
+        } else if (c >= 0xF0 && c < 0xF5) {
+            cp = c & 0x07u;
+            len = 4;
+        } else
+            return false;
         if (i + len > text.size()) return false;
         for (std::size_t k = 1; k < len; ++k) {
             const auto cc = static_cast<unsigned char>(text[i + k]);
@@ -137,19 +148,32 @@ TableDef Define(const std::string& name, bool system, const std::vector<std::pai
     def.name = name;
     def.system = system;
     for (const auto& [colName, type] : cols) {
-        if (!ValidName(colName)) throw WriteError("\"" + colName + "\" is not a valid column name in the table " + name + ".");
+        if (!ValidName(colName))
+            throw WriteError("\"" + colName + "\" is not a valid column name in the table " + name + ".");
         for (const ColumnDef& c : def.columns) {
-            if (SameName(c.name, colName)) throw WriteError("The table " + name + " has the column " + colName + " twice.");
+            if (SameName(c.name, colName))
+                throw WriteError("The table " + name + " has the column " + colName + " twice.");
         }
         ColumnDef c;
         c.name = colName;
         c.type = type;
         switch (type) {
-            case static_cast<std::uint8_t>(ColumnType::Integer): c.fixed = true; c.size = 2; break;
-            case static_cast<std::uint8_t>(ColumnType::LongInteger): c.fixed = true; c.size = 4; break;
-            case static_cast<std::uint8_t>(ColumnType::Text): c.size = kTextChars * 2; break;
-            case kOleType: c.size = 0; break;
-            default: throw WriteError("The column " + colName + " in the table " + name + " has an unknown type.");
+            case static_cast<std::uint8_t>(ColumnType::Integer):
+                c.fixed = true;
+                c.size = 2;
+                break;
+            case static_cast<std::uint8_t>(ColumnType::LongInteger):
+                c.fixed = true;
+                c.size = 4;
+                break;
+            case static_cast<std::uint8_t>(ColumnType::Text):
+                c.size = kTextChars * 2;
+                break;
+            case kOleType:
+                c.size = 0;
+                break;
+            default:
+                throw WriteError("The column " + colName + " in the table " + name + " has an unknown type.");
         }
         if (c.fixed) {
             c.fixedOffset = def.fixedSize;
@@ -184,21 +208,27 @@ Bytes EncodeRow(const TableDef& def, const Row& row) {
             const auto* number = std::get_if<std::int64_t>(&v);
             if (number == nullptr) throw WriteError(where + " holds whole numbers; a text cannot be stored in it.");
             const bool is16 = c.size == 2;
-            const std::int64_t lo = is16 ? std::numeric_limits<std::int16_t>::min() : std::numeric_limits<std::int32_t>::min();
-            const std::int64_t hi = is16 ? std::numeric_limits<std::int16_t>::max() : std::numeric_limits<std::int32_t>::max();
+            const std::int64_t lo =
+                is16 ? std::numeric_limits<std::int16_t>::min() : std::numeric_limits<std::int32_t>::min();
+            const std::int64_t hi =
+                is16 ? std::numeric_limits<std::int16_t>::max() : std::numeric_limits<std::int32_t>::max();
             if (*number < lo || *number > hi) {
-                throw WriteError(where + " is " + (is16 ? "an Integer" : "a Long Integer") + " column; the value is outside " +
-                                 std::to_string(lo) + " to " + std::to_string(hi) + ".");
+                throw WriteError(where + " is " + (is16 ? "an Integer" : "a Long Integer") +
+                                 " column; the value is outside " + std::to_string(lo) + " to " + std::to_string(hi) +
+                                 ".");
             }
             const auto bits = static_cast<std::uint32_t>(static_cast<std::int32_t>(*number));
-            for (std::uint16_t k = 0; k < c.size; ++k) fixedPart[c.fixedOffset + k] = static_cast<std::uint8_t>(bits >> (8 * k));
+            for (std::uint16_t k = 0; k < c.size; ++k)
+                fixedPart[c.fixedOffset + k] = static_cast<std::uint8_t>(bits >> (8 * k));
         } else {
             const auto* text = std::get_if<std::string>(&v);
-            if (text == nullptr || c.type == kOleType) throw WriteError(where + " holds text; a number cannot be stored in it.");
+            if (text == nullptr || c.type == kOleType)
+                throw WriteError(where + " holds text; a number cannot be stored in it.");
             std::u16string units;
             if (!Utf16Of(*text, units)) throw WriteError(where + ": the value is not valid UTF-8 text.");
             if (units.size() > kTextChars) {
-                throw WriteError(where + " holds at most 255 characters; the value has " + std::to_string(units.size()) + ".");
+                throw WriteError(where + " holds at most 255 characters; the value has " +
+                                 std::to_string(units.size()) + ".");
             }
             varData[c.varIndex] = StoredText(units);
         }
@@ -262,7 +292,8 @@ Bytes UsageMap(std::uint32_t firstPage, std::uint32_t pageCount, bool markPages)
     Bytes map(5 + std::max<std::size_t>(kMinMapBitmap, (pageCount + 7) / 8), 0);
     Put32(map, 1, firstPage);
     if (markPages) {
-        for (std::uint32_t i = 0; i < pageCount; ++i) map[5 + i / 8] = static_cast<std::uint8_t>(map[5 + i / 8] | (1u << (i % 8)));
+        for (std::uint32_t i = 0; i < pageCount; ++i)
+            map[5 + i / 8] = static_cast<std::uint8_t>(map[5 + i / 8] | (1u << (i % 8)));
     }
     return map;
 }
@@ -309,22 +340,6 @@ Bytes DefinitionPage(const TableDef& def, std::uint32_t rowCount, std::uint32_t 
     return b;
 }
 
-// RC4 keystream XORed over the data (encryption and decryption alike).
-void Rc4(const std::array<std::uint8_t, 4>& key, std::uint8_t* data, std::size_t len) {
-    std::array<std::uint8_t, 256> s{};
-    for (int i = 0; i < 256; ++i) s[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(i);
-    for (std::size_t i = 0, j = 0; i < 256; ++i) {
-        j = (j + s[i] + key[i % key.size()]) & 0xFF;
-        std::swap(s[i], s[j]);
-    }
-    for (std::size_t n = 0, i = 0, j = 0; n < len; ++n) {
-        i = (i + 1) & 0xFF;
-        j = (j + s[i]) & 0xFF;
-        std::swap(s[i], s[j]);
-        data[n] ^= s[(s[i] + s[j]) & 0xFF];
-    }
-}
-
 // Page 0: format version, code page, database key 0 (not encrypted), no
 // password, creation date; the 128 bytes from 0x18 masked with the fixed key.
 Bytes HeaderPage() {
@@ -341,7 +356,7 @@ Bytes HeaderPage() {
     // An empty password is stored as the mask derived from the creation date.
     const auto mask = static_cast<std::uint32_t>(static_cast<std::int32_t>(std::floor(created)));
     for (std::size_t i = 0; i < 40; ++i) p[0x42 + i] = static_cast<std::uint8_t>(mask >> (8 * (i % 4)));
-    Rc4({0xC7, 0xDA, 0x39, 0x6B}, &p[0x18], 128);
+    data_access::jet::Rc4(data_access::jet::kHeaderKey, &p[0x18], 128);
     return p;
 }
 
@@ -350,11 +365,17 @@ std::string ErrnoText() { return std::strerror(errno); }
 class FileDescriptor {
 public:
     explicit FileDescriptor(int fd) : fd_(fd) {}
-    ~FileDescriptor() { if (fd_ >= 0) ::close(fd_); }
+    ~FileDescriptor() {
+        if (fd_ >= 0) ::close(fd_);
+    }
     FileDescriptor(const FileDescriptor&) = delete;
     FileDescriptor& operator=(const FileDescriptor&) = delete;
     int Get() const noexcept { return fd_; }
-    int Release() noexcept { const int fd = fd_; fd_ = -1; return fd; }
+    int Release() noexcept {
+        const int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
 
 private:
     int fd_;
@@ -364,7 +385,9 @@ private:
 class TemporaryFile {
 public:
     explicit TemporaryFile(std::filesystem::path path) : path_(std::move(path)) {}
-    ~TemporaryFile() { if (!kept_) ::unlink(path_.c_str()); }
+    ~TemporaryFile() {
+        if (!kept_) ::unlink(path_.c_str());
+    }
     TemporaryFile(const TemporaryFile&) = delete;
     TemporaryFile& operator=(const TemporaryFile&) = delete;
     void Keep() noexcept { kept_ = true; }
@@ -410,10 +433,12 @@ std::vector<std::uint8_t> BuildDatabase(const std::vector<Table>& tables) {
                                {"LvProp", kOleType}});
     const std::int64_t tableType = 1;
     const std::int64_t systemFlags = 0x80000000LL;
-    catalog.rows.push_back(EncodeRow(catalog, {std::int64_t{kCatalogDefPage}, std::string("MSysObjects"), tableType,
-                                               static_cast<std::int64_t>(static_cast<std::int32_t>(systemFlags)), Null{}}));
+    catalog.rows.push_back(
+        EncodeRow(catalog, {std::int64_t{kCatalogDefPage}, std::string("MSysObjects"), tableType,
+                            static_cast<std::int64_t>(static_cast<std::int32_t>(systemFlags)), Null{}}));
     for (std::size_t i = 0; i < defs.size(); ++i) {
-        catalog.rows.push_back(EncodeRow(catalog, {std::int64_t{defPages[i]}, defs[i].name, tableType, std::int64_t{0}, Null{}}));
+        catalog.rows.push_back(
+            EncodeRow(catalog, {std::int64_t{defPages[i]}, defs[i].name, tableType, std::int64_t{0}, Null{}}));
     }
     const auto catalogPages = PackRows(catalog.rows);
     if (catalogPages.size() != 1) throw WriteError("Too many tables for one catalog page.");
@@ -437,8 +462,8 @@ std::vector<std::uint8_t> BuildDatabase(const std::vector<Table>& tables) {
     append(DefinitionPage(catalog, static_cast<std::uint32_t>(catalog.rows.size()), 0, 1));
     append(DataPage(kCatalogDefPage, catalogPages.front()));
     for (std::size_t i = 0; i < defs.size(); ++i) {
-        append(DefinitionPage(defs[i], static_cast<std::uint32_t>(defs[i].rows.size()), static_cast<std::uint32_t>(2 + 2 * i),
-                              static_cast<std::uint32_t>(3 + 2 * i)));
+        append(DefinitionPage(defs[i], static_cast<std::uint32_t>(defs[i].rows.size()),
+                              static_cast<std::uint32_t>(2 + 2 * i), static_cast<std::uint32_t>(3 + 2 * i)));
         for (const auto& pageRows : packed[i]) append(DataPage(defPages[i], pageRows));
     }
     return file;
@@ -457,7 +482,10 @@ void WriteFileAtomically(const std::filesystem::path& file, const std::vector<st
     std::filesystem::path tempPath;
     int fd = -1;
     for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-        tempPath = dir / ("." + file.filename().string() + ".tmp" + std::to_string(random() % 1000000));
+        std::string name = file.filename().string();
+        name.insert(0, 1, '.');
+        name += ".tmp" + std::to_string(random() % 1000000);
+        tempPath = dir / name;
         fd = ::open(tempPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);  // the umask applies
         if (fd < 0 && errno != EEXIST) throw WriteError(where + ErrnoText());
     }

@@ -1,0 +1,48 @@
+// Turning an OLE DB connection string for SQLOLEDB into the connection string
+// the FreeTDS ODBC driver understands.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "data_access/connection_string.h"
+
+namespace data_access::odbc {
+
+// Where the server is: a host and TCP port, or a host and a named instance
+// (whose port FreeTDS asks the SQL Server Browser for).
+struct SqlServerAddress {
+    std::string Host;
+    std::string Instance;  // empty unless the Data Source named one
+    int Port = 1433;       // not used when Instance is set
+
+    // "host,port" or "host\instance", as the operator would write it.
+    std::string Label() const;
+};
+
+struct OdbcLogin {
+    // For SQLDriverConnect. Holds the password: never show or log it.
+    std::string ConnectionString;
+    SqlServerAddress Address;
+    bool IntegratedSecurity = false;
+    std::string User;
+    // Kept only to remove it from any message a driver might echo it in.
+    std::string Password;
+};
+
+// "SERVER", "SERVER,PORT", "SERVER\INSTANCE"; "(local)" and "." mean this
+// machine. Throws data_access::Error for an empty host or an unusable port.
+SqlServerAddress ParseDataSource(std::string_view dataSource);
+
+// An attribute value in braces, so that no ';' or '=' in it can end the
+// value or start another key. FreeTDS ends a braced value at the first '}'
+// followed by ';' or by the end, and takes every other '}' literally (it does
+// not undo doubled braces); a value holding "};" therefore cannot be passed
+// and is refused with an Error naming `what` ("The password", ...).
+std::string BraceQuote(std::string_view value, std::string_view what);
+
+// Throws data_access::Error, in plain words, for a connection string that
+// cannot be turned into a FreeTDS login.
+OdbcLogin TranslateConnectionString(const ConnectionProperties& properties);
+
+}  // namespace data_access::odbc

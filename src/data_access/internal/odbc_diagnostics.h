@@ -1,0 +1,46 @@
+// Reading ODBC diagnostic records and turning them into the error entries the
+// operator reads: the driver's and server's own words without the driver's
+// "[FreeTDS][SQL Server]" tags, and a last entry saying in plain words what
+// failed and where.
+#pragma once
+
+#include <sql.h>
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "data_access/data_access.h"
+#include "data_access/internal/odbc_connection_string.h"
+
+namespace data_access::odbc {
+
+// "[FreeTDS][SQL Server]Invalid column name 'prio'." -> "Invalid column name 'prio'."
+std::string StripDriverTags(std::string_view message);
+
+// The text with every occurrence of the secret replaced, so a driver echoing
+// its connection string cannot show the password.
+std::string WithoutSecret(std::string text, std::string_view secret);
+
+// All diagnostic records of the handle, in the driver's order, tags stripped
+// and the secret removed.
+std::vector<ErrorEntry> ReadDiagnostics(SQLSMALLINT handleType, SQLHANDLE handle, std::string_view secret);
+
+// The records of a failed SQLDriverConnect followed by one entry naming the
+// server and the cause: unreachable, refused login, timed out, or Kerberos.
+std::vector<ErrorEntry> ExplainConnectFailure(std::vector<ErrorEntry> records, const SqlServerAddress& address,
+                                              int timeoutSeconds, bool integratedSecurity);
+
+// True when the records say the connection to the server is gone.
+bool ConnectionLost(const std::vector<ErrorEntry>& records);
+
+// The records of a failed statement, warnings first so that the last entry is
+// an error; when the connection was lost (the records say so, or the driver
+// reports the connection dead), a plain entry saying so comes last.
+std::vector<ErrorEntry> ExplainStatementFailure(std::vector<ErrorEntry> records, const SqlServerAddress& address,
+                                                bool connectionDead);
+
+// The entry for a statement on a connection that was lost earlier.
+ErrorEntry LostConnectionEntry(const SqlServerAddress& address, bool duringStatement);
+
+}  // namespace data_access::odbc

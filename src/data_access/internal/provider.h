@@ -1,0 +1,48 @@
+// The interface each provider implements behind data_access::Connection.
+// Providers report every failure by throwing data_access::Error with one or
+// more diagnostic records, the most telling one last.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "data_access/connection_string.h"
+#include "data_access/data_access.h"
+
+namespace data_access::provider {
+
+// The current row of a result or a table, with its column names.
+class Cursor {
+public:
+    virtual ~Cursor() = default;
+    virtual int ColumnCount() const = 0;
+    virtual std::string ColumnName(int index) const = 0;
+    // False when there is no current row.
+    virtual bool HasRow() const = 0;
+    // The current row's value of a column; only called when HasRow().
+    virtual Value Get(int index) const = 0;
+    // Releases what the cursor holds; called once by Recordset::Close and by
+    // the destructor otherwise. Must not throw from the destructor path.
+    virtual void Close() = 0;
+};
+
+class Connection {
+public:
+    virtual ~Connection() = default;
+    // A table by name, positioned on its first row.
+    virtual std::unique_ptr<Cursor> OpenTable(const std::string& name) = 0;
+    // Runs the statement text unchanged. The cursor holds the first row of the
+    // first result (or no row); rowsAffected is set where the provider knows it
+    // (-1 otherwise). The connection is ready for the next statement when this
+    // returns: no result stays pending on it.
+    virtual std::unique_ptr<Cursor> Execute(const std::string& text, std::int64_t& rowsAffected) = 0;
+    virtual void Close() = 0;
+};
+
+// The providers. Each opens a connection from the parsed connection string,
+// or throws Error.
+std::unique_ptr<Connection> OpenJet(const ConnectionProperties& properties);
+std::unique_ptr<Connection> OpenSqlServer(const ConnectionProperties& properties, std::int16_t timeoutSeconds);
+
+}  // namespace data_access::provider

@@ -1,0 +1,100 @@
+#include "ops/settings_file.h"
+
+#include <limits>
+#include <optional>
+
+#include "data_access/connection_string.h"
+#include "data_access/data_access.h"
+#include "ops/conversions.h"
+
+namespace quellmark::modGeneral {
+namespace {
+
+using data_access::Value;
+
+const std::string kTable(kSettingsTable);
+
+data_access::Error SettingError(std::string_view column, const std::string& problem) {
+    return data_access::Error("The setting " + std::string(column) + " in the table " + kTable + " " + problem);
+}
+
+template <class Int>
+Int IntegerSetting(std::string_view column, const Value& value, const char* typeName) {
+    if (data_access::IsNull(value)) throw SettingError(column, "is empty (null).");
+    const std::optional<double> number = WholeNumberOf(value);
+    if (!number) throw SettingError(column, "holds \"" + data_access::ToText(value) + "\", which is not a number.");
+    if (*number < static_cast<double>(std::numeric_limits<Int>::min()) ||
+        *number > static_cast<double>(std::numeric_limits<Int>::max())) {
+        throw SettingError(column, "holds " + data_access::ToText(value) + ", which is outside the range of " +
+                                       typeName + " (" + std::to_string(std::numeric_limits<Int>::min()) + " to " +
+                                       std::to_string(std::numeric_limits<Int>::max()) + ").");
+    }
+    return static_cast<Int>(*number);
+}
+
+std::string TextSetting(std::string_view column, const Value& value) {
+    if (data_access::IsNull(value)) throw SettingError(column, "is empty (null).");
+    return data_access::ToText(value);
+}
+
+Value ColumnValue(const data_access::Recordset& settings, std::string_view column) {
+    const data_access::Fields fields = settings.Fields();
+    for (int i = 0; i < fields.Count(); ++i) {
+        const data_access::Field field = fields.Item(i);
+        if (data_access::EqualsIgnoreCase(field.Name(), column)) return field.Value();
+    }
+    throw data_access::Error("The table " + kTable + " has no column " + std::string(column) + ".");
+}
+
+// The value of the setting column at `index`, converted to its type.
+template <std::size_t Index>
+auto Setting(const data_access::Recordset& settings) {
+    constexpr SettingColumn column = kSettingColumns[Index];
+    const Value value = ColumnValue(settings, column.name);
+    if constexpr (column.type == SettingType::Integer16) {
+        return IntegerSetting<std::int16_t>(column.name, value, "a 16-bit integer");
+    } else if constexpr (column.type == SettingType::Integer32) {
+        return IntegerSetting<std::int32_t>(column.name, value, "a 32-bit integer");
+    } else {
+        return TextSetting(column.name, value);
+    }
+}
+
+}  // namespace
+
+std::string SettingsConnStringForFile(const std::filesystem::path& file) {
+    return "Provider=Microsoft.Jet.OLEDB.4.0;Data Source=" + data_access::QuoteConnectionValue(file.string()) +
+           ";Persist Security Info=False";
+}
+
+std::string SettingsConnStringForFolder(const std::string& folder) {
+    return SettingsConnStringForFile(folder + std::filesystem::path::preferred_separator +
+                                     std::string(kSettingsFileName));
+}
+
+OnlineSettings ReadOnlineSettings(const std::string& settingsConnString) {
+    data_access::Connection local;
+    local.ConnectionString = settingsConnString;
+    local.Open();
+    data_access::Recordset settings;
+    settings.CursorType = 3;
+    settings.LockType = 3;
+    settings.Open(kTable, local, -1, -1, 2);
+    if (settings.EndOfFile()) throw data_access::Error("The table " + kTable + " holds no row.");
+
+    // Read by name, in the table's order.
+    OnlineSettings result;
+    result.OnlConnType = Setting<0>(settings);
+    result.OnlConnTimeout = Setting<1>(settings);
+    result.OnlDbServer = Setting<2>(settings);
+    result.OnlDbPort = Setting<3>(settings);
+    result.OnlDatabase = Setting<4>(settings);
+    result.OnlDbUser = Setting<5>(settings);
+    result.OnlDbPass = Setting<6>(settings);
+
+    settings.Close();
+    local.Close();
+    return result;
+}
+
+}  // namespace quellmark::modGeneral

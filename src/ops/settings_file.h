@@ -1,0 +1,69 @@
+// The settings file: Sarnwick.mdb beside the executable, whose table
+// Settings_General holds the one row of online connection settings. This is
+// the one place that knows the file's name, the table, its seven columns and
+// their types, the connection string that reaches the file, and how the row
+// is read and converted. The window's start-up, the operations and the
+// settings tool all take them from here.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+namespace quellmark::modGeneral {
+
+inline constexpr std::string_view kSettingsFileName = "Sarnwick.mdb";
+inline constexpr std::string_view kSettingsTable = "Settings_General";
+
+// The type a settings column holds in the file, and the type its value has
+// after reading.
+enum class SettingType {
+    Text,       // Text (255)
+    Integer16,  // Integer: 16-bit signed
+    Integer32,  // Long Integer: 32-bit signed
+};
+
+struct SettingColumn {
+    std::string_view name;
+    SettingType type;
+};
+
+// The columns of Settings_General, in the order they are read.
+inline constexpr std::array<SettingColumn, 7> kSettingColumns{{
+    {"OnlConnType", SettingType::Text},
+    {"OnlConnTimeout", SettingType::Integer16},
+    {"OnlDbServer", SettingType::Text},
+    {"OnlDbPort", SettingType::Integer32},
+    {"OnlDatabase", SettingType::Text},
+    {"OnlDbUser", SettingType::Text},
+    {"OnlDbPass", SettingType::Text},
+}};
+
+// The seven online-connection settings, as read from the current row.
+struct OnlineSettings {
+    std::string OnlConnType;
+    std::int16_t OnlConnTimeout = 0;
+    std::string OnlDbServer;
+    std::int32_t OnlDbPort = 0;
+    std::string OnlDatabase;
+    std::string OnlDbUser;
+    std::string OnlDbPass;
+};
+
+// "Provider=Microsoft.Jet.OLEDB.4.0;Data Source=<file>;Persist Security Info=False".
+// The path goes in as it is (spaces and all), quoted only where it would
+// otherwise break the string (a ';', surrounding spaces, a leading quote).
+std::string SettingsConnStringForFile(const std::filesystem::path& file);
+// The same for the settings file in `folder` (the executable's folder),
+// joined with the platform's own separator.
+std::string SettingsConnStringForFolder(const std::string& folder);
+
+// Reads the current row of Settings_General through the given connection
+// string. Throws data_access::Error whose description names the file, table or
+// column at fault (a missing file or table, a missing column, a null, a value
+// that is not a number or does not fit its integer type).
+OnlineSettings ReadOnlineSettings(const std::string& settingsConnString);
+
+}  // namespace quellmark::modGeneral

@@ -1,0 +1,184 @@
+#include "harness/logdb_process.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <stdexcept>
+
+#include "harness/run_program.h"
+#include "harness/scratch_dir.h"
+
+namespace quellmark::test {
+namespace {
+
+// Reads the child's first stdout line, waiting at most `limit`.
+std::string FirstLine(int fd, std::chrono::milliseconds limit) {
+    const auto until = std::chrono::steady_clock::now() + limit;
+    std::string line;
+    for (;;) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now()).count();
+        if (left <= 0) throw std::runtime_error("quellmark-logdb did not report its port in time");
+        pollfd p{fd, POLLIN, 0};
+        const int ready = ::poll(&p, 1, static_cast<int>(left));
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready <= 0) continue;
+        char c = 0;
+        const ssize_t n = ::read(fd, &c, 1);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) throw std::runtime_error("quellmark-logdb ended before it listened");
+        if (c == '\n') return line;
+        line.push_back(c);
+        if (line.size() > 200) throw std::runtime_error("quellmark-logdb printed an unexpected line");
+    }
+}
+
+}  // namespace
+
+LogDbProcess::LogDbProcess(LogDbOptions options) : options_(std::move(options)) {
+    if (options_.dbFile) {
+        dbFile_ = *options_.dbFile;
+    } else {
+        scratch_ = std::make_unique<ScratchDir>("logdb");
+        dbFile_ = *scratch_ / "logs.sqlite";
+    }
+    std::vector<std::string> args = {LogDbPath(),
+                                     "--port",
+                                     "0",
+                                     "--database",
+                                     options_.database,
+                                     "--user",
+                                     options_.user,
+                                     "--password",
+                                     options_.password,
+                                     "--seed",
+                                     std::to_string(options_.seed),
+                                     "--db",
+                                     dbFile_.string()};
+    if (options_.rows) {
+        args.emplace_back("--rows");
+        args.push_back(std::to_string(*options_.rows));
+    }
+    args.insert(args.end(), options_.extraArgs.begin(), options_.extraArgs.end());
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+
+    int out[2];
+    if (::pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("cannot create a pipe for quellmark-logdb");
+    pid_ = ::fork();
+    if (pid_ < 0) {
+        ::close(out[0]);
+        ::close(out[1]);
+        throw std::runtime_error("cannot start quellmark-logdb");
+    }
+    if (pid_ == 0) {
+        ::dup2(out[1], STDOUT_FILENO);
+        ::execv(argv[0], argv.data());
+        _exit(127);
+    }
+    ::close(out[1]);
+    std::string line;
+    try {
+        line = FirstLine(out[0], options_.startTimeout);
+    } catch (...) {
+        ::close(out[0]);
+        Kill();
+        throw;
+    }
+    ::close(out[0]);  // the server writes nothing more to stdout
+    const std::string prefix = "listening on 127.0.0.1:";
+    if (line.rfind(prefix, 0) != 0) {
+        Kill();
+        throw std::runtime_error("quellmark-logdb printed '" + line + "'");
+    }
+    port_ = static_cast<std::uint16_t>(std::stoi(line.substr(prefix.size())));
+}
+
+LogDbProcess::~LogDbProcess() { Kill(); }
+
+void LogDbProcess::Kill() noexcept {
+    if (pid_ <= 0) return;
+    ::kill(pid_, SIGKILL);
+    int status = 0;
+    while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+    }
+    pid_ = -1;
+}
+
+std::string LogDbProcess::OdbcConnectionString() const {
+    return "Driver=FreeTDS;Server=127.0.0.1;Port=" + std::to_string(port_) + ";Database=" + options_.database +
+           ";UID=" + options_.user + ";PWD=" + options_.password + ";TDS_Version=7.4";
+}
+
+std::string LogDbProcess::RunSqlite(const std::string& sql, bool readOnly) const {
+    // The sqlite3 shell reads the file, so the tests need no SQLite library.
+    std::vector<std::string> args = {"sqlite3", "-batch", "-cmd", ".timeout 5000", dbFile_.string(), sql};
+    if (readOnly) args.insert(args.begin() + 1, "-readonly");
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    int out[2];
+    if (::pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("cannot create a pipe for sqlite3");
+    const pid_t child = ::fork();
+    if (child < 0) {
+        ::close(out[0]);
+        ::close(out[1]);
+        throw std::runtime_error("cannot start sqlite3");
+    }
+    if (child == 0) {
+        ::dup2(out[1], STDOUT_FILENO);
+        ::execvp("sqlite3", argv.data());
+        _exit(127);
+    }
+    ::close(out[1]);
+    std::string text;
+    char buffer[256];
+    for (;;) {
+        const ssize_t n = ::read(out[0], buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        text.append(buffer, static_cast<std::size_t>(n));
+    }
+    ::close(out[0]);
+    int status = 0;
+    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) throw std::runtime_error("sqlite3 failed on: " + sql);
+    return text;
+}
+
+std::int64_t LogDbProcess::CountRows(const std::string& sqliteWhere) const {
+    const std::string sql = "SELECT COUNT(*) FROM ATR_Log" + (sqliteWhere.empty() ? "" : " WHERE " + sqliteWhere) + ";";
+    const std::string text = RunSqlite(sql, true);
+    if (text.empty()) throw std::runtime_error("sqlite3 could not count the rows where " + sqliteWhere);
+    return std::stoll(text);
+}
+
+std::int64_t LogDbProcess::Mark(const std::string& label, std::int64_t rows) const {
+    std::string literal = "'";
+    for (char c : label) literal += c == '\'' ? std::string("''") : std::string(1, c);
+    literal += "'";
+    RunSqlite("UPDATE ATR_Log SET label = " + literal +
+                  " WHERE log_id IN (SELECT log_id FROM ATR_Log ORDER BY log_id LIMIT " + std::to_string(rows) + ");",
+              false);
+    return CountRows("label = " + literal);
+}
+
+std::string LogDbProcess::Snapshot(const std::string& sqliteWhere) const {
+    const std::string where = sqliteWhere.empty() ? "" : " WHERE " + sqliteWhere;
+    return RunSqlite(
+        "SELECT group_concat(log_id || '|' || priority || '|' || time || '|' || ifnull(label,'') || '|' || "
+        "ifnull(ent,'') || '|' || ifnull(oid,'') || '|' || ifnull(message,''), char(10)) "
+        "FROM (SELECT * FROM ATR_Log" +
+            where + " ORDER BY log_id);",
+        true);
+}
+
+}  // namespace quellmark::test

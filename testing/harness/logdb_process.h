@@ -1,0 +1,80 @@
+// Runs quellmark-logdb, the test log server, as a child process for one test.
+//
+//   LogDbProcess server({.rows = 5000, .seed = 7});
+//   connect with server.OdbcConnectionString() ...
+//   EXPECT_EQ(server.CountRows("priority = 7"), ...);
+//
+// The server listens on a free port of 127.0.0.1 and keeps its data in a
+// SQLite file (DbFile()), which CountRows reads directly, so a test can check
+// exactly which rows remain. The destructor kills the server (SIGKILL).
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace quellmark::test {
+
+class ScratchDir;
+
+struct LogDbOptions {
+    std::string database = "logs";
+    std::string user = "u";
+    std::string password = "p";
+    std::optional<std::int64_t> rows = 1000;  // nullopt: no --rows (serve an existing file as it is)
+    std::uint64_t seed = 1;
+    std::optional<std::filesystem::path> dbFile;  // default: a file in a scratch folder of this object
+    std::vector<std::string> extraArgs;           // e.g. {"--delay-ms", "500"}, {"--refuse-login"}
+    std::chrono::seconds startTimeout{60};        // seeding many rows takes a while
+};
+
+class LogDbProcess {
+public:
+    // Starts the server and waits (at most startTimeout) for its "listening on" line;
+    // throws std::runtime_error when it does not come.
+    explicit LogDbProcess(LogDbOptions options = {});
+    ~LogDbProcess();
+    LogDbProcess(const LogDbProcess&) = delete;
+    LogDbProcess& operator=(const LogDbProcess&) = delete;
+
+    std::uint16_t Port() const noexcept { return port_; }
+    pid_t Pid() const noexcept { return pid_; }
+    const std::filesystem::path& DbFile() const noexcept { return dbFile_; }
+    const LogDbOptions& Options() const noexcept { return options_; }
+
+    // "Driver=FreeTDS;Server=127.0.0.1;Port=...;Database=...;UID=...;PWD=...;TDS_Version=7.4"
+    std::string OdbcConnectionString() const;
+
+    // Rows of ATR_Log matching `sqliteWhere` (SQLite syntax; empty: all rows),
+    // read from the database file directly.
+    std::int64_t CountRows(const std::string& sqliteWhere = "") const;
+
+    // Gives the first `rows` rows (by log_id) the label `label` and returns
+    // how many rows now carry it. The server sees the change at its next
+    // statement.
+    std::int64_t Mark(const std::string& label, std::int64_t rows) const;
+
+    // Every row of ATR_Log matching `sqliteWhere` (empty: all), one line each
+    // in log_id order, to compare the table before and after an operation.
+    std::string Snapshot(const std::string& sqliteWhere = "") const;
+
+    // Ends the server at once with SIGKILL and reaps it; later calls do nothing.
+    void Kill() noexcept;
+
+private:
+    std::string RunSqlite(const std::string& sql, bool readOnly) const;
+
+    LogDbOptions options_;
+    std::unique_ptr<ScratchDir> scratch_;
+    std::filesystem::path dbFile_;
+    pid_t pid_ = -1;
+    std::uint16_t port_ = 0;
+};
+
+}  // namespace quellmark::test

@@ -1,0 +1,125 @@
+// quellmark-logdb: a TDS log server for tests and demos. See the usage text.
+#include <csignal>
+#include <cstdlib>
+#include <iostream>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "logdb/log_store.h"
+#include "logdb/server.h"
+
+namespace {
+
+constexpr const char* kUsage = R"(usage: quellmark-logdb --port P --database D --user U --password W
+                       [--rows N] [--seed S] [--end-date YYYY-MM-DD] [--db FILE] [--stats FILE]
+                       [--delay-ms K] [--drop-after K] [--refuse-login] [--hang-login] [--log-statements]
+                       [--count-answer none|null]
+
+Serves the table ATR_Log of database D over TDS 7.1-7.4 on 127.0.0.1:P (P = 0: any free
+port) and prints "listening on 127.0.0.1:PORT" once it accepts connections.
+
+  --rows N        replace ATR_Log with N seeded rows (same --seed and --end-date: same rows).
+                  Without --rows an existing --db file's table is served as it is.
+  --seed S        seed of the generated data (default 1)
+  --end-date D    rows are spread over the 60 days before D (default 2026-01-01)
+  --db FILE       keep the SQLite database in FILE (default: in memory)
+  --stats FILE    append "<microseconds>\t<count|delete|other>\t<rows>" per statement
+  --delay-ms K    wait K ms before running each statement (an attention cancels it)
+  --drop-after K  close a connection after it sent K statements
+  --refuse-login  fail every login with error 18456
+  --hang-login    accept connections but never answer the login
+  --count-answer none|null
+                  answer counts with no row, or with a row holding null
+Only statements other than SET count for --drop-after, --delay-ms and --stats.
+)";
+
+[[noreturn]] void Usage(const std::string& problem) {
+    std::cerr << "quellmark-logdb: " << problem << "\n\n" << kUsage;
+    std::exit(2);
+}
+
+long long Number(std::string_view option, const std::string& text, long long min, long long max) {
+    std::size_t used = 0;
+    long long value = 0;
+    try {
+        value = std::stoll(text, &used);
+    } catch (const std::exception&) {
+        used = 0;
+    }
+    if (used != text.size() || text.empty() || value < min || value > max)
+        Usage(std::string(option) + " needs a whole number from " + std::to_string(min) + " to " + std::to_string(max));
+    return value;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    using namespace quellmark::logdb;
+    std::signal(SIGPIPE, SIG_IGN);
+    ServerOptions options;
+    std::optional<std::int64_t> rows;
+    SeedOptions seed;
+    std::string dbFile;
+    bool havePort = false, haveDatabase = false, haveUser = false, havePassword = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view arg = argv[i];
+        const auto value = [&]() -> std::string {
+            if (i + 1 >= argc) Usage(std::string(arg) + " needs a value");
+            return argv[++i];
+        };
+        if (arg == "--port") {
+            options.port = static_cast<std::uint16_t>(Number(arg, value(), 0, 65535));
+            havePort = true;
+        } else if (arg == "--database") {
+            options.database = value();
+            haveDatabase = !options.database.empty();
+        } else if (arg == "--user") {
+            options.user = value();
+            haveUser = !options.user.empty();
+        } else if (arg == "--password") {
+            options.password = value();
+            havePassword = true;
+        } else if (arg == "--rows") {
+            rows = Number(arg, value(), 0, 100'000'000);
+        } else if (arg == "--seed") {
+            seed.seed = static_cast<std::uint64_t>(Number(arg, value(), 0, 9'223'372'036'854'775'807LL));
+        } else if (arg == "--end-date") {
+            seed.endDate = value();
+        } else if (arg == "--db") {
+            dbFile = value();
+        } else if (arg == "--stats") {
+            options.statsFile = value();
+        } else if (arg == "--delay-ms") {
+            options.delayMs = static_cast<int>(Number(arg, value(), 0, 3'600'000));
+        } else if (arg == "--drop-after") {
+            options.dropAfter = Number(arg, value(), 1, 1'000'000'000);
+        } else if (arg == "--refuse-login") {
+            options.refuseLogin = true;
+        } else if (arg == "--hang-login") {
+            options.hangLogin = true;
+        } else if (arg == "--count-answer") {
+            options.countAnswer = value();
+            if (options.countAnswer != "none" && options.countAnswer != "null")
+                Usage("--count-answer takes none or null");
+        } else if (arg == "--log-statements") {
+            options.logStatements = true;
+        } else if (arg == "--help" || arg == "-h") {
+            std::cout << kUsage;
+            return 0;
+        } else {
+            Usage("unknown option " + std::string(arg));
+        }
+    }
+    if (!havePort || !haveDatabase || !haveUser || !havePassword)
+        Usage("--port, --database, --user and --password are required");
+    try {
+        LogStore store(dbFile, rows, seed);
+        Server server(options, store);
+        std::cout << "listening on 127.0.0.1:" << server.Port() << std::endl;
+        server.Run();
+    } catch (const std::exception& e) {
+        std::cerr << "quellmark-logdb: " << e.what() << '\n';
+        return 1;
+    }
+}

@@ -1,0 +1,572 @@
+#include "logdb/server.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "logdb/tds_wire.h"
+#include "logdb/tsql.h"
+
+namespace quellmark::logdb {
+
+Fd::~Fd() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+Fd& Fd::operator=(Fd&& other) noexcept {
+    if (this != &other) {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = other.Release();
+    }
+    return *this;
+}
+
+// One line per statement, for benchmarks; shared by every connection.
+class StatsLog {
+public:
+    explicit StatsLog(const std::string& path) {
+        if (path.empty()) return;
+        file_ = std::fopen(path.c_str(), "a");
+        if (!file_) throw std::runtime_error("cannot open the statistics file " + path + ": " + std::strerror(errno));
+    }
+    ~StatsLog() {
+        if (file_) std::fclose(file_);
+    }
+    StatsLog(const StatsLog&) = delete;
+    StatsLog& operator=(const StatsLog&) = delete;
+
+    void Line(std::int64_t micros, const char* kind, std::int64_t rows) {
+        if (!file_) return;
+        std::lock_guard lock(mutex_);
+        std::fprintf(file_, "%lld\t%s\t%lld\n", static_cast<long long>(micros), kind, static_cast<long long>(rows));
+        std::fflush(file_);
+    }
+
+private:
+    std::mutex mutex_;
+    std::FILE* file_ = nullptr;
+};
+
+namespace {
+
+constexpr const char* kServerName = "quellmark-logdb";
+constexpr std::size_t kMaxLoginBytes = 64 * 1024;
+constexpr std::size_t kMaxBatchBytes = 64 * 1024 * 1024;
+constexpr std::size_t kLoginPacketSize = 4096;
+constexpr int kMaxConnections = 128;
+
+std::atomic<int> gConnections{0};
+std::atomic<std::uint16_t> gNextSpid{51};
+
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
+            return false;
+    return true;
+}
+
+std::uint32_t NegotiatedVersion(std::uint32_t client) {
+    if (client >= version::k74) return version::k74;
+    if (client >= 0x730B0003) return 0x730B0003;
+    if (client >= 0x730A0003) return 0x730A0003;
+    if (client >= version::k72) return version::k72;
+    return version::k71;
+}
+
+// The client closed the connection, or the server closes it on purpose.
+struct Hangup {};
+
+class Session {
+public:
+    Session(Fd fd, const ServerOptions& options, LogStore& store, StatsLog& stats)
+        : fd_(std::move(fd)), options_(options), store_(store), stats_(stats), spid_(gNextSpid++) {
+        if (spid_ < 51) spid_ = 51;
+    }
+
+    void Run() {
+        try {
+            if (options_.hangLogin) {
+                Drain();
+                return;
+            }
+            if (!Login()) return;
+            Serve();
+        } catch (const Hangup&) {
+        } catch (const ProtocolError& e) {
+            if (options_.logStatements) std::cerr << "connection " << spid_ << " closed: " << e.what() << '\n';
+        } catch (const std::exception& e) {
+            std::cerr << "connection " << spid_ << " failed: " << e.what() << '\n';
+        }
+    }
+
+private:
+    void Drain() {
+        char buffer[4096];
+        for (;;) {
+            const ssize_t n = ::recv(fd_.Get(), buffer, sizeof buffer, 0);
+            if (n == 0 || (n < 0 && errno != EINTR)) return;
+        }
+    }
+
+    void Send(TokenWriter& tokens) {
+        WriteMessage(fd_.Get(), packet::kReply, tokens.Bytes(), packetSize_, spid_);
+        tokens.Bytes().clear();
+    }
+
+    bool Login() {
+        Message message;
+        if (!ReadMessage(fd_.Get(), message, kMaxLoginBytes)) return false;
+        if (message.type == packet::kPrelogin) {
+            WriteMessage(fd_.Get(), packet::kReply, PreloginReply(), kLoginPacketSize, spid_);
+            if (!ReadMessage(fd_.Get(), message, kMaxLoginBytes)) return false;
+        }
+        if (message.type != packet::kLogin7) throw ProtocolError("expected a LOGIN7 request");
+        Login7 login = ParseLogin7(message.payload);
+        if (login.tdsVersion < 0x71000000) throw ProtocolError("TDS versions before 7.1 are not served");
+        version_ = NegotiatedVersion(login.tdsVersion);
+        database_ = login.database.empty() ? options_.database : login.database;
+        const bool credentialsOk =
+            !options_.refuseLogin && EqualsNoCase(login.userName, options_.user) && login.password == options_.password;
+        std::fill(login.password.begin(), login.password.end(), '\0');
+        TokenWriter tokens(version_);
+        const std::string failed = "Login failed for user '" + login.userName + "'.";
+        if (!credentialsOk || !EqualsNoCase(database_, options_.database)) {
+            if (credentialsOk)
+                tokens.Error(4060, 1, 11,
+                             "Cannot open database \"" + database_ + "\" requested by the login. The login failed.",
+                             kServerName);
+            tokens.Error(18456, 1, 14, failed, kServerName);
+            tokens.Done(done::kError, 0, 0);
+            packetSize_ = kLoginPacketSize;
+            Send(tokens);
+            return false;
+        }
+        database_ = options_.database;
+        packetSize_ = login.packetSize == 0 ? kLoginPacketSize : std::clamp<std::size_t>(login.packetSize, 512, 32767);
+        tokens.EnvChange(1, database_, "master");
+        tokens.Info(5701, 2, 0, "Changed database context to '" + database_ + "'.", kServerName);
+        tokens.EnvChangeCollation(TokenWriter::kCollation);
+        tokens.EnvChange(2, "us_english", "");
+        tokens.Info(5703, 1, 0, "Changed language setting to us_english.", kServerName);
+        tokens.LoginAck("Microsoft SQL Server", 16, 0, 1000);
+        const std::string size = std::to_string(packetSize_);
+        tokens.EnvChange(4, size, size);
+        tokens.Done(0, 0, 0);
+        const std::size_t requested = packetSize_;
+        packetSize_ = kLoginPacketSize;  // the login reply still travels in packets of the initial size
+        Send(tokens);
+        packetSize_ = requested;
+        return true;
+    }
+
+    void Serve() {
+        Message message;
+        while (ReadMessage(fd_.Get(), message, kMaxBatchBytes)) {
+            TokenWriter tokens(version_);
+            switch (message.type) {
+                case packet::kAttention:
+                    tokens.Done(done::kAttention, 0, 0);
+                    Send(tokens);
+                    break;
+                case packet::kSqlBatch:
+                    Batch(message.payload, tokens);
+                    break;
+                case packet::kRpc:
+                    Rpc(message.payload, tokens);
+                    break;
+                default:
+                    tokens.Error(16805, 1, 16, "The log server accepts SQL batches only.", kServerName);
+                    tokens.Done(done::kError, 0, 0);
+                    Send(tokens);
+                    break;
+            }
+        }
+    }
+
+    std::string BatchText(const std::vector<std::uint8_t>& payload) const {
+        std::size_t skip = 0;
+        if (version_ >= version::k72) {
+            if (payload.size() < 4) throw ProtocolError("a SQL batch without its headers");
+            skip = static_cast<std::size_t>(payload[0]) | (static_cast<std::size_t>(payload[1]) << 8) |
+                   (static_cast<std::size_t>(payload[2]) << 16) | (static_cast<std::size_t>(payload[3]) << 24);
+            if (skip < 4 || skip > payload.size()) throw ProtocolError("a SQL batch whose headers overrun it");
+        }
+        return Utf16LeToUtf8(payload.data() + skip, (payload.size() - skip) & ~std::size_t{1});
+    }
+
+    static void Errors(TokenWriter& tokens, const SqlFailure& failure) {
+        for (const SqlMessage& m : failure.Messages()) tokens.Error(m.number, m.state, m.severity, m.text, kServerName);
+    }
+
+    // Waits out --delay-ms; true when the client cancelled meanwhile.
+    bool DelayCancelled() {
+        using Clock = std::chrono::steady_clock;
+        const auto until = Clock::now() + std::chrono::milliseconds(options_.delayMs);
+        for (;;) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
+            if (left <= 0) return false;
+            pollfd p{fd_.Get(), POLLIN, 0};
+            const int ready = ::poll(&p, 1, static_cast<int>(left));
+            if (ready < 0 && errno == EINTR) continue;
+            if (ready <= 0) return false;
+            Message message;
+            if (!ReadMessage(fd_.Get(), message, kMaxBatchBytes)) throw Hangup{};
+            if (message.type == packet::kAttention) return true;
+            throw ProtocolError("a request arrived while a statement was running");
+        }
+    }
+
+    void Batch(const std::vector<std::uint8_t>& payload, TokenWriter& tokens) {
+        if (Run(BatchText(payload), tokens)) Send(tokens);
+    }
+
+    // Runs a batch's statements into `tokens`. False when the client
+    // cancelled; the reply has then been sent.
+    bool Run(const std::string& text, TokenWriter& tokens) {
+        if (options_.logStatements) std::cerr << "[" << spid_ << "] " << text.substr(0, 300) << '\n';
+        std::vector<Statement> statements;
+        try {
+            statements = ParseBatch(text, database_);
+        } catch (const SqlFailure& failure) {
+            Errors(tokens, failure);
+            tokens.Done(done::kError, 0, 0);
+            stats_.Line(0, "other", 0);
+            if (LimitReached()) {
+                Send(tokens);
+                Drop();
+            }
+            return true;
+        }
+        if (statements.empty()) tokens.Done(0, 0, 0);
+        for (std::size_t i = 0; i < statements.size(); ++i) {
+            const Statement& s = statements[i];
+            const std::uint16_t more = i + 1 < statements.size() ? done::kMore : 0;
+            if (s.kind == Statement::Kind::Set) {
+                ApplySet(s);
+                tokens.Done(more, done::kCmdSet, 0);
+                continue;
+            }
+            if (options_.delayMs > 0 && DelayCancelled()) {
+                tokens.SetInProc(false);
+                tokens.Done(done::kAttention, 0, 0);
+                Send(tokens);
+                return false;
+            }
+            const auto start = std::chrono::steady_clock::now();
+            const char* kind = "other";
+            std::int64_t rows = 0;
+            try {
+                Execute(s, more, tokens, kind, rows);
+                lastRowCount_ = rows;
+            } catch (const SqlFailure& failure) {
+                Errors(tokens, failure);
+                tokens.Done(static_cast<std::uint16_t>(more | done::kError), 0, 0);
+                lastRowCount_ = 0;
+            }
+            const auto micros =
+                std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start).count();
+            stats_.Line(micros, kind, rows);
+            if (LimitReached()) {
+                Send(tokens);
+                Drop();
+            }
+        }
+        return true;
+    }
+
+    // The procedures ODBC drivers call for prepared and parameterised
+    // statements: sp_executesql, sp_prepare, sp_execute, sp_prepexec and
+    // sp_unprepare. Statements with parameters are refused.
+    void Rpc(const std::vector<std::uint8_t>& payload, TokenWriter& tokens) {
+        RpcCall call;
+        try {
+            call = ParseRpc(payload, version_ >= version::k72);
+        } catch (const UnsupportedRequest& e) {
+            RpcFailure(tokens, 50000, std::string("The log server cannot take ") + e.what() + ".");
+            return;
+        }
+        std::uint16_t id = call.procId;
+        static const std::pair<const char*, std::uint16_t> kNames[] = {
+            {"sp_executesql", 10}, {"sp_prepare", 11}, {"sp_execute", 12}, {"sp_prepexec", 13}, {"sp_unprepare", 15}};
+        for (const auto& [name, number] : kNames)
+            if (id == 0 && EqualsNoCase(call.procName, name)) id = number;
+        const auto param = [&](std::size_t i) -> const RpcParam* {
+            return i < call.params.size() ? &call.params[i] : nullptr;
+        };
+        const auto hasParameters = [&](std::size_t declarations) {
+            const RpcParam* p = param(declarations);
+            return (p && !p->isNull && p->text.find_first_not_of(" \t\r\n") != std::string::npos) ||
+                   call.params.size() > declarations + 1 + (id == 11 || id == 13 ? 1 : 0);
+        };
+        const auto needText = [&](const RpcParam* p) {
+            if (!p || p->isNull || p->isInteger) {
+                RpcFailure(tokens, 201, "Procedure expects parameter '@stmt' of type 'ntext/nchar/nvarchar'.");
+                return false;
+            }
+            return true;
+        };
+        switch (id) {
+            case 10: {  // sp_executesql @stmt, @params, values...
+                if (!needText(param(0))) return;
+                if (hasParameters(1)) return RpcFailure(tokens, 50000, kNoParameters);
+                tokens.SetInProc(true);
+                if (!Run(param(0)->text, tokens)) return;
+                break;
+            }
+            case 11:    // sp_prepare @handle OUTPUT, @params, @stmt, @options
+            case 13: {  // sp_prepexec @handle OUTPUT, @params, @stmt, values...
+                if (!needText(param(2))) return;
+                if (hasParameters(1)) return RpcFailure(tokens, 50000, kNoParameters);
+                const std::int32_t handle = nextHandle_++;
+                prepared_.emplace_back(handle, param(2)->text);
+                if (id == 13) {
+                    tokens.SetInProc(true);
+                    if (!Run(param(2)->text, tokens)) return;
+                    tokens.SetInProc(false);
+                }
+                tokens.ReturnStatus(0);
+                tokens.ReturnValueInt(0, param(0)->name, handle);
+                tokens.DoneProc(0);
+                Send(tokens);
+                return;
+            }
+            case 12:    // sp_execute @handle, values...
+            case 15: {  // sp_unprepare @handle
+                const RpcParam* h = param(0);
+                const auto found = std::find_if(prepared_.begin(), prepared_.end(),
+                                                [&](const auto& entry) { return h && entry.first == h->integer; });
+                if (found == prepared_.end())
+                    return RpcFailure(
+                        tokens, 8179,
+                        "Could not find prepared statement with handle " + std::to_string(h ? h->integer : 0) + ".");
+                if (id == 15) {
+                    prepared_.erase(found);
+                    break;
+                }
+                if (call.params.size() > 1) return RpcFailure(tokens, 50000, kNoParameters);
+                tokens.SetInProc(true);
+                const std::string text = found->second;
+                if (!Run(text, tokens)) return;
+                break;
+            }
+            default:
+                return RpcFailure(tokens, 2812,
+                                  "Could not find stored procedure '" +
+                                      (call.procName.empty() ? std::to_string(call.procId) : call.procName) + "'.");
+        }
+        tokens.SetInProc(false);
+        tokens.ReturnStatus(0);
+        tokens.DoneProc(0);
+        Send(tokens);
+    }
+
+    static constexpr const char* kNoParameters = "The log server runs statements without parameters only.";
+
+    void RpcFailure(TokenWriter& tokens, std::int32_t number, const std::string& message) {
+        tokens.SetInProc(false);
+        tokens.Error(number, 1, 16, message, kServerName);
+        tokens.DoneProc(done::kError);
+        Send(tokens);
+    }
+
+    // Counts one statement; true when --drop-after says to close now.
+    bool LimitReached() {
+        ++statements_;
+        return options_.dropAfter && statements_ >= *options_.dropAfter;
+    }
+
+    [[noreturn]] void Drop() {
+        ::shutdown(fd_.Get(), SHUT_RDWR);
+        throw Hangup{};
+    }
+
+    void ApplySet(const Statement& s) {
+        if (s.option == "NOCOUNT") noCount_ = s.value == "ON";
+        if (s.option == "ROWCOUNT") rowCount_ = std::stoll(s.value);
+    }
+
+    void Execute(const Statement& s, std::uint16_t more, TokenWriter& tokens, const char*& kind, std::int64_t& rows) {
+        const std::uint16_t countBit = noCount_ ? 0 : done::kCount;
+        switch (s.kind) {
+            case Statement::Kind::Count: {
+                kind = "count";
+                const std::int64_t n = store_.Count(s.countSql);
+                if (!s.bigCount && n > 2147483647LL)
+                    throw SqlFailure(
+                        SqlMessage{8115, 2, 16, "Arithmetic overflow error converting expression to data type int."});
+                const std::vector<TokenWriter::Column> columns = {
+                    {s.columnName, s.bigCount ? TokenWriter::ColumnType::BigInt : TokenWriter::ColumnType::Int}};
+                tokens.ColumnMetadata(columns);
+                TokenWriter::Cell cell;
+                cell.integer = n;
+                cell.isNull = options_.countAnswer == "null";
+                const bool row = options_.countAnswer != "none";
+                if (row) tokens.Row(columns, {cell});
+                tokens.Done(static_cast<std::uint16_t>(more | countBit), done::kCmdSelect, row ? 1 : 0);
+                rows = n;
+                return;
+            }
+            case Statement::Kind::Delete: {
+                kind = "delete";
+                std::optional<std::int64_t> limit;
+                if (s.top) {
+                    if (s.topPercent) {
+                        const std::int64_t matching = store_.CountMatching(s.where);
+                        limit = static_cast<std::int64_t>(std::ceil(static_cast<double>(matching) * *s.top / 100.0));
+                    } else {
+                        limit = static_cast<std::int64_t>(*s.top);
+                    }
+                }
+                if (rowCount_ > 0) limit = limit ? std::min(*limit, rowCount_) : rowCount_;
+                rows = store_.Delete(s.where, limit);
+                tokens.Done(static_cast<std::uint16_t>(more | countBit), done::kCmdDelete,
+                            static_cast<std::uint64_t>(rows));
+                return;
+            }
+            case Statement::Kind::Probe:
+                Probe(s, more, tokens);
+                rows = 1;
+                return;
+            case Statement::Kind::Set:
+                return;
+        }
+    }
+
+    void Probe(const Statement& s, std::uint16_t more, TokenWriter& tokens) {
+        std::vector<TokenWriter::Column> columns;
+        std::vector<TokenWriter::Cell> cells;
+        for (const ProbeItem& item : s.probe) {
+            TokenWriter::Cell cell;
+            TokenWriter::ColumnType type = TokenWriter::ColumnType::Int;
+            const auto number = [&](std::int64_t v) { cell.integer = v; };
+            const auto text = [&](std::string v) {
+                type = TokenWriter::ColumnType::NVarChar;
+                cell.text = std::move(v);
+            };
+            switch (item.kind) {
+                case ProbeItem::Kind::Integer:
+                    number(item.integer);
+                    break;
+                case ProbeItem::Kind::Text:
+                    text(item.text);
+                    break;
+                case ProbeItem::Kind::Variable:
+                    if (item.text == "@@SPID") {
+                        number(spid_);
+                    } else if (item.text == "@@TRANCOUNT" || item.text == "@@ERROR") {
+                        number(0);
+                    } else if (item.text == "@@ROWCOUNT") {
+                        number(lastRowCount_);
+                    } else if (item.text == "@@TEXTSIZE") {
+                        number(2147483647);
+                    } else if (item.text == "@@LOCK_TIMEOUT") {
+                        number(-1);
+                    } else if (item.text == "@@MAX_PRECISION") {
+                        number(38);
+                    } else if (item.text == "@@VERSION") {
+                        text("Microsoft SQL Server (quellmark-logdb test server, SQLite " +
+                             std::string(sqlite3_libversion()) + ")");
+                    } else if (item.text == "@@SERVERNAME" || item.text == "@@SERVICENAME") {
+                        text(kServerName);
+                    } else if (item.text == "@@LANGUAGE") {
+                        text("us_english");
+                    } else {
+                        throw SqlFailure(
+                            SqlMessage{137, 2, 15, "Must declare the scalar variable \"" + item.text + "\"."});
+                    }
+                    break;
+                case ProbeItem::Kind::Function:
+                    if (item.text == "DB_NAME") {
+                        text(database_);
+                    } else if (item.text == "USER_NAME" || item.text == "CURRENT_USER") {
+                        text("dbo");
+                    } else if (item.text == "SUSER_SNAME" || item.text == "SUSER_NAME") {
+                        text(options_.user);
+                    } else {
+                        throw SqlFailure(
+                            SqlMessage{195, 10, 15, "'" + item.text + "' is not a recognized built-in function name."});
+                    }
+                    break;
+            }
+            columns.push_back({item.alias, type});
+            cells.push_back(std::move(cell));
+        }
+        tokens.ColumnMetadata(columns);
+        tokens.Row(columns, cells);
+        tokens.Done(static_cast<std::uint16_t>(more | (noCount_ ? 0 : done::kCount)), done::kCmdSelect, 1);
+    }
+
+    Fd fd_;
+    const ServerOptions& options_;
+    LogStore& store_;
+    StatsLog& stats_;
+    std::uint16_t spid_;
+    std::uint32_t version_ = version::k74;
+    std::size_t packetSize_ = kLoginPacketSize;
+    std::string database_;
+    std::int64_t statements_ = 0;
+    std::vector<std::pair<std::int32_t, std::string>> prepared_;
+    std::int32_t nextHandle_ = 1;
+    std::int64_t lastRowCount_ = 0;
+    std::int64_t rowCount_ = 0;
+    bool noCount_ = false;
+};
+
+}  // namespace
+
+Server::Server(ServerOptions options, LogStore& store)
+    : options_(std::move(options)), store_(store), stats_(std::make_shared<StatsLog>(options_.statsFile)) {
+    listener_ = Fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (listener_.Get() < 0) throw std::runtime_error(std::string("cannot create a socket: ") + std::strerror(errno));
+    const int on = 1;
+    ::setsockopt(listener_.Get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(options_.port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::bind(listener_.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+        throw std::runtime_error("cannot listen on 127.0.0.1:" + std::to_string(options_.port) + ": " +
+                                 std::strerror(errno));
+    if (::listen(listener_.Get(), 64) != 0)
+        throw std::runtime_error(std::string("cannot listen: ") + std::strerror(errno));
+    socklen_t length = sizeof address;
+    ::getsockname(listener_.Get(), reinterpret_cast<sockaddr*>(&address), &length);
+    port_ = ntohs(address.sin_port);
+}
+
+void Server::Run() {
+    for (;;) {
+        Fd client(::accept4(listener_.Get(), nullptr, nullptr, SOCK_CLOEXEC));
+        if (client.Get() < 0) {
+            if (errno == EINTR || errno == ECONNABORTED || errno == EMFILE || errno == ENFILE) {
+                if (errno == EMFILE || errno == ENFILE) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                continue;
+            }
+            throw std::runtime_error(std::string("cannot accept a connection: ") + std::strerror(errno));
+        }
+        if (gConnections.load() >= kMaxConnections) continue;  // closes it
+        ++gConnections;
+        auto session = std::make_shared<Session>(std::move(client), options_, store_, *stats_);
+        std::thread([session] {
+            session->Run();
+            --gConnections;
+        }).detach();
+    }
+}
+
+}  // namespace quellmark::logdb

@@ -1,0 +1,616 @@
+#include "logdb/tds_wire.h"
+
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+namespace quellmark::logdb {
+namespace {
+
+constexpr char32_t kReplacement = 0xFFFD;
+
+void AppendUtf8(std::string& out, char32_t cp) {
+    if (cp < 0x80) {
+        out.push_back(static_cast<char>(cp));
+    } else if (cp < 0x800) {
+        out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else if (cp < 0x10000) {
+        out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else {
+        out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+        out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    }
+}
+
+// Decodes one code point at `i`, advancing it; malformed input gives U+FFFD.
+char32_t NextCodePoint(std::string_view s, std::size_t& i) {
+    const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
+    const unsigned char lead = byte(i);
+    if (lead < 0x80) {
+        ++i;
+        return lead;
+    }
+    int extra = 0;
+    char32_t cp = 0;
+    char32_t min = 0;
+    if ((lead & 0xE0) == 0xC0) {
+        extra = 1, cp = lead & 0x1F, min = 0x80;
+    } else if ((lead & 0xF0) == 0xE0) {
+        extra = 2, cp = lead & 0x0F, min = 0x800;
+    } else if ((lead & 0xF8) == 0xF0) {
+        extra = 3, cp = lead & 0x07, min = 0x10000;
+    } else {
+        ++i;
+        return kReplacement;
+    }
+    if (i + static_cast<std::size_t>(extra) >= s.size()) {
+        ++i;
+        return kReplacement;
+    }
+    for (int k = 1; k <= extra; ++k) {
+        if ((byte(i + k) & 0xC0) != 0x80) {
+            ++i;
+            return kReplacement;
+        }
+        cp = (cp << 6) | (byte(i + k) & 0x3F);
+    }
+    i += extra + 1;
+    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return kReplacement;
+    return cp;
+}
+
+void RecvAll(int fd, std::uint8_t* data, std::size_t size, bool& cleanEof) {
+    std::size_t done = 0;
+    cleanEof = false;
+    while (done < size) {
+        const ssize_t n = ::recv(fd, data + done, size - done, 0);
+        if (n > 0) {
+            done += static_cast<std::size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n == 0 && done == 0) {
+            cleanEof = true;
+            return;
+        }
+        throw ProtocolError(n == 0 ? "the client closed the connection inside a packet"
+                                   : std::string("cannot read from the client: ") + std::strerror(errno));
+    }
+}
+
+void SendAll(int fd, const std::uint8_t* data, std::size_t size) {
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t n = ::send(fd, data + done, size - done, MSG_NOSIGNAL);
+        if (n > 0) {
+            done += static_cast<std::size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        throw ProtocolError(std::string("cannot write to the client: ") + std::strerror(errno));
+    }
+}
+
+std::uint16_t Le16(const std::vector<std::uint8_t>& p, std::size_t at) {
+    return static_cast<std::uint16_t>(p[at] | (p[at + 1] << 8));
+}
+std::uint32_t Le32(const std::vector<std::uint8_t>& p, std::size_t at) {
+    return static_cast<std::uint32_t>(p[at]) | (static_cast<std::uint32_t>(p[at + 1]) << 8) |
+           (static_cast<std::uint32_t>(p[at + 2]) << 16) | (static_cast<std::uint32_t>(p[at + 3]) << 24);
+}
+
+}  // namespace
+
+std::string Utf16LeToUtf8(const std::uint8_t* data, std::size_t bytes) {
+    std::string out;
+    out.reserve(bytes / 2);
+    const std::size_t units = bytes / 2;
+    for (std::size_t i = 0; i < units; ++i) {
+        char32_t u = static_cast<char32_t>(data[2 * i] | (data[2 * i + 1] << 8));
+        if (u >= 0xD800 && u <= 0xDBFF && i + 1 < units) {
+            const char32_t low = static_cast<char32_t>(data[2 * i + 2] | (data[2 * i + 3] << 8));
+            if (low >= 0xDC00 && low <= 0xDFFF) {
+                u = 0x10000 + ((u - 0xD800) << 10) + (low - 0xDC00);
+                ++i;
+            } else {
+                u = kReplacement;
+            }
+        } else if (u >= 0xD800 && u <= 0xDFFF) {
+            u = kReplacement;
+        }
+        AppendUtf8(out, u);
+    }
+    return out;
+}
+
+void AppendUtf16Le(std::vector<std::uint8_t>& out, std::string_view utf8) {
+    const auto unit = [&](char32_t u) {
+        out.push_back(static_cast<std::uint8_t>(u & 0xFF));
+        out.push_back(static_cast<std::uint8_t>(u >> 8));
+    };
+    for (std::size_t i = 0; i < utf8.size();) {
+        const char32_t cp = NextCodePoint(utf8, i);
+        if (cp >= 0x10000) {
+            unit(0xD800 + ((cp - 0x10000) >> 10));
+            unit(0xDC00 + ((cp - 0x10000) & 0x3FF));
+        } else {
+            unit(cp);
+        }
+    }
+}
+
+std::size_t Utf16Units(std::string_view utf8) {
+    std::size_t units = 0;
+    for (std::size_t i = 0; i < utf8.size();) units += NextCodePoint(utf8, i) >= 0x10000 ? 2 : 1;
+    return units;
+}
+
+bool ReadMessage(int fd, Message& message, std::size_t maxBytes) {
+    message.payload.clear();
+    bool first = true;
+    for (;;) {
+        std::uint8_t header[packet::kHeaderSize];
+        bool eof = false;
+        RecvAll(fd, header, sizeof header, eof);
+        if (eof) {
+            if (first) return false;
+            throw ProtocolError("the client closed the connection inside a message");
+        }
+        const std::size_t length = (static_cast<std::size_t>(header[2]) << 8) | header[3];
+        if (length < packet::kHeaderSize) throw ProtocolError("a packet shorter than its header");
+        if (first) {
+            message.type = header[0];
+        } else if (header[0] != message.type) {
+            throw ProtocolError("a packet of another type inside a message");
+        }
+        const std::size_t body = length - packet::kHeaderSize;
+        if (message.payload.size() + body > maxBytes) throw ProtocolError("a request larger than the server accepts");
+        const std::size_t at = message.payload.size();
+        message.payload.resize(at + body);
+        if (body > 0) {
+            RecvAll(fd, message.payload.data() + at, body, eof);
+            if (eof) throw ProtocolError("the client closed the connection inside a packet");
+        }
+        first = false;
+        if (header[1] & packet::kEndOfMessage) return true;
+    }
+}
+
+void WriteMessage(int fd, std::uint8_t type, const std::vector<std::uint8_t>& payload, std::size_t packetSize,
+                  std::uint16_t spid) {
+    const std::size_t chunk = packetSize - packet::kHeaderSize;
+    std::size_t at = 0;
+    std::uint8_t id = 1;
+    std::vector<std::uint8_t> buffer;
+    buffer.reserve(packetSize);
+    do {
+        const std::size_t n = std::min(chunk, payload.size() - at);
+        const bool last = at + n == payload.size();
+        const std::size_t length = n + packet::kHeaderSize;
+        buffer.assign({type, static_cast<std::uint8_t>(last ? packet::kEndOfMessage : 0),
+                       static_cast<std::uint8_t>(length >> 8), static_cast<std::uint8_t>(length & 0xFF),
+                       static_cast<std::uint8_t>(spid >> 8), static_cast<std::uint8_t>(spid & 0xFF), id, 0});
+        buffer.insert(buffer.end(), payload.begin() + static_cast<std::ptrdiff_t>(at),
+                      payload.begin() + static_cast<std::ptrdiff_t>(at + n));
+        SendAll(fd, buffer.data(), buffer.size());
+        at += n;
+        ++id;
+    } while (at < payload.size());
+}
+
+std::vector<std::uint8_t> PreloginReply() {
+    // Options: VERSION (6 bytes), ENCRYPTION (1), INSTOPT (1), THREADID (0), MARS (1).
+    struct Option {
+        std::uint8_t token;
+        std::vector<std::uint8_t> data;
+    };
+    const std::vector<Option> options = {
+        {0x00, {16, 0, 0x03, 0xE8, 0, 0}},  // server version 16.0.1000
+        {0x01, {0x02}},                     // encryption not supported
+        {0x02, {0x00}},
+        {0x03, {}},
+        {0x04, {0x00}},  // no MARS
+    };
+    std::vector<std::uint8_t> out;
+    std::size_t offset = options.size() * 5 + 1;
+    for (const Option& o : options) {
+        out.push_back(o.token);
+        out.push_back(static_cast<std::uint8_t>(offset >> 8));
+        out.push_back(static_cast<std::uint8_t>(offset & 0xFF));
+        out.push_back(static_cast<std::uint8_t>(o.data.size() >> 8));
+        out.push_back(static_cast<std::uint8_t>(o.data.size() & 0xFF));
+        offset += o.data.size();
+    }
+    out.push_back(0xFF);
+    for (const Option& o : options) out.insert(out.end(), o.data.begin(), o.data.end());
+    return out;
+}
+
+Login7 ParseLogin7(const std::vector<std::uint8_t>& p) {
+    // The fixed part up to and including the Database offset and length is
+    // common to every TDS 7 version.
+    constexpr std::size_t kFixed = 72;
+    if (p.size() < kFixed) throw ProtocolError("a LOGIN7 request shorter than its fixed part");
+    const std::uint32_t declared = Le32(p, 0);
+    if (declared < kFixed || declared > p.size()) throw ProtocolError("a LOGIN7 request with a wrong length");
+    Login7 login;
+    login.tdsVersion = Le32(p, 4);
+    login.packetSize = Le32(p, 8);
+    const auto text = [&](std::size_t field, bool password) {
+        const std::size_t offset = Le16(p, field);
+        const std::size_t bytes = 2u * Le16(p, field + 2);
+        if (bytes == 0) return std::string();
+        if (offset + bytes > declared) throw ProtocolError("a LOGIN7 field outside the request");
+        if (!password) return Utf16LeToUtf8(p.data() + offset, bytes);
+        std::vector<std::uint8_t> plain(p.begin() + static_cast<std::ptrdiff_t>(offset),
+                                        p.begin() + static_cast<std::ptrdiff_t>(offset + bytes));
+        for (std::uint8_t& b : plain) {
+            b ^= 0xA5;
+            b = static_cast<std::uint8_t>((b << 4) | (b >> 4));
+        }
+        std::string result = Utf16LeToUtf8(plain.data(), plain.size());
+        std::fill(plain.begin(), plain.end(), 0);
+        return result;
+    };
+    login.hostName = text(36, false);
+    login.userName = text(40, false);
+    login.password = text(44, true);
+    login.appName = text(48, false);
+    login.serverName = text(52, false);
+    login.language = text(64, false);
+    login.database = text(68, false);
+    return login;
+}
+
+namespace {
+
+class Reader {
+public:
+    Reader(const std::vector<std::uint8_t>& p, std::size_t at) : p_(p), at_(at) {}
+    bool AtEnd() const { return at_ >= p_.size(); }
+    const std::uint8_t* Take(std::size_t n) {
+        if (n > p_.size() - at_) throw ProtocolError("an RPC request shorter than its contents");
+        const std::uint8_t* d = p_.data() + at_;
+        at_ += n;
+        return d;
+    }
+    std::uint64_t Le(std::size_t n) {
+        const std::uint8_t* d = Take(n);
+        std::uint64_t v = 0;
+        for (std::size_t i = 0; i < n; ++i) v |= static_cast<std::uint64_t>(d[i]) << (8 * i);
+        return v;
+    }
+
+private:
+    const std::vector<std::uint8_t>& p_;
+    std::size_t at_;
+};
+
+std::string Latin1ToUtf8(const std::uint8_t* d, std::size_t n) {
+    std::string out;
+    for (std::size_t i = 0; i < n; ++i) AppendUtf8(out, d[i]);
+    return out;
+}
+
+RpcParam ReadParam(Reader& r) {
+    RpcParam param;
+    const std::size_t nameUnits = r.Le(1);
+    const std::uint8_t* name = r.Take(2 * nameUnits);
+    param.name = Utf16LeToUtf8(name, 2 * nameUnits);
+    r.Le(1);  // status flags
+    const std::uint8_t type = static_cast<std::uint8_t>(r.Le(1));
+    const auto setInteger = [&](std::size_t width) {
+        const std::uint64_t raw = r.Le(width);
+        const int shift = static_cast<int>(64 - 8 * width);
+        param.integer = static_cast<std::int64_t>(raw << shift) >> shift;
+        param.isNull = false;
+        param.isInteger = true;
+    };
+    switch (type) {
+        case 0x30:  // INT1
+            setInteger(1);
+            param.integer &= 0xFF;
+            break;
+        case 0x34:
+            setInteger(2);
+            break;
+        case 0x38:
+            setInteger(4);
+            break;
+        case 0x7F:
+            setInteger(8);
+            break;
+        case 0x26: {  // INTN
+            r.Le(1);
+            const std::size_t width = r.Le(1);
+            if (width == 0) {
+                param.isInteger = true;
+                break;
+            }
+            if (width != 1 && width != 2 && width != 4 && width != 8)
+                throw ProtocolError("an integer parameter of a wrong width");
+            setInteger(width);
+            break;
+        }
+        case 0xE7:
+        case 0xEF:
+        case 0xA7:
+        case 0xAF: {
+            const bool wide = type == 0xE7 || type == 0xEF;
+            const std::size_t maxLength = r.Le(2);
+            r.Take(5);  // collation
+            std::vector<std::uint8_t> bytes;
+            if (maxLength == 0xFFFF) {  // (max): chunks
+                if (r.Le(8) == 0xFFFFFFFFFFFFFFFFULL) break;
+                for (std::size_t chunk = r.Le(4); chunk != 0; chunk = r.Le(4)) {
+                    const std::uint8_t* d = r.Take(chunk);
+                    bytes.insert(bytes.end(), d, d + chunk);
+                }
+            } else {
+                const std::size_t length = r.Le(2);
+                if (length == 0xFFFF) break;
+                const std::uint8_t* d = r.Take(length);
+                bytes.assign(d, d + length);
+            }
+            param.isNull = false;
+            param.text = wide ? Utf16LeToUtf8(bytes.data(), bytes.size() & ~std::size_t{1})
+                              : Latin1ToUtf8(bytes.data(), bytes.size());
+            break;
+        }
+        case 0x63:
+        case 0x23: {  // NTEXT, TEXT
+            r.Le(4);
+            r.Take(5);
+            const std::uint64_t length = r.Le(4);
+            if (length == 0xFFFFFFFFULL) break;
+            const std::uint8_t* d = r.Take(length);
+            param.isNull = false;
+            param.text = type == 0x63 ? Utf16LeToUtf8(d, length & ~std::uint64_t{1}) : Latin1ToUtf8(d, length);
+            break;
+        }
+        default:
+            throw UnsupportedRequest("a parameter of TDS type " + std::to_string(type));
+    }
+    return param;
+}
+
+}  // namespace
+
+RpcCall ParseRpc(const std::vector<std::uint8_t>& payload, bool hasAllHeaders) {
+    std::size_t start = 0;
+    if (hasAllHeaders) {
+        if (payload.size() < 4) throw ProtocolError("an RPC request without its headers");
+        start = Le32(payload, 0);
+        if (start < 4 || start > payload.size()) throw ProtocolError("an RPC request whose headers overrun it");
+    }
+    Reader r(payload, start);
+    RpcCall call;
+    const std::size_t nameUnits = r.Le(2);
+    if (nameUnits == 0xFFFF) {
+        call.procId = static_cast<std::uint16_t>(r.Le(2));
+    } else {
+        const std::uint8_t* name = r.Take(2 * nameUnits);
+        call.procName = Utf16LeToUtf8(name, 2 * nameUnits);
+    }
+    r.Le(2);  // option flags
+    while (!r.AtEnd()) call.params.push_back(ReadParam(r));
+    return call;
+}
+
+const std::uint8_t TokenWriter::kCollation[5] = {0x09, 0x04, 0xD0, 0x00, 0x34};  // Latin1_General, CI_AS
+
+void TokenWriter::U16(std::uint16_t v) {
+    out_.push_back(static_cast<std::uint8_t>(v & 0xFF));
+    out_.push_back(static_cast<std::uint8_t>(v >> 8));
+}
+void TokenWriter::U32(std::uint32_t v) {
+    for (int i = 0; i < 4; ++i) out_.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+}
+void TokenWriter::U64(std::uint64_t v) {
+    for (int i = 0; i < 8; ++i) out_.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+}
+
+namespace {
+// Cuts `utf8` to at most `units` UTF-16 code units, at a code point boundary.
+std::string_view Clip(std::string_view utf8, std::size_t units) {
+    std::size_t i = 0, count = 0;
+    while (i < utf8.size()) {
+        std::size_t next = i;
+        const std::size_t width = NextCodePoint(utf8, next) >= 0x10000 ? 2 : 1;
+        if (count + width > units) break;
+        count += width;
+        i = next;
+    }
+    return utf8.substr(0, i);
+}
+}  // namespace
+
+void TokenWriter::BVarChar(std::string_view utf8) {
+    utf8 = Clip(utf8, 255);
+    U8(static_cast<std::uint8_t>(Utf16Units(utf8)));
+    AppendUtf16Le(out_, utf8);
+}
+
+void TokenWriter::UsVarChar(std::string_view utf8) {
+    utf8 = Clip(utf8, 4000);
+    U16(static_cast<std::uint16_t>(Utf16Units(utf8)));
+    AppendUtf16Le(out_, utf8);
+}
+
+void TokenWriter::EnvChange(std::uint8_t type, std::string_view newValue, std::string_view oldValue) {
+    newValue = Clip(newValue, 255);
+    oldValue = Clip(oldValue, 255);
+    U8(0xE3);
+    U16(static_cast<std::uint16_t>(1 + 1 + 2 * Utf16Units(newValue) + 1 + 2 * Utf16Units(oldValue)));
+    U8(type);
+    BVarChar(newValue);
+    BVarChar(oldValue);
+}
+
+void TokenWriter::EnvChangeCollation(const std::uint8_t (&collation)[5]) {
+    U8(0xE3);
+    U16(1 + 1 + 5 + 1);
+    U8(7);
+    U8(5);
+    out_.insert(out_.end(), collation, collation + 5);
+    U8(0);
+}
+
+void TokenWriter::Message(std::uint8_t token, std::int32_t number, std::uint8_t state, std::uint8_t severity,
+                          std::string_view message, std::string_view server) {
+    message = Clip(message, 4000);
+    server = Clip(server, 255);
+    const bool longLine = version_ >= version::k72;
+    const std::size_t length =
+        4 + 1 + 1 + 2 + 2 * Utf16Units(message) + 1 + 2 * Utf16Units(server) + 1 + (longLine ? 4 : 2);
+    U8(token);
+    U16(static_cast<std::uint16_t>(length));
+    U32(static_cast<std::uint32_t>(number));
+    U8(state);
+    U8(severity);
+    UsVarChar(message);
+    BVarChar(server);
+    BVarChar("");  // procedure
+    if (longLine) {
+        U32(1);
+    } else {
+        U16(1);
+    }
+}
+
+void TokenWriter::Info(std::int32_t number, std::uint8_t state, std::uint8_t severity, std::string_view message,
+                       std::string_view server) {
+    Message(0xAB, number, state, severity, message, server);
+}
+
+void TokenWriter::Error(std::int32_t number, std::uint8_t state, std::uint8_t severity, std::string_view message,
+                        std::string_view server) {
+    Message(0xAA, number, state, severity, message, server);
+}
+
+void TokenWriter::LoginAck(std::string_view programName, std::uint8_t major, std::uint8_t minor, std::uint16_t build) {
+    programName = Clip(programName, 255);
+    U8(0xAD);
+    U16(static_cast<std::uint16_t>(1 + 4 + 1 + 2 * Utf16Units(programName) + 4));
+    U8(1);  // T-SQL interface
+    for (int shift = 24; shift >= 0; shift -= 8) U8(static_cast<std::uint8_t>(version_ >> shift));
+    BVarChar(programName);
+    U8(major);
+    U8(minor);
+    U8(static_cast<std::uint8_t>(build >> 8));
+    U8(static_cast<std::uint8_t>(build & 0xFF));
+}
+
+namespace {
+constexpr std::uint16_t kNVarCharMaxBytes = 8000;
+}
+
+void TokenWriter::ColumnMetadata(const std::vector<Column>& columns) {
+    U8(0x81);
+    U16(static_cast<std::uint16_t>(columns.size()));
+    for (const Column& c : columns) {
+        if (version_ >= version::k72) {
+            U32(0);
+        } else {
+            U16(0);
+        }
+        U16(0x0001);  // nullable
+        switch (c.type) {
+            case ColumnType::Int:
+                U8(0x26);
+                U8(4);
+                break;
+            case ColumnType::BigInt:
+                U8(0x26);
+                U8(8);
+                break;
+            case ColumnType::NVarChar:
+                U8(0xE7);
+                U16(kNVarCharMaxBytes);
+                out_.insert(out_.end(), kCollation, kCollation + 5);
+                break;
+        }
+        BVarChar(c.name);
+    }
+}
+
+void TokenWriter::Row(const std::vector<Column>& columns, const std::vector<Cell>& cells) {
+    U8(0xD1);
+    for (std::size_t i = 0; i < columns.size(); ++i) {
+        const Cell& cell = cells.at(i);
+        switch (columns[i].type) {
+            case ColumnType::Int:
+            case ColumnType::BigInt: {
+                const int width = columns[i].type == ColumnType::Int ? 4 : 8;
+                if (cell.isNull) {
+                    U8(0);
+                    break;
+                }
+                U8(static_cast<std::uint8_t>(width));
+                const auto v = static_cast<std::uint64_t>(cell.integer);
+                for (int b = 0; b < width; ++b) U8(static_cast<std::uint8_t>(v >> (8 * b)));
+                break;
+            }
+            case ColumnType::NVarChar: {
+                if (cell.isNull) {
+                    U16(0xFFFF);
+                    break;
+                }
+                const std::string_view text = Clip(cell.text, kNVarCharMaxBytes / 2);
+                U16(static_cast<std::uint16_t>(2 * Utf16Units(text)));
+                AppendUtf16Le(out_, text);
+                break;
+            }
+        }
+    }
+}
+
+void TokenWriter::Done(std::uint16_t status, std::uint16_t command, std::uint64_t rows) {
+    // Inside a procedure more tokens always follow: the DONEPROC at least.
+    if (inProc_) status |= done::kMore;
+    DoneToken(inProc_ ? 0xFF : 0xFD, status, command, rows);
+}
+
+void TokenWriter::DoneProc(std::uint16_t status) { DoneToken(0xFE, status, 0xE0, 0); }
+
+void TokenWriter::ReturnStatus(std::int32_t status) {
+    U8(0x79);
+    U32(static_cast<std::uint32_t>(status));
+}
+
+void TokenWriter::ReturnValueInt(std::uint16_t ordinal, std::string_view name, std::int32_t value) {
+    U8(0xAC);
+    U16(ordinal);
+    BVarChar(name);
+    U8(0x01);  // an output parameter
+    if (version_ >= version::k72) {
+        U32(0);
+    } else {
+        U16(0);
+    }
+    U16(0x0001);
+    U8(0x26);
+    U8(4);
+    U8(4);
+    U32(static_cast<std::uint32_t>(value));
+}
+
+void TokenWriter::DoneToken(std::uint8_t token, std::uint16_t status, std::uint16_t command, std::uint64_t rows) {
+    U8(token);
+    U16(status);
+    U16(command);
+    if (version_ >= version::k72) {
+        U64(rows);
+    } else {
+        U32(static_cast<std::uint32_t>(rows));
+    }
+}
+
+}  // namespace quellmark::logdb

@@ -1,0 +1,943 @@
+#include "logdb/tsql.h"
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <charconv>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <functional>
+
+namespace quellmark::logdb {
+namespace {
+
+// ---- Tokens -------------------------------------------------------------------
+
+enum class Tok { Word, Quoted, String, NString, Number, Variable, Op, End };
+
+struct Token {
+    Tok kind = Tok::End;
+    std::string text;  // identifiers and strings decoded; operators and numbers as written
+};
+
+std::string Upper(std::string_view s) {
+    std::string out(s);
+    for (char& c : out) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return out;
+}
+
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::toupper(static_cast<unsigned char>(x)) == std::toupper(static_cast<unsigned char>(y));
+           });
+}
+
+constexpr std::array kReserved = {
+    "ADD",       "ALL",      "ALTER",   "AND",    "ANY",         "AS",       "ASC",       "BACKUP",   "BEGIN",
+    "BETWEEN",   "BREAK",    "BY",      "CASE",   "CHECK",       "CLOSE",    "COLLATE",   "COLUMN",   "COMMIT",
+    "CREATE",    "CROSS",    "CURRENT", "CURSOR", "DATABASE",    "DECLARE",  "DEFAULT",   "DELETE",   "DENY",
+    "DESC",      "DISTINCT", "DROP",    "ELSE",   "END",         "ESCAPE",   "EXCEPT",    "EXEC",     "EXECUTE",
+    "EXISTS",    "FETCH",    "FOR",     "FROM",   "FULL",        "FUNCTION", "GO",        "GOTO",     "GRANT",
+    "GROUP",     "HAVING",   "IF",      "IN",     "INNER",       "INSERT",   "INTERSECT", "INTO",     "IS",
+    "JOIN",      "KILL",     "LEFT",    "LIKE",   "MERGE",       "NOT",      "NULL",      "OF",       "OFF",
+    "ON",        "OPEN",     "OPTION",  "OR",     "ORDER",       "OUTER",    "PERCENT",   "PRINT",    "PROC",
+    "PROCEDURE", "RETURN",   "REVOKE",  "RIGHT",  "ROLLBACK",    "SELECT",   "SET",       "SHUTDOWN", "TABLE",
+    "THEN",      "TO",       "TOP",     "TRAN",   "TRANSACTION", "TRUNCATE", "UNION",     "UPDATE",   "USE",
+    "VALUES",    "VIEW",     "WHEN",    "WHERE",  "WHILE",       "WITH",
+};
+
+bool IsReserved(std::string_view word) {
+    const std::string up = Upper(word);
+    return std::find(kReserved.begin(), kReserved.end(), up) != kReserved.end();
+}
+
+SqlMessage SyntaxNear(const Token& t) {
+    if (t.kind == Tok::Word && IsReserved(t.text))
+        return {156, 1, 15, "Incorrect syntax near the keyword '" + Upper(t.text) + "'."};
+    return {102, 1, 15, "Incorrect syntax near '" + t.text + "'."};
+}
+
+std::vector<Token> Tokenize(std::string_view s) {
+    std::vector<Token> tokens;
+    std::size_t i = 0;
+    const auto isWordStart = [](unsigned char c) { return std::isalpha(c) || c == '_' || c == '#' || c >= 0x80; };
+    const auto isWordChar = [](unsigned char c) {
+        return std::isalnum(c) || c == '_' || c == '#' || c == '@' || c == '$' || c >= 0x80;
+    };
+    while (i < s.size()) {
+        const unsigned char c = static_cast<unsigned char>(s[i]);
+        if (std::isspace(c)) {
+            ++i;
+        } else if (c == '-' && i + 1 < s.size() && s[i + 1] == '-') {
+            while (i < s.size() && s[i] != '\n') ++i;
+        } else if (c == '/' && i + 1 < s.size() && s[i + 1] == '*') {
+            int depth = 0;
+            do {
+                if (s.compare(i, 2, "/*") == 0) {
+                    ++depth, i += 2;
+                } else if (s.compare(i, 2, "*/") == 0) {
+                    --depth, i += 2;
+                } else {
+                    ++i;
+                }
+            } while (depth > 0 && i < s.size());
+            if (depth > 0) throw SqlFailure(SqlMessage{113, 1, 15, "Missing end comment mark '*/'."});
+        } else if (c == '\'' || ((c == 'N' || c == 'n') && i + 1 < s.size() && s[i + 1] == '\'')) {
+            Token t;
+            t.kind = c == '\'' ? Tok::String : Tok::NString;
+            i += c == '\'' ? 1 : 2;
+            for (;;) {
+                if (i >= s.size())
+                    throw SqlFailure(
+                        {SqlMessage{105, 1, 15, "Unclosed quotation mark after the character string '" + t.text + "'."},
+                         SqlMessage{102, 1, 15, "Incorrect syntax near '" + t.text + "'."}});
+                if (s[i] == '\'') {
+                    if (i + 1 < s.size() && s[i + 1] == '\'') {
+                        t.text.push_back('\'');
+                        i += 2;
+                        continue;
+                    }
+                    ++i;
+                    break;
+                }
+                t.text.push_back(s[i++]);
+            }
+            tokens.push_back(std::move(t));
+        } else if (c == '[' || c == '"') {
+            const char close = c == '[' ? ']' : '"';
+            Token t{Tok::Quoted, {}};
+            ++i;
+            for (;;) {
+                if (i >= s.size())
+                    throw SqlFailure(
+                        SqlMessage{105, 1, 15, "Unclosed quotation mark after the character string '" + t.text + "'."});
+                if (s[i] == close) {
+                    if (i + 1 < s.size() && s[i + 1] == close) {
+                        t.text.push_back(close);
+                        i += 2;
+                        continue;
+                    }
+                    ++i;
+                    break;
+                }
+                t.text.push_back(s[i++]);
+            }
+            tokens.push_back(std::move(t));
+        } else if (std::isdigit(c) ||
+                   (c == '.' && i + 1 < s.size() && std::isdigit(static_cast<unsigned char>(s[i + 1])))) {
+            const std::size_t start = i;
+            while (i < s.size() && std::isdigit(static_cast<unsigned char>(s[i]))) ++i;
+            if (i < s.size() && s[i] == '.') {
+                ++i;
+                while (i < s.size() && std::isdigit(static_cast<unsigned char>(s[i]))) ++i;
+            }
+            tokens.push_back({Tok::Number, std::string(s.substr(start, i - start))});
+        } else if (c == '@') {
+            const std::size_t start = i;
+            while (i < s.size() && s[i] == '@') ++i;
+            while (i < s.size() && isWordChar(static_cast<unsigned char>(s[i]))) ++i;
+            tokens.push_back({Tok::Variable, std::string(s.substr(start, i - start))});
+        } else if (isWordStart(c)) {
+            const std::size_t start = i;
+            while (i < s.size() && isWordChar(static_cast<unsigned char>(s[i]))) ++i;
+            tokens.push_back({Tok::Word, std::string(s.substr(start, i - start))});
+        } else {
+            static constexpr std::array<std::string_view, 7> kTwo = {"<>", "!=", "<=", ">=", "!<", "!>", "=="};
+            std::string op(1, static_cast<char>(c));
+            if (i + 1 < s.size()) {
+                const std::string_view two = s.substr(i, 2);
+                if (std::find(kTwo.begin(), kTwo.end() - 1, two) != kTwo.end() - 1) op = std::string(two);
+            }
+            static constexpr std::string_view kSingle = "=<>(),;*.+-";
+            if (op.size() == 1 && kSingle.find(static_cast<char>(c)) == std::string_view::npos) {
+                std::string near(1, static_cast<char>(c));
+                // keep a multi-byte character whole in the message
+                while (i + near.size() < s.size() && (static_cast<unsigned char>(s[i + near.size()]) & 0xC0) == 0x80)
+                    near.push_back(s[i + near.size()]);
+                throw SqlFailure(SqlMessage{102, 1, 15, "Incorrect syntax near '" + near + "'."});
+            }
+            tokens.push_back({Tok::Op, op});
+            i += op.size();
+        }
+    }
+    tokens.push_back({Tok::End, {}});
+    return tokens;
+}
+
+// ---- SQLite text -------------------------------------------------------------------
+
+std::string SqliteString(std::string_view value) {
+    if (value.find('\0') != std::string_view::npos) {
+        static constexpr char kHex[] = "0123456789ABCDEF";
+        std::string out = "CAST(X'";
+        for (unsigned char c : value) {
+            out.push_back(kHex[c >> 4]);
+            out.push_back(kHex[c & 0xF]);
+        }
+        return out + "' AS TEXT)";
+    }
+    std::string out = "'";
+    for (char c : value) {
+        out.push_back(c);
+        if (c == '\'') out.push_back('\'');
+    }
+    return out + "'";
+}
+
+// ---- Columns -----------------------------------------------------------------------
+
+enum class ColType { Int, DateTime, Text };
+
+struct ColumnInfo {
+    const char* name;
+    ColType type;
+};
+
+constexpr std::array<ColumnInfo, 7> kColumns = {{
+    {"log_id", ColType::Int},
+    {"priority", ColType::Int},
+    {"time", ColType::DateTime},
+    {"label", ColType::Text},
+    {"ent", ColType::Text},
+    {"oid", ColType::Text},
+    {"message", ColType::Text},
+}};
+
+constexpr const char* kTable = "ATR_Log";
+
+// ---- Operands ---------------------------------------------------------------------
+
+struct Operand {
+    enum class Kind { Column, String, Number, Null };
+    Kind kind = Kind::Null;
+    const ColumnInfo* column = nullptr;
+    std::string text;  // string value or number as written (with sign)
+    bool national = false;
+};
+
+std::optional<std::int64_t> ParseIntLiteral(std::string_view s) {
+    while (!s.empty() && std::isspace(static_cast<unsigned char>(s.front()))) s.remove_prefix(1);
+    while (!s.empty() && std::isspace(static_cast<unsigned char>(s.back()))) s.remove_suffix(1);
+    if (s.empty()) return 0;  // '' converts to 0
+    bool negative = false;
+    if (s.front() == '+' || s.front() == '-') {
+        negative = s.front() == '-';
+        s.remove_prefix(1);
+    }
+    if (s.empty()) return std::nullopt;
+    std::int64_t value = 0;
+    for (char c : s) {
+        if (!std::isdigit(static_cast<unsigned char>(c))) return std::nullopt;
+        value = value * 10 + (c - '0');
+        if (value > 99999999999LL) return value;  // large: reported as overflow by the caller
+    }
+    return negative ? -value : value;
+}
+
+std::string IntForColumn(const Operand& literal) {
+    const std::string type = literal.national ? "nvarchar" : "varchar";
+    const std::optional<std::int64_t> v = ParseIntLiteral(literal.text);
+    if (!v)
+        throw SqlFailure(SqlMessage{
+            245, 1, 16,
+            "Conversion failed when converting the " + type + " value '" + literal.text + "' to data type int."});
+    if (*v > 2147483647LL || *v < -2147483648LL)
+        throw SqlFailure(SqlMessage{
+            248, 1, 16, "The conversion of the " + type + " value '" + literal.text + "' overflowed an int column."});
+    return std::to_string(*v);
+}
+
+std::string DateTimeFromDays(double days) {
+    using namespace std::chrono;
+    const double whole = std::floor(days);
+    const sys_days base = sys_days{year{1900} / January / 1} + std::chrono::days{static_cast<long>(whole)};
+    const long seconds = std::lround((days - whole) * 86400.0);
+    const year_month_day ymd{base};
+    char out[64];
+    std::snprintf(out, sizeof out, "%04d-%02u-%02u %02ld:%02ld:%02ld", static_cast<int>(ymd.year()),
+                  static_cast<unsigned>(ymd.month()), static_cast<unsigned>(ymd.day()), seconds / 3600,
+                  (seconds / 60) % 60, seconds % 60);
+    return out;
+}
+
+std::string DateTimeForColumn(const Operand& literal) {
+    if (literal.kind == Operand::Kind::Number) {
+        double days = 0;
+        const auto [p, ec] = std::from_chars(literal.text.data(), literal.text.data() + literal.text.size(), days);
+        (void)p;
+        if (ec != std::errc() || days < -53690 || days > 2958463)
+            throw SqlFailure(
+                SqlMessage{8115, 2, 16, "Arithmetic overflow error converting expression to data type datetime."});
+        return SqliteString(DateTimeFromDays(days));
+    }
+    const std::optional<std::string> canonical = CanonicalDateTime(literal.text);
+    if (!canonical)
+        throw SqlFailure(
+            SqlMessage{241, 1, 16, "Conversion failed when converting date and/or time from character string."});
+    return SqliteString(*canonical);
+}
+
+// ---- Parser ------------------------------------------------------------------------
+
+class Parser {
+public:
+    Parser(std::vector<Token> tokens, std::string_view database) : t_(std::move(tokens)), database_(database) {}
+
+    std::vector<Statement> Batch() {
+        std::vector<Statement> out;
+        while (Peek().kind != Tok::End) {
+            if (IsOp(";")) {
+                ++pos_;
+                continue;
+            }
+            out.push_back(OneStatement());
+            const Token& next = Peek();
+            if (!(next.kind == Tok::End || IsOp(";") || IsStatementStart(next))) Fail(next);
+        }
+        return out;
+    }
+
+private:
+    // -- token helpers
+    const Token& Peek(std::size_t ahead = 0) const { return t_[std::min(pos_ + ahead, t_.size() - 1)]; }
+    const Token& Take() {
+        const Token& t = Peek();
+        if (pos_ < t_.size() - 1) ++pos_;
+        return t;
+    }
+    bool IsWord(std::string_view w, std::size_t ahead = 0) const {
+        const Token& t = Peek(ahead);
+        return t.kind == Tok::Word && EqualsNoCase(t.text, w);
+    }
+    bool IsOp(std::string_view op, std::size_t ahead = 0) const {
+        const Token& t = Peek(ahead);
+        return t.kind == Tok::Op && t.text == op;
+    }
+    static bool IsStatementStart(const Token& t) {
+        return t.kind == Tok::Word &&
+               (EqualsNoCase(t.text, "SELECT") || EqualsNoCase(t.text, "DELETE") || EqualsNoCase(t.text, "SET"));
+    }
+    [[noreturn]] void Fail(const Token& t) const {
+        // At the end of the text a server names the last token it read.
+        if (t.kind == Tok::End && t_.size() >= 2) throw SqlFailure(SyntaxNear(t_[t_.size() - 2]));
+        throw SqlFailure(SyntaxNear(t));
+    }
+    void ExpectWord(std::string_view w) {
+        if (!IsWord(w)) Fail(Peek());
+        ++pos_;
+    }
+    void ExpectOp(std::string_view op) {
+        if (!IsOp(op)) Fail(Peek());
+        ++pos_;
+    }
+    bool IsIdentifier(const Token& t) const {
+        return t.kind == Tok::Quoted || (t.kind == Tok::Word && !IsReserved(t.text));
+    }
+
+    Statement OneStatement() {
+        if (IsWord("SET")) return SetStatement();
+        if (IsWord("SELECT")) return SelectStatement();
+        if (IsWord("DELETE")) return DeleteStatement();
+        Fail(Peek());
+    }
+
+    // -- SET
+    Statement SetStatement() {
+        ExpectWord("SET");
+        static constexpr std::array kOnOff = {
+            "NOCOUNT",
+            "ANSI_NULLS",
+            "ANSI_WARNINGS",
+            "ANSI_PADDING",
+            "ANSI_NULL_DFLT_ON",
+            "ANSI_NULL_DFLT_OFF",
+            "QUOTED_IDENTIFIER",
+            "CONCAT_NULL_YIELDS_NULL",
+            "ARITHABORT",
+            "ARITHIGNORE",
+            "IMPLICIT_TRANSACTIONS",
+            "CURSOR_CLOSE_ON_COMMIT",
+            "XACT_ABORT",
+            "NUMERIC_ROUNDABORT",
+            "ANSI_DEFAULTS",
+            "FMTONLY",
+            "NOEXEC",
+            "PARSEONLY",
+            "FORCEPLAN",
+            "NO_BROWSETABLE",
+        };
+        static constexpr std::array kValued = {
+            "ROWCOUNT",   "TEXTSIZE", "LOCK_TIMEOUT",      "DATEFIRST",
+            "DATEFORMAT", "LANGUAGE", "DEADLOCK_PRIORITY", "QUERY_GOVERNOR_COST_LIMIT"};
+        Statement s;
+        s.kind = Statement::Kind::Set;
+        const Token& name = Peek();
+        if (name.kind != Tok::Word) Fail(name);
+        const std::string option = Upper(name.text);
+        if (option == "TRANSACTION") {
+            ++pos_;
+            ExpectWord("ISOLATION");
+            ExpectWord("LEVEL");
+            if (IsWord("READ")) {
+                ++pos_;
+                if (!IsWord("COMMITTED") && !IsWord("UNCOMMITTED")) Fail(Peek());
+                ++pos_;
+            } else if (IsWord("REPEATABLE")) {
+                ++pos_;
+                ExpectWord("READ");
+            } else if (IsWord("SNAPSHOT") || IsWord("SERIALIZABLE")) {
+                ++pos_;
+            } else {
+                Fail(Peek());
+            }
+            s.option = "TRANSACTION ISOLATION LEVEL";
+            return s;
+        }
+        if (std::find(kOnOff.begin(), kOnOff.end(), option) != kOnOff.end()) {
+            ++pos_;
+            s.option = option;
+            while (IsOp(",")) {  // SET ANSI_NULLS, ANSI_PADDING ON
+                ++pos_;
+                const Token& more = Take();
+                if (more.kind != Tok::Word || std::find(kOnOff.begin(), kOnOff.end(), Upper(more.text)) == kOnOff.end())
+                    Fail(more);
+                s.option += "," + Upper(more.text);
+            }
+            if (!IsWord("ON") && !IsWord("OFF")) Fail(Peek());
+            s.value = Upper(Take().text);
+            return s;
+        }
+        if (std::find(kValued.begin(), kValued.end(), option) != kValued.end()) {
+            ++pos_;
+            s.option = option;
+            std::string sign;
+            if (IsOp("-")) {
+                ++pos_;
+                sign = "-";
+            }
+            const Token& v = Take();
+            if (v.kind == Tok::Number) {
+                s.value = sign + v.text;
+            } else if (sign.empty() && (v.kind == Tok::Word || v.kind == Tok::String || v.kind == Tok::NString ||
+                                        v.kind == Tok::Quoted)) {
+                s.value = v.text;
+            } else {
+                Fail(v);
+            }
+            if (option == "ROWCOUNT" && (s.value.find('.') != std::string::npos || !sign.empty() ||
+                                         !ParseIntLiteral(s.value) || *ParseIntLiteral(s.value) > 2147483647))
+                throw SqlFailure(SqlMessage{
+                    1060, 1, 15,
+                    "The number of rows provided for a TOP or FETCH clauses row count parameter must be an integer."});
+            return s;
+        }
+        Fail(name);
+    }
+
+    // -- SELECT
+    Statement SelectStatement() {
+        ExpectWord("SELECT");
+        if ((IsWord("COUNT") || IsWord("COUNT_BIG")) && IsOp("(", 1)) return CountStatement();
+        return ProbeStatement();
+    }
+
+    std::string Alias() {
+        if (IsWord("AS")) {
+            ++pos_;
+            const Token& a = Take();
+            if (!(IsIdentifier(a) || a.kind == Tok::String || a.kind == Tok::NString)) Fail(a);
+            return a.text;
+        }
+        if (IsIdentifier(Peek()) && !IsWord("FROM")) return Take().text;
+        if (Peek().kind == Tok::String) return Take().text;
+        return {};
+    }
+
+    Statement ProbeStatement() {
+        Statement s;
+        s.kind = Statement::Kind::Probe;
+        do {
+            ProbeItem item;
+            const Token& t = Take();
+            if (t.kind == Tok::Variable) {
+                item.kind = ProbeItem::Kind::Variable;
+                item.text = Upper(t.text);
+            } else if (t.kind == Tok::Number || (t.kind == Tok::Op && t.text == "-" && Peek().kind == Tok::Number)) {
+                const std::string digits = t.kind == Tok::Number ? t.text : "-" + Take().text;
+                if (digits.find('.') != std::string::npos) {
+                    item.kind = ProbeItem::Kind::Text;
+                    item.text = digits;
+                } else {
+                    const std::optional<std::int64_t> v = ParseIntLiteral(digits);
+                    if (!v || *v > 2147483647LL || *v < -2147483648LL) Fail(t);
+                    item.integer = *v;
+                }
+            } else if (t.kind == Tok::String || t.kind == Tok::NString) {
+                item.kind = ProbeItem::Kind::Text;
+                item.text = t.text;
+            } else if (t.kind == Tok::Word && !IsReserved(t.text) && IsOp("(")) {
+                ++pos_;
+                ExpectOp(")");
+                item.kind = ProbeItem::Kind::Function;
+                item.text = Upper(t.text);
+            } else {
+                Fail(t);
+            }
+            item.alias = Alias();
+            s.probe.push_back(std::move(item));
+        } while (IsOp(",") && (++pos_, true));
+        if (IsWord("FROM")) Fail(Peek());
+        return s;
+    }
+
+    Statement CountStatement() {
+        Statement s;
+        s.kind = Statement::Kind::Count;
+        s.bigCount = IsWord("COUNT_BIG");
+        pos_ += 2;
+        std::string argument;
+        std::vector<std::string> pendingColumns;  // names to check once the table is known
+        if (IsOp("*")) {
+            ++pos_;
+            argument = "*";
+        } else if (Peek().kind == Tok::Number) {
+            Take();
+            argument = "*";  // COUNT(1): every row
+        } else {
+            bool distinct = false;
+            if (IsWord("ALL")) {
+                ++pos_;
+            } else if (IsWord("DISTINCT")) {
+                ++pos_;
+                distinct = true;
+            }
+            const ColumnInfo* column = ColumnRef();
+            argument = std::string(distinct ? "DISTINCT " : "") + "\"" + column->name + "\"" +
+                       (distinct && column->type == ColType::Text ? " COLLATE QM_CI" : "");
+        }
+        ExpectOp(")");
+        s.columnName = Alias();
+        ExpectWord("FROM");
+        TableName();
+        std::string where;
+        if (IsWord("WHERE")) {
+            ++pos_;
+            where = Condition(0);
+        }
+        if (IsWord("ORDER")) {
+            ++pos_;
+            ExpectWord("BY");
+            do {
+                if (Peek().kind == Tok::Number) {
+                    const Token& n = Take();
+                    if (n.text != "1")
+                        throw SqlFailure(SqlMessage{108, 1, 15,
+                                                    "The ORDER BY position number " + n.text +
+                                                        " is out of range of the number of items in the select list."});
+                } else {
+                    const ColumnInfo* column = ColumnRef();
+                    throw SqlFailure(
+                        SqlMessage{8127, 1, 16,
+                                   std::string("Column \"") + kTable + "." + column->name +
+                                       "\" is invalid in the ORDER BY clause because it is not "
+                                       "contained in either an aggregate function or the GROUP BY clause."});
+                }
+                if (IsWord("ASC") || IsWord("DESC")) ++pos_;
+            } while (IsOp(",") && (++pos_, true));
+        }
+        s.countSql = "SELECT COUNT(" + argument + ") FROM \"" + std::string(kTable) + "\"";
+        if (!where.empty()) s.countSql += " WHERE " + where;
+        return s;
+    }
+
+    // -- DELETE
+    Statement DeleteStatement() {
+        ExpectWord("DELETE");
+        Statement s;
+        s.kind = Statement::Kind::Delete;
+        if (IsWord("TOP")) {
+            ++pos_;
+            if (!IsOp("(")) Fail(Peek());  // DELETE needs TOP's parentheses
+            ++pos_;
+            int depth = 1;
+            while (IsOp("(")) ++pos_, ++depth;
+            const Token& n = Take();
+            if (n.kind == Tok::Op && n.text == "-" && Peek().kind == Tok::Number)
+                throw SqlFailure(SqlMessage{
+                    1060, 1, 15,
+                    "The number of rows provided for a TOP or FETCH clauses row count parameter must be an integer."});
+            if (n.kind != Tok::Number) Fail(n);
+            for (; depth > 0; --depth) ExpectOp(")");
+            double value = 0;
+            std::from_chars(n.text.data(), n.text.data() + n.text.size(), value);
+            if (IsWord("PERCENT")) {
+                ++pos_;
+                s.topPercent = true;
+                if (value > 100) throw SqlFailure(SqlMessage{1031, 1, 15, "Percent values must be between 0 and 100."});
+            } else if (n.text.find('.') != std::string::npos) {
+                throw SqlFailure(SqlMessage{
+                    1060, 1, 15,
+                    "The number of rows provided for a TOP or FETCH clauses row count parameter must be an integer."});
+            }
+            s.top = value;
+        }
+        if (IsWord("FROM")) ++pos_;
+        TableName();
+        if (IsWord("WITH") && IsOp("(", 1)) {  // table hints: accepted, no effect here
+            pos_ += 2;
+            do {
+                const Token& hint = Take();
+                if (hint.kind != Tok::Word) Fail(hint);
+            } while (IsOp(",") && (++pos_, true));
+            ExpectOp(")");
+        }
+        if (IsWord("WHERE")) {
+            ++pos_;
+            s.where = Condition(0);
+        }
+        return s;
+    }
+
+    // -- names
+    std::vector<std::string> MultiPartName() {
+        std::vector<std::string> parts;
+        for (;;) {
+            if (IsOp(".")) {  // an empty part: db..table
+                parts.emplace_back();
+                ++pos_;
+                continue;
+            }
+            const Token& t = Peek();
+            if (!IsIdentifier(t)) Fail(t);
+            parts.push_back(Take().text);
+            if (!IsOp(".")) break;
+            ++pos_;
+        }
+        return parts;
+    }
+
+    static std::string Joined(const std::vector<std::string>& parts) {
+        std::string out;
+        for (std::size_t i = 0; i < parts.size(); ++i) out += (i ? "." : "") + parts[i];
+        return out;
+    }
+
+    bool NamesTable(const std::vector<std::string>& parts) const {
+        if (parts.empty() || parts.size() > 3 || !EqualsNoCase(parts.back(), kTable)) return false;
+        if (parts.size() >= 2 && !parts[parts.size() - 2].empty() && !EqualsNoCase(parts[parts.size() - 2], "dbo"))
+            return false;
+        if (parts.size() == 3 && !EqualsNoCase(parts[0], database_)) return false;
+        return true;
+    }
+
+    void TableName() {
+        const std::vector<std::string> parts = MultiPartName();
+        if (!NamesTable(parts))
+            throw SqlFailure(SqlMessage{208, 1, 16, "Invalid object name '" + Joined(parts) + "'."});
+    }
+
+    const ColumnInfo* ColumnRef() {
+        const std::vector<std::string> parts = MultiPartName();
+        const std::string& name = parts.back();
+        if (parts.size() > 1) {
+            const std::vector<std::string> table(parts.begin(), parts.end() - 1);
+            if (!NamesTable(table))
+                throw SqlFailure(
+                    SqlMessage{4104, 1, 16, "The multi-part identifier \"" + Joined(parts) + "\" could not be bound."});
+        }
+        for (const ColumnInfo& c : kColumns)
+            if (EqualsNoCase(c.name, name)) return &c;
+        throw SqlFailure(SqlMessage{207, 1, 16, "Invalid column name '" + name + "'."});
+    }
+
+    // -- conditions
+    static constexpr int kMaxDepth = 128;
+
+    void Deeper(int depth) const {
+        if (depth > kMaxDepth)
+            throw SqlFailure(SqlMessage{191, 1, 15,
+                                        "Some part of your SQL statement is nested too deeply. Rewrite the query or "
+                                        "break it up into smaller queries."});
+    }
+
+    // Joins terms as a balanced tree, so long AND/OR chains stay shallow for SQLite.
+    static std::string Balanced(const std::vector<std::string>& terms, std::size_t from, std::size_t to,
+                                const char* op) {
+        if (to - from == 1) return terms[from];
+        const std::size_t mid = from + (to - from) / 2;
+        return "(" + Balanced(terms, from, mid, op) + " " + op + " " + Balanced(terms, mid, to, op) + ")";
+    }
+
+    std::string Condition(int depth) {
+        Deeper(depth);
+        std::vector<std::string> terms{AndCondition(depth)};
+        while (IsWord("OR")) {
+            ++pos_;
+            terms.push_back(AndCondition(depth));
+        }
+        return Balanced(terms, 0, terms.size(), "OR");
+    }
+
+    std::string AndCondition(int depth) {
+        std::vector<std::string> terms{NotCondition(depth)};
+        while (IsWord("AND")) {
+            ++pos_;
+            terms.push_back(NotCondition(depth));
+        }
+        return Balanced(terms, 0, terms.size(), "AND");
+    }
+
+    std::string NotCondition(int depth) {
+        if (IsWord("NOT")) {
+            ++pos_;
+            Deeper(depth + 1);
+            return "(NOT " + NotCondition(depth + 1) + ")";
+        }
+        if (IsOp("(")) {
+            ++pos_;
+            const std::string inner = Condition(depth + 1);
+            ExpectOp(")");
+            return "(" + inner + ")";
+        }
+        return Predicate();
+    }
+
+    Operand ReadOperand() {
+        Operand o;
+        const Token& t = Peek();
+        if (t.kind == Tok::String || t.kind == Tok::NString) {
+            o.kind = Operand::Kind::String;
+            o.national = t.kind == Tok::NString;
+            o.text = Take().text;
+        } else if (t.kind == Tok::Number) {
+            o.kind = Operand::Kind::Number;
+            o.text = Take().text;
+        } else if ((IsOp("-") || IsOp("+")) && Peek(1).kind == Tok::Number) {
+            const std::string sign = Take().text == "-" ? "-" : "";
+            o.kind = Operand::Kind::Number;
+            o.text = sign + Take().text;
+        } else if (IsWord("NULL")) {
+            ++pos_;
+            o.kind = Operand::Kind::Null;
+        } else if (IsIdentifier(t)) {
+            o.kind = Operand::Kind::Column;
+            o.column = ColumnRef();
+        } else if (t.kind == Tok::Variable) {
+            throw SqlFailure(SqlMessage{137, 2, 15, "Must declare the scalar variable \"" + t.text + "\"."});
+        } else {
+            Fail(t);
+        }
+        return o;
+    }
+
+    static bool IsText(const Operand& o) {
+        return (o.kind == Operand::Kind::Column && o.column->type == ColType::Text) || o.kind == Operand::Kind::String;
+    }
+
+    // `o` as SQLite text, converted to the type of `other` the way SQL Server
+    // converts a literal to a column's type.
+    static std::string Emit(const Operand& o, const Operand& other) {
+        switch (o.kind) {
+            case Operand::Kind::Null:
+                return "NULL";
+            case Operand::Kind::Column:
+                if (o.column->type == ColType::Text && other.kind == Operand::Kind::Number)
+                    return std::string("qm_int(\"") + o.column->name + "\")";
+                return std::string("\"") + o.column->name + "\"";
+            case Operand::Kind::Number:
+                if (other.kind == Operand::Kind::Column && other.column->type == ColType::DateTime)
+                    return DateTimeForColumn(o);
+                return o.text;
+            case Operand::Kind::String:
+                if (other.kind == Operand::Kind::Column && other.column->type == ColType::Int) return IntForColumn(o);
+                if (other.kind == Operand::Kind::Number) return IntForColumn(o);
+                if (other.kind == Operand::Kind::Column && other.column->type == ColType::DateTime)
+                    return DateTimeForColumn(o);
+                return SqliteString(o.text);
+        }
+        return "NULL";
+    }
+
+    static std::string Left(const Operand& o, const Operand& other) {
+        const std::string text = Emit(o, other);
+        const bool textual = IsText(o) && (IsText(other) || other.kind == Operand::Kind::Null);
+        return textual ? "(" + text + " COLLATE QM_CI)" : text;
+    }
+
+    // The operand to match against in LIKE: dates in the form SQL Server
+    // converts them to text with ('Jan  5 2025  3:04PM').
+    static std::string LikeSubject(const Operand& o) {
+        if (o.kind == Operand::Kind::Column && o.column->type == ColType::DateTime)
+            return std::string("qm_datetime_text(\"") + o.column->name + "\")";
+        if (o.kind == Operand::Kind::String) return SqliteString(o.text);
+        return Emit(o, Operand{});
+    }
+
+    static bool PlainAsciiPattern(const Operand& pattern) {
+        if (pattern.kind != Operand::Kind::String) return false;
+        return std::all_of(pattern.text.begin(), pattern.text.end(), [](char c) {
+            const auto u = static_cast<unsigned char>(c);
+            return u >= 0x20 && u < 0x80 && c != '[';
+        });
+    }
+
+    std::string Predicate() {
+        const Operand left = ReadOperand();
+        bool negate = false;
+        if (IsWord("NOT") && (IsWord("LIKE", 1) || IsWord("BETWEEN", 1) || IsWord("IN", 1))) {
+            ++pos_;
+            negate = true;
+        }
+        const auto wrap = [&](const std::string& e) { return negate ? "(NOT " + e + ")" : "(" + e + ")"; };
+        if (IsWord("LIKE")) {
+            ++pos_;
+            const Operand pattern = ReadOperand();
+            std::optional<Operand> escape;
+            if (IsWord("ESCAPE")) {
+                ++pos_;
+                escape = ReadOperand();
+                if (escape->kind != Operand::Kind::String || Utf8Length(escape->text) != 1)
+                    throw SqlFailure(SqlMessage{
+                        506, 1, 16,
+                        "The invalid escape character \"" + escape->text + "\" was specified in a LIKE predicate."});
+            }
+            const bool subjectIsTextOrInt =
+                left.kind == Operand::Kind::Column && left.column->type != ColType::DateTime;
+            if (!escape && subjectIsTextOrInt && PlainAsciiPattern(pattern))
+                return wrap(std::string("\"") + left.column->name + "\" LIKE " + SqliteString(pattern.text));
+            return wrap("qm_like(" + LikeSubject(left) + ", " + LikeSubject(pattern) + ", " +
+                        (escape ? SqliteString(escape->text) : std::string("NULL")) + ")");
+        }
+        if (IsWord("BETWEEN")) {
+            ++pos_;
+            const Operand low = ReadOperand();
+            ExpectWord("AND");
+            const Operand high = ReadOperand();
+            return wrap(Left(left, low) + " BETWEEN " + Emit(low, left) + " AND " + Emit(high, left));
+        }
+        if (IsWord("IN")) {
+            ++pos_;
+            ExpectOp("(");
+            std::string list;
+            bool textual = false;
+            do {
+                const Operand item = ReadOperand();
+                if (item.kind == Operand::Kind::Column) Fail(Peek());  // a column list is not a value list
+                textual = textual || IsText(item);
+                list += (list.empty() ? "" : ", ") + Emit(item, left);
+            } while (IsOp(",") && (++pos_, true));
+            ExpectOp(")");
+            const std::string subject = Emit(left, Operand{});
+            return wrap((IsText(left) && textual ? "(" + subject + " COLLATE QM_CI)" : subject) + " IN (" + list + ")");
+        }
+        if (IsWord("IS")) {
+            ++pos_;
+            const bool isNot = IsWord("NOT") && (++pos_, true);
+            ExpectWord("NULL");
+            return "(" + Emit(left, Operand{}) + (isNot ? " IS NOT NULL)" : " IS NULL)");
+        }
+        const Token& op = Peek();
+        static constexpr std::array<std::string_view, 9> kCompare = {"=", "<>", "!=", "<", "<=", ">", ">=", "!<", "!>"};
+        if (op.kind != Tok::Op || std::find(kCompare.begin(), kCompare.end(), op.text) == kCompare.end()) Fail(op);
+        std::string sqliteOp = Take().text;
+        if (sqliteOp == "!=") sqliteOp = "<>";
+        if (sqliteOp == "!<") sqliteOp = ">=";
+        if (sqliteOp == "!>") sqliteOp = "<=";
+        const Operand right = ReadOperand();
+        if (left.kind == Operand::Kind::Null || right.kind == Operand::Kind::Null) return "(NULL)";  // ANSI_NULLS
+        return "(" + Left(left, right) + " " + sqliteOp + " " + Emit(right, left) + ")";
+    }
+
+    static std::size_t Utf8Length(std::string_view s) {
+        return static_cast<std::size_t>(
+            std::count_if(s.begin(), s.end(), [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; }));
+    }
+
+    std::vector<Token> t_;
+    std::size_t pos_ = 0;
+    std::string database_;
+};
+
+bool ReadDigits(std::string_view s, std::size_t& i, std::size_t count, int& value) {
+    value = 0;
+    for (std::size_t k = 0; k < count; ++k, ++i) {
+        if (i >= s.size() || !std::isdigit(static_cast<unsigned char>(s[i]))) return false;
+        value = value * 10 + (s[i] - '0');
+    }
+    return true;
+}
+
+}  // namespace
+
+std::optional<std::string> CanonicalDateTime(std::string_view s) {
+    while (!s.empty() && std::isspace(static_cast<unsigned char>(s.front()))) s.remove_prefix(1);
+    while (!s.empty() && std::isspace(static_cast<unsigned char>(s.back()))) s.remove_suffix(1);
+    int y = 0, mo = 0, d = 0, h = 0, mi = 0, sec = 0, ms = 0;
+    std::size_t i = 0;
+    const auto digitsHere = [&](std::size_t k) {
+        std::size_t n = 0;
+        while (k + n < s.size() && std::isdigit(static_cast<unsigned char>(s[k + n]))) ++n;
+        return n;
+    };
+    const std::size_t lead = digitsHere(0);
+    if (lead == 8) {  // YYYYMMDD
+        if (!ReadDigits(s, i, 4, y) || !ReadDigits(s, i, 2, mo) || !ReadDigits(s, i, 2, d)) return std::nullopt;
+    } else if (lead == 4 && i + 4 < s.size() && (s[4] == '-' || s[4] == '/' || s[4] == '.')) {  // YYYY-MM-DD
+        const char sep = s[4];
+        ReadDigits(s, i, 4, y);
+        ++i;
+        const std::size_t mLen = digitsHere(i);
+        if (mLen < 1 || mLen > 2 || !ReadDigits(s, i, mLen, mo) || i >= s.size() || s[i] != sep) return std::nullopt;
+        ++i;
+        const std::size_t dLen = digitsHere(i);
+        if (dLen < 1 || dLen > 2 || !ReadDigits(s, i, dLen, d)) return std::nullopt;
+    } else if (lead >= 1 && lead <= 2 && lead < s.size() && (s[lead] == '/' || s[lead] == '-' || s[lead] == '.')) {
+        const char sep = s[lead];  // M/D/YYYY, the us_english order
+        ReadDigits(s, i, lead, mo);
+        ++i;
+        const std::size_t dLen = digitsHere(i);
+        if (dLen < 1 || dLen > 2 || !ReadDigits(s, i, dLen, d) || i >= s.size() || s[i] != sep) return std::nullopt;
+        ++i;
+        if (digitsHere(i) != 4 || !ReadDigits(s, i, 4, y)) return std::nullopt;
+    } else {
+        return std::nullopt;
+    }
+    if (i < s.size()) {
+        if (s[i] != ' ' && s[i] != 'T') return std::nullopt;
+        while (i < s.size() && (s[i] == ' ' || s[i] == 'T')) ++i;
+        const std::size_t hLen = digitsHere(i);
+        if (hLen < 1 || hLen > 2 || !ReadDigits(s, i, hLen, h) || i >= s.size() || s[i] != ':') return std::nullopt;
+        ++i;
+        if (!ReadDigits(s, i, 2, mi)) return std::nullopt;
+        if (i < s.size() && s[i] == ':') {
+            ++i;
+            if (!ReadDigits(s, i, 2, sec)) return std::nullopt;
+            if (i < s.size() && (s[i] == '.' || s[i] == ':')) {
+                ++i;
+                const std::size_t fLen = digitsHere(i);
+                if (fLen < 1 || fLen > 3) return std::nullopt;
+                ReadDigits(s, i, fLen, ms);
+                for (std::size_t k = fLen; k < 3; ++k) ms *= 10;
+            }
+        }
+        if (i != s.size()) return std::nullopt;
+    }
+    using namespace std::chrono;
+    const year_month_day date{year{y}, month{static_cast<unsigned>(mo)}, day{static_cast<unsigned>(d)}};
+    if (y < 1753 || y > 9999 || !date.ok() || h > 23 || mi > 59 || sec > 59) return std::nullopt;
+    char out[80];  // room for any int, so the compiler can see nothing is cut
+    if (ms == 0) {
+        std::snprintf(out, sizeof out, "%04d-%02d-%02d %02d:%02d:%02d", y, mo, d, h, mi, sec);
+    } else {
+        std::snprintf(out, sizeof out, "%04d-%02d-%02d %02d:%02d:%02d.%03d", y, mo, d, h, mi, sec, ms);
+    }
+    return std::string(out);
+}
+
+std::vector<Statement> ParseBatch(std::string_view text, std::string_view database) {
+    Parser parser(Tokenize(text), database);
+    return parser.Batch();
+}
+
+}  // namespace quellmark::logdb

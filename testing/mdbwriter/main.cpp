@@ -1,0 +1,148 @@
+// quellmark-test-mdb: writes settings files for tests, including the broken
+// shapes an operator's file may have: a value left out (stored as null), a
+// column stored with another type or missing, no table at all, no row or many.
+//
+//   quellmark-test-mdb FILE [--type T] [--timeout N] ... [--password W]
+//                           [--text-column NAME] [--long-column NAME]
+//                           [--drop-column NAME] [--no-table] [--rows K]
+//
+// Exit status: 0 written, 1 the file could not be written, 2 a usage error or
+// a value the table cannot hold.
+#include <charconv>
+#include <exception>
+#include <iostream>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "data_access/text.h"
+#include "ops/settings_file.h"
+#include "settings/jet4_writer.h"
+#include "settings/settings_row.h"
+
+namespace {
+
+namespace jet4 = quellmark::jet4;
+namespace modGeneral = quellmark::modGeneral;
+using namespace quellmark::settings_tool;
+
+constexpr std::size_t kColumnCount = modGeneral::kSettingColumns.size();
+constexpr int kMaxRows = 100000;
+
+constexpr const char* kUsage =
+    "Usage: quellmark-test-mdb FILE [options]\n"
+    "Values of the row in Settings_General (each optional; a missing one is stored as null):\n"
+    "  --type T  --timeout N  --server S  --port P  --database D  --user U  --password W\n"
+    "Shape of the file:\n"
+    "  --text-column NAME   store column NAME as Text(255)\n"
+    "  --long-column NAME   store column NAME as Long Integer\n"
+    "  --drop-column NAME   leave column NAME out\n"
+    "  --no-table           write a database without the table Settings_General\n"
+    "  --rows K             store the row K times (0 to 100000, default 1)\n";
+
+struct Request {
+    std::string file;
+    SettingValues values;
+    std::optional<jet4::ColumnType> typeOverride[kColumnCount];
+    bool dropped[kColumnCount] = {};
+    bool noTable = false;
+    std::optional<int> rows;
+};
+
+std::size_t ColumnNamed(const std::string& option, const std::string& name) {
+    for (std::size_t c = 0; c < kColumnCount; ++c) {
+        if (data_access::EqualsIgnoreCase(modGeneral::kSettingColumns[c].name, name)) return c;
+    }
+    throw UsageError{option + ": Settings_General has no column \"" + name + "\"."};
+}
+
+int ParseRows(const std::string& text) {
+    int value = -1;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (ec != std::errc() || end != text.data() + text.size() || value < 0 || value > kMaxRows)
+        throw UsageError{"--rows: expected a whole number from 0 to " + std::to_string(kMaxRows) + "."};
+    return value;
+}
+
+Request Parse(const std::vector<std::string>& args) {
+    Request request;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        if (TakeValueOption(args, i, request.values)) continue;
+        const std::string& option = args[i];
+        if (option.rfind("--", 0) != 0) {
+            if (!request.file.empty()) throw UsageError{"one FILE only; \"" + option + "\" is one too many."};
+            request.file = option;
+            continue;
+        }
+        if (option == "--no-table") {
+            request.noTable = true;
+            continue;
+        }
+        if (i + 1 >= args.size()) throw UsageError{option + " needs a value."};
+        const std::string& value = args[++i];
+        if (option == "--rows") {
+            if (request.rows) throw UsageError{"--rows is given twice."};
+            request.rows = ParseRows(value);
+        } else if (option == "--text-column" || option == "--long-column") {
+            const std::size_t c = ColumnNamed(option, value);
+            const auto type = option == "--text-column" ? jet4::ColumnType::Text : jet4::ColumnType::LongInteger;
+            if (request.typeOverride[c] && *request.typeOverride[c] != type)
+                throw UsageError{value + " is given both --text-column and --long-column."};
+            request.typeOverride[c] = type;
+        } else if (option == "--drop-column") {
+            request.dropped[ColumnNamed(option, value)] = true;
+        } else {
+            throw UsageError{"unknown option \"" + option + "\"."};
+        }
+    }
+    if (request.file.empty()) throw UsageError{"a FILE is needed."};
+    return request;
+}
+
+std::vector<jet4::Table> TablesFor(const Request& request) {
+    if (request.noTable) return {};
+    jet4::Table table;
+    table.name = std::string(modGeneral::kSettingsTable);
+    jet4::Row row;
+    for (std::size_t c = 0; c < kColumnCount; ++c) {
+        if (request.dropped[c]) continue;
+        const jet4::ColumnType type = request.typeOverride[c].value_or(JetTypeOf(modGeneral::kSettingColumns[c].type));
+        table.columns.push_back({std::string(modGeneral::kSettingColumns[c].name), type});
+        if (request.values[c]) {
+            row.push_back(CellFor(c, *request.values[c], type));
+        } else {
+            row.emplace_back(jet4::Null{});
+        }
+    }
+    if (table.columns.empty())
+        throw UsageError{"every column is dropped; use --no-table for a file without the table."};
+    table.rows.assign(static_cast<std::size_t>(request.rows.value_or(1)), row);
+    return {table};
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::vector<std::string> args(argv + 1, argv + argc);
+    try {
+        if (args.size() == 1 && (args[0] == "--help" || args[0] == "-h")) {
+            std::cout << kUsage;
+            return 0;
+        }
+        const Request request = Parse(args);
+        std::vector<std::uint8_t> bytes;
+        try {
+            bytes = jet4::BuildDatabase(TablesFor(request));
+        } catch (const jet4::WriteError& e) {
+            throw UsageError{e.what()};
+        }
+        jet4::WriteFileAtomically(request.file, bytes);
+        return 0;
+    } catch (const UsageError& e) {
+        std::cerr << "quellmark-test-mdb: " << e.message << "\n\n" << kUsage;
+        return 2;
+    } catch (const std::exception& e) {
+        std::cerr << e.what() << '\n';
+        return 1;
+    }
+}

@@ -1,0 +1,47 @@
+// The settings row as the settings tools write it: the command-line option
+// that gives each column of Settings_General, and the conversion of an
+// option's text into the cell the column stores. The table, its columns and
+// their types come from the operations' settings-file description.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "ops/settings_file.h"
+#include "settings/jet4_writer.h"
+
+namespace quellmark::settings_tool {
+
+// A usage error or a value the table cannot hold (exit status 2). The
+// message names the option and column, never the value (it may be a password).
+struct UsageError {
+    std::string message;
+};
+
+// The option giving each column, in the order of modGeneral::kSettingColumns.
+inline constexpr std::array<std::string_view, modGeneral::kSettingColumns.size()> kValueOptions{
+    "--type", "--timeout", "--server", "--port", "--database", "--user", "--password"};
+
+// The column an option gives; nullopt for any other option.
+std::optional<std::size_t> ColumnOfOption(std::string_view option);
+
+// The Jet type a column is stored as.
+jet4::ColumnType JetTypeOf(modGeneral::SettingType type);
+
+// The cell for column `column` stored as `type`: the text as it is for a Text
+// column, a whole number in plain decimal otherwise. Throws UsageError.
+jet4::Value CellFor(std::size_t column, const std::string& text, jet4::ColumnType type);
+
+// The values of the seven columns as the options gave them.
+using SettingValues = std::array<std::optional<std::string>, modGeneral::kSettingColumns.size()>;
+
+// Reads "--option VALUE" or "--option=VALUE" at args[i] when the option is one
+// of kValueOptions, storing the value and advancing i past it. False for any
+// other argument. Throws UsageError for a missing value or an option given twice.
+bool TakeValueOption(const std::vector<std::string>& args, std::size_t& i, SettingValues& values);
+
+}  // namespace quellmark::settings_tool
