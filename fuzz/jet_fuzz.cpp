@@ -14,6 +14,7 @@
 #include "data_access/connection_string.h"
 #include "data_access/data_access.h"
 #include "data_access/internal/jet_provider.h"
+#include "ops/settings_file.h"
 
 namespace {
 
@@ -78,9 +79,8 @@ void ReadTable(const std::string& connectionString, const std::string& table) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     WriteInput(data, size);
-    const std::string connectionString =
-        "Provider=Microsoft.Jet.OLEDB.4.0;Data Source=" + data_access::QuoteConnectionValue(InputPath());
-    ReadTable(connectionString, "Settings_General");
+    const std::string connectionString = quellmark::modGeneral::SettingsConnStringForFile(InputPath());
+    ReadTable(connectionString, std::string(quellmark::modGeneral::kSettingsTable));
     try {
         const std::vector<std::string> tables =
             data_access::provider::JetUserTables(data_access::ConnectionProperties::Parse(connectionString));

@@ -17,6 +17,7 @@
 #include "data_access/internal/jet_provider.h"
 #include "harness/run_program.h"
 #include "harness/scratch_dir.h"
+#include "ops/settings_file.h"
 #include "support/test_data.h"
 
 namespace {
@@ -28,9 +29,7 @@ using data_access::Value;
 fs::path Jet4File() { return quellmark::test::RealMdb("DateTestDatabase.mdb"); }
 fs::path Jet3File() { return quellmark::test::RealMdb("nwind.mdb"); }
 
-std::string ConnectionStringFor(const fs::path& file) {
-    return "Provider=Microsoft.Jet.OLEDB.4.0;Data Source=" + data_access::QuoteConnectionValue(file.string());
-}
+std::string ConnectionStringFor(const fs::path& file) { return quellmark::modGeneral::SettingsConnStringForFile(file); }
 
 std::string ShellQuote(const std::string& text) {
     std::string quoted = "'";
