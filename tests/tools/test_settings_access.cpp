@@ -240,11 +240,16 @@ TerminalRun RunOnTerminal(const std::vector<std::string>& args, const std::strin
 }
 
 TEST_F(SettingsAccess, AsksForThePasswordOnATerminalWithoutEcho) {
-    const TerminalRun run = RunOnTerminal(WriteArgs(File(), {}), "Typ3d;secret");
-    ASSERT_EQ(run.exitCode, 0) << run.screen;
-    EXPECT_NE(run.screen.find("Password of the SQL login \"u\": "), std::string::npos) << run.screen;
-    EXPECT_EQ(run.screen.find("Typ3d"), std::string::npos) << "the password was echoed:\n" << run.screen;
-    EXPECT_EQ(StoredPassword(File()), "Typ3d;secret");
+    // Also with --password-stdin: typed on a terminal, the password is not shown either.
+    for (const std::vector<std::string>& extra : {std::vector<std::string>{}, {"--password-stdin"}}) {
+        SCOPED_TRACE(extra.empty() ? "no password option" : extra[0]);
+        const TerminalRun run = RunOnTerminal(WriteArgs(File(), extra), "Typ3d;secret");
+        ASSERT_EQ(run.exitCode, 0) << run.screen;
+        EXPECT_NE(run.screen.find("Password of the SQL login \"u\": "), std::string::npos) << run.screen;
+        EXPECT_EQ(run.screen.find("Typ3d"), std::string::npos) << "the password was echoed:\n" << run.screen;
+        EXPECT_EQ(StoredPassword(File()), "Typ3d;secret");
+        fs::remove(File());
+    }
 }
 
 }  // namespace

@@ -53,8 +53,8 @@ constexpr const char* kUsage =
     "  --password-stdin  read the SQL login password from the first line of standard input\n"
     "  --password W      the SQL login password; other local users can see it while the\n"
     "                    command runs (ps), and the shell history keeps it\n"
-    "Without either password option and with a terminal on standard input, write asks\n"
-    "for the password without showing it.\n"
+    "With a terminal on standard input and without --password, write asks for the\n"
+    "password without showing it.\n"
     "The file is readable by its owner only (mode 0600), also when it replaces one; with\n"
     "  --group G         it is owned by group G and readable by its members (mode 0640)\n"
     "\n"
@@ -102,7 +102,8 @@ int Write(const std::vector<std::string>& args) {
     static_assert(kValueOptions.back() == "--password");
     if (passwordFromStdin && values[passwordColumn])
         throw UsageError{"give the password with --password or with --password-stdin, not both."};
-    const bool askForPassword = !passwordFromStdin && !values[passwordColumn] && StdinIsTerminal();
+    // A terminal on standard input is asked without echo, --password-stdin or not.
+    const bool askForPassword = !values[passwordColumn] && StdinIsTerminal();
     const bool passwordLater = passwordFromStdin || askForPassword;
 
     // Every other value is checked before the password is read or asked for.
@@ -126,13 +127,13 @@ int Write(const std::vector<std::string>& args) {
                          (values[passwordColumn] ? "" : " The password can also come from --password-stdin.")};
     const jet4::FileAccess access = AccessFor(groupName);
 
-    if (passwordFromStdin) {
+    if (askForPassword) {
+        values[passwordColumn] = PromptPassword("Password of the SQL login \"" + *values[passwordColumn - 1] + "\": ");
+        if (!values[passwordColumn]) throw UsageError{"no password was typed."};
+    } else if (passwordFromStdin) {
         values[passwordColumn] = ReadPasswordLine(std::cin);
         if (!values[passwordColumn])
             throw UsageError{"--password-stdin: standard input is empty (an empty line is an empty password)."};
-    } else if (askForPassword) {
-        values[passwordColumn] = PromptPassword("Password of the SQL login \"" + *values[passwordColumn - 1] + "\": ");
-        if (!values[passwordColumn]) throw UsageError{"no password was typed."};
     }
     if (passwordLater) row.push_back(CellFor(passwordColumn, *values[passwordColumn], jet4::ColumnType::Text));
     table.rows.push_back(std::move(row));
