@@ -55,10 +55,11 @@ pids+=("$LOGDB_PID")
 port=$LOGDB_PORT
 echo "demo: log server listening on 127.0.0.1:$port (database Sarnwick, user demo)"
 
-"$settings_tool" write "$mdb" --type "Remote SQL Authentication" --timeout 15 --server 127.0.0.1 \
-    --port "$port" --database Sarnwick --user demo --password demo
+printf '%s\n' demo | "$settings_tool" write "$mdb" --type "Remote SQL Authentication" --timeout 15 \
+    --server 127.0.0.1 --port "$port" --database Sarnwick --user demo --password-stdin
 sha256sum "$mdb" | cut -d' ' -f1 >"$stamp"
 echo "demo: wrote $mdb"
+echo "demo: quellmark-settings check: $("$settings_tool" check "$mdb")"
 
 if [ -n "${DISPLAY:-}" ] && xdpyinfo >/dev/null 2>&1; then
     echo "demo: opening the window: pick a template, press Create SQL, then Count Records"

@@ -16,6 +16,7 @@ PACKAGES=(
   fonts-liberation fonts-dejavu-core
   clang libclang-rt-14-dev clang-format
   file dpkg-dev
+  lintian desktop-file-utils appstream man-db adduser
 )
 missing=()
 for p in "${PACKAGES[@]}"; do

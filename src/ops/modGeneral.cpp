@@ -52,29 +52,15 @@ WindowPort& Window() {
 }
 
 // Shows the most recent failure in the connection's error list, if any.
-bool ReportedConnectionFailure(const Connection& connection, WindowPort& window) {
+bool ReportedConnectionFailure(const Connection& connection, const ShowFailure& show) {
     const data_access::Errors& errors = connection.Errors();
     if (errors.Count() == 0) return false;
-    window.ShowMessage(errors.Item(errors.Count() - 1).Description);
+    show(errors.Item(errors.Count() - 1).Description);
     return true;
 }
 
-// Reads the settings, builds the online connection string and opens the
-// online connection. Null after a failure, which has then been reported.
-std::unique_ptr<Connection> OpenOnlineConnection(WindowPort& window) {
-    OnlineSettings settings;
-    try {
-        settings = ReadOnlineSettings(SettingsConnString);
-    } catch (const data_access::Error& e) {
-        window.ShowMessage(e.what());
-        return nullptr;
-    }
-    auto online = std::make_unique<Connection>();
-    online->ConnectionString = BuildOnlineConnString(settings);
-    online->ConnectionTimeout = settings.OnlConnTimeout;
-    Skip([&] { online->Open(); });
-    if (ReportedConnectionFailure(*online, window)) return nullptr;
-    return online;
+ShowFailure InMessageBox(WindowPort& window) {
+    return [&window](const std::string& description) { window.ShowMessage(description); };
 }
 
 // ---- Counts -----------------------------------------------------------------
@@ -97,6 +83,31 @@ constexpr const char* kNoMarker =
     "The statement does not contain \"FROM ATR_Log\" (in this letter case), so no count statement can be made from it.";
 
 }  // namespace
+
+std::optional<OnlineConnection> OpenOnlineConnection(const std::string& settingsConnString, const ShowFailure& show) {
+    OnlineConnection online;
+    try {
+        online.settings = ReadOnlineSettings(settingsConnString);
+    } catch (const data_access::Error& e) {
+        show(e.what());
+        return std::nullopt;
+    }
+    online.connection = std::make_unique<Connection>();
+    online.connection->ConnectionString = BuildOnlineConnString(online.settings);
+    online.connection->ConnectionTimeout = online.settings.OnlConnTimeout;
+    Skip([&] { online.connection->Open(); });
+    if (ReportedConnectionFailure(*online.connection, show)) return std::nullopt;
+    return online;
+}
+
+std::optional<std::int32_t> RunCountStatement(Connection& online, const std::string& countStatement,
+                                              std::unique_ptr<Recordset>& result, const ShowFailure& show) {
+    Skip([&] { result = online.Execute(countStatement); });
+    if (ReportedConnectionFailure(online, show)) return std::nullopt;
+    const std::optional<std::int32_t> count = CountOf(result.get());
+    if (!count) show(kNoCount);
+    return count;
+}
 
 std::string BuildOnlineConnString(const OnlineSettings& s) {
     using data_access::QuoteConnectionValue;
@@ -135,7 +146,8 @@ std::string BuildCountStatement(const std::string& text) {
 
 void CountRecords() {
     WindowPort& window = Window();
-    std::unique_ptr<Connection> online = OpenOnlineConnection(window);
+    const ShowFailure show = InMessageBox(window);
+    std::optional<OnlineConnection> online = OpenOnlineConnection(SettingsConnString, show);
     if (!online) return;
 
     const std::string countStatement = BuildCountStatement(window.SqlQueryText());
@@ -144,24 +156,20 @@ void CountRecords() {
         return;
     }
     std::unique_ptr<Recordset> result;
-    Skip([&] { result = online->Execute(countStatement); });
-    if (ReportedConnectionFailure(*online, window)) return;
-
-    const std::optional<std::int32_t> count = CountOf(result.get());
-    if (!count) {
-        window.ShowMessage(kNoCount);
-        return;
-    }
+    const std::optional<std::int32_t> count = RunCountStatement(*online->connection, countStatement, result, show);
+    if (!count) return;
     window.SetCountText(std::to_string(*count));
     Skip([&] { result->Close(); });
-    Skip([&] { online->Close(); });
+    Skip([&] { online->connection->Close(); });
 }
 
 void DeleteRecordsInChunks() {
     WindowPort& window = Window();
+    const ShowFailure show = InMessageBox(window);
     CancelRequested = false;
-    std::unique_ptr<Connection> online = OpenOnlineConnection(window);
+    std::optional<OnlineConnection> online = OpenOnlineConnection(SettingsConnString, show);
     if (!online) return;
+    Connection& connection = *online->connection;
 
     // Both statements are prepared once, from the statement box as it is now.
     const std::string countStatement = BuildCountStatement(window.SqlQueryText());
@@ -174,25 +182,20 @@ void DeleteRecordsInChunks() {
     std::int32_t left = 0;
     std::unique_ptr<Recordset> result;
     do {
-        Skip([&] { result = online->Execute(countStatement); });
-        if (ReportedConnectionFailure(*online, window)) return;
-        const std::optional<std::int32_t> count = CountOf(result.get());
-        if (!count) {
-            window.ShowMessage(kNoCount);
-            return;
-        }
+        const std::optional<std::int32_t> count = RunCountStatement(connection, countStatement, result, show);
+        if (!count) return;
         left = *count;
         window.SetRecLeftText(std::to_string(left));
         if (left > 0) {
-            Skip([&] { result = online->Execute(deleteStatement); });
-            if (ReportedConnectionFailure(*online, window)) return;
+            Skip([&] { result = connection.Execute(deleteStatement); });
+            if (ReportedConnectionFailure(connection, show)) return;
         }
         PauseWithEvents(200);
     } while (left >= 1 && !CancelRequested);
 
     window.SetRecLeftText(std::to_string(left));
     Skip([&] { result->Close(); });
-    Skip([&] { online->Close(); });
+    Skip([&] { connection.Close(); });
 }
 
 void PauseWithEvents(std::int16_t ms) {

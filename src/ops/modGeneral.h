@@ -14,8 +14,12 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
 #include <string>
 
+#include "data_access/data_access.h"
 #include "ops/settings_file.h"
 
 namespace quellmark::modGeneral {
@@ -30,6 +34,28 @@ std::string BuildOnlineConnString(const OnlineSettings& settings);
 std::string BuildCountStatement(const std::string& text);
 // The text without its trailing CR and LF characters.
 std::string TrimTrailingLineBreaks(const std::string& text);
+
+// Shows a failure's description to the operator: the window's message box,
+// or the terminal of quellmark-settings check.
+using ShowFailure = std::function<void(const std::string& description)>;
+
+// An open online connection and the settings it was opened with.
+struct OnlineConnection {
+    OnlineSettings settings;
+    std::unique_ptr<data_access::Connection> connection;
+};
+
+// The start of every operation: reads the settings through settingsConnString
+// (handler mode), builds the online connection string and opens the
+// connection with the settings' time-out (skip mode). Nullopt after a
+// failure, whose description has been shown.
+std::optional<OnlineConnection> OpenOnlineConnection(const std::string& settingsConnString, const ShowFailure& show);
+
+// Runs a count statement on the open connection in skip mode: `result` takes
+// the statement's recordset (and keeps its previous value when the statement
+// fails). The count, or nullopt after a failure, which has been shown.
+std::optional<std::int32_t> RunCountStatement(data_access::Connection& online, const std::string& countStatement,
+                                              std::unique_ptr<data_access::Recordset>& result, const ShowFailure& show);
 
 // Counts the rows the statement box's filter matches into txtCount.
 void CountRecords();

@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Builds the Debian package with cpack, unpacks it with dpkg -x into a scratch
-# root and checks what it installs: the file list, the Depends line, a
-# quellmark-settings write/show round trip, and the `quellmark` command
-# starting the unpacked Quellmark, which counts the "Priority" template against
-# a quellmark-logdb server named by the Sarnwick.mdb in its own folder.
+# root and checks what it installs: lintian's verdict, the file list, the
+# Depends line, the desktop entry, icon, AppStream file and manual pages, the
+# system group its maintainer script creates, quellmark-settings write (file
+# modes), show and check, and the `quellmark` command starting the unpacked
+# Quellmark, which counts the "Priority" template against a quellmark-logdb
+# server named by the Sarnwick.mdb in its own folder.
 # Usage: package_smoke.sh CPACK CPACK-CONFIG XCLOSE QUELLMARK-LOGDB
 source "$(dirname "$0")/../smoke/xvfb_session.sh"
 source "$(dirname "$0")/../../testing/logdb/start_logdb.sh"
@@ -30,10 +32,21 @@ debs=("$work"/cpack/quellmark_*.deb)
 deb=${debs[0]}
 echo "package: $(basename "$deb")"
 
+# Not one error or warning; the informational tags are shown, not counted.
+lintian_status=0
+lintian --allow-root --fail-on error,warning --info --pedantic "$deb" >"$work/lintian.out" 2>&1 || lintian_status=$?
+cat "$work/lintian.out"
+if [ "$lintian_status" != 0 ] || grep -Eq '^[EW]: ' "$work/lintian.out"; then
+    fail "lintian reports errors or warnings (status $lintian_status)"
+fi
+
 # Exactly these files, and nothing from the build or the tests.
 files=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $6}' | sort)
-expected=$(printf '%s\n' ./usr/bin/quellmark ./usr/bin/quellmark-settings \
-    ./usr/lib/quellmark/Quellmark ./usr/share/applications/quellmark.desktop)
+expected=$(printf '%s\n' ./usr/bin/quellmark ./usr/bin/quellmark-settings ./usr/lib/quellmark/Quellmark \
+    ./usr/share/applications/quellmark.desktop ./usr/share/doc/quellmark/changelog.gz \
+    ./usr/share/doc/quellmark/copyright ./usr/share/icons/hicolor/scalable/apps/quellmark.svg \
+    ./usr/share/man/man1/quellmark-settings.1.gz ./usr/share/man/man1/quellmark.1.gz \
+    ./usr/share/metainfo/org.quellmark.quellmark.metainfo.xml | sort)
 [ "$files" = "$expected" ] || fail "unexpected file list:
 $files"
 
@@ -54,8 +67,27 @@ if grep -q 'not stripped' <<<"$symbols"; then
     fail "the packaged executables still carry their symbols:
 $symbols"
 fi
-grep -qx 'Exec=quellmark' "$root/usr/share/applications/quellmark.desktop" \
-    || fail "the desktop entry does not start the quellmark command"
+desktop="$root/usr/share/applications/quellmark.desktop"
+grep -qx 'Exec=quellmark' "$desktop" || fail "the desktop entry does not start the quellmark command"
+# Not even a hint (two main categories would put the tool in two menus).
+validated=$(desktop-file-validate "$desktop" 2>&1) && [ -z "$validated" ] \
+    || fail "desktop-file-validate: $validated"
+icon=$(sed -n 's/^Icon=//p' "$desktop")
+[ -f "$root/usr/share/icons/hicolor/scalable/apps/$icon.svg" ] || fail "the desktop entry's icon \"$icon\" is not packaged"
+metainfo="$root/usr/share/metainfo/org.quellmark.quellmark.metainfo.xml"
+appstreamcli validate --no-net "$metainfo" || fail "appstreamcli rejects the metainfo file"
+grep -q "<launchable type=\"desktop-id\">$(basename "$desktop")</launchable>" "$metainfo" \
+    || fail "the metainfo file does not launch the packaged desktop entry"
+grep -qx 'License: Expat' "$root/usr/share/doc/quellmark/copyright" || fail "the copyright file names no MIT (Expat) licence"
+
+# Every option the settings tool knows is in its manual page.
+page=$(zcat "$root/usr/share/man/man1/quellmark-settings.1.gz" | sed 's/\\-/-/g')
+for option in $("$root/usr/bin/quellmark-settings" --help | grep -oE -- '--[a-z][a-z-]+' | sort -u); do
+    grep -qF -- "$option" <<<"$page" || fail "the manual page of quellmark-settings does not mention $option"
+done
+for command in write show check; do
+    grep -q "^\.B $command" <<<"$page" || fail "the manual page of quellmark-settings does not describe $command"
+done
 
 # The settings file beside the packaged executable, written and read back by
 # the packaged quellmark-settings; show must not print the password.
@@ -64,8 +96,9 @@ start_logdb "$work" "$logdb" --database Sarnwick --user ops --password 'S3cret;p
 port=$LOGDB_PORT
 
 mdb="$app_dir/Sarnwick.mdb"
-"$root/usr/bin/quellmark-settings" write "$mdb" --type "Remote SQL Authentication" --timeout 5 \
-    --server 127.0.0.1 --port "$port" --database Sarnwick --user ops --password 'S3cret;pw'
+settings=(--type "Remote SQL Authentication" --timeout 5 --server 127.0.0.1 --port "$port" --database Sarnwick --user ops)
+printf '%s\n' 'S3cret;pw' | "$root/usr/bin/quellmark-settings" write "$mdb" "${settings[@]}" --password-stdin
+[ "$(stat -c %a "$mdb")" = 600 ] || fail "write made a file of mode $(stat -c %a "$mdb"), not 600"
 shown=$("$root/usr/bin/quellmark-settings" show "$mdb")
 want="OnlConnType=Remote SQL Authentication
 OnlConnTimeout=5
@@ -76,9 +109,43 @@ OnlDbUser=ops
 OnlDbPass=****"
 [ "$shown" = "$want" ] || fail "show printed:
 $shown"
+checked=$("$root/usr/bin/quellmark-settings" check "$mdb") || fail "check failed: $checked"
+rows=$(sqlite3 "$work/log.db" "SELECT COUNT(*) FROM ATR_Log")
+[ "$checked" = "connected to 127.0.0.1,$port (database Sarnwick) as ops: ATR_Log holds $rows rows" ] \
+    || fail "check printed: $checked"
+echo "$checked"
+
+# The maintainer script creates the group quellmark, and write --group gives
+# it the file. Both run in a mount namespace of their own over a copy of /etc,
+# so the machine's groups stay as they are.
+if [ "$(id -u)" = 0 ] && unshare --mount --propagation private true 2>/dev/null; then
+    dpkg-deb -e "$deb" "$work/control"
+    cp -a /etc "$work/etc"
+    printf '%s\n' 'S3cret;pw' | unshare --mount --propagation private bash -euc '
+        work=$1
+        shift
+        mount --bind "$work/etc" /etc
+        if getent group quellmark >/dev/null; then echo "the group quellmark exists before the install" >&2; fi
+        "$work/control/postinst" configure
+        "$work/control/postinst" configure  # again: nothing left to do
+        getent group quellmark
+        "$@" --password-stdin --group quellmark
+        stat -c "%a %G" "$work/group.mdb"
+    ' _ "$work" "$root/usr/bin/quellmark-settings" write "$work/group.mdb" "${settings[@]}" \
+        >"$work/group.out" 2>&1 || { cat "$work/group.out" >&2; fail "creating the group quellmark or writing for it failed"; }
+    [ "$(tail -n1 "$work/group.out")" = "640 quellmark" ] || fail "write --group quellmark:
+$(cat "$work/group.out")"
+    grep -q '^quellmark:x:[0-9]*:$' "$work/group.out" || fail "no group quellmark: $(cat "$work/group.out")"
+    getent group quellmark >/dev/null && echo "note: this machine has a group quellmark of its own"
+    echo "group quellmark created; write --group quellmark: $(tail -n1 "$work/group.out")"
+else
+    echo "SKIPPED: the group quellmark (needs root and mount namespaces)" >&2
+fi
 
 # The quellmark command starts the unpacked executable, which must find the
 # settings in its own folder to reach the server.
+# Only statements after this line of the server's log are the window's.
+seen=$(wc -l <"$work/stats")
 start_xvfb
 "$root/usr/bin/quellmark" 2>"$work/app.err" &
 APP_PID=$!
@@ -91,7 +158,7 @@ sleep 0.3
 xdotool mousemove --window "$id" 480 68 click 1    # Count Records
 counted=""
 for _ in $(seq 1 200); do
-    counted=$(awk -F'\t' '$2 == "count" {print $3; exit}' "$work/stats" 2>/dev/null || true)
+    counted=$(awk -F'\t' -v seen="$seen" 'NR > seen && $2 == "count" {print $3; exit}' "$work/stats" 2>/dev/null || true)
     [ -n "$counted" ] && break
     sleep 0.1
 done

@@ -469,11 +469,12 @@ std::vector<std::uint8_t> BuildDatabase(const std::vector<Table>& tables) {
     return file;
 }
 
-void WriteDatabase(const std::filesystem::path& file, const std::vector<Table>& tables) {
-    WriteFileAtomically(file, BuildDatabase(tables));
+void WriteDatabase(const std::filesystem::path& file, const std::vector<Table>& tables, const FileAccess& access) {
+    WriteFileAtomically(file, BuildDatabase(tables), access);
 }
 
-void WriteFileAtomically(const std::filesystem::path& file, const std::vector<std::uint8_t>& bytes) {
+void WriteFileAtomically(const std::filesystem::path& file, const std::vector<std::uint8_t>& bytes,
+                         const FileAccess& access) {
     const std::string where = "Cannot write " + file.string() + ": ";
     if (file.filename().empty()) throw WriteError(where + "the path names no file.");
     const std::filesystem::path dir = file.has_parent_path() ? file.parent_path() : std::filesystem::path(".");
@@ -486,17 +487,20 @@ void WriteFileAtomically(const std::filesystem::path& file, const std::vector<st
         name.insert(0, 1, '.');
         name += ".tmp" + std::to_string(random() % 1000000);
         tempPath = dir / name;
-        fd = ::open(tempPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);  // the umask applies
+        // Never readable by others, not even for a moment: the file may hold a password.
+        fd = ::open(tempPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
         if (fd < 0 && errno != EEXIST) throw WriteError(where + ErrnoText());
     }
     if (fd < 0) throw WriteError(where + "no free temporary name beside it.");
     FileDescriptor out(fd);
     TemporaryFile temp(tempPath);
 
-    struct stat existing {};
-    if (::stat(file.c_str(), &existing) == 0 && S_ISREG(existing.st_mode)) {
-        ::fchmod(out.Get(), existing.st_mode & 07777);  // replacing a file keeps its permissions
+    if (access.group) {
+        if (::fchown(out.Get(), static_cast<uid_t>(-1), access.group->id) != 0)
+            throw WriteError(where + "cannot give it to the group " + access.group->name + ": " + ErrnoText());
     }
+    // Exactly this mode, whatever the umask.
+    if (::fchmod(out.Get(), access.group ? 0640 : 0600) != 0) throw WriteError(where + ErrnoText());
     for (std::size_t done = 0; done < bytes.size();) {
         const ssize_t n = ::write(out.Get(), bytes.data() + done, bytes.size() - done);
         if (n < 0 && errno == EINTR) continue;

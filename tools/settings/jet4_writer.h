@@ -3,8 +3,11 @@
 // what libmdb (and so the Jet provider), mdbtools' tools and mdb-reader read.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <variant>
@@ -49,12 +52,25 @@ public:
 // longer than 255 characters or not UTF-8, or more rows than the file can map.
 std::vector<std::uint8_t> BuildDatabase(const std::vector<Table>& tables);
 
+// Who may read a written file. Without a group it is mode 0600 (its owner
+// only); with one, 0640 and owned by that group, which the writer must be
+// allowed to give it (root, or a member of the group).
+struct FileAccess {
+    struct Group {
+        gid_t id = 0;
+        std::string name;  // for messages
+    };
+    std::optional<Group> group;
+};
+
 // Builds the file and puts it in place atomically: written to a temporary file
-// beside it, flushed, then renamed over it. On any failure the temporary file
-// is removed and an existing file is left as it was. Throws WriteError.
-void WriteDatabase(const std::filesystem::path& file, const std::vector<Table>& tables);
+// beside it with the access asked for, flushed, then renamed over it. A file it
+// replaces does not pass on its mode or group. On any failure the temporary
+// file is removed and an existing file is left as it was. Throws WriteError.
+void WriteDatabase(const std::filesystem::path& file, const std::vector<Table>& tables, const FileAccess& access = {});
 
 // The second half of WriteDatabase: puts the bytes in place atomically.
-void WriteFileAtomically(const std::filesystem::path& file, const std::vector<std::uint8_t>& bytes);
+void WriteFileAtomically(const std::filesystem::path& file, const std::vector<std::uint8_t>& bytes,
+                         const FileAccess& access = {});
 
 }  // namespace quellmark::jet4

@@ -1,20 +1,31 @@
 // quellmark-settings: writes the settings file Sarnwick.mdb (table
-// Settings_General) and shows what Quellmark reads from one.
+// Settings_General), shows what Quellmark reads from one, and checks that
+// Quellmark can reach the log database with it.
 //
 //   quellmark-settings write FILE --type T --timeout N --server S --port P
-//                                 --database D --user U --password W
+//                                 --database D --user U
+//                                 [--password W | --password-stdin] [--group G]
 //   quellmark-settings show FILE
+//   quellmark-settings check FILE
 //
-// Exit status: 0 done, 1 the file could not be written or read, 2 a usage
-// error or a value the table cannot hold.
+// Exit status: 0 done, 1 the file could not be written or read, or the check
+// failed, 2 a usage error or a value the table cannot hold.
+#include <grp.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <exception>
 #include <iostream>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "data_access/data_access.h"
+#include "ops/modGeneral.h"
 #include "ops/settings_file.h"
 #include "settings/jet4_writer.h"
+#include "settings/password_input.h"
 #include "settings/settings_row.h"
 
 namespace {
@@ -29,29 +40,73 @@ constexpr const char* kUsage =
     "Usage:\n"
     "  quellmark-settings write FILE OPTIONS   write a settings file (Jet 4 .mdb) holding one row\n"
     "  quellmark-settings show FILE            print the settings Quellmark reads from FILE\n"
+    "  quellmark-settings check FILE           connect as Quellmark does and count the rows of ATR_Log\n"
     "\n"
     "write needs every value of the row in Settings_General (an empty text is fine):\n"
-    "  --type T      \"Windows Authentication\", \"Local SQL Authentication\" or\n"
-    "                \"Remote SQL Authentication\"\n"
-    "  --timeout N   connection time-out in seconds (16-bit integer)\n"
-    "  --server S    server name or address\n"
-    "  --port P      TCP port (32-bit integer; used by the remote type)\n"
-    "  --database D  database name\n"
-    "  --user U      SQL login name\n"
-    "  --password W  SQL login password\n";
+    "  --type T          \"Windows Authentication\", \"Local SQL Authentication\" or\n"
+    "                    \"Remote SQL Authentication\"\n"
+    "  --timeout N       connection time-out in seconds (16-bit integer)\n"
+    "  --server S        server name or address\n"
+    "  --port P          TCP port (32-bit integer; used by the remote type)\n"
+    "  --database D      database name\n"
+    "  --user U          SQL login name\n"
+    "  --password-stdin  read the SQL login password from the first line of standard input\n"
+    "  --password W      the SQL login password; other local users can see it while the\n"
+    "                    command runs (ps), and the shell history keeps it\n"
+    "With a terminal on standard input and without --password, write asks for the\n"
+    "password without showing it.\n"
+    "The file is readable by its owner only (mode 0600), also when it replaces one; with\n"
+    "  --group G         it is owned by group G and readable by its members (mode 0640)\n"
+    "\n"
+    "check opens the connection with the settings as Quellmark does (the same time-out,\n"
+    "the same messages) and counts the rows of ATR_Log: it prints one line and exits\n"
+    "with 0, or prints the message Quellmark would show and exits with 1.\n"
+    "\n"
+    "Exit status: 0 done, 1 the file could not be written or read, or the check failed,\n"
+    "2 a usage error or a value the table cannot hold.\n";
+
+// The group a --group option names. Throws UsageError when there is none.
+jet4::FileAccess AccessFor(const std::optional<std::string>& groupName) {
+    jet4::FileAccess access;
+    if (!groupName) return access;
+    std::vector<char> buffer(16384);
+    group entry{};
+    group* found = nullptr;
+    const int error = ::getgrnam_r(groupName->c_str(), &entry, buffer.data(), buffer.size(), &found);
+    if (error != 0 || found == nullptr) throw UsageError{"--group: there is no group named \"" + *groupName + "\"."};
+    access.group = jet4::FileAccess::Group{found->gr_gid, *groupName};
+    return access;
+}
 
 int Write(const std::vector<std::string>& args) {
     using namespace quellmark::settings_tool;
     SettingValues values;
     std::string file;
+    std::optional<std::string> groupName;
+    bool passwordFromStdin = false;
     for (std::size_t i = 0; i < args.size(); ++i) {
         if (TakeValueOption(args, i, values)) continue;
+        if (TakeOption(args, i, "--group", groupName)) continue;
+        if (args[i] == "--password-stdin") {
+            if (passwordFromStdin) throw UsageError{"--password-stdin is given twice."};
+            passwordFromStdin = true;
+            continue;
+        }
         if (args[i].rfind("--", 0) == 0) throw UsageError{"unknown option \"" + args[i] + "\"."};
         if (!file.empty()) throw UsageError{"write takes one FILE; \"" + args[i] + "\" is one too many."};
         file = args[i];
     }
     if (file.empty()) throw UsageError{"write needs a FILE."};
 
+    const std::size_t passwordColumn = modGeneral::kSettingColumns.size() - 1;
+    static_assert(kValueOptions.back() == "--password");
+    if (passwordFromStdin && values[passwordColumn])
+        throw UsageError{"give the password with --password or with --password-stdin, not both."};
+    // A terminal on standard input is asked without echo, --password-stdin or not.
+    const bool askForPassword = !values[passwordColumn] && StdinIsTerminal();
+    const bool passwordLater = passwordFromStdin || askForPassword;
+
+    // Every other value is checked before the password is read or asked for.
     jet4::Table table;
     table.name = std::string(modGeneral::kSettingsTable);
     jet4::Row row;
@@ -60,15 +115,27 @@ int Write(const std::vector<std::string>& args) {
         const modGeneral::SettingColumn& column = modGeneral::kSettingColumns[c];
         const jet4::ColumnType type = JetTypeOf(column.type);
         table.columns.push_back({std::string(column.name), type});
-        if (!values[c]) {
+        if (values[c]) {
+            row.push_back(CellFor(c, *values[c], type));
+        } else if (c != passwordColumn || !passwordLater) {
             missing += (missing.empty() ? "" : ", ") + std::string(kValueOptions[c]);
-            continue;
         }
-        row.push_back(CellFor(c, *values[c], type));
     }
     if (!missing.empty())
         throw UsageError{"write needs every setting; missing: " + missing +
-                         " (an empty text such as --user \"\" is fine)."};
+                         " (an empty text such as --user \"\" is fine)." +
+                         (values[passwordColumn] ? "" : " The password can also come from --password-stdin.")};
+    const jet4::FileAccess access = AccessFor(groupName);
+
+    if (askForPassword) {
+        values[passwordColumn] = PromptPassword("Password of the SQL login \"" + *values[passwordColumn - 1] + "\": ");
+        if (!values[passwordColumn]) throw UsageError{"no password was typed."};
+    } else if (passwordFromStdin) {
+        values[passwordColumn] = ReadPasswordLine(std::cin);
+        if (!values[passwordColumn])
+            throw UsageError{"--password-stdin: standard input is empty (an empty line is an empty password)."};
+    }
+    if (passwordLater) row.push_back(CellFor(passwordColumn, *values[passwordColumn], jet4::ColumnType::Text));
     table.rows.push_back(std::move(row));
 
     std::vector<std::uint8_t> bytes;
@@ -77,12 +144,22 @@ int Write(const std::vector<std::string>& args) {
     } catch (const jet4::WriteError& e) {
         throw UsageError{e.what()};  // a value the table cannot hold
     }
-    jet4::WriteFileAtomically(file, bytes);
+    jet4::WriteFileAtomically(file, bytes, access);
     return 0;
+}
+
+// Warns on standard error when every local user can read the file.
+void WarnWhenOthersCanRead(const std::string& file) {
+    struct stat info {};
+    if (::stat(file.c_str(), &info) != 0 || (info.st_mode & S_IROTH) == 0) return;
+    std::cerr << kTool << ": warning: every local user can read " << file
+              << ", and it holds the SQL password; write it again with " << kTool
+              << " write (mode 0600, or 0640 with --group), or run chmod o-rwx on it.\n";
 }
 
 int Show(const std::vector<std::string>& args) {
     if (args.size() != 1) throw UsageError{"show takes exactly one FILE."};
+    WarnWhenOthersCanRead(args[0]);
     const modGeneral::OnlineSettings s = modGeneral::ReadOnlineSettings(modGeneral::SettingsConnStringForFile(args[0]));
     std::cout << "OnlConnType=" << s.OnlConnType << '\n'
               << "OnlConnTimeout=" << s.OnlConnTimeout << '\n'
@@ -95,12 +172,35 @@ int Show(const std::vector<std::string>& args) {
     return std::cout ? 0 : 1;
 }
 
+// Opens the online connection and counts ATR_Log with the window's own code;
+// a failure is reported with the text the window's message box would show.
+int Check(const std::vector<std::string>& args) {
+    if (args.size() != 1) throw UsageError{"check takes exactly one FILE."};
+    const modGeneral::ShowFailure show = [](const std::string& description) { std::cerr << description << '\n'; };
+    std::optional<modGeneral::OnlineConnection> online =
+        modGeneral::OpenOnlineConnection(modGeneral::SettingsConnStringForFile(args[0]), show);
+    if (!online) return 1;
+    std::unique_ptr<data_access::Recordset> result;
+    const std::optional<std::int32_t> count = modGeneral::RunCountStatement(
+        *online->connection, modGeneral::BuildCountStatement("FROM ATR_Log"), result, show);
+    if (!count) return 1;
+
+    const modGeneral::OnlineSettings& s = online->settings;
+    const bool remote = s.OnlConnType == "Remote SQL Authentication";
+    const bool windows = s.OnlConnType == "Windows Authentication";
+    std::cout << "connected to " << s.OnlDbServer << (remote ? "," + std::to_string(s.OnlDbPort) : "") << " (database "
+              << s.OnlDatabase << ") " << (windows ? "with Windows Authentication" : "as " + s.OnlDbUser)
+              << ": ATR_Log holds " << *count << (*count == 1 ? " row" : " rows") << '\n';
+    std::cout.flush();
+    return std::cout ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     const std::vector<std::string> all(argv + 1, argv + argc);
     try {
-        if (all.empty()) throw UsageError{"a command is needed: write or show."};
+        if (all.empty()) throw UsageError{"a command is needed: write, show or check."};
         const std::string& command = all[0];
         const std::vector<std::string> rest(all.begin() + 1, all.end());
         if (command == "--help" || command == "-h" || command == "help") {
@@ -109,6 +209,7 @@ int main(int argc, char** argv) {
         }
         if (command == "write") return Write(rest);
         if (command == "show") return Show(rest);
+        if (command == "check") return Check(rest);
         throw UsageError{"unknown command \"" + command + "\"."};
     } catch (const UsageError& e) {
         std::cerr << kTool << ": " << e.message << "\nTry '" << kTool << " --help'.\n";
