@@ -51,11 +51,13 @@ WindowPort& Window() {
     return *window;
 }
 
-// Shows the most recent failure in the connection's error list, if any.
-bool ReportedConnectionFailure(const Connection& connection, WindowPort& window) {
+// Shows the most recent failure in the connection's error list, if any,
+// followed by `consequence` when one is given.
+bool ReportedConnectionFailure(const Connection& connection, WindowPort& window, const std::string& consequence = {}) {
     const data_access::Errors& errors = connection.Errors();
     if (errors.Count() == 0) return false;
-    window.ShowMessage(errors.Item(errors.Count() - 1).Description);
+    const std::string& description = errors.Item(errors.Count() - 1).Description;
+    window.ShowMessage(consequence.empty() ? description : description + " " + consequence);
     return true;
 }
 
@@ -91,8 +93,17 @@ std::optional<std::int32_t> CountOf(const Recordset* result) {
     return static_cast<std::int32_t>(*number);
 }
 
-constexpr const char* kNoCount =
-    "The server's answer to the count statement holds no row count, so nothing was changed.";
+constexpr const char* kNoCount = "The server's answer to the count statement holds no row count";
+// What a failure during a deletion run leaves once a delete has run: the
+// rows are not put back.
+constexpr const char* kRunStopped = "The deletion run stopped here; the rows its earlier passes deleted stay deleted.";
+
+std::string RunStopped(bool deletedBefore) { return deletedBefore ? kRunStopped : ""; }
+
+std::string NoCountMessage(bool deletedBefore) {
+    return std::string(kNoCount) + (deletedBefore ? std::string(". ") + kRunStopped : ", so nothing was changed.");
+}
+
 constexpr const char* kNoMarker =
     "The statement does not contain \"FROM ATR_Log\" (in this letter case), so no count statement can be made from it.";
 
@@ -149,7 +160,7 @@ void CountRecords() {
 
     const std::optional<std::int32_t> count = CountOf(result.get());
     if (!count) {
-        window.ShowMessage(kNoCount);
+        window.ShowMessage(NoCountMessage(false));
         return;
     }
     window.SetCountText(std::to_string(*count));
@@ -172,20 +183,22 @@ void DeleteRecordsInChunks() {
     }
 
     std::int32_t left = 0;
+    bool deleted = false;  // a delete of this run has been carried out
     std::unique_ptr<Recordset> result;
     do {
         Skip([&] { result = online->Execute(countStatement); });
-        if (ReportedConnectionFailure(*online, window)) return;
+        if (ReportedConnectionFailure(*online, window, RunStopped(deleted))) return;
         const std::optional<std::int32_t> count = CountOf(result.get());
         if (!count) {
-            window.ShowMessage(kNoCount);
+            window.ShowMessage(NoCountMessage(deleted));
             return;
         }
         left = *count;
         window.SetRecLeftText(std::to_string(left));
         if (left > 0) {
             Skip([&] { result = online->Execute(deleteStatement); });
-            if (ReportedConnectionFailure(*online, window)) return;
+            if (ReportedConnectionFailure(*online, window, RunStopped(deleted))) return;
+            deleted = true;
         }
         PauseWithEvents(200);
     } while (left >= 1 && !CancelRequested);

@@ -10,7 +10,8 @@
 //   -> the count or the rows left, written back to the window.
 // From the online connection on, a failing step is skipped (skip mode) and
 // failures are found by inspecting the connection's Errors after the open and
-// after each statement; each one is shown in one message box.
+// after each statement; each one is shown in one message box, which during a
+// deletion run also says when rows deleted by its earlier passes stay deleted.
 #pragma once
 
 #include <cstdint>
