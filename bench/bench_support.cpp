@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <numeric>
@@ -212,6 +213,16 @@ Summary Summarize(std::vector<double> samples) {
     s.max = samples.back();
     s.mean = std::accumulate(samples.begin(), samples.end(), 0.0) / static_cast<double>(samples.size());
     return s;
+}
+
+int RunMain(const char* name, int (*main)(int, char**), int argc, char** argv) {
+    try {
+        return main(argc, argv);
+    } catch (const std::exception& e) {
+        std::fflush(stdout);
+        std::fprintf(stderr, "%s: %s\n", name, e.what());
+        return 1;
+    }
 }
 
 }  // namespace quellmark::bench

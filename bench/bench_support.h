@@ -86,4 +86,8 @@ struct Summary {
 };
 Summary Summarize(std::vector<double> samples);
 
+// Runs a benchmark's main; an exception ends it with "<name>: <what>" on
+// stderr and status 1.
+int RunMain(const char* name, int (*main)(int, char**), int argc, char** argv);
+
 }  // namespace quellmark::bench

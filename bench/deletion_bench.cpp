@@ -274,12 +274,4 @@ int Main(int argc, char** argv) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
-    try {
-        return Main(argc, argv);
-    } catch (const std::exception& e) {
-        std::fflush(stdout);
-        std::fprintf(stderr, "deletion_bench: %s\n", e.what());
-        return 1;
-    }
-}
+int main(int argc, char** argv) { return quellmark::bench::RunMain("deletion_bench", Main, argc, argv); }

@@ -416,12 +416,4 @@ int Main(int argc, char** argv) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
-    try {
-        return Main(argc, argv);
-    } catch (const std::exception& e) {
-        std::fflush(stdout);
-        std::fprintf(stderr, "responsiveness_bench: %s\n", e.what());
-        return 1;
-    }
-}
+int main(int argc, char** argv) { return quellmark::bench::RunMain("responsiveness_bench", Main, argc, argv); }

@@ -1,5 +1,6 @@
 #include "data_access/data_access.h"
 
+#include <atomic>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -9,6 +10,8 @@
 
 namespace data_access {
 namespace {
+
+std::atomic<std::int32_t> gDefaultCommandTimeout{30};
 
 std::string DescriptionOf(const std::vector<ErrorEntry>& entries) {
     return entries.empty() ? std::string("Unknown data-access error.") : entries.back().Description;
@@ -43,6 +46,10 @@ std::string ToText(const Value& value) {
 }
 
 // ---- Connection ----------------------------------------------------------
+
+std::int32_t DefaultCommandTimeout() noexcept { return gDefaultCommandTimeout.load(); }
+
+void SetDefaultCommandTimeout(std::int32_t seconds) noexcept { gDefaultCommandTimeout.store(seconds); }
 
 Connection::Connection() = default;
 
@@ -92,8 +99,11 @@ provider::Connection& Connection::OpenProvider() {
 std::unique_ptr<Recordset> Connection::Execute(const std::string& text) {
     return Recorded([&] {
         provider::Connection& connection = OpenProvider();
+        if (CommandTimeout < 0)
+            throw Error("The command time-out must be 0 (no limit) or a number of seconds, not " +
+                        std::to_string(CommandTimeout) + ".");
         std::int64_t rowsAffected = -1;
-        std::unique_ptr<provider::Cursor> cursor = connection.Execute(text, rowsAffected);
+        std::unique_ptr<provider::Cursor> cursor = connection.Execute(text, CommandTimeout, rowsAffected);
         return std::unique_ptr<Recordset>(new Recordset(std::move(cursor), rowsAffected));
     });
 }

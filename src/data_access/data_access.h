@@ -67,6 +67,11 @@ class Cursor;
 
 class Recordset;
 
+// The CommandTimeout every new Connection starts with: 30 seconds, as the
+// platform's data-access layer gives a command. Tests set a shorter one.
+std::int32_t DefaultCommandTimeout() noexcept;
+void SetDefaultCommandTimeout(std::int32_t seconds) noexcept;
+
 class Field {
 public:
     Field(std::string name, data_access::Value value) : name_(std::move(name)), value_(std::move(value)) {}
@@ -102,6 +107,11 @@ public:
     // Seconds allowed for establishing the connection; 0 means no limit of
     // its own (the SQL Server provider still gives up after ten minutes).
     std::int16_t ConnectionTimeout = 15;
+    // Seconds each Execute allows its statement; 0 means no limit. A
+    // statement still running then is cancelled on the server and Execute
+    // fails (SQL Server provider; the Access provider never waits on a
+    // server).
+    std::int32_t CommandTimeout = DefaultCommandTimeout();
 
     void Open();
     // Runs the text unchanged. The recordset is positioned on the first row of

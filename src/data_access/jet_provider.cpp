@@ -151,7 +151,7 @@ public:
         return std::make_unique<JetCursor>(std::move(names), true, std::move(values));
     }
 
-    std::unique_ptr<Cursor> Execute(const std::string&, std::int64_t&) override {
+    std::unique_ptr<Cursor> Execute(const std::string&, std::int32_t, std::int64_t&) override {
         throw Error("The settings file " + (file_ ? file_->Path() + " " : std::string()) +
                     "cannot run statements: an Access file is only read table by table.");
     }

@@ -4,12 +4,16 @@
 // first result and then reads through everything else the server sends, so
 // the connection is free again when Execute returns (FreeTDS allows only one
 // active statement per connection). Autocommit stays on and statements are
-// sent as plain batches without parameter markers.
+// sent as plain batches without parameter markers. Each statement gets the
+// connection's command time-out as its query time-out, and a Deadline ends
+// the wait for a server that does not even acknowledge the cancellation
+// (odbc_timeout.h).
 #include <sql.h>
 #include <sqlext.h>
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <climits>
 #include <optional>
 #include <string>
@@ -20,6 +24,7 @@
 #include "data_access/internal/odbc_diagnostics.h"
 #include "data_access/internal/odbc_handles.h"
 #include "data_access/internal/odbc_kerberos.h"
+#include "data_access/internal/odbc_timeout.h"
 #include "data_access/internal/provider.h"
 
 namespace data_access::provider {
@@ -131,6 +136,7 @@ public:
         std::string& text = login_.ConnectionString;
         if (text.size() > static_cast<std::size_t>(SHRT_MAX))
             throw Error("The connection string is too long for the ODBC driver.");
+        const std::vector<odbc::OpenSocket> socketsBefore = odbc::InetStreamSockets();
         const SQLRETURN rc =
             SQLDriverConnect(dbc_.Get(), nullptr, reinterpret_cast<SQLCHAR*>(text.data()),
                              static_cast<SQLSMALLINT>(text.size()), nullptr, 0, nullptr, SQL_DRIVER_NOPROMPT);
@@ -142,16 +148,19 @@ public:
                                                     loginTimeoutSeconds, login_.IntegratedSecurity));
         }
         dbc_.MarkConnected();
+        socket_ = odbc::NewConnectedSocket(socketsBefore, login_.Address.Instance.empty() ? login_.Address.Port : 0);
     }
 
     std::unique_ptr<Cursor> OpenTable(const std::string& name) override {
         // Only the first row is ever read through a cursor, so only one row
-        // is asked for: the online log is far too big to fetch whole.
+        // is asked for: the online log is far too big to fetch whole. It gets
+        // the time a new connection gives a command.
         std::int64_t ignored = -1;
-        return Execute("SELECT TOP (1) * FROM " + QuoteTableName(name), ignored);
+        return Execute("SELECT TOP (1) * FROM " + QuoteTableName(name), DefaultCommandTimeout(), ignored);
     }
 
-    std::unique_ptr<Cursor> Execute(const std::string& text, std::int64_t& rowsAffected) override {
+    std::unique_ptr<Cursor> Execute(const std::string& text, std::int32_t timeoutSeconds,
+                                    std::int64_t& rowsAffected) override {
         rowsAffected = -1;
         if (!dbc_.Connected()) throw Error("The connection to the SQL Server is closed.");
         if (lost_) throw Error(std::vector<ErrorEntry>{odbc::LostConnectionEntry(login_.Address, false)});
@@ -159,10 +168,31 @@ public:
         if (text.size() > static_cast<std::size_t>(INT_MAX))
             throw Error("The statement is larger than 2 GB and cannot be sent to the server.");
 
+        // Declared first, so it also covers releasing the statement handle,
+        // for which the driver may wait on the server as well.
+        std::optional<odbc::Deadline> deadline;
+        if (timeoutSeconds > 0 && socket_) {
+            const auto at = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds) +
+                            odbc::CancellationGrace(timeoutSeconds);
+            deadline.emplace(at, [socket = *socket_] { odbc::ShutDown(socket); });
+        }
+        limit_ = Limit{timeoutSeconds, deadline ? &*deadline : nullptr};
+        struct Done {
+            OdbcConnection& self;
+            ~Done() {
+                // A deadline that passed just as the statement finished has
+                // still closed the connection.
+                if (self.limit_.deadline && self.limit_.deadline->Stop()) self.lost_ = true;
+                self.limit_ = Limit{};
+            }
+        } done{*this};
         StatementHandle statement = AllocateStatement();
         SQLHANDLE stmt = statement.Get();
         // The text goes to the server as written: no ODBC escape processing.
         SQLSetStmtAttr(stmt, SQL_ATTR_NOSCAN, reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(SQL_NOSCAN_ON)), 0);
+        if (!SQL_SUCCEEDED(SQLSetStmtAttr(stmt, SQL_ATTR_QUERY_TIMEOUT,
+                                          reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(timeoutSeconds)), 0)))
+            FailStatement(stmt);
 
         SQLRETURN rc = SQLExecDirect(stmt, reinterpret_cast<SQLCHAR*>(const_cast<char*>(text.data())),
                                      static_cast<SQLINTEGER>(text.size()));
@@ -219,6 +249,16 @@ private:
     [[noreturn]] void FailStatement(SQLHANDLE stmt) {
         std::vector<ErrorEntry> records = Diagnostics(SQL_HANDLE_STMT, stmt);
         if (records.empty()) records = Diagnostics(SQL_HANDLE_DBC, dbc_.Get());
+        const bool deadlinePassed = limit_.deadline && limit_.deadline->Passed();
+        if (deadlinePassed || (limit_.seconds > 0 && odbc::StatementTimedOut(records))) {
+            using odbc::TimeoutEnd;
+            const TimeoutEnd end = deadlinePassed     ? TimeoutEnd::DeadlineClosed
+                                   : ConnectionDead() ? TimeoutEnd::DriverClosed
+                                                      : TimeoutEnd::Cancelled;
+            if (end != TimeoutEnd::Cancelled) lost_ = true;
+            records.push_back(odbc::TimeoutEntry(login_.Address, limit_.seconds, end));
+            throw Error(std::move(records));
+        }
         // FreeTDS may describe a connection the server closed only as
         // "Unknown error"; the driver's own view of the connection decides.
         if (odbc::ConnectionLost(records) || ConnectionDead()) lost_ = true;
@@ -330,9 +370,18 @@ private:
         return value;
     }
 
+    // The limit of the statement under way, for FailStatement.
+    struct Limit {
+        std::int32_t seconds = 0;
+        odbc::Deadline* deadline = nullptr;
+    };
+
     EnvironmentHandle env_;
     ConnectionHandle dbc_;
     OdbcLogin login_;
+    // The connection's TCP socket, when it could be told apart from others.
+    std::optional<odbc::OpenSocket> socket_;
+    Limit limit_;
     bool lost_ = false;
 };
 

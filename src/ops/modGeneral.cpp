@@ -51,11 +51,14 @@ WindowPort& Window() {
     return *window;
 }
 
-// Shows the most recent failure in the connection's error list, if any.
-bool ReportedConnectionFailure(const Connection& connection, const ShowFailure& show) {
+// Shows the most recent failure in the connection's error list, if any,
+// followed by `consequence` when one is given.
+bool ReportedConnectionFailure(const Connection& connection, const ShowFailure& show,
+                               const std::string& consequence = {}) {
     const data_access::Errors& errors = connection.Errors();
     if (errors.Count() == 0) return false;
-    show(errors.Item(errors.Count() - 1).Description);
+    const std::string& description = errors.Item(errors.Count() - 1).Description;
+    show(consequence.empty() ? description : description + " " + consequence);
     return true;
 }
 
@@ -77,8 +80,12 @@ std::optional<std::int32_t> CountOf(const Recordset* result) {
     return static_cast<std::int32_t>(*number);
 }
 
-constexpr const char* kNoCount =
-    "The server's answer to the count statement holds no row count, so nothing was changed.";
+constexpr const char* kNoCount = "The server's answer to the count statement holds no row count";
+// What a failure during a deletion run leaves once a delete has run: the
+// rows are not put back.
+constexpr const char* kRunStopped = "The deletion run stopped here; the rows its earlier passes deleted stay deleted.";
+
+std::string RunStopped(bool deletedBefore) { return deletedBefore ? kRunStopped : ""; }
 constexpr const char* kNoMarker =
     "The statement does not contain \"FROM ATR_Log\" (in this letter case), so no count statement can be made from it.";
 
@@ -101,11 +108,12 @@ std::optional<OnlineConnection> OpenOnlineConnection(const std::string& settings
 }
 
 std::optional<std::int32_t> RunCountStatement(Connection& online, const std::string& countStatement,
-                                              std::unique_ptr<Recordset>& result, const ShowFailure& show) {
+                                              std::unique_ptr<Recordset>& result, const ShowFailure& show,
+                                              const std::string& consequence) {
     Skip([&] { result = online.Execute(countStatement); });
-    if (ReportedConnectionFailure(online, show)) return std::nullopt;
+    if (ReportedConnectionFailure(online, show, consequence)) return std::nullopt;
     const std::optional<std::int32_t> count = CountOf(result.get());
-    if (!count) show(kNoCount);
+    if (!count) show(std::string(kNoCount) + (consequence.empty() ? ", so nothing was changed." : ". " + consequence));
     return count;
 }
 
@@ -180,15 +188,18 @@ void DeleteRecordsInChunks() {
     }
 
     std::int32_t left = 0;
+    bool deleted = false;  // a delete of this run has been carried out
     std::unique_ptr<Recordset> result;
     do {
-        const std::optional<std::int32_t> count = RunCountStatement(connection, countStatement, result, show);
+        const std::optional<std::int32_t> count =
+            RunCountStatement(connection, countStatement, result, show, RunStopped(deleted));
         if (!count) return;
         left = *count;
         window.SetRecLeftText(std::to_string(left));
         if (left > 0) {
             Skip([&] { result = connection.Execute(deleteStatement); });
-            if (ReportedConnectionFailure(connection, show)) return;
+            if (ReportedConnectionFailure(connection, show, RunStopped(deleted))) return;
+            deleted = true;
         }
         PauseWithEvents(200);
     } while (left >= 1 && !CancelRequested);

@@ -10,7 +10,8 @@
 //   -> the count or the rows left, written back to the window.
 // From the online connection on, a failing step is skipped (skip mode) and
 // failures are found by inspecting the connection's Errors after the open and
-// after each statement; each one is shown in one message box.
+// after each statement; each one is shown in one message box, which during a
+// deletion run also says when rows deleted by its earlier passes stay deleted.
 #pragma once
 
 #include <cstdint>
@@ -53,9 +54,12 @@ std::optional<OnlineConnection> OpenOnlineConnection(const std::string& settings
 
 // Runs a count statement on the open connection in skip mode: `result` takes
 // the statement's recordset (and keeps its previous value when the statement
-// fails). The count, or nullopt after a failure, which has been shown.
+// fails). The count, or nullopt after a failure, which has been shown; a
+// non-empty `consequence` (what the failure leaves behind, during a deletion
+// run) is added to that message.
 std::optional<std::int32_t> RunCountStatement(data_access::Connection& online, const std::string& countStatement,
-                                              std::unique_ptr<data_access::Recordset>& result, const ShowFailure& show);
+                                              std::unique_ptr<data_access::Recordset>& result, const ShowFailure& show,
+                                              const std::string& consequence = {});
 
 // Counts the rows the statement box's filter matches into txtCount.
 void CountRecords();

@@ -13,6 +13,7 @@
 #include <QPushButton>
 #include <QStyle>
 #include <QStyleOptionComboBox>
+#include <QTextDocument>
 #include <algorithm>
 
 #include "ops/app_state.h"
@@ -109,6 +110,17 @@ void FitList(QComboBox* list) {
     QStringList entries;
     for (int i = 0; i < list->count(); ++i) entries << list->itemText(i);
     ShrinkFontToFit(list, entries, field.width() - 2);
+}
+
+// A text box's text exactly as the operator typed or pasted it, its line
+// breaks written "\n". (toPlainText would also turn no-break spaces into
+// plain ones, and a filter value with one would then match other rows.)
+QString TypedText(const QPlainTextEdit& box) {
+    QString text = box.document()->toRawText();
+    for (QChar& c : text) {
+        if (c == QChar::ParagraphSeparator || c == QChar::LineSeparator) c = u'\n';
+    }
+    return text;
 }
 
 QComboBox* DropDownList(QWidget* parent) {
@@ -271,7 +283,7 @@ void frmMain::closeEvent(QCloseEvent* event) {
     event->accept();
 }
 
-std::string frmMain::SqlQueryText() const { return txtSqlQuery->toPlainText().toStdString(); }
+std::string frmMain::SqlQueryText() const { return TypedText(*txtSqlQuery).toStdString(); }
 
 void frmMain::SetCountText(const std::string& text) { txtCount->setText(QString::fromStdString(text)); }
 

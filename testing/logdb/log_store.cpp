@@ -456,4 +456,15 @@ std::int64_t LogStore::Delete(const std::string& where, std::optional<std::int64
     return sqlite3_changes64(db_.Get());
 }
 
+LogStore::Transaction::Transaction(LogStore& store) : store_(store), lock_(store.mutex_) { store_.db_.Exec("BEGIN"); }
+
+LogStore::Transaction::~Transaction() {
+    if (open_) sqlite3_exec(store_.db_.Get(), "ROLLBACK", nullptr, nullptr, nullptr);
+}
+
+void LogStore::Transaction::Commit() {
+    store_.db_.Exec("COMMIT");
+    open_ = false;
+}
+
 }  // namespace quellmark::logdb

@@ -1,6 +1,7 @@
 // The ATR_Log table in SQLite: created and seeded with repeatable log data,
 // then counted and deleted from by the statements tsql.h builds. One SQLite
-// connection; every call is serialized by the store's mutex.
+// connection; every call is serialized by the store's mutex, which a
+// Transaction holds from its start to its end.
 #pragma once
 
 #include <sqlite3.h>
@@ -66,10 +67,27 @@ public:
     // For TOP (p) PERCENT: the number of matching rows.
     std::int64_t CountMatching(const std::string& where);
 
+    // The store to one session, from construction until the object is
+    // destroyed: what is deleted meanwhile takes effect only if Commit was
+    // called, and is rolled back otherwise.
+    class Transaction {
+    public:
+        explicit Transaction(LogStore& store);
+        ~Transaction();
+        Transaction(const Transaction&) = delete;
+        Transaction& operator=(const Transaction&) = delete;
+        void Commit();
+
+    private:
+        LogStore& store_;
+        std::unique_lock<std::recursive_mutex> lock_;
+        bool open_ = true;
+    };
+
 private:
     void Seed(std::int64_t rows, const SeedOptions& seed);
 
-    std::mutex mutex_;
+    std::recursive_mutex mutex_;
     SqliteDb db_;
 };
 

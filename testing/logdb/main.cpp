@@ -14,7 +14,7 @@ namespace {
 constexpr const char* kUsage = R"(usage: quellmark-logdb --port P --database D --user U --password W
                        [--rows N] [--seed S] [--end-date YYYY-MM-DD] [--db FILE] [--stats FILE]
                        [--delay-ms K] [--drop-after K] [--refuse-login] [--hang-login] [--log-statements]
-                       [--count-answer none|null]
+                       [--count-answer none|null] [--faults-after K]
 
 Serves the table ATR_Log of database D over TDS 7.1-7.4 on 127.0.0.1:P (P = 0: any free
 port) and prints "listening on 127.0.0.1:PORT" once it accepts connections.
@@ -25,13 +25,17 @@ port) and prints "listening on 127.0.0.1:PORT" once it accepts connections.
   --end-date D    rows are spread over the 60 days before D (default 2026-01-01)
   --db FILE       keep the SQLite database in FILE (default: in memory)
   --stats FILE    append "<microseconds>\t<count|delete|other>\t<rows>" per statement
-  --delay-ms K    wait K ms before running each statement (an attention cancels it)
+  --delay-ms K    each statement takes K ms longer to finish; an attention (or the client
+                  closing the connection) meanwhile cancels it, and a cancelled delete is
+                  rolled back
   --drop-after K  close a connection after it sent K statements
   --refuse-login  fail every login with error 18456
   --hang-login    accept connections but never answer the login
   --count-answer none|null
                   answer counts with no row, or with a row holding null
-Only statements other than SET count for --drop-after, --delay-ms and --stats.
+  --faults-after K
+                  --delay-ms and --count-answer leave a connection's first K statements alone
+Only statements other than SET count for --drop-after, --delay-ms, --faults-after and --stats.
 )";
 
 [[noreturn]] void Usage(const std::string& problem) {
@@ -92,6 +96,8 @@ int main(int argc, char** argv) {
             options.statsFile = value();
         } else if (arg == "--delay-ms") {
             options.delayMs = static_cast<int>(Number(arg, value(), 0, 3'600'000));
+        } else if (arg == "--faults-after") {
+            options.faultsAfter = Number(arg, value(), 0, 1'000'000'000);
         } else if (arg == "--drop-after") {
             options.dropAfter = Number(arg, value(), 1, 1'000'000'000);
         } else if (arg == "--refuse-login") {

@@ -213,15 +213,16 @@ private:
         for (const SqlMessage& m : failure.Messages()) tokens.Error(m.number, m.state, m.severity, m.text, kServerName);
     }
 
-    // Waits out --delay-ms; true when the client cancelled meanwhile.
-    bool DelayCancelled() {
+    // Whether the client cancelled the statement under way: looks at what
+    // has arrived, then waits up to `ms` for an attention. A client that
+    // closed the connection throws Hangup.
+    bool CancelledWithin(int ms) {
         using Clock = std::chrono::steady_clock;
-        const auto until = Clock::now() + std::chrono::milliseconds(options_.delayMs);
+        const auto until = Clock::now() + std::chrono::milliseconds(ms);
         for (;;) {
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
-            if (left <= 0) return false;
             pollfd p{fd_.Get(), POLLIN, 0};
-            const int ready = ::poll(&p, 1, static_cast<int>(left));
+            const int ready = ::poll(&p, 1, static_cast<int>(std::max<std::int64_t>(left, 0)));
             if (ready < 0 && errno == EINTR) continue;
             if (ready <= 0) return false;
             Message message;
@@ -230,6 +231,10 @@ private:
             throw ProtocolError("a request arrived while a statement was running");
         }
     }
+
+    // --delay-ms and --count-answer act on a connection's statements after
+    // the --faults-after first ones.
+    bool FaultsActive() const { return statements_ >= options_.faultsAfter; }
 
     void Batch(const std::vector<std::uint8_t>& payload, TokenWriter& tokens) {
         if (Run(BatchText(payload), tokens)) Send(tokens);
@@ -261,25 +266,40 @@ private:
                 tokens.Done(more, done::kCmdSet, 0);
                 continue;
             }
-            if (options_.delayMs > 0 && DelayCancelled()) {
+            // A delete takes effect only once the statement has finished
+            // without an attention: a cancelled one is rolled back, as is one
+            // whose client has gone.
+            const int delayMs = FaultsActive() ? options_.delayMs : 0;
+            const std::size_t answered = tokens.Bytes().size();
+            std::optional<LogStore::Transaction> transaction;
+            if (s.kind == Statement::Kind::Delete) transaction.emplace(store_);
+            const auto start = std::chrono::steady_clock::now();
+            const char* kind = "other";
+            std::int64_t rows = 0;
+            std::int64_t rowCount = 0;
+            try {
+                Execute(s, more, tokens, kind, rows);
+                rowCount = rows;
+            } catch (const SqlFailure& failure) {
+                Errors(tokens, failure);
+                tokens.Done(static_cast<std::uint16_t>(more | done::kError), 0, 0);
+            }
+            const auto waitStart = std::chrono::steady_clock::now();
+            if (CancelledWithin(delayMs)) {
+                transaction.reset();
+                tokens.Bytes().resize(answered);
                 tokens.SetInProc(false);
                 tokens.Done(done::kAttention, 0, 0);
                 Send(tokens);
                 return false;
             }
-            const auto start = std::chrono::steady_clock::now();
-            const char* kind = "other";
-            std::int64_t rows = 0;
-            try {
-                Execute(s, more, tokens, kind, rows);
-                lastRowCount_ = rows;
-            } catch (const SqlFailure& failure) {
-                Errors(tokens, failure);
-                tokens.Done(static_cast<std::uint16_t>(more | done::kError), 0, 0);
-                lastRowCount_ = 0;
-            }
+            const auto waited = std::chrono::steady_clock::now() - waitStart;
+            if (transaction) transaction->Commit();
+            lastRowCount_ = rowCount;
+            // The statement's own time, without the wait for an attention.
             const auto micros =
-                std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start).count();
+                std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start - waited)
+                    .count();
             stats_.Line(micros, kind, rows);
             if (LimitReached()) {
                 Send(tokens);
@@ -414,8 +434,9 @@ private:
                 tokens.ColumnMetadata(columns);
                 TokenWriter::Cell cell;
                 cell.integer = n;
-                cell.isNull = options_.countAnswer == "null";
-                const bool row = options_.countAnswer != "none";
+                const std::string answer = FaultsActive() ? options_.countAnswer : std::string();
+                cell.isNull = answer == "null";
+                const bool row = answer != "none";
                 if (row) tokens.Row(columns, {cell});
                 tokens.Done(static_cast<std::uint16_t>(more | countBit), done::kCmdSelect, row ? 1 : 0);
                 rows = n;

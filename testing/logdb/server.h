@@ -19,7 +19,10 @@ struct ServerOptions {
     std::string user;
     std::string password;
     // Fault switches. Only statements other than SET count and are delayed.
-    int delayMs = 0;                        // sleep before each statement
+    // A statement takes delayMs longer to finish; an attention meanwhile
+    // cancels it and rolls it back.
+    int delayMs = 0;
+    std::int64_t faultsAfter = 0;           // delayMs and countAnswer spare a connection's first statements
     std::optional<std::int64_t> dropAfter;  // close the connection after this many statements
     bool refuseLogin = false;               // every login fails with error 18456
     bool hangLogin = false;                 // never answer PRELOGIN or LOGIN7

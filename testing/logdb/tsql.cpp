@@ -52,6 +52,12 @@ bool IsReserved(std::string_view word) {
     return std::find(kReserved.begin(), kReserved.end(), up) != kReserved.end();
 }
 
+// Msg 1060: a TOP or SET ROWCOUNT value that is not a whole number of rows.
+SqlMessage RowCountNotAnInteger() {
+    return {1060, 1, 15,
+            "The number of rows provided for a TOP or FETCH clauses row count parameter must be an integer."};
+}
+
 SqlMessage SyntaxNear(const Token& t) {
     if (t.kind == Tok::Word && IsReserved(t.text))
         return {156, 1, 15, "Incorrect syntax near the keyword '" + Upper(t.text) + "'."};
@@ -427,9 +433,7 @@ private:
             }
             if (option == "ROWCOUNT" && (s.value.find('.') != std::string::npos || !sign.empty() ||
                                          !ParseIntLiteral(s.value) || *ParseIntLiteral(s.value) > 2147483647))
-                throw SqlFailure(SqlMessage{
-                    1060, 1, 15,
-                    "The number of rows provided for a TOP or FETCH clauses row count parameter must be an integer."});
+                throw SqlFailure(RowCountNotAnInteger());
             return s;
         }
         Fail(name);
@@ -563,10 +567,10 @@ private:
             int depth = 1;
             while (IsOp("(")) ++pos_, ++depth;
             const Token& n = Take();
-            if (n.kind == Tok::Op && n.text == "-" && Peek().kind == Tok::Number)
-                throw SqlFailure(SqlMessage{
-                    1060, 1, 15,
-                    "The number of rows provided for a TOP or FETCH clauses row count parameter must be an integer."});
+            // A negative number or a text where the row count goes.
+            if ((n.kind == Tok::Op && n.text == "-" && Peek().kind == Tok::Number) || n.kind == Tok::String ||
+                n.kind == Tok::NString)
+                throw SqlFailure(RowCountNotAnInteger());
             if (n.kind != Tok::Number) Fail(n);
             for (; depth > 0; --depth) ExpectOp(")");
             double value = 0;
@@ -576,9 +580,7 @@ private:
                 s.topPercent = true;
                 if (value > 100) throw SqlFailure(SqlMessage{1031, 1, 15, "Percent values must be between 0 and 100."});
             } else if (n.text.find('.') != std::string::npos) {
-                throw SqlFailure(SqlMessage{
-                    1060, 1, 15,
-                    "The number of rows provided for a TOP or FETCH clauses row count parameter must be an integer."});
+                throw SqlFailure(RowCountNotAnInteger());
             }
             s.top = value;
         }

@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -328,6 +329,8 @@ public:
                     .extraArgs = std::move(extra)}) {}
 
     int Port() const noexcept { return process_.Port(); }
+    pid_t Pid() const noexcept { return process_.Pid(); }
+    std::string Label() const { return "127.0.0.1," + std::to_string(Port()); }
     // Matching rows read from the server's SQLite file, not through TDS.
     std::int64_t StoredRows(const std::string& sqliteWhere = "") const { return process_.CountRows(sqliteWhere); }
     std::string ConnectionString(const std::string& password = kPassword) const {
@@ -488,6 +491,51 @@ TEST(OdbcProviderLogDb, DroppedConnectionIsReportedAsLost) {
     // Later statements say the same instead of failing obscurely.
     EXPECT_NE(ExecuteError(*connection, "SELECT COUNT(*) FROM ATR_Log").find("was lost"), std::string::npos);
     EXPECT_NO_THROW(connection->Close());
+}
+
+// ---- The statement time limit ---------------------------------------------
+
+TEST(OdbcProviderLogDb, StatementPastItsLimitIsCancelledAndChangesNothing) {
+    LogDb server({"--delay-ms", "4000"});  // every statement takes 4 s more
+    auto connection = Open(server);
+    connection->CommandTimeout = -1;
+    EXPECT_NE(ExecuteError(*connection, "SELECT COUNT(*) FROM ATR_Log").find("time-out"), std::string::npos);
+
+    connection->CommandTimeout = 1;
+    EXPECT_EQ(ExecuteError(*connection, "DELETE TOP (10) FROM ATR_Log"),
+              "The SQL Server at " + server.Label() +
+                  " did not finish the statement within 1 second, so it was "
+                  "cancelled.");
+    EXPECT_EQ(server.StoredRows(), LogDb::kRows);
+    // The server acknowledged the cancellation, so the connection serves on;
+    // without a limit the slow statement is waited for.
+    connection->CommandTimeout = 0;
+    EXPECT_EQ(Count(*connection), LogDb::kRows);
+}
+
+TEST(OdbcProviderLogDb, StoppedServerIsGivenUpShortlyAfterTheLimit) {
+    LogDb server;
+    auto connection = Open(server);
+    connection->CommandTimeout = 3;
+    ASSERT_EQ(kill(server.Pid(), SIGSTOP), 0);
+    struct Resume {
+        pid_t pid;
+        ~Resume() { kill(pid, SIGCONT); }
+    } resume{server.Pid()};
+    // Not even the cancellation is answered. The driver alone would wait
+    // another 3 seconds for it and then report only that it gave up.
+    const std::string message = ExecuteError(*connection, "DELETE TOP (10) FROM ATR_Log");
+    EXPECT_EQ(message, "The SQL Server at " + server.Label() +
+                           " did not finish the statement within 3 seconds and did not answer its cancellation "
+                           "either, so Quellmark closed the connection to it; the statement may or may not have "
+                           "been carried out.");
+    EXPECT_NE(ExecuteError(*connection, "SELECT COUNT(*) FROM ATR_Log").find("was lost"), std::string::npos);
+    EXPECT_NO_THROW(connection->Close());
+    // Running again, the server reads the delete and its cancellation at
+    // once, well before a new connection has logged in and counted.
+    kill(server.Pid(), SIGCONT);
+    EXPECT_EQ(Count(*Open(server)), LogDb::kRows);
+    EXPECT_EQ(server.StoredRows(), LogDb::kRows);
 }
 
 }  // namespace

@@ -209,13 +209,21 @@ TEST(CountRecords, ServerFaultSwitches) {
         EXPECT_LT(took, std::chrono::seconds(12)) << "the login time-out was not kept";
     }
     {
-        // A slow statement is waited for: the time-out applies to the login only.
+        // A statement of a few seconds is waited for: OnlConnTimeout applies
+        // to the login only, and a statement is given 30 seconds.
         test::OnlineLog log(test::SarnwickServer(1000, 1, {"--delay-ms", "2500"}));
         log.UseSettings({"--timeout", "1"});
         test::RecordingWindow window;
         Count(window, "DELETE TOP (10) FROM ATR_Log WHERE priority = '7'");
         EXPECT_TRUE(window.messages.empty()) << window.messages.front();
         EXPECT_EQ(window.count, std::to_string(log.server.CountRows("priority = 7")));
+
+        // Past a shorter limit the count is cancelled and the box keeps its figure.
+        test::ShortCommandTimeout limit(1);
+        window.count = "42";
+        Count(window, "DELETE TOP (10) FROM ATR_Log WHERE priority = '7'");
+        ExpectOneMessageMentioning(window, {"did not finish the statement within 1 second, so it was cancelled."});
+        EXPECT_EQ(window.count, "42");
     }
 }
 

@@ -3,6 +3,11 @@
 // SQLite file. A pause is 20 rounds of event processing, so the window's
 // event hook can act at a known point of a run (Cancel, a server killed).
 #include <gtest/gtest.h>
+#include <signal.h>
+
+#include <atomic>
+#include <filesystem>
+#include <thread>
 
 #include "ops/app_state.h"
 #include "ops/modGeneral.h"
@@ -40,6 +45,54 @@ void RunDeletion(test::RecordingWindow& window, const std::string& statement) {
     window.statement = statement;
     modGeneral::DeleteRecordsInChunks();
 }
+
+bool Mentions(const std::string& message, const std::string& part) { return message.find(part) != std::string::npos; }
+
+constexpr const char* kEarlierStayDeleted = "the rows its earlier passes deleted stay deleted.";
+
+// Stops the log server (SIGSTOP) once it is in the middle of a delete it
+// has not committed: its SQLite file then has a rollback journal. Watching
+// starts with Arm. Resume lets the server run again (SIGCONT) and waits until
+// it has ended that delete one way or the other (the journal is gone).
+class StopInUncommittedDelete {
+public:
+    explicit StopInUncommittedDelete(const test::LogDbProcess& server)
+        : pid_(server.Pid()), journal_(server.DbFile().string() + "-journal") {}
+    ~StopInUncommittedDelete() {
+        done_ = true;
+        if (watcher_.joinable()) watcher_.join();
+        Resume();
+    }
+    StopInUncommittedDelete(const StopInUncommittedDelete&) = delete;
+    StopInUncommittedDelete& operator=(const StopInUncommittedDelete&) = delete;
+
+    void Arm() {
+        watcher_ = std::thread([this] {
+            while (!done_) {
+                if (std::filesystem::exists(journal_)) {
+                    stopped_ = ::kill(pid_, SIGSTOP) == 0;
+                    return;
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+        });
+    }
+    bool Stopped() const { return stopped_; }
+    void Resume() {
+        if (!stopped_.exchange(false)) return;
+        ::kill(pid_, SIGCONT);
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (std::filesystem::exists(journal_) && std::chrono::steady_clock::now() < until)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+
+private:
+    pid_t pid_;
+    std::filesystem::path journal_;
+    std::atomic<bool> done_{false};
+    std::atomic<bool> stopped_{false};
+    std::thread watcher_;
+};
 
 }  // namespace
 
@@ -141,16 +194,77 @@ TEST(DeleteRecordsInChunks, ConnectionLostDuringARun) {
         {"2", {"2000"}, 1000},          // the second count is lost
         {"3", {"2000", "1000"}, 1000},  // the second delete is lost
     };
+    // Once a chunk has gone, the message says that it stays gone.
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string("--drop-after ") + c.dropAfter);
         Purge purge({"--drop-after", c.dropAfter});
         test::RecordingWindow window;
         RunDeletion(window, "DELETE TOP (1000) FROM ATR_Log WHERE label = 'purge-me'");
         ASSERT_EQ(window.messages.size(), 1u);
+        EXPECT_EQ(Mentions(window.messages[0], kEarlierStayDeleted), c.left < 2000) << window.messages[0];
         EXPECT_EQ(window.recLeft, c.shown);
         EXPECT_EQ(purge.Marked(), c.left);
         purge.ExpectOthersUntouched();
     }
+}
+
+// The second delete runs past the statement time limit: the server cancels
+// and rolls it back, the run ends with one message, and the first chunk
+// stays deleted.
+TEST(DeleteRecordsInChunks, AStatementPastTheTimeLimitEndsTheRun) {
+    Purge purge({"--delay-ms", "8000", "--faults-after", "3"});
+    test::ShortCommandTimeout limit(2);
+    test::RecordingWindow window;
+    RunDeletion(window, "DELETE TOP (1000) FROM ATR_Log WHERE label = 'purge-me'");
+    ASSERT_EQ(window.messages.size(), 1u);
+    EXPECT_EQ(window.messages[0], "The SQL Server at 127.0.0.1," + std::to_string(purge.log.server.Port()) +
+                                      " did not finish the statement within 2 seconds, so it was cancelled. "
+                                      "The deletion run stopped here; " +
+                                      kEarlierStayDeleted);
+    EXPECT_EQ(window.recLeft, (Texts{"2000", "1000"}));
+    EXPECT_EQ(purge.Marked(), 1000);
+    purge.ExpectOthersUntouched();
+}
+
+// The server stops (SIGSTOP) in the middle of the second delete and answers
+// nothing, not even the cancellation: the connection is given up shortly
+// after the limit, and once the server runs again only the first chunk is
+// gone.
+TEST(DeleteRecordsInChunks, AServerStoppedInADeleteEndsTheRun) {
+    Purge purge({"--delay-ms", "8000", "--faults-after", "3"});
+    test::ShortCommandTimeout limit(2);
+    StopInUncommittedDelete stop(purge.log.server);
+    test::RecordingWindow window;
+    window.onEvents = [&](int round) {
+        if (round == 1) stop.Arm();  // the first delete is committed by now
+    };
+    RunDeletion(window, "DELETE TOP (1000) FROM ATR_Log WHERE label = 'purge-me'");
+    ASSERT_TRUE(stop.Stopped());
+    ASSERT_EQ(window.messages.size(), 1u);
+    EXPECT_TRUE(Mentions(window.messages[0],
+                         "within 2 seconds and did not answer its cancellation either, so "
+                         "Quellmark closed the connection"))
+        << window.messages[0];
+    EXPECT_TRUE(Mentions(window.messages[0], kEarlierStayDeleted)) << window.messages[0];
+    EXPECT_EQ(window.recLeft, (Texts{"2000", "1000"}));
+    stop.Resume();
+    EXPECT_EQ(purge.Marked(), 1000);
+    purge.ExpectOthersUntouched();
+}
+
+// A count answered without a number after a chunk has gone does not claim
+// that nothing was changed.
+TEST(DeleteRecordsInChunks, ACountWithoutANumberAfterADelete) {
+    Purge purge({"--count-answer", "none", "--faults-after", "2"});
+    test::RecordingWindow window;
+    RunDeletion(window, "DELETE TOP (1000) FROM ATR_Log WHERE label = 'purge-me'");
+    ASSERT_EQ(window.messages.size(), 1u);
+    EXPECT_EQ(window.messages[0],
+              std::string("The server's answer to the count statement holds no row count. The deletion run stopped "
+                          "here; ") +
+                  kEarlierStayDeleted);
+    EXPECT_EQ(window.recLeft, (Texts{"2000"}));
+    EXPECT_EQ(purge.Marked(), 1000);
 }
 
 TEST(DeleteRecordsInChunks, ServerKilledDuringAPause) {
@@ -177,6 +291,14 @@ TEST(DeleteRecordsInChunks, StatementsTheServerRefuses) {
         ASSERT_EQ(window.messages.size(), 1u);
         EXPECT_EQ(window.recLeft, (Texts{"2000"}));
         EXPECT_EQ(window.eventRounds, 0);
+    }
+    {
+        test::RecordingWindow window;
+        RunDeletion(window, "DELETE TOP ('x') FROM ATR_Log WHERE label = 'purge-me'");
+        ASSERT_EQ(window.messages.size(), 1u);
+        EXPECT_EQ(window.messages[0],
+                  "The number of rows provided for a TOP or FETCH clauses row count parameter must be an integer.");
+        EXPECT_EQ(window.recLeft, (Texts{"2000"}));
     }
     {
         test::RecordingWindow window;

@@ -10,9 +10,11 @@
 // Header-only: whoever includes it links the ops library (SettingsConnString).
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
+#include "data_access/data_access.h"
 #include "harness/logdb_process.h"
 #include "harness/run_program.h"
 #include "harness/scratch_dir.h"
@@ -33,6 +35,21 @@ inline LogDbOptions SarnwickServer(std::int64_t rows = 1000, std::uint64_t seed 
     options.extraArgs = std::move(extraArgs);
     return options;
 }
+
+// A statement time limit of a few seconds, instead of the program's 30, for
+// the connections opened while this lives.
+class ShortCommandTimeout {
+public:
+    explicit ShortCommandTimeout(std::int32_t seconds) : saved_(data_access::DefaultCommandTimeout()) {
+        data_access::SetDefaultCommandTimeout(seconds);
+    }
+    ~ShortCommandTimeout() { data_access::SetDefaultCommandTimeout(saved_); }
+    ShortCommandTimeout(const ShortCommandTimeout&) = delete;
+    ShortCommandTimeout& operator=(const ShortCommandTimeout&) = delete;
+
+private:
+    std::int32_t saved_;
+};
 
 class OnlineLog {
 public:

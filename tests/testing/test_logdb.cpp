@@ -285,6 +285,11 @@ TEST_F(LogDbOdbc, RefusedStatementsGetTheServersErrors) {
     EXPECT_EQ(error("SELECT COUNT(*) FROM ATR_Log WHERE priority = 7 ORDER BY time"),
               "Column \"ATR_Log.time\" is invalid in the ORDER BY clause because it is not contained in either an "
               "aggregate function or the GROUP BY clause.");
+    for (const char* top : {"'x'", "N'5'", "-1", "2.5"}) {
+        EXPECT_EQ(error("DELETE TOP (" + std::string(top) + ") FROM ATR_Log"),
+                  "The number of rows provided for a TOP or FETCH clauses row count parameter must be an integer.")
+            << top;
+    }
     EXPECT_EQ(error("PRAGMA writable_schema = 1"), "Incorrect syntax near 'PRAGMA'.");
     EXPECT_EQ(error("DROP TABLE ATR_Log"), "Incorrect syntax near the keyword 'DROP'.");
     EXPECT_EQ(error("SELECT COUNT(*) FROM ATR_Log WHERE label = 'x'; ATTACH 'x.db' AS x"),
@@ -420,7 +425,8 @@ TEST(LogDbFaults, DropAfterClosesAfterThatManyStatements) {
     EXPECT_EQ(again->Count("SELECT COUNT(*) FROM ATR_Log"), 99);
 }
 
-TEST(LogDbFaults, ACancelledDelayedDeleteDeletesNothing) {
+// The delete has run when the attention comes; the server rolls it back.
+TEST(LogDbFaults, ACancelledSlowDeleteIsRolledBack) {
     LogDbProcess server(Seeded(100, 1, {"--delay-ms", "4000"}));
     auto client = Connected(server);
     const Odbc::Result r = client->Run("DELETE FROM ATR_Log", false, /*queryTimeout=*/1);

@@ -229,6 +229,24 @@ private slots:
         }
     }
 
+    // What the operations read is what the operator typed or pasted: only
+    // the box's own line breaks are written "\n".
+    void theStatementIsReadAsTyped() {
+        frmMain window;
+        window.show();
+        const QString nbsp(QChar(0x00A0));
+        const QString thin(QChar(0x2009));
+        window.txtSqlQuery->setPlainText("DELETE TOP (10)\nFROM ATR_Log\r\nWHERE label = 'edge" + nbsp + "01'");
+        QTest::keyClick(window.txtSqlQuery, Qt::Key_End, Qt::ControlModifier);
+        QTest::keyClick(window.txtSqlQuery, Qt::Key_Return);
+        QTest::keyClicks(window.txtSqlQuery, "AND");
+        window.txtSqlQuery->insertPlainText("\ttime < '1" + thin + "2'");        // pasted
+        QTest::keyClick(window.txtSqlQuery, Qt::Key_Return, Qt::ShiftModifier);  // a line break within the block
+        QTest::keyClicks(window.txtSqlQuery, "  ");
+        QCOMPARE(QString::fromStdString(window.SqlQueryText()),
+                 "DELETE TOP (10)\nFROM ATR_Log\nWHERE label = 'edge" + nbsp + "01'\nAND\ttime < '1" + thin + "2'\n  ");
+    }
+
     void cancelIsDisabledAfterARunAndCancelWhileIdleDoesNothing() {
         frmMain window;
         QTest::mouseClick(window.cmdCancel, Qt::LeftButton);

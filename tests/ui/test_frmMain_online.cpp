@@ -10,6 +10,7 @@
 #include <QRegularExpression>
 #include <QTest>
 #include <QTimer>
+#include <csignal>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -243,6 +244,76 @@ private slots:
         QCOMPARE(EnabledStates(window), Expected(false, false));
         QCOMPARE(log.server.CountRows(kMarked), markedLeft);
         QVERIFY(log.server.Snapshot("label <> 'purge-me'") == others);
+    }
+
+    // A statement past the (here shortened) time limit: one message, the
+    // window idle, and the rows as the statements before it left them.
+    void aStatementPastTheTimeLimitEndsTheRun() {
+        OnlineLog log(quellmark::test::SarnwickServer(5000, 9, {"--delay-ms", "8000", "--faults-after", "3"}));
+        QCOMPARE(log.Mark("purge-me", 2000), 2000);
+        const std::string others = log.server.Snapshot("label <> 'purge-me'");
+        quellmark::test::ShortCommandTimeout limit(2);
+        frmMain window;
+        log.UseSettings();
+        window.txtSqlQuery->setPlainText(kPurge);
+        QTest::mouseClick(window.cmdDelete, Qt::LeftButton);
+        QCOMPARE(messages_.size(), 1);
+        QVERIFY2(messages_[0].contains("did not finish the statement within 2 seconds, so it was cancelled."),
+                 qPrintable(messages_[0]));
+        QCOMPARE(EnabledStates(window), Expected(false, false));
+        QCOMPARE(window.txtRecLeft->text(), QString("1000"));
+        QCOMPARE(log.server.CountRows(kMarked), 1000);  // the second chunk was rolled back
+        QVERIFY(log.server.Snapshot("label <> 'purge-me'") == others);
+    }
+
+    // The server stops (SIGSTOP) during a pause of a run and answers nothing
+    // more. The run ends with one message; the server is resumed after it,
+    // and the window serves the next count.
+    void aStoppedServerEndsTheRunAndTheWindowServesOn() {
+        OnlineLog log(quellmark::test::SarnwickServer(5000, 9));
+        QCOMPARE(log.Mark("purge-me", 2000), 2000);
+        quellmark::test::ShortCommandTimeout limit(2);
+        frmMain window;
+        log.UseSettings();
+        window.txtSqlQuery->setPlainText(kPurge);
+        const pid_t server = log.server.Pid();
+        bool stopped = false;
+        QTimer::singleShot(50, &window, [&] { stopped = ::kill(server, SIGSTOP) == 0; });
+        quellmark::ui::SetMessageHook([&](const QString& text) {
+            messages_ << text;
+            if (stopped) ::kill(server, SIGCONT);
+        });
+        QTest::mouseClick(window.cmdDelete, Qt::LeftButton);
+        QVERIFY(stopped);
+        QCOMPARE(messages_.size(), 1);
+        QVERIFY2(messages_[0].contains("Quellmark closed the connection"), qPrintable(messages_[0]));
+        QVERIFY2(messages_[0].contains("stay deleted"), qPrintable(messages_[0]));
+        QCOMPARE(EnabledStates(window), Expected(false, false));
+        QCOMPARE(log.server.CountRows(kMarked), 1000);  // only the first pass's chunk is gone
+
+        QTest::mouseClick(window.cmdCount, Qt::LeftButton);
+        QCOMPARE(messages_.size(), 1);
+        QCOMPARE(window.txtCount->text(), QString("1000"));
+    }
+
+    // A filter value with a no-break space reaches the server as it is, so
+    // the statement matches exactly the rows the operator means.
+    void aNoBreakSpaceInAFilterReachesTheServer() {
+        OnlineLog log(quellmark::test::SarnwickServer(2000, 3));
+        QCOMPARE(log.Mark("edge 01", 300), 300);
+        QCOMPARE(log.Mark("edge\u00A001", 100), 100);  // the first 100 of them
+        frmMain window;
+        log.UseSettings();
+        window.txtSqlQuery->setPlainText(
+            QString::fromUtf8("DELETE TOP (1000) FROM ATR_Log WHERE label = 'edge\u00A001'"));
+        QTest::mouseClick(window.cmdCount, Qt::LeftButton);
+        QVERIFY2(messages_.isEmpty(), qPrintable(messages_.join('\n')));
+        QCOMPARE(window.txtCount->text(), QString("100"));
+        QTest::mouseClick(window.cmdDelete, Qt::LeftButton);
+        QVERIFY2(messages_.isEmpty(), qPrintable(messages_.join('\n')));
+        QCOMPARE(log.server.CountRows("label = 'edge\u00A001'"), 0);
+        QCOMPARE(log.server.CountRows("label = 'edge 01'"), 200);
+        QCOMPARE(log.server.CountRows(), 1900);
     }
 
     void closingDuringARunEndsItAfterThePass() {

@@ -32,11 +32,13 @@ public:
     virtual ~Connection() = default;
     // A table by name, positioned on its first row.
     virtual std::unique_ptr<Cursor> OpenTable(const std::string& name) = 0;
-    // Runs the statement text unchanged. The cursor holds the first row of the
-    // first result (or no row); rowsAffected is set where the provider knows it
-    // (-1 otherwise). The connection is ready for the next statement when this
-    // returns: no result stays pending on it.
-    virtual std::unique_ptr<Cursor> Execute(const std::string& text, std::int64_t& rowsAffected) = 0;
+    // Runs the statement text unchanged, allowing it timeoutSeconds (0: no
+    // limit). The cursor holds the first row of the first result (or no row);
+    // rowsAffected is set where the provider knows it (-1 otherwise). The
+    // connection is ready for the next statement when this returns: no result
+    // stays pending on it.
+    virtual std::unique_ptr<Cursor> Execute(const std::string& text, std::int32_t timeoutSeconds,
+                                            std::int64_t& rowsAffected) = 0;
     virtual void Close() = 0;
 };
 
