@@ -166,17 +166,15 @@ std::vector<ErrorEntry> ExplainConnectFailure(std::vector<ErrorEntry> records, c
 }
 
 std::string KerberosCredentialsProblem(const KerberosCheck& check, const SqlServerAddress& address) {
+    const std::string login =
+        "Windows authentication (Integrated Security=SSPI) to the SQL Server at " + address.Label();
     if (check.Outcome == KerberosCheck::Result::Expired) {
-        const std::string whose = check.Principal.empty() ? "this user" : check.Principal;
-        return "The Kerberos ticket of " + whose +
-               " has expired, so Windows authentication (Integrated Security=SSPI) "
-               "to the SQL Server at " +
-               address.Label() + " cannot log in. Get a new ticket with kinit" +
-               (check.Principal.empty() ? std::string() : " " + check.Principal) +
+        const std::string kinit = check.Principal.empty() ? "kinit" : "kinit " + check.Principal;
+        return "The Kerberos ticket of " + (check.Principal.empty() ? "this user" : check.Principal) +
+               " has expired, so " + login + " cannot log in. Get a new ticket with " + kinit +
                ", or connect with a User Id and Password.";
     }
-    std::string text = "Windows authentication (Integrated Security=SSPI) to the SQL Server at " + address.Label() +
-                       " needs a Kerberos ticket, and this user has none";
+    std::string text = login + " needs a Kerberos ticket, and this user has none";
     if (!check.Detail.empty()) text += " (" + check.Detail + ")";
     text += ". Get one with kinit, or connect with a User Id and Password.";
     return text;

@@ -20,6 +20,10 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// The checks run after a failure; they wait no longer than SQL Server's
+// clients wait for a login by default, whatever time-out the login had.
+constexpr int kMaxCheckSeconds = 15;
+
 class Socket {
 public:
     explicit Socket(int fd) noexcept : fd_(fd) {}
@@ -181,7 +185,8 @@ LoginFailureFacts ExamineFailedLogin(const std::vector<ErrorEntry>& records, con
     if (DriverNamedTheCause(records)) return facts;
     // A named instance's port is known to FreeTDS only.
     if (login.Address.Instance.empty())
-        facts.Encryption = ProbeEncryption(login.Address.Host, login.Address.Port, timeoutSeconds);
+        facts.Encryption =
+            ProbeEncryption(login.Address.Host, login.Address.Port, std::min(timeoutSeconds, kMaxCheckSeconds));
     if (login.IntegratedSecurity && facts.Encryption != EncryptionOffer::NotOffered &&
         !facts.ServicePrincipal.empty()) {
         facts.ServiceTicket = CheckServiceTicket(facts.ServicePrincipal);

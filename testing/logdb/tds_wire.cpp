@@ -495,6 +495,7 @@ void TokenWriter::LoginAck(std::string_view programName, std::uint8_t major, std
 }
 
 void TokenWriter::Sspi(const std::vector<std::uint8_t>& token) {
+    if (token.size() > 0xFFFF) throw ProtocolError("a security token over 64 KiB");
     U8(0xED);
     U16(static_cast<std::uint16_t>(token.size()));
     out_.insert(out_.end(), token.begin(), token.end());

@@ -85,6 +85,19 @@ TEST(LogDbEncryption, ManyStatementsAndLargeRepliesThroughTls) {
     EXPECT_EQ(server.CountRows(), 0);
 }
 
+TEST(LogDbEncryption, ACancelTravelsInTlsAsWell) {
+    // The client's attention request, in a TLS record, stops the delayed
+    // delete; the connection stays usable (SET is answered undelayed).
+    LogDbProcess server(Server("forced", {"--delay-ms", "4000"}));
+    Odbc client;
+    ASSERT_FALSE(client.Connect(server.OdbcConnectionString() + ";Encryption=require"));
+    const Odbc::Result cancelled = client.Run("DELETE FROM ATR_Log", false, /*queryTimeout=*/1);
+    EXPECT_FALSE(cancelled.ok);
+    EXPECT_EQ(cancelled.error.state, "HYT00") << cancelled.error.message;
+    EXPECT_EQ(server.CountRows(), 50);
+    EXPECT_TRUE(client.Run("SET NOCOUNT OFF").ok);
+}
+
 TEST(LogDbEncryption, TsqlLogsInThroughTls) {
     // FreeTDS's own command-line client, with its default (request).
     LogDbProcess server(Server("login"));
