@@ -13,7 +13,9 @@ host=$1 port=$2 database=$3 user=$4 password=$5 count_sql=$6 delete_sql=$7
 
 conf=$(mktemp)
 trap 'rm -f "$conf"' EXIT
-printf '[purge]\n\thost = %s\n\tport = %s\n\ttds version = 7.4\n' "$host" "$port" >"$conf"
+# Encrypted throughout, as Quellmark's connections are, so that the two are
+# compared like for like.
+printf '[purge]\n\thost = %s\n\tport = %s\n\ttds version = 7.4\n\tencryption = require\n' "$host" "$port" >"$conf"
 export FREETDSCONF=$conf
 
 sql() { printf '%s\n' "$1" | bsqldb -S purge -D "$database" -U "$user" -P "$password" -q; }

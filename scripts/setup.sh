@@ -11,6 +11,7 @@ PACKAGES=(
   mdbtools mdbtools-dev
   unixodbc unixodbc-dev tdsodbc freetds-bin
   libsqlite3-dev sqlite3
+  libssl-dev libkrb5-dev krb5-user krb5-kdc krb5-admin-server
   libgtest-dev googletest
   xvfb xauth xdotool x11-utils imagemagick
   fonts-liberation fonts-dejavu-core
@@ -23,8 +24,20 @@ for p in "${PACKAGES[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
 if [ "${#missing[@]}" -gt 0 ]; then
+  # The tests run their own throwaway KDC, so the Kerberos packages'
+  # services are not wanted. Where no policy keeps package scripts from
+  # starting services (a machine without systemd would run krb5-kdc's init
+  # script, which fails without a realm), one is put in place for the
+  # install. krb5-config's questions (default realm, servers) take their
+  # defaults under the noninteractive frontend; the tests do not use them.
+  policy=/usr/sbin/policy-rc.d
+  if [ ! -e "$policy" ]; then
+    trap '$SUDO rm -f "$policy"' EXIT
+    printf '#!/bin/sh\nexit 101\n' | $SUDO tee "$policy" >/dev/null
+    $SUDO chmod 755 "$policy"
+  fi
   $SUDO apt-get update -q
-  $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"
+  $SUDO apt-get install -y -q --no-install-recommends -o DPkg::Lock::Timeout=600 "${missing[@]}" </dev/null
 fi
 # Debian's tdsodbc registers its driver as "FreeTDS" through odbcinst on install;
 # make sure the entry is there even where the post-install step was skipped.

@@ -132,6 +132,11 @@ OdbcLogin TranslateConnectionString(const ConnectionProperties& properties) {
     // own version and FreeTDS follows. The client side is UTF-8 so that text
     // passes unchanged both ways.
     text += ";TDS_Version=7.4;ClientCharset=UTF-8";
+    // Everything travels in TLS, the login first. A server that cannot
+    // encrypt gets no login at all: FreeTDS stops after the PRELOGIN
+    // exchange. Its certificate is not checked (no CA file is named), as
+    // SQL Server's own clients accept a self-signed one by default.
+    text += ";Encryption=require";
     login.ConnectionString = std::move(text);
     return login;
 }

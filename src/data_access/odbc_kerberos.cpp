@@ -1,99 +1,148 @@
 #include "data_access/internal/odbc_kerberos.h"
 
-#include <dlfcn.h>
+#include <gssapi/gssapi.h>
+#include <gssapi/gssapi_krb5.h>
+#include <krb5.h>
+#include <netdb.h>
+#include <sys/socket.h>
 
-#include <cstddef>
-#include <cstdint>
+#include <memory>
 
 namespace data_access::odbc {
 namespace {
 
-// The few GSS-API (RFC 2744) types and constants needed here; the library is
-// loaded at run time so that Quellmark does not need its development files.
-using OM_uint32 = std::uint32_t;
-struct GssBuffer {
-    std::size_t length;
-    void* value;
-};
-constexpr int kGssInitiate = 1;
-constexpr int kGssMechCode = 2;
-constexpr OM_uint32 kGssIndefinite = 0xffffffffu;
-constexpr OM_uint32 kGssRoutineErrorMask = 0xffu << 16;
-
-using AcquireCred = OM_uint32 (*)(OM_uint32*, void*, OM_uint32, void*, int, void**, void**, OM_uint32*);
-using ReleaseCred = OM_uint32 (*)(OM_uint32*, void**);
-using DisplayStatus = OM_uint32 (*)(OM_uint32*, OM_uint32, int, void*, OM_uint32*, GssBuffer*);
-using ReleaseBuffer = OM_uint32 (*)(OM_uint32*, GssBuffer*);
-
-class Library {
-public:
-    // RTLD_NODELETE: the Kerberos libraries stay mapped after dlclose, as the
-    // ODBC driver loads them again for the login itself.
-    explicit Library(const char* name) noexcept : handle_(dlopen(name, RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE)) {}
-    ~Library() {
-        if (handle_) dlclose(handle_);
-    }
-    Library(const Library&) = delete;
-    Library& operator=(const Library&) = delete;
-    explicit operator bool() const noexcept { return handle_ != nullptr; }
-    template <class F>
-    F Symbol(const char* name) const noexcept {
-        return reinterpret_cast<F>(dlsym(handle_, name));
+// The GSSAPI objects one check uses; each is released once, when the check
+// ends, whichever way it ends.
+struct GssObjects {
+    GssObjects() = default;
+    GssObjects(const GssObjects&) = delete;
+    GssObjects& operator=(const GssObjects&) = delete;
+    ~GssObjects() {
+        OM_uint32 minor = 0;
+        if (context != GSS_C_NO_CONTEXT) gss_delete_sec_context(&minor, &context, GSS_C_NO_BUFFER);
+        if (target != GSS_C_NO_NAME) gss_release_name(&minor, &target);
+        if (credential != GSS_C_NO_CREDENTIAL) gss_release_cred(&minor, &credential);
+        gss_release_buffer(&minor, &token);
     }
 
-private:
-    void* handle_;
+    gss_cred_id_t credential = GSS_C_NO_CREDENTIAL;
+    gss_name_t target = GSS_C_NO_NAME;
+    gss_ctx_id_t context = GSS_C_NO_CONTEXT;
+    gss_buffer_desc token{0, nullptr};
 };
 
-std::string DescribeMinorStatus(const Library& gss, OM_uint32 minor) {
-    const auto display = gss.Symbol<DisplayStatus>("gss_display_status");
-    const auto release = gss.Symbol<ReleaseBuffer>("gss_release_buffer");
-    if (!display || !release || minor == 0) return {};
+// The Kerberos objects that reading the credential cache's owner uses,
+// released once in the order they depend on each other.
+struct Krb5Objects {
+    Krb5Objects() = default;
+    Krb5Objects(const Krb5Objects&) = delete;
+    Krb5Objects& operator=(const Krb5Objects&) = delete;
+    ~Krb5Objects() {
+        if (!context) return;
+        krb5_free_unparsed_name(context, name);
+        if (principal) krb5_free_principal(context, principal);
+        if (cache) krb5_cc_close(context, cache);
+        krb5_free_context(context);
+    }
+
+    krb5_context context = nullptr;
+    krb5_ccache cache = nullptr;
+    krb5_principal principal = nullptr;
+    char* name = nullptr;
+};
+
+// Whose tickets the default credential cache holds, even expired ones
+// (which GSSAPI no longer names); empty when that cannot be read.
+std::string CacheOwner() {
+    Krb5Objects krb5;
+    if (krb5_init_context(&krb5.context) != 0 || krb5_cc_default(krb5.context, &krb5.cache) != 0 ||
+        krb5_cc_get_principal(krb5.context, krb5.cache, &krb5.principal) != 0 ||
+        krb5_unparse_name(krb5.context, krb5.principal, &krb5.name) != 0)
+        return {};
+    return krb5.name;
+}
+
+// The mechanism's (Kerberos's) words for a minor status.
+std::string DescribeMinorStatus(OM_uint32 minor) {
     std::string text;
     OM_uint32 context = 0;
     // The library splits a status into a few messages; a handful is plenty.
-    for (int part = 0; part < 4; ++part) {
+    for (int part = 0; part < 4 && minor != 0; ++part) {
         OM_uint32 ignored = 0;
-        GssBuffer buffer{0, nullptr};
-        if (display(&ignored, minor, kGssMechCode, nullptr, &context, &buffer) & kGssRoutineErrorMask) break;
+        gss_buffer_desc buffer{0, nullptr};
+        if (GSS_ERROR(gss_display_status(&ignored, minor, GSS_C_MECH_CODE, GSS_C_NO_OID, &context, &buffer))) break;
         if (buffer.value && buffer.length) {
             if (!text.empty()) text += "; ";
             text.append(static_cast<const char*>(buffer.value), buffer.length);
         }
-        release(&ignored, &buffer);
+        gss_release_buffer(&ignored, &buffer);
         if (context == 0) break;
     }
     return text;
 }
 
+struct AddrInfoFree {
+    void operator()(addrinfo* info) const noexcept { freeaddrinfo(info); }
+};
+
 }  // namespace
 
 KerberosCheck CheckKerberosCredentials() {
     KerberosCheck check;
-    const Library gss("libgssapi_krb5.so.2");
-    if (!gss) return check;
-    const auto acquire = gss.Symbol<AcquireCred>("gss_acquire_cred");
-    const auto release = gss.Symbol<ReleaseCred>("gss_release_cred");
-    if (!acquire || !release) return check;
-
+    GssObjects gss;
     OM_uint32 minor = 0;
     OM_uint32 lifetime = 0;
-    void* credentials = nullptr;
+    const OM_uint32 major = gss_acquire_cred(&minor, GSS_C_NO_NAME, GSS_C_INDEFINITE, GSS_C_NO_OID_SET, GSS_C_INITIATE,
+                                             &gss.credential, nullptr, &lifetime);
+    if (GSS_ERROR(major)) {
+        check.Detail = DescribeMinorStatus(minor);
+        return check;
+    }
+    check.Principal = CacheOwner();
+    // An expired ticket is still found; only its remaining lifetime tells.
+    check.Outcome = lifetime == 0 ? KerberosCheck::Result::Expired : KerberosCheck::Result::Available;
+    return check;
+}
+
+std::string ServicePrincipalFor(const SqlServerAddress& address) {
+    if (!address.Instance.empty()) return {};
+    std::string host = address.Host;
+    if (host.find('.') == std::string::npos) {
+        addrinfo hints{};
+        hints.ai_family = AF_UNSPEC;
+        hints.ai_socktype = SOCK_STREAM;
+        hints.ai_flags = AI_V4MAPPED | AI_ADDRCONFIG | AI_CANONNAME;
+        addrinfo* found = nullptr;
+        if (getaddrinfo(host.c_str(), nullptr, &hints, &found) == 0) {
+            const std::unique_ptr<addrinfo, AddrInfoFree> owner(found);
+            if (found->ai_canonname && std::string(found->ai_canonname).find('.') != std::string::npos)
+                host = found->ai_canonname;
+        }
+    }
+    return "MSSQLSvc/" + host + ":" + std::to_string(address.Port);
+}
+
+ServiceTicketCheck CheckServiceTicket(const std::string& servicePrincipal) {
+    ServiceTicketCheck check;
+    GssObjects gss;
+    OM_uint32 minor = 0;
+    gss_buffer_desc name{servicePrincipal.size(), const_cast<char*>(servicePrincipal.data())};
+    if (GSS_ERROR(gss_import_name(&minor, &name, GSS_KRB5_NT_PRINCIPAL_NAME, &gss.target))) {
+        check.Detail = DescribeMinorStatus(minor);
+        return check;
+    }
+    // The flags FreeTDS asks for; the token made is thrown away unsent.
     const OM_uint32 major =
-        acquire(&minor, nullptr, kGssIndefinite, nullptr, kGssInitiate, &credentials, nullptr, &lifetime);
-    if (credentials) {
-        OM_uint32 ignored = 0;
-        release(&ignored, &credentials);
+        gss_init_sec_context(&minor, GSS_C_NO_CREDENTIAL, &gss.context, gss.target, GSS_C_NO_OID,
+                             GSS_C_MUTUAL_FLAG | GSS_C_REPLAY_FLAG | GSS_C_INTEG_FLAG, 0, GSS_C_NO_CHANNEL_BINDINGS,
+                             GSS_C_NO_BUFFER, nullptr, &gss.token, nullptr, nullptr);
+    if (!GSS_ERROR(major)) {
+        check.Outcome = ServiceTicketCheck::Result::Obtained;
+        return check;
     }
-    if ((major & kGssRoutineErrorMask) != 0) {
-        check.Outcome = KerberosCheck::Result::Missing;
-        check.Detail = DescribeMinorStatus(gss, minor);
-    } else if (lifetime == 0) {
-        check.Outcome = KerberosCheck::Result::Missing;
-        check.Detail = "the Kerberos ticket has expired";
-    } else {
-        check.Outcome = KerberosCheck::Result::Available;
-    }
+    check.Detail = DescribeMinorStatus(minor);
+    if (static_cast<krb5_error_code>(minor) == KRB5KDC_ERR_S_PRINCIPAL_UNKNOWN)
+        check.Outcome = ServiceTicketCheck::Result::UnknownPrincipal;
     return check;
 }
 

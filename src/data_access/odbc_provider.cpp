@@ -24,6 +24,7 @@
 #include "data_access/internal/odbc_diagnostics.h"
 #include "data_access/internal/odbc_handles.h"
 #include "data_access/internal/odbc_kerberos.h"
+#include "data_access/internal/odbc_login_checks.h"
 #include "data_access/internal/odbc_timeout.h"
 #include "data_access/internal/provider.h"
 
@@ -144,8 +145,10 @@ public:
         text.assign(text.size(), '\0');
         text.clear();
         if (!SQL_SUCCEEDED(rc)) {
-            throw Error(odbc::ExplainConnectFailure(Diagnostics(SQL_HANDLE_DBC, dbc_.Get()), login_.Address,
-                                                    loginTimeoutSeconds, login_.IntegratedSecurity));
+            std::vector<ErrorEntry> records = Diagnostics(SQL_HANDLE_DBC, dbc_.Get());
+            const odbc::LoginFailureFacts facts = odbc::ExamineFailedLogin(records, login_, loginTimeoutSeconds);
+            throw Error(odbc::ExplainConnectFailure(std::move(records), login_.Address, loginTimeoutSeconds,
+                                                    login_.IntegratedSecurity, facts));
         }
         dbc_.MarkConnected();
         socket_ = odbc::NewConnectedSocket(socketsBefore, login_.Address.Instance.empty() ? login_.Address.Port : 0);
@@ -385,14 +388,6 @@ private:
     bool lost_ = false;
 };
 
-std::string KerberosMissingMessage(const odbc::SqlServerAddress& address, const std::string& detail) {
-    std::string text = "Windows authentication (Integrated Security=SSPI) to the SQL Server at " + address.Label() +
-                       " needs a Kerberos ticket, and this user has none";
-    if (!detail.empty()) text += " (" + detail + ")";
-    text += ". Get one with kinit, or connect with a User Id and Password.";
-    return text;
-}
-
 }  // namespace
 
 std::unique_ptr<Connection> OpenSqlServer(const ConnectionProperties& properties, std::int16_t timeoutSeconds) {
@@ -402,8 +397,9 @@ std::unique_ptr<Connection> OpenSqlServer(const ConnectionProperties& properties
     OdbcLogin login = odbc::TranslateConnectionString(properties);
     if (login.IntegratedSecurity) {
         const odbc::KerberosCheck kerberos = odbc::CheckKerberosCredentials();
-        if (kerberos.Outcome == odbc::KerberosCheck::Result::Missing)
-            throw Error(KerberosMissingMessage(login.Address, kerberos.Detail));
+        if (kerberos.Outcome != odbc::KerberosCheck::Result::Available)
+            throw Error(odbc::KerberosCredentialsProblem(kerberos, login.Address));
+        login.ClientPrincipal = kerberos.Principal;
     }
     const int loginSeconds = timeoutSeconds == 0 ? kNoLimitLoginSeconds : timeoutSeconds;
     return std::make_unique<OdbcConnection>(std::move(login), loginSeconds);

@@ -6,9 +6,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <stdexcept>
 
 #include "harness/run_program.h"
@@ -42,12 +45,8 @@ std::string FirstLine(int fd, std::chrono::milliseconds limit) {
 }  // namespace
 
 LogDbProcess::LogDbProcess(LogDbOptions options) : options_(std::move(options)) {
-    if (options_.dbFile) {
-        dbFile_ = *options_.dbFile;
-    } else {
-        scratch_ = std::make_unique<ScratchDir>("logdb");
-        dbFile_ = *scratch_ / "logs.sqlite";
-    }
+    if (!options_.dbFile || options_.wireLog) scratch_ = std::make_unique<ScratchDir>("logdb");
+    dbFile_ = options_.dbFile ? *options_.dbFile : *scratch_ / "logs.sqlite";
     std::vector<std::string> args = {LogDbPath(),
                                      "--port",
                                      "0",
@@ -64,6 +63,10 @@ LogDbProcess::LogDbProcess(LogDbOptions options) : options_(std::move(options)) 
     if (options_.rows) {
         args.emplace_back("--rows");
         args.push_back(std::to_string(*options_.rows));
+    }
+    if (options_.wireLog) {
+        wireLog_ = *scratch_ / "wire.log";
+        args.insert(args.end(), {"--wire-log", wireLog_.string()});
     }
     args.insert(args.end(), options_.extraArgs.begin(), options_.extraArgs.end());
     std::vector<char*> argv;
@@ -103,18 +106,54 @@ LogDbProcess::LogDbProcess(LogDbOptions options) : options_(std::move(options)) 
 
 LogDbProcess::~LogDbProcess() { Kill(); }
 
-void LogDbProcess::Kill() noexcept {
-    if (pid_ <= 0) return;
-    ::kill(pid_, SIGKILL);
-    int status = 0;
-    while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-    }
-    pid_ = -1;
-}
+void LogDbProcess::Kill() noexcept { EndChild(pid_, SIGKILL); }
 
 std::string LogDbProcess::OdbcConnectionString() const {
     return "Driver=FreeTDS;Server=127.0.0.1;Port=" + std::to_string(port_) + ";Database=" + options_.database +
            ";UID=" + options_.user + ";PWD=" + options_.password + ";TDS_Version=7.4";
+}
+
+std::map<int, Bytes> LogDbProcess::Received() const {
+    if (wireLog_.empty()) throw std::runtime_error("the log server was started without a wire log");
+    std::map<int, Bytes> streams;
+    std::ifstream in(wireLog_);
+    int connection = 0;
+    std::string hex;
+    const auto nibble = [](char c) { return static_cast<std::uint8_t>(c <= '9' ? c - '0' : c - 'a' + 10); };
+    while (in >> connection >> hex) {
+        Bytes& bytes = streams[connection];
+        for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
+            bytes.push_back(static_cast<std::uint8_t>(nibble(hex[i]) << 4 | nibble(hex[i + 1])));
+    }
+    return streams;
+}
+
+Bytes Utf16Le(std::string_view ascii) {
+    Bytes bytes;
+    for (char c : ascii) bytes.insert(bytes.end(), {static_cast<std::uint8_t>(c), 0});
+    return bytes;
+}
+
+Bytes ObfuscatedPassword(std::string_view ascii) {
+    Bytes bytes = Utf16Le(ascii);
+    for (std::uint8_t& b : bytes) b = static_cast<std::uint8_t>(((b << 4) | (b >> 4)) ^ 0xA5);
+    return bytes;
+}
+
+bool Contains(const Bytes& haystack, const Bytes& needle) {
+    return std::search(haystack.begin(), haystack.end(), needle.begin(), needle.end()) != haystack.end();
+}
+
+std::vector<std::uint8_t> PlainPacketTypes(const Bytes& stream) {
+    static constexpr std::uint8_t kKnown[] = {0x01, 0x03, 0x06, 0x0E, 0x10, 0x12};
+    std::vector<std::uint8_t> types;
+    for (std::size_t at = 0; at + 8 <= stream.size();) {
+        const std::size_t length = static_cast<std::size_t>(stream[at + 2]) << 8 | stream[at + 3];
+        if (std::find(std::begin(kKnown), std::end(kKnown), stream[at]) == std::end(kKnown) || length < 8) break;
+        types.push_back(stream[at]);
+        at += length;
+    }
+    return types;
 }
 
 std::string LogDbProcess::RunSqlite(const std::string& sql, bool readOnly) const {

@@ -14,9 +14,11 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace quellmark::test {
@@ -30,9 +32,12 @@ struct LogDbOptions {
     std::optional<std::int64_t> rows = 1000;  // nullopt: no --rows (serve an existing file as it is)
     std::uint64_t seed = 1;
     std::optional<std::filesystem::path> dbFile;  // default: a file in a scratch folder of this object
-    std::vector<std::string> extraArgs;           // e.g. {"--delay-ms", "500"}, {"--refuse-login"}
+    std::vector<std::string> extraArgs;           // e.g. {"--delay-ms", "500"}, {"--encryption", "none"}
     std::chrono::seconds startTimeout{60};        // seeding many rows takes a while
+    bool wireLog = false;                         // record what the server receives (Received())
 };
+
+using Bytes = std::vector<std::uint8_t>;
 
 class LogDbProcess {
 public:
@@ -64,6 +69,10 @@ public:
     // in log_id order, to compare the table before and after an operation.
     std::string Snapshot(const std::string& sqliteWhere = "") const;
 
+    // With LogDbOptions::wireLog: every byte each connection received so far,
+    // as it crossed the wire (before decryption), by connection.
+    std::map<int, Bytes> Received() const;
+
     // Ends the server at once with SIGKILL and reaps it; later calls do nothing.
     void Kill() noexcept;
 
@@ -73,8 +82,19 @@ private:
     LogDbOptions options_;
     std::unique_ptr<ScratchDir> scratch_;
     std::filesystem::path dbFile_;
+    std::filesystem::path wireLog_;
     pid_t pid_ = -1;
     std::uint16_t port_ = 0;
 };
+
+// What to look for in Received(): text as TDS carries it (UTF-16LE), and a
+// password as LOGIN7 carries it (each byte's halves swapped, then XOR 0xA5).
+Bytes Utf16Le(std::string_view ascii);
+Bytes ObfuscatedPassword(std::string_view ascii);
+bool Contains(const Bytes& haystack, const Bytes& needle);
+
+// The types of the TDS packets in a stream read as plain TDS, up to the
+// first byte that is not a packet header of a known type (TLS records).
+std::vector<std::uint8_t> PlainPacketTypes(const Bytes& stream);
 
 }  // namespace quellmark::test

@@ -167,6 +167,15 @@ RunResult Run(const std::string& program, const std::vector<std::string>& args, 
     return result;
 }
 
+void EndChild(pid_t& pid, int signal) noexcept {
+    if (pid <= 0) return;
+    ::kill(pid, signal);
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    pid = -1;
+}
+
 std::string SettingsToolPath() { return QUELLMARK_SETTINGS_TOOL; }
 std::string TestMdbWriterPath() { return QUELLMARK_TEST_MDB_TOOL; }
 std::string LogDbPath() { return QUELLMARK_LOGDB_TOOL; }

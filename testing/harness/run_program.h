@@ -3,6 +3,8 @@
 // status and output.
 #pragma once
 
+#include <sys/types.h>
+
 #include <chrono>
 #include <filesystem>
 #include <optional>
@@ -25,6 +27,10 @@ struct RunResult {
 RunResult Run(const std::string& program, const std::vector<std::string>& args,
               std::chrono::seconds timeout = std::chrono::seconds(60),
               const std::optional<std::string>& input = std::nullopt);
+
+// Sends `signal` to a child started in the background, waits for it to end
+// and sets `pid` to -1; does nothing when `pid` is not positive.
+void EndChild(pid_t& pid, int signal) noexcept;
 
 // The built programs.
 std::string SettingsToolPath();   // quellmark-settings, the operator's tool

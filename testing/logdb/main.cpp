@@ -14,10 +14,13 @@ namespace {
 constexpr const char* kUsage = R"(usage: quellmark-logdb --port P --database D --user U --password W
                        [--rows N] [--seed S] [--end-date YYYY-MM-DD] [--db FILE] [--stats FILE]
                        [--delay-ms K] [--drop-after K] [--refuse-login] [--hang-login] [--log-statements]
-                       [--count-answer none|null] [--faults-after K]
+                       [--count-answer none|null] [--faults-after K] [--encryption login|forced|none]
+                       [--wire-log FILE] [--kerberos-keytab FILE]
 
 Serves the table ATR_Log of database D over TDS 7.1-7.4 on 127.0.0.1:P (P = 0: any free
-port) and prints "listening on 127.0.0.1:PORT" once it accepts connections.
+port) and prints "listening on 127.0.0.1:PORT" once it accepts connections. Logins are
+encrypted with TLS (at most 1.2, a self-signed certificate made at start), as SQL Server
+encrypts them.
 
   --rows N        replace ATR_Log with N seeded rows (same --seed and --end-date: same rows).
                   Without --rows an existing --db file's table is served as it is.
@@ -35,6 +38,15 @@ port) and prints "listening on 127.0.0.1:PORT" once it accepts connections.
                   answer counts with no row, or with a row holding null
   --faults-after K
                   --delay-ms and --count-answer leave a connection's first K statements alone
+  --encryption login|forced|none
+                  login (default): the login in TLS, everything else too if the client asks;
+                  forced: everything in TLS; none: no TLS (encryption not supported)
+  --wire-log FILE append every byte received, before decryption, as lines
+                  "<connection> <hex bytes>" (the connection is its SPID)
+  --kerberos-keytab FILE
+                  accept integrated-security (Kerberos) logins with the service keys in FILE,
+                  read at each such login; the client principal's name before '@' is the login
+                  name, which must be U. SQL logins are accepted as well.
 Only statements other than SET count for --drop-after, --delay-ms, --faults-after and --stats.
 )";
 
@@ -108,6 +120,22 @@ int main(int argc, char** argv) {
             options.countAnswer = value();
             if (options.countAnswer != "none" && options.countAnswer != "null")
                 Usage("--count-answer takes none or null");
+        } else if (arg == "--encryption") {
+            const std::string mode = value();
+            if (mode == "login") {
+                options.encryption = Encryption::Login;
+            } else if (mode == "forced") {
+                options.encryption = Encryption::Forced;
+            } else if (mode == "none") {
+                options.encryption = Encryption::None;
+            } else {
+                Usage("--encryption takes login, forced or none");
+            }
+        } else if (arg == "--wire-log") {
+            options.wireLog = value();
+        } else if (arg == "--kerberos-keytab") {
+            options.kerberosKeytab = value();
+            if (options.kerberosKeytab.empty()) Usage("--kerberos-keytab needs a file");
         } else if (arg == "--log-statements") {
             options.logStatements = true;
         } else if (arg == "--help" || arg == "-h") {

@@ -11,54 +11,29 @@
 #include <cerrno>
 #include <chrono>
 #include <cmath>
-#include <cstdio>
 #include <cstring>
 #include <iostream>
 #include <memory>
-#include <mutex>
 #include <thread>
 
+#include "logdb/kerberos_acceptor.h"
 #include "logdb/tds_wire.h"
 #include "logdb/tsql.h"
 
 namespace quellmark::logdb {
 
-Fd::~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-}
-
-Fd& Fd::operator=(Fd&& other) noexcept {
-    if (this != &other) {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = other.Release();
-    }
-    return *this;
-}
-
 // One line per statement, for benchmarks; shared by every connection.
 class StatsLog {
 public:
-    explicit StatsLog(const std::string& path) {
-        if (path.empty()) return;
-        file_ = std::fopen(path.c_str(), "a");
-        if (!file_) throw std::runtime_error("cannot open the statistics file " + path + ": " + std::strerror(errno));
-    }
-    ~StatsLog() {
-        if (file_) std::fclose(file_);
-    }
-    StatsLog(const StatsLog&) = delete;
-    StatsLog& operator=(const StatsLog&) = delete;
+    explicit StatsLog(const std::string& path) : file_(path, "statistics file") {}
 
     void Line(std::int64_t micros, const char* kind, std::int64_t rows) {
-        if (!file_) return;
-        std::lock_guard lock(mutex_);
-        std::fprintf(file_, "%lld\t%s\t%lld\n", static_cast<long long>(micros), kind, static_cast<long long>(rows));
-        std::fflush(file_);
+        if (!file_.Enabled()) return;
+        file_.Line(std::to_string(micros) + '\t' + kind + '\t' + std::to_string(rows));
     }
 
 private:
-    std::mutex mutex_;
-    std::FILE* file_ = nullptr;
+    LogFile file_;
 };
 
 namespace {
@@ -91,12 +66,24 @@ std::uint32_t NegotiatedVersion(std::uint32_t client) {
 // The client closed the connection, or the server closes it on purpose.
 struct Hangup {};
 
+// The ENCRYPTION answer to a client's PRELOGIN, as SQL Server gives it.
+std::uint8_t EncryptionAnswer(Encryption server, std::uint8_t client) {
+    if (server == Encryption::None) return encrypt::kNotSupported;
+    if (client == encrypt::kOn || client == encrypt::kRequired) return encrypt::kOn;
+    if (server == Encryption::Forced) return encrypt::kRequired;
+    return client == encrypt::kOff ? encrypt::kOff : encrypt::kNotSupported;
+}
+
 class Session {
 public:
-    Session(Fd fd, const ServerOptions& options, LogStore& store, StatsLog& stats)
-        : fd_(std::move(fd)), options_(options), store_(store), stats_(stats), spid_(gNextSpid++) {
-        if (spid_ < 51) spid_ = 51;
-    }
+    Session(Fd fd, const ServerOptions& options, LogStore& store, StatsLog& stats, WireLog& wireLog,
+            const TlsContext* tls)
+        : spid_(NextSpid()),
+          channel_(std::move(fd), wireLog, spid_),
+          options_(options),
+          store_(store),
+          stats_(stats),
+          tls_(tls) {}
 
     void Run() {
         try {
@@ -115,60 +102,103 @@ public:
     }
 
 private:
+    static std::uint16_t NextSpid() {
+        const std::uint16_t spid = gNextSpid++;
+        return spid < 51 ? 51 : spid;
+    }
+
     void Drain() {
-        char buffer[4096];
-        for (;;) {
-            const ssize_t n = ::recv(fd_.Get(), buffer, sizeof buffer, 0);
-            if (n == 0 || (n < 0 && errno != EINTR)) return;
+        std::uint8_t byte = 0;
+        while (channel_.Read(&byte, 1)) {
         }
     }
 
     void Send(TokenWriter& tokens) {
-        WriteMessage(fd_.Get(), packet::kReply, tokens.Bytes(), packetSize_, spid_);
+        WriteMessage(channel_, packet::kReply, tokens.Bytes(), packetSize_, spid_);
         tokens.Bytes().clear();
+    }
+
+    // PRELOGIN, then the TLS handshake when both sides agreed on
+    // encryption. False when the client left.
+    bool Prelogin(Message& message) {
+        const std::uint8_t answer = EncryptionAnswer(options_.encryption, PreloginEncryption(message.payload));
+        WriteMessage(channel_, packet::kReply, PreloginReply(answer), kLoginPacketSize, spid_);
+        if (answer != encrypt::kNotSupported) channel_.StartTls(tls_->Get(), spid_, answer == encrypt::kOff);
+        return ReadMessage(channel_, message, kMaxLoginBytes);
+    }
+
+    // The login name of an integrated-security login, or nullopt when its
+    // token is refused (the answer is then written to `tokens`).
+    std::optional<std::string> KerberosLoginName(const Login7& login, TokenWriter& tokens) {
+        if (options_.kerberosKeytab.empty()) {
+            if (options_.logStatements) std::cerr << "connection " << spid_ << ": no --kerberos-keytab\n";
+            return std::nullopt;
+        }
+        const KerberosLogin kerberos = AcceptKerberosToken(options_.kerberosKeytab, login.sspi);
+        if (!kerberos.accepted) {
+            if (options_.logStatements)
+                std::cerr << "connection " << spid_ << ": Kerberos token refused: " << kerberos.problem << '\n';
+            return std::nullopt;
+        }
+        if (!kerberos.answer.empty()) tokens.Sspi(kerberos.answer);
+        return LoginNameOf(kerberos.principal);
     }
 
     bool Login() {
         Message message;
-        if (!ReadMessage(fd_.Get(), message, kMaxLoginBytes)) return false;
-        if (message.type == packet::kPrelogin) {
-            WriteMessage(fd_.Get(), packet::kReply, PreloginReply(), kLoginPacketSize, spid_);
-            if (!ReadMessage(fd_.Get(), message, kMaxLoginBytes)) return false;
-        }
+        if (!ReadMessage(channel_, message, kMaxLoginBytes)) return false;
+        if (message.type == packet::kPrelogin && !Prelogin(message)) return false;
         if (message.type != packet::kLogin7) throw ProtocolError("expected a LOGIN7 request");
+        if (options_.encryption == Encryption::Forced && !channel_.Encrypted())
+            throw ProtocolError("a login without encryption, which this server requires");
         Login7 login = ParseLogin7(message.payload);
         if (login.tdsVersion < 0x71000000) throw ProtocolError("TDS versions before 7.1 are not served");
         version_ = NegotiatedVersion(login.tdsVersion);
         database_ = login.database.empty() ? options_.database : login.database;
-        const bool credentialsOk =
-            !options_.refuseLogin && EqualsNoCase(login.userName, options_.user) && login.password == options_.password;
-        std::fill(login.password.begin(), login.password.end(), '\0');
         TokenWriter tokens(version_);
-        const std::string failed = "Login failed for user '" + login.userName + "'.";
+        packetSize_ = kLoginPacketSize;  // the login reply travels in packets of the initial size
+        std::optional<std::string> name = login.userName;
+        bool credentialsOk = false;
+        if (login.integratedSecurity) {
+            name = KerberosLoginName(login, tokens);
+            credentialsOk = name.has_value();
+        } else {
+            credentialsOk = login.password == options_.password;
+        }
+        std::fill(login.password.begin(), login.password.end(), '\0');
+        if (!name) {
+            tokens.Error(18452, 1, 14,
+                         "Login failed. The login is from an untrusted domain and cannot be used with Integrated "
+                         "authentication.",
+                         kServerName);
+            tokens.Done(done::kError, 0, 0);
+            Send(tokens);
+            return false;
+        }
+        credentialsOk = credentialsOk && !options_.refuseLogin && EqualsNoCase(*name, options_.user);
         if (!credentialsOk || !EqualsNoCase(database_, options_.database)) {
             if (credentialsOk)
                 tokens.Error(4060, 1, 11,
                              "Cannot open database \"" + database_ + "\" requested by the login. The login failed.",
                              kServerName);
-            tokens.Error(18456, 1, 14, failed, kServerName);
+            tokens.Error(18456, 1, 14, "Login failed for user '" + *name + "'.", kServerName);
             tokens.Done(done::kError, 0, 0);
-            packetSize_ = kLoginPacketSize;
             Send(tokens);
             return false;
         }
+        loginName_ = *name;
         database_ = options_.database;
-        packetSize_ = login.packetSize == 0 ? kLoginPacketSize : std::clamp<std::size_t>(login.packetSize, 512, 32767);
         tokens.EnvChange(1, database_, "master");
         tokens.Info(5701, 2, 0, "Changed database context to '" + database_ + "'.", kServerName);
         tokens.EnvChangeCollation(TokenWriter::kCollation);
         tokens.EnvChange(2, "us_english", "");
         tokens.Info(5703, 1, 0, "Changed language setting to us_english.", kServerName);
         tokens.LoginAck("Microsoft SQL Server", 16, 0, 1000);
-        const std::string size = std::to_string(packetSize_);
+        const std::size_t requested =
+            login.packetSize == 0 ? kLoginPacketSize : std::clamp<std::size_t>(login.packetSize, 512, 32767);
+        const std::string size = std::to_string(requested);
         tokens.EnvChange(4, size, size);
         tokens.Done(0, 0, 0);
-        const std::size_t requested = packetSize_;
-        packetSize_ = kLoginPacketSize;  // the login reply still travels in packets of the initial size
         Send(tokens);
         packetSize_ = requested;
         return true;
@@ -176,7 +206,7 @@ private:
 
     void Serve() {
         Message message;
-        while (ReadMessage(fd_.Get(), message, kMaxBatchBytes)) {
+        while (ReadMessage(channel_, message, kMaxBatchBytes)) {
             TokenWriter tokens(version_);
             switch (message.type) {
                 case packet::kAttention:
@@ -221,12 +251,13 @@ private:
         const auto until = Clock::now() + std::chrono::milliseconds(ms);
         for (;;) {
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
-            pollfd p{fd_.Get(), POLLIN, 0};
-            const int ready = ::poll(&p, 1, static_cast<int>(std::max<std::int64_t>(left, 0)));
+            pollfd p{channel_.Socket(), POLLIN, 0};
+            const int ready =
+                channel_.HasBuffered() ? 1 : ::poll(&p, 1, static_cast<int>(std::max<std::int64_t>(left, 0)));
             if (ready < 0 && errno == EINTR) continue;
             if (ready <= 0) return false;
             Message message;
-            if (!ReadMessage(fd_.Get(), message, kMaxBatchBytes)) throw Hangup{};
+            if (!ReadMessage(channel_, message, kMaxBatchBytes)) throw Hangup{};
             if (message.type == packet::kAttention) return true;
             throw ProtocolError("a request arrived while a statement was running");
         }
@@ -411,7 +442,7 @@ private:
     }
 
     [[noreturn]] void Drop() {
-        ::shutdown(fd_.Get(), SHUT_RDWR);
+        ::shutdown(channel_.Socket(), SHUT_RDWR);
         throw Hangup{};
     }
 
@@ -517,7 +548,7 @@ private:
                     } else if (item.text == "USER_NAME" || item.text == "CURRENT_USER") {
                         text("dbo");
                     } else if (item.text == "SUSER_SNAME" || item.text == "SUSER_NAME") {
-                        text(options_.user);
+                        text(loginName_);
                     } else {
                         throw SqlFailure(
                             SqlMessage{195, 10, 15, "'" + item.text + "' is not a recognized built-in function name."});
@@ -532,11 +563,13 @@ private:
         tokens.Done(static_cast<std::uint16_t>(more | (noCount_ ? 0 : done::kCount)), done::kCmdSelect, 1);
     }
 
-    Fd fd_;
+    std::uint16_t spid_;
+    Channel channel_;
     const ServerOptions& options_;
     LogStore& store_;
     StatsLog& stats_;
-    std::uint16_t spid_;
+    const TlsContext* tls_;
+    std::string loginName_;
     std::uint32_t version_ = version::k74;
     std::size_t packetSize_ = kLoginPacketSize;
     std::string database_;
@@ -551,7 +584,11 @@ private:
 }  // namespace
 
 Server::Server(ServerOptions options, LogStore& store)
-    : options_(std::move(options)), store_(store), stats_(std::make_shared<StatsLog>(options_.statsFile)) {
+    : options_(std::move(options)),
+      store_(store),
+      stats_(std::make_shared<StatsLog>(options_.statsFile)),
+      wireLog_(std::make_shared<WireLog>(options_.wireLog)) {
+    if (options_.encryption != Encryption::None) tls_ = std::make_shared<TlsContext>();
     listener_ = Fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (listener_.Get() < 0) throw std::runtime_error(std::string("cannot create a socket: ") + std::strerror(errno));
     const int on = 1;
@@ -582,7 +619,7 @@ void Server::Run() {
         }
         if (gConnections.load() >= kMaxConnections) continue;  // closes it
         ++gConnections;
-        auto session = std::make_shared<Session>(std::move(client), options_, store_, *stats_);
+        auto session = std::make_shared<Session>(std::move(client), options_, store_, *stats_, *wireLog_, tls_.get());
         std::thread([session] {
             session->Run();
             --gConnections;

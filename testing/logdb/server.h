@@ -1,7 +1,8 @@
 // The log server's network side: a listening socket on 127.0.0.1 and one
-// thread per client connection. Each connection goes PRELOGIN -> LOGIN7 ->
-// SQL batches (and attention requests); statements are parsed by tsql.h
-// and run on the shared LogStore.
+// thread per client connection. Each connection goes PRELOGIN (and the TLS
+// handshake, channel.h) -> LOGIN7 (a SQL login, or a Kerberos token,
+// kerberos_acceptor.h) -> SQL batches (and attention requests); statements
+// are parsed by tsql.h and run on the shared LogStore.
 #pragma once
 
 #include <cstdint>
@@ -9,9 +10,19 @@
 #include <optional>
 #include <string>
 
+#include "logdb/channel.h"
 #include "logdb/log_store.h"
 
 namespace quellmark::logdb {
+
+// What the server answers to a client's PRELOGIN encryption wish, as a SQL
+// Server with a certificate (Login: "force encryption" off; Forced: on) or,
+// unlike any SQL Server since 2005, without one (None).
+enum class Encryption {
+    Login,   // the login in TLS; the rest too if the client asks
+    Forced,  // everything in TLS
+    None,    // no TLS: encryption not supported
+};
 
 struct ServerOptions {
     std::uint16_t port = 0;  // 0: any free port
@@ -31,27 +42,9 @@ struct ServerOptions {
     std::string countAnswer;
     std::string statsFile;       // append "<microseconds>\t<count|delete|other>\t<rows>" per statement
     bool logStatements = false;  // print each batch's text to stderr
-};
-
-// An owned file descriptor.
-class Fd {
-public:
-    Fd() = default;
-    explicit Fd(int fd) noexcept : fd_(fd) {}
-    ~Fd();
-    Fd(Fd&& other) noexcept : fd_(other.Release()) {}
-    Fd& operator=(Fd&& other) noexcept;
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int Get() const noexcept { return fd_; }
-    int Release() noexcept {
-        const int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-
-private:
-    int fd_ = -1;
+    Encryption encryption = Encryption::Login;
+    std::string wireLog;         // hex dump of every byte received, before decryption
+    std::string kerberosKeytab;  // accept integrated-security logins with these service keys
 };
 
 class StatsLog;
@@ -68,6 +61,8 @@ private:
     ServerOptions options_;
     LogStore& store_;
     std::shared_ptr<StatsLog> stats_;
+    std::shared_ptr<WireLog> wireLog_;
+    std::shared_ptr<TlsContext> tls_;  // null with Encryption::None
     Fd listener_;
     std::uint16_t port_ = 0;
 };

@@ -1,10 +1,6 @@
 #include "logdb/tds_wire.h"
 
-#include <sys/socket.h>
-
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
 
 namespace quellmark::logdb {
 namespace {
@@ -66,38 +62,6 @@ char32_t NextCodePoint(std::string_view s, std::size_t& i) {
     return cp;
 }
 
-void RecvAll(int fd, std::uint8_t* data, std::size_t size, bool& cleanEof) {
-    std::size_t done = 0;
-    cleanEof = false;
-    while (done < size) {
-        const ssize_t n = ::recv(fd, data + done, size - done, 0);
-        if (n > 0) {
-            done += static_cast<std::size_t>(n);
-            continue;
-        }
-        if (n < 0 && errno == EINTR) continue;
-        if (n == 0 && done == 0) {
-            cleanEof = true;
-            return;
-        }
-        throw ProtocolError(n == 0 ? "the client closed the connection inside a packet"
-                                   : std::string("cannot read from the client: ") + std::strerror(errno));
-    }
-}
-
-void SendAll(int fd, const std::uint8_t* data, std::size_t size) {
-    std::size_t done = 0;
-    while (done < size) {
-        const ssize_t n = ::send(fd, data + done, size - done, MSG_NOSIGNAL);
-        if (n > 0) {
-            done += static_cast<std::size_t>(n);
-            continue;
-        }
-        if (n < 0 && errno == EINTR) continue;
-        throw ProtocolError(std::string("cannot write to the client: ") + std::strerror(errno));
-    }
-}
-
 std::uint16_t Le16(const std::vector<std::uint8_t>& p, std::size_t at) {
     return static_cast<std::uint16_t>(p[at] | (p[at + 1] << 8));
 }
@@ -152,14 +116,12 @@ std::size_t Utf16Units(std::string_view utf8) {
     return units;
 }
 
-bool ReadMessage(int fd, Message& message, std::size_t maxBytes) {
+bool ReadMessage(ByteStream& stream, Message& message, std::size_t maxBytes) {
     message.payload.clear();
     bool first = true;
     for (;;) {
         std::uint8_t header[packet::kHeaderSize];
-        bool eof = false;
-        RecvAll(fd, header, sizeof header, eof);
-        if (eof) {
+        if (!stream.Read(header, sizeof header)) {
             if (first) return false;
             throw ProtocolError("the client closed the connection inside a message");
         }
@@ -174,17 +136,15 @@ bool ReadMessage(int fd, Message& message, std::size_t maxBytes) {
         if (message.payload.size() + body > maxBytes) throw ProtocolError("a request larger than the server accepts");
         const std::size_t at = message.payload.size();
         message.payload.resize(at + body);
-        if (body > 0) {
-            RecvAll(fd, message.payload.data() + at, body, eof);
-            if (eof) throw ProtocolError("the client closed the connection inside a packet");
-        }
+        if (body > 0 && !stream.Read(message.payload.data() + at, body))
+            throw ProtocolError("the client closed the connection inside a packet");
         first = false;
         if (header[1] & packet::kEndOfMessage) return true;
     }
 }
 
-void WriteMessage(int fd, std::uint8_t type, const std::vector<std::uint8_t>& payload, std::size_t packetSize,
-                  std::uint16_t spid) {
+void WriteMessage(ByteStream& stream, std::uint8_t type, const std::vector<std::uint8_t>& payload,
+                  std::size_t packetSize, std::uint16_t spid) {
     const std::size_t chunk = packetSize - packet::kHeaderSize;
     std::size_t at = 0;
     std::uint8_t id = 1;
@@ -199,13 +159,26 @@ void WriteMessage(int fd, std::uint8_t type, const std::vector<std::uint8_t>& pa
                        static_cast<std::uint8_t>(spid >> 8), static_cast<std::uint8_t>(spid & 0xFF), id, 0});
         buffer.insert(buffer.end(), payload.begin() + static_cast<std::ptrdiff_t>(at),
                       payload.begin() + static_cast<std::ptrdiff_t>(at + n));
-        SendAll(fd, buffer.data(), buffer.size());
+        stream.Write(buffer.data(), buffer.size());
         at += n;
         ++id;
     } while (at < payload.size());
 }
 
-std::vector<std::uint8_t> PreloginReply() {
+std::uint8_t PreloginEncryption(const std::vector<std::uint8_t>& p) {
+    // Option table: token, offset (big endian), length (big endian); 0xFF ends it.
+    for (std::size_t at = 0;; at += 5) {
+        if (at >= p.size()) throw ProtocolError("a PRELOGIN request without the end of its option list");
+        if (p[at] == 0xFF) return encrypt::kNotSupported;
+        if (at + 5 > p.size()) throw ProtocolError("a PRELOGIN option cut short");
+        const std::size_t offset = (static_cast<std::size_t>(p[at + 1]) << 8) | p[at + 2];
+        const std::size_t length = (static_cast<std::size_t>(p[at + 3]) << 8) | p[at + 4];
+        if (offset + length > p.size()) throw ProtocolError("a PRELOGIN option outside the request");
+        if (p[at] == 0x01 && length >= 1) return p[offset];
+    }
+}
+
+std::vector<std::uint8_t> PreloginReply(std::uint8_t encryption) {
     // Options: VERSION (6 bytes), ENCRYPTION (1), INSTOPT (1), THREADID (0), MARS (1).
     struct Option {
         std::uint8_t token;
@@ -213,7 +186,7 @@ std::vector<std::uint8_t> PreloginReply() {
     };
     const std::vector<Option> options = {
         {0x00, {16, 0, 0x03, 0xE8, 0, 0}},  // server version 16.0.1000
-        {0x01, {0x02}},                     // encryption not supported
+        {0x01, {encryption}},
         {0x02, {0x00}},
         {0x03, {}},
         {0x04, {0x00}},  // no MARS
@@ -266,6 +239,19 @@ Login7 ParseLogin7(const std::vector<std::uint8_t>& p) {
     login.serverName = text(52, false);
     login.language = text(64, false);
     login.database = text(68, false);
+    // OptionFlags2 bit fIntSecurity; the token's offset and length follow
+    // the ClientID. A token over 64 KiB (length 0xFFFF, the real length in
+    // cbSSPILong) is not served.
+    constexpr std::size_t kSspiField = 78;
+    login.integratedSecurity = (p[25] & 0x80) != 0;
+    if (login.integratedSecurity && declared >= kSspiField + 4) {
+        const std::size_t offset = Le16(p, kSspiField);
+        const std::size_t bytes = Le16(p, kSspiField + 2);
+        if (bytes == 0xFFFF) throw ProtocolError("a LOGIN7 security token over 64 KiB");
+        if (offset + bytes > declared) throw ProtocolError("a LOGIN7 security token outside the request");
+        login.sspi.assign(p.begin() + static_cast<std::ptrdiff_t>(offset),
+                          p.begin() + static_cast<std::ptrdiff_t>(offset + bytes));
+    }
     return login;
 }
 
@@ -506,6 +492,13 @@ void TokenWriter::LoginAck(std::string_view programName, std::uint8_t major, std
     U8(minor);
     U8(static_cast<std::uint8_t>(build >> 8));
     U8(static_cast<std::uint8_t>(build & 0xFF));
+}
+
+void TokenWriter::Sspi(const std::vector<std::uint8_t>& token) {
+    if (token.size() > 0xFFFF) throw ProtocolError("a security token over 64 KiB");
+    U8(0xED);
+    U16(static_cast<std::uint16_t>(token.size()));
+    out_.insert(out_.end(), token.begin(), token.end());
 }
 
 namespace {

@@ -3,8 +3,9 @@
 // it writes (LOGINACK, ENVCHANGE, INFO/ERROR, COLMETADATA, ROW, DONE).
 //
 // Data flow: the server reads one whole message (all packets up to the one
-// marked end-of-message), decodes it with the functions here, and answers
-// with a TokenWriter's bytes, which WriteMessage splits into packets of the
+// marked end-of-message) from a connection's ByteStream (the socket, or TLS
+// over it), decodes it with the functions here, and answers with a
+// TokenWriter's bytes, which WriteMessage splits into packets of the
 // negotiated size.
 #pragma once
 
@@ -62,23 +63,48 @@ struct Message {
     std::vector<std::uint8_t> payload;
 };
 
-// Reads packets from `fd` until one carries end-of-message. Returns false on
-// a clean end of stream before the first byte. Throws ProtocolError on a bad
-// header, a type change inside a message, or a message over `maxBytes`.
-bool ReadMessage(int fd, Message& message, std::size_t maxBytes);
+// The bytes of one client connection, in order.
+class ByteStream {
+public:
+    virtual ~ByteStream() = default;
+    // Fills `size` bytes. Returns false when the stream ended cleanly before
+    // the first of them; throws ProtocolError when it ends inside them.
+    virtual bool Read(std::uint8_t* data, std::size_t size) = 0;
+    virtual void Write(const std::uint8_t* data, std::size_t size) = 0;
+};
 
-// Sends `payload` as reply packets of at most `packetSize` bytes each.
-void WriteMessage(int fd, std::uint8_t type, const std::vector<std::uint8_t>& payload, std::size_t packetSize,
-                  std::uint16_t spid);
+// Reads packets until one carries end-of-message. Returns false on a clean
+// end of stream before the first byte. Throws ProtocolError on a bad header,
+// a type change inside a message, or a message over `maxBytes`.
+bool ReadMessage(ByteStream& stream, Message& message, std::size_t maxBytes);
 
-// PRELOGIN: the client's encryption wish is read only to be refused; the
-// reply always says encryption is not supported.
-std::vector<std::uint8_t> PreloginReply();
+// Sends `payload` as packets of type `type`, at most `packetSize` bytes each.
+void WriteMessage(ByteStream& stream, std::uint8_t type, const std::vector<std::uint8_t>& payload,
+                  std::size_t packetSize, std::uint16_t spid);
+
+// The PRELOGIN option ENCRYPTION.
+namespace encrypt {
+constexpr std::uint8_t kOff = 0x00;           // client: TLS possible; server: the login only in TLS
+constexpr std::uint8_t kOn = 0x01;            // everything in TLS
+constexpr std::uint8_t kNotSupported = 0x02;  // no TLS at all
+constexpr std::uint8_t kRequired = 0x03;      // server: everything in TLS, the client asked for less
+}  // namespace encrypt
+
+// The client's ENCRYPTION value in a PRELOGIN request (kNotSupported when it
+// gives none). Throws ProtocolError for a malformed option list.
+std::uint8_t PreloginEncryption(const std::vector<std::uint8_t>& payload);
+
+// The server's PRELOGIN answer, with `encryption` as its ENCRYPTION value.
+std::vector<std::uint8_t> PreloginReply(std::uint8_t encryption);
 
 struct Login7 {
     std::uint32_t tdsVersion = 0;  // as the client wrote it (little endian on the wire)
     std::uint32_t packetSize = 0;
     std::string hostName, userName, password, appName, serverName, language, database;
+    // Integrated security: the client's security token (a Kerberos AP-REQ
+    // from FreeTDS) instead of a user name and password.
+    bool integratedSecurity = false;
+    std::vector<std::uint8_t> sspi;
 };
 Login7 ParseLogin7(const std::vector<std::uint8_t>& payload);
 
@@ -115,6 +141,9 @@ public:
     void Error(std::int32_t number, std::uint8_t state, std::uint8_t severity, std::string_view message,
                std::string_view server);
     void LoginAck(std::string_view programName, std::uint8_t major, std::uint8_t minor, std::uint16_t build);
+    // SSPI: the server's security token, e.g. the Kerberos AP-REP that
+    // completes a mutual authentication.
+    void Sspi(const std::vector<std::uint8_t>& token);
 
     enum class ColumnType { Int, BigInt, NVarChar };
     struct Column {

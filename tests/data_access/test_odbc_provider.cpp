@@ -19,6 +19,7 @@
 #include "data_access/internal/odbc_diagnostics.h"
 #include "data_access/internal/odbc_kerberos.h"
 #include "harness/logdb_process.h"
+#include "harness/scoped_env.h"
 
 namespace {
 
@@ -44,7 +45,7 @@ std::string TranslateError(const std::string& oledb) {
 TEST(OdbcConnectionString, SqlLoginBecomesFreeTdsKeys) {
     EXPECT_EQ(Translate("Provider=SQLOLEDB;Data Source=logsrv;Initial Catalog=Events;User Id=op;Password=pw"),
               "Driver={FreeTDS};Server={logsrv};Port=1433;Database={Events};UID={op};PWD={pw};"
-              "TDS_Version=7.4;ClientCharset=UTF-8");
+              "TDS_Version=7.4;ClientCharset=UTF-8;Encryption=require");
     // Keys are matched regardless of case.
     EXPECT_EQ(Translate("provider=sqloledb;DATA SOURCE=logsrv;initial catalog=Events;USER ID=op;PASSWORD=pw"),
               Translate("Provider=SQLOLEDB;Data Source=logsrv;Initial Catalog=Events;User Id=op;Password=pw"));
@@ -120,6 +121,7 @@ TEST(OdbcConnectionString, IntegratedSecurityUsesKerberosWithoutUserOrPassword) 
         "Provider=SQLOLEDB;Data Source=logsrv;Initial Catalog=Events;Integrated Security=SSPI;"
         "User Id=ignored;Password=secret");
     EXPECT_NE(text.find(";Trusted_Connection=Yes"), std::string::npos) << text;
+    EXPECT_NE(text.find(";Encryption=require"), std::string::npos) << text;
     EXPECT_EQ(text.find("UID="), std::string::npos) << text;
     EXPECT_EQ(text.find("secret"), std::string::npos) << text;
     EXPECT_TRUE(odbc::TranslateConnectionString(
@@ -296,8 +298,8 @@ TEST(OdbcProviderOffline, NegativeTimeoutIsRefused) {
 }
 
 TEST(OdbcProviderOffline, WindowsAuthenticationWithoutTicketSaysSo) {
-    if (odbc::CheckKerberosCredentials().Outcome != odbc::KerberosCheck::Result::Missing)
-        GTEST_SKIP() << "this user has Kerberos credentials (or no GSS-API library), so the check cannot fail here";
+    // A credential cache that does not exist: this user holds no ticket.
+    const quellmark::test::ScopedEnv noTicket("KRB5CCNAME", "FILE:/nonexistent/quellmark-no-ticket");
     LocalSocket closed(false);
     data_access::Connection connection;
     connection.ConnectionString = "Provider=SQLOLEDB;Data Source=127.0.0.1," + std::to_string(closed.Port()) +

@@ -5,11 +5,11 @@
 
 #include <chrono>
 
+#include "harness/scoped_env.h"
 #include "ops/app_state.h"
 #include "ops/modGeneral.h"
 #include "support/online_log.h"
 #include "support/recording_window.h"
-#include "support/scoped_env.h"
 
 using namespace quellmark;
 

@@ -16,6 +16,7 @@
 #include <fstream>
 #include <map>
 
+#include "harness/kerberos_realm.h"
 #include "ops/app_state.h"
 #include "support/online_log.h"
 #include "ui/frmMain.h"
@@ -190,6 +191,8 @@ private slots:
         row("server killed in a pause", {}, {}, "", purge, true, 1000, "");
         row("misspelt column", {}, {}, "", "DELETE TOP (1000) FROM ATR_Log WHERE lable = 'purge-me'", false, 2000,
             "Invalid column name 'lable'.");
+        row("server offers no encryption", {"--encryption", "none"}, {}, "", purge, false, 2000,
+            "offers no encryption, so no login was sent");
         row("lower-case from", {}, {}, "", "DELETE TOP (1000) from ATR_Log WHERE label = 'purge-me'", false, 2000,
             "FROM ATR_Log");
     }
@@ -314,6 +317,55 @@ private slots:
         QCOMPARE(log.server.CountRows("label = 'edge\u00A001'"), 0);
         QCOMPARE(log.server.CountRows("label = 'edge 01'"), 200);
         QCOMPARE(log.server.CountRows(), 1900);
+    }
+
+    // Windows Authentication against a throwaway Kerberos realm: with a ticket
+    // the run goes through; each Kerberos failure ends in one message that
+    // says what to do, and the window idle.
+    void windowsAuthentication_data() {
+        QTest::addColumn<QString>("ticket");    // "valid", "none" or "expired"
+        QTest::addColumn<bool>("registered");   // the server's service principal is known to the KDC
+        QTest::addColumn<bool>("staleKeytab");  // the server holds an old key of it
+        QTest::addColumn<QString>("mentions");  // "": the run succeeds
+        QTest::newRow("with a ticket") << "valid" << true << false << "";
+        QTest::newRow("no ticket") << "none" << true << false << "has none";
+        QTest::newRow("expired ticket") << "expired" << true << false << "ticket of ops@QUELLMARK.TEST has expired";
+        QTest::newRow("unknown service principal")
+            << "valid" << false << false << "does not know the service principal MSSQLSvc/localhost:";
+        QTest::newRow("server rejects the token")
+            << "valid" << true << true << "did not accept the Kerberos ticket of ops@QUELLMARK.TEST";
+    }
+
+    void windowsAuthentication() {
+        QFETCH(QString, ticket);
+        QFETCH(bool, registered);
+        QFETCH(bool, staleKeytab);
+        QFETCH(QString, mentions);
+
+        quellmark::test::KerberosRealm realm;
+        OnlineLog log(quellmark::test::SarnwickServer(3000, 9, {"--kerberos-keytab", realm.Keytab()}));
+        QCOMPARE(log.Mark("purge-me", 2000), 2000);
+        const QString spn = "MSSQLSvc/localhost:" + QString::number(log.server.Port());
+        if (registered) realm.RegisterService("localhost", log.server.Port());
+        if (staleKeytab) realm.ChangeKey(spn.toStdString());
+        if (ticket == "valid") realm.Kinit("ops");
+        if (ticket == "expired") realm.KinitExpired("ops");
+        frmMain window;  // its start-up points the settings at the program's folder
+        log.UseSettings(
+            {"--type", "Windows Authentication", "--server", "localhost," + std::to_string(log.server.Port())});
+        window.txtSqlQuery->setPlainText(kPurge);
+        QTest::mouseClick(window.cmdDelete, Qt::LeftButton);
+
+        QCOMPARE(EnabledStates(window), Expected(false, false));
+        if (mentions.isEmpty()) {
+            QVERIFY2(messages_.isEmpty(), qPrintable(messages_.join('\n')));
+            QCOMPARE(log.server.CountRows(kMarked), 0);
+            return;
+        }
+        QCOMPARE(messages_.size(), 1);
+        QVERIFY2(messages_[0].contains(mentions), qPrintable(messages_[0]));
+        if (!registered) QVERIFY2(messages_[0].contains(spn), qPrintable(messages_[0]));
+        QCOMPARE(log.server.CountRows(kMarked), 2000);
     }
 
     void closingDuringARunEndsItAfterThePass() {

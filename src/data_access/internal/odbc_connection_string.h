@@ -25,6 +25,8 @@ struct OdbcLogin {
     std::string ConnectionString;
     SqlServerAddress Address;
     bool IntegratedSecurity = false;
+    // Integrated security: whose Kerberos ticket logs in, once known.
+    std::string ClientPrincipal;
     std::string User;
     // Kept only to remove it from any message a driver might echo it in.
     std::string Password;

@@ -12,6 +12,8 @@
 
 #include "data_access/data_access.h"
 #include "data_access/internal/odbc_connection_string.h"
+#include "data_access/internal/odbc_kerberos.h"
+#include "data_access/internal/odbc_login_checks.h"
 
 namespace data_access::odbc {
 
@@ -26,10 +28,21 @@ std::string WithoutSecret(std::string text, std::string_view secret);
 // and the secret removed.
 std::vector<ErrorEntry> ReadDiagnostics(SQLSMALLINT handleType, SQLHANDLE handle, std::string_view secret);
 
+// True when the records of a failed SQLDriverConnect say why it failed: a
+// time-out, a refused login, an unreachable server.
+bool DriverNamedTheCause(const std::vector<ErrorEntry>& records);
+
 // The records of a failed SQLDriverConnect followed by one entry naming the
-// server and the cause: unreachable, refused login, timed out, or Kerberos.
+// server and the cause: unreachable, refused login, timed out, no
+// encryption offered, or a Kerberos service ticket the KDC does not give;
+// `facts` (ExamineFailedLogin) tell what the records cannot.
 std::vector<ErrorEntry> ExplainConnectFailure(std::vector<ErrorEntry> records, const SqlServerAddress& address,
-                                              int timeoutSeconds, bool integratedSecurity);
+                                              int timeoutSeconds, bool integratedSecurity,
+                                              const LoginFailureFacts& facts = {});
+
+// Why Windows authentication cannot start with this user's Kerberos
+// credentials (none, or expired), and what to do.
+std::string KerberosCredentialsProblem(const KerberosCheck& check, const SqlServerAddress& address);
 
 // True when the records say the connection to the server is gone.
 bool ConnectionLost(const std::vector<ErrorEntry>& records);
