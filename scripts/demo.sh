@@ -87,12 +87,14 @@ done
 sleep 0.5
 xdotool mousemove --window "$id" 44 76 click 1     # Create SQL ("Priority")
 sleep 0.3
+# The server logs each statement it ran (the check above counted already):
+# wait for the window's count, then give the window a moment to show it.
+counts_before=$(awk -F'\t' '$2 == "count"' "$work/stats" 2>/dev/null | wc -l)
 xdotool mousemove --window "$id" 480 68 click 1    # Count Records
-# The server logs each statement it ran; wait for the count, then give the
-# window a moment to show it.
 counted=""
 for _ in $(seq 1 600); do
-    counted=$(awk -F'\t' '$2 == "count" {print $3; exit}' "$work/stats" 2>/dev/null || true)
+    counted=$(awk -F'\t' -v skip="$counts_before" '$2 == "count" && ++n > skip {print $3; exit}' "$work/stats" \
+        2>/dev/null || true)
     [ -n "$counted" ] && break
     sleep 0.1
 done
