@@ -14,6 +14,7 @@
 #include <memory>
 
 #include "data_access/internal/odbc_diagnostics.h"
+#include "data_access/unique_fd.h"
 
 namespace data_access::odbc {
 namespace {
@@ -24,24 +25,7 @@ using Clock = std::chrono::steady_clock;
 // clients wait for a login by default, whatever time-out the login had.
 constexpr int kMaxCheckSeconds = 15;
 
-class Socket {
-public:
-    explicit Socket(int fd) noexcept : fd_(fd) {}
-    ~Socket() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    Socket(const Socket&) = delete;
-    Socket& operator=(const Socket&) = delete;
-    int Get() const noexcept { return fd_; }
-    int Release() noexcept {
-        const int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-
-private:
-    int fd_;
-};
+using Socket = UniqueFd;
 
 struct AddrInfoFree {
     void operator()(addrinfo* info) const noexcept { freeaddrinfo(info); }

@@ -12,23 +12,10 @@
 #include <cstdlib>
 #include <string>
 
+#include "data_access/unique_fd.h"
+
 namespace data_access::odbc {
 namespace {
-
-// Closes a descriptor this file opened, once.
-class OwnedFd {
-public:
-    explicit OwnedFd(int fd) noexcept : fd_(fd) {}
-    ~OwnedFd() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    OwnedFd(const OwnedFd&) = delete;
-    OwnedFd& operator=(const OwnedFd&) = delete;
-    int Get() const noexcept { return fd_; }
-
-private:
-    int fd_;
-};
 
 bool IsInetStream(int fd) {
     sockaddr_storage address{};
@@ -89,7 +76,7 @@ void ShutDown(const OpenSocket& socket) noexcept {
     // A duplicate holds on to whatever the descriptor refers to while it is
     // checked, so the driver closing it meanwhile cannot make this shut down
     // another socket.
-    const OwnedFd copy(::fcntl(socket.Fd, F_DUPFD_CLOEXEC, 0));
+    const UniqueFd copy(::fcntl(socket.Fd, F_DUPFD_CLOEXEC, 0));
     if (copy.Get() < 0) return;
     struct stat status {};
     if (::fstat(copy.Get(), &status) != 0 || !S_ISSOCK(status.st_mode) || status.st_ino != socket.Inode) return;

@@ -13,27 +13,14 @@
 #include <cstring>
 #include <thread>
 
+#include "data_access/unique_fd.h"
+
 extern char** environ;
 
 namespace quellmark::test {
 namespace {
 
-class Fd {
-public:
-    Fd() = default;
-    explicit Fd(int fd) : fd_(fd) {}
-    ~Fd() { Reset(); }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int Get() const noexcept { return fd_; }
-    void Reset(int fd = -1) noexcept {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = fd;
-    }
-
-private:
-    int fd_ = -1;
-};
+using Fd = data_access::UniqueFd;
 
 struct Pipe {
     Fd read;

@@ -23,18 +23,6 @@ constexpr std::size_t kMaxRecordBody = 16384 + 2048;
 
 }  // namespace
 
-Fd::~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-}
-
-Fd& Fd::operator=(Fd&& other) noexcept {
-    if (this != &other) {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = other.Release();
-    }
-    return *this;
-}
-
 void WireLog::Received(std::uint16_t connection, const std::uint8_t* data, std::size_t size) {
     if (!file_.Enabled()) return;
     static constexpr char kHex[] = "0123456789abcdef";

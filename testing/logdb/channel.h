@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "data_access/unique_fd.h"
 #include "logdb/log_file.h"
 #include "logdb/tds_wire.h"
 #include "logdb/tls_context.h"
@@ -22,25 +23,7 @@
 namespace quellmark::logdb {
 
 // An owned file descriptor.
-class Fd {
-public:
-    Fd() = default;
-    explicit Fd(int fd) noexcept : fd_(fd) {}
-    ~Fd();
-    Fd(Fd&& other) noexcept : fd_(other.Release()) {}
-    Fd& operator=(Fd&& other) noexcept;
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int Get() const noexcept { return fd_; }
-    int Release() noexcept {
-        const int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-
-private:
-    int fd_ = -1;
-};
+using Fd = data_access::UniqueFd;
 
 // The bytes every connection received, before any decryption: one line per
 // read from a socket, "<connection> <bytes in hex>", the connection being its

@@ -15,6 +15,7 @@
 #include <string_view>
 
 #include "data_access/jet_cipher.h"
+#include "data_access/unique_fd.h"
 
 namespace quellmark::jet4 {
 namespace {
@@ -362,25 +363,6 @@ Bytes HeaderPage() {
 
 std::string ErrnoText() { return std::strerror(errno); }
 
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    ~FileDescriptor() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    int Get() const noexcept { return fd_; }
-    int Release() noexcept {
-        const int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-
-private:
-    int fd_;
-};
-
 // Removes the temporary file unless the rename went through.
 class TemporaryFile {
 public:
@@ -492,7 +474,7 @@ void WriteFileAtomically(const std::filesystem::path& file, const std::vector<st
         if (fd < 0 && errno != EEXIST) throw WriteError(where + ErrnoText());
     }
     if (fd < 0) throw WriteError(where + "no free temporary name beside it.");
-    FileDescriptor out(fd);
+    data_access::UniqueFd out(fd);
     TemporaryFile temp(tempPath);
 
     if (access.group) {
@@ -511,11 +493,8 @@ void WriteFileAtomically(const std::filesystem::path& file, const std::vector<st
     if (::close(out.Release()) != 0) throw WriteError(where + ErrnoText());
     if (::rename(tempPath.c_str(), file.c_str()) != 0) throw WriteError(where + ErrnoText());
     temp.Keep();
-    const int dirFd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dirFd >= 0) {
-        ::fsync(dirFd);  // best effort: the rename itself has already happened
-        ::close(dirFd);
-    }
+    const data_access::UniqueFd folder(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (folder) ::fsync(folder.Get());  // best effort: the rename itself has already happened
 }
 
 }  // namespace quellmark::jet4
