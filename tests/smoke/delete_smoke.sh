@@ -37,15 +37,18 @@ start_xvfb
 "$work/app/Quellmark" 2>"$work/app.err" &
 APP_PID=$!
 id=$(wait_for_window)
-sleep 0.3
+sleep 1  # let the window settle on a loaded machine before the first click
 xdotool mousemove --window "$id" 44 76 click 1      # Create SQL
-sleep 0.3
+sleep 0.5
 xdotool mousemove --window "$id" 520 108 click 1    # Delete All Records
 
 for _ in $(seq 1 600); do
     [ "$(count "priority = 7")" = "0" ] && break
     sleep 0.1
 done
+if [ "$(count "priority = 7")" != "0" ] && xdotool search --name '^Quellmark$' >/dev/null 2>&1; then
+    echo "a message box is open; the run did not go as planned" >&2
+fi
 sleep 1  # the last pass counts 0, pauses, then the controls come back
 import -window root -crop 622x344+0+0 "$shot"
 echo "screenshot: $shot"

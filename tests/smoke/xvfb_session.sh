@@ -24,11 +24,12 @@ start_xvfb() {
     rm -f "$fd_file"
 }
 
-# Prints the id of the window whose caption is exactly "  Quellmark".
+# Prints the id of the window whose caption is exactly "  Quellmark", once it
+# is mapped and viewable (a click before that could be lost).
 wait_for_window() {
     local id=""
-    for _ in $(seq 1 100); do
-        id=$(xdotool search --name '^  Quellmark$' 2>/dev/null | head -n1 || true)
+    for _ in $(seq 1 300); do
+        id=$(xdotool search --onlyvisible --name '^  Quellmark$' 2>/dev/null | head -n1 || true)
         [ -n "$id" ] && { echo "$id"; return 0; }
         sleep 0.1
     done
