@@ -13,7 +13,7 @@
 
 #include "data_access/connection_string.h"
 #include "data_access/data_access.h"
-#include "data_access/internal/jet_provider.h"
+#include "data_access/jet/provider.h"
 #include "ops/settings_file.h"
 
 namespace {

@@ -15,9 +15,9 @@
 #include <string>
 #include <vector>
 
+#include "data_access/jet/writer.h"
 #include "data_access/text.h"
 #include "ops/settings_file.h"
-#include "settings/jet4_writer.h"
 #include "settings/settings_row.h"
 
 namespace {

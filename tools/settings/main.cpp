@@ -22,9 +22,9 @@
 #include <vector>
 
 #include "data_access/data_access.h"
+#include "data_access/jet/writer.h"
 #include "ops/modGeneral.h"
 #include "ops/settings_file.h"
-#include "settings/jet4_writer.h"
 #include "settings/password_input.h"
 #include "settings/settings_row.h"
 

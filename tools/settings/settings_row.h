@@ -11,8 +11,8 @@
 #include <string_view>
 #include <vector>
 
+#include "data_access/jet/writer.h"
 #include "ops/settings_file.h"
-#include "settings/jet4_writer.h"
 
 namespace quellmark::settings_tool {
 

@@ -15,9 +15,9 @@
 
 #include "data_access/connection_string.h"
 #include "data_access/data_access.h"
-#include "data_access/internal/odbc_connection_string.h"
-#include "data_access/internal/odbc_diagnostics.h"
-#include "data_access/internal/odbc_kerberos.h"
+#include "data_access/sqlserver/diagnostics.h"
+#include "data_access/sqlserver/driver_connection_string.h"
+#include "data_access/sqlserver/kerberos.h"
 #include "harness/logdb_process.h"
 #include "harness/scoped_env.h"
 

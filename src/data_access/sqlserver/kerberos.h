@@ -8,7 +8,7 @@
 
 #include <string>
 
-#include "data_access/internal/odbc_connection_string.h"
+#include "data_access/sqlserver/driver_connection_string.h"
 
 namespace data_access::odbc {
 

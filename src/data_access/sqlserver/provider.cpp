@@ -7,7 +7,9 @@
 // sent as plain batches without parameter markers. Each statement gets the
 // connection's command time-out as its query time-out, and a Deadline ends
 // the wait for a server that does not even acknowledge the cancellation
-// (odbc_timeout.h).
+// (statement_deadline.h).
+#include "data_access/internal/provider.h"
+
 #include <sql.h>
 #include <sqlext.h>
 
@@ -20,13 +22,12 @@
 #include <utility>
 #include <vector>
 
-#include "data_access/internal/odbc_connection_string.h"
-#include "data_access/internal/odbc_diagnostics.h"
-#include "data_access/internal/odbc_handles.h"
-#include "data_access/internal/odbc_kerberos.h"
-#include "data_access/internal/odbc_login_checks.h"
-#include "data_access/internal/odbc_timeout.h"
-#include "data_access/internal/provider.h"
+#include "data_access/sqlserver/diagnostics.h"
+#include "data_access/sqlserver/driver_connection_string.h"
+#include "data_access/sqlserver/handles.h"
+#include "data_access/sqlserver/kerberos.h"
+#include "data_access/sqlserver/login_checks.h"
+#include "data_access/sqlserver/statement_deadline.h"
 
 namespace data_access::provider {
 namespace {

@@ -1,4 +1,4 @@
-#include "data_access/internal/odbc_timeout.h"
+#include "data_access/sqlserver/statement_deadline.h"
 
 #include <arpa/inet.h>
 #include <dirent.h>

@@ -1,4 +1,4 @@
-#include "data_access/internal/jet_file_check.h"
+#include "data_access/jet/file_check.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -10,7 +10,7 @@
 #include <set>
 
 #include "data_access/data_access.h"
-#include "data_access/jet_cipher.h"
+#include "data_access/jet/cipher.h"
 
 namespace data_access::jet {
 namespace {

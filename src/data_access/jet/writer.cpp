@@ -1,4 +1,4 @@
-#include "settings/jet4_writer.h"
+#include "data_access/jet/writer.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -14,7 +14,7 @@
 #include <random>
 #include <string_view>
 
-#include "data_access/jet_cipher.h"
+#include "data_access/jet/cipher.h"
 #include "data_access/unique_fd.h"
 
 namespace quellmark::jet4 {

@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "data_access/data_access.h"
-#include "data_access/internal/odbc_diagnostics.h"
-#include "data_access/internal/odbc_kerberos.h"
-#include "data_access/internal/odbc_login_checks.h"
+#include "data_access/sqlserver/diagnostics.h"
+#include "data_access/sqlserver/kerberos.h"
+#include "data_access/sqlserver/login_checks.h"
 #include "harness/logdb_process.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "data_access/internal/odbc_diagnostics.h"
+#include "data_access/sqlserver/diagnostics.h"
 
 #include <sqlext.h>
 

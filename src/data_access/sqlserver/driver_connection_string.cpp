@@ -1,4 +1,4 @@
-#include "data_access/internal/odbc_connection_string.h"
+#include "data_access/sqlserver/driver_connection_string.h"
 
 #include <cctype>
 #include <charconv>

@@ -14,7 +14,7 @@
 
 #include "data_access/connection_string.h"
 #include "data_access/data_access.h"
-#include "data_access/internal/jet_provider.h"
+#include "data_access/jet/provider.h"
 #include "harness/run_program.h"
 #include "harness/scratch_dir.h"
 #include "ops/settings_file.h"

@@ -1,4 +1,4 @@
-#include "data_access/jet_cipher.h"
+#include "data_access/jet/cipher.h"
 
 #include <array>
 #include <utility>

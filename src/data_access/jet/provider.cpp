@@ -4,7 +4,7 @@
 // the database handle (with its catalog) the connection holds.
 // glib first: mdbtools.h would pull it in inside extern "C", where its C++
 // parts do not compile.
-#include "data_access/internal/jet_provider.h"
+#include "data_access/jet/provider.h"
 
 #include <glib.h>
 #include <mdbtools.h>
@@ -18,8 +18,8 @@
 #include <variant>
 #include <vector>
 
-#include "data_access/internal/jet_file_check.h"
 #include "data_access/internal/provider.h"
+#include "data_access/jet/file_check.h"
 
 namespace data_access::provider {
 namespace {

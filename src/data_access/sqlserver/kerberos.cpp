@@ -1,4 +1,4 @@
-#include "data_access/internal/odbc_kerberos.h"
+#include "data_access/sqlserver/kerberos.h"
 
 #include <gssapi/gssapi.h>
 #include <gssapi/gssapi_krb5.h>

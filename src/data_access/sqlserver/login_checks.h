@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "data_access/data_access.h"
-#include "data_access/internal/odbc_connection_string.h"
-#include "data_access/internal/odbc_kerberos.h"
+#include "data_access/sqlserver/driver_connection_string.h"
+#include "data_access/sqlserver/kerberos.h"
 
 namespace data_access::odbc {
 

@@ -1,4 +1,4 @@
-#include "data_access/internal/odbc_login_checks.h"
+#include "data_access/sqlserver/login_checks.h"
 
 #include <fcntl.h>
 #include <netdb.h>
@@ -13,7 +13,7 @@
 #include <iterator>
 #include <memory>
 
-#include "data_access/internal/odbc_diagnostics.h"
+#include "data_access/sqlserver/diagnostics.h"
 #include "data_access/unique_fd.h"
 
 namespace data_access::odbc {

@@ -23,7 +23,7 @@
 #include <vector>
 
 #include "data_access/data_access.h"
-#include "data_access/internal/odbc_connection_string.h"
+#include "data_access/sqlserver/driver_connection_string.h"
 
 namespace data_access::odbc {
 

@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "data_access/data_access.h"
-#include "data_access/internal/odbc_connection_string.h"
-#include "data_access/internal/odbc_kerberos.h"
-#include "data_access/internal/odbc_login_checks.h"
+#include "data_access/sqlserver/driver_connection_string.h"
+#include "data_access/sqlserver/kerberos.h"
+#include "data_access/sqlserver/login_checks.h"
 
 namespace data_access::odbc {
 
