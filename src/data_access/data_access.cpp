@@ -1,8 +1,6 @@
 #include "data_access/data_access.h"
 
 #include <atomic>
-#include <charconv>
-#include <cmath>
 #include <cstdio>
 
 #include "data_access/connection_string.h"
@@ -13,36 +11,10 @@ namespace {
 
 std::atomic<std::int32_t> gDefaultCommandTimeout{30};
 
-std::string DescriptionOf(const std::vector<ErrorEntry>& entries) {
-    return entries.empty() ? std::string("Unknown data-access error.") : entries.back().Description;
-}
-
 }  // namespace
-
-Error::Error(const std::string& description) : Error(std::vector<ErrorEntry>{ErrorEntry{description, {}, 0}}) {}
-
-Error::Error(std::vector<ErrorEntry> entries)
-    : std::runtime_error(DescriptionOf(entries)), entries_(std::move(entries)) {
-    if (entries_.empty()) entries_.push_back(ErrorEntry{what(), {}, 0});
-}
 
 void Errors::Append(const std::vector<ErrorEntry>& entries) {
     entries_.insert(entries_.end(), entries.begin(), entries.end());
-}
-
-bool IsNull(const Value& value) noexcept { return std::holds_alternative<Null>(value); }
-
-std::string ToText(const Value& value) {
-    if (const auto* text = std::get_if<std::string>(&value)) return *text;
-    if (const auto* integer = std::get_if<std::int64_t>(&value)) return std::to_string(*integer);
-    if (const auto* real = std::get_if<double>(&value)) {
-        if (std::isfinite(*real) && *real == std::floor(*real) && std::fabs(*real) < 1e15)
-            return std::to_string(static_cast<long long>(*real));
-        char buffer[64];
-        auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, *real);
-        return ec == std::errc() ? std::string(buffer, end) : std::string();
-    }
-    return {};
 }
 
 // ---- Connection ----------------------------------------------------------

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "data_access/connection_string.h"
-#include "data_access/data_access.h"
+#include "data_access/value_types.h"
 
 namespace data_access::provider {
 

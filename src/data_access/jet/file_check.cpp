@@ -9,8 +9,8 @@
 #include <cstring>
 #include <set>
 
-#include "data_access/data_access.h"
 #include "data_access/jet/cipher.h"
+#include "data_access/value_types.h"
 
 namespace data_access::jet {
 namespace {

@@ -10,10 +10,10 @@
 #include <string_view>
 #include <vector>
 
-#include "data_access/data_access.h"
 #include "data_access/sqlserver/driver_connection_string.h"
 #include "data_access/sqlserver/kerberos.h"
 #include "data_access/sqlserver/login_checks.h"
+#include "data_access/value_types.h"
 
 namespace data_access::odbc {
 

@@ -5,7 +5,7 @@
 #include <initializer_list>
 #include <optional>
 
-#include "data_access/data_access.h"
+#include "data_access/value_types.h"
 
 namespace data_access::odbc {
 namespace {

@@ -22,6 +22,7 @@
 #include <utility>
 #include <vector>
 
+#include "data_access/data_access.h"
 #include "data_access/sqlserver/diagnostics.h"
 #include "data_access/sqlserver/driver_connection_string.h"
 #include "data_access/sqlserver/handles.h"

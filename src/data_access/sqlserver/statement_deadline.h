@@ -22,8 +22,8 @@
 #include <thread>
 #include <vector>
 
-#include "data_access/data_access.h"
 #include "data_access/sqlserver/driver_connection_string.h"
+#include "data_access/value_types.h"
 
 namespace data_access::odbc {
 
