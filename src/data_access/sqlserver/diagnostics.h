@@ -1,7 +1,6 @@
-// Reading ODBC diagnostic records and turning them into the error entries the
-// operator reads: the driver's and server's own words without the driver's
-// "[FreeTDS][SQL Server]" tags, and a last entry saying in plain words what
-// failed and where.
+// Reading ODBC diagnostic records into error entries: the driver's and
+// server's own words without the driver's "[FreeTDS][SQL Server]" tags and
+// without the password, and what the records say happened.
 #pragma once
 
 #include <sql.h>
@@ -10,9 +9,6 @@
 #include <string_view>
 #include <vector>
 
-#include "data_access/sqlserver/driver_connection_string.h"
-#include "data_access/sqlserver/kerberos.h"
-#include "data_access/sqlserver/login_checks.h"
 #include "data_access/value_types.h"
 
 namespace data_access::odbc {
@@ -28,32 +24,17 @@ std::string WithoutSecret(std::string text, std::string_view secret);
 // and the secret removed.
 std::vector<ErrorEntry> ReadDiagnostics(SQLSMALLINT handleType, SQLHANDLE handle, std::string_view secret);
 
+// What a single record says: the login or statement ran out of time, the
+// server refused the login, the server could not be reached.
+bool TimedOut(const ErrorEntry& record);
+bool LoginRefused(const ErrorEntry& record);
+bool Unreachable(const ErrorEntry& record);
+
 // True when the records of a failed SQLDriverConnect say why it failed: a
 // time-out, a refused login, an unreachable server.
 bool DriverNamedTheCause(const std::vector<ErrorEntry>& records);
 
-// The records of a failed SQLDriverConnect followed by one entry naming the
-// server and the cause: unreachable, refused login, timed out, no
-// encryption offered, or a Kerberos service ticket the KDC does not give;
-// `facts` (ExamineFailedLogin) tell what the records cannot.
-std::vector<ErrorEntry> ExplainConnectFailure(std::vector<ErrorEntry> records, const SqlServerAddress& address,
-                                              int timeoutSeconds, bool integratedSecurity,
-                                              const LoginFailureFacts& facts = {});
-
-// Why Windows authentication cannot start with this user's Kerberos
-// credentials (none, or expired), and what to do.
-std::string KerberosCredentialsProblem(const KerberosCheck& check, const SqlServerAddress& address);
-
 // True when the records say the connection to the server is gone.
 bool ConnectionLost(const std::vector<ErrorEntry>& records);
-
-// The records of a failed statement, warnings first so that the last entry is
-// an error; when the connection was lost (the records say so, or the driver
-// reports the connection dead), a plain entry saying so comes last.
-std::vector<ErrorEntry> ExplainStatementFailure(std::vector<ErrorEntry> records, const SqlServerAddress& address,
-                                                bool connectionDead);
-
-// The entry for a statement on a connection that was lost earlier.
-ErrorEntry LostConnectionEntry(const SqlServerAddress& address, bool duringStatement);
 
 }  // namespace data_access::odbc

@@ -25,10 +25,12 @@
 #include "data_access/data_access.h"
 #include "data_access/sqlserver/diagnostics.h"
 #include "data_access/sqlserver/driver_connection_string.h"
+#include "data_access/sqlserver/driver_socket.h"
 #include "data_access/sqlserver/handles.h"
 #include "data_access/sqlserver/kerberos.h"
-#include "data_access/sqlserver/login_checks.h"
+#include "data_access/sqlserver/login_failure.h"
 #include "data_access/sqlserver/statement_deadline.h"
+#include "data_access/sqlserver/statement_failure.h"
 
 namespace data_access::provider {
 namespace {

@@ -1,87 +1,8 @@
 #include "data_access/sqlserver/statement_deadline.h"
 
-#include <arpa/inet.h>
-#include <dirent.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cstdlib>
-#include <string>
-
-#include "data_access/unique_fd.h"
 
 namespace data_access::odbc {
-namespace {
-
-bool IsInetStream(int fd) {
-    sockaddr_storage address{};
-    socklen_t length = sizeof address;
-    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) return false;
-    if (address.ss_family != AF_INET && address.ss_family != AF_INET6) return false;
-    int type = 0;
-    socklen_t typeLength = sizeof type;
-    return ::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &typeLength) == 0 && type == SOCK_STREAM;
-}
-
-// The peer's port, or -1 when the socket is not connected.
-int PeerPort(int fd) {
-    sockaddr_storage address{};
-    socklen_t length = sizeof address;
-    if (::getpeername(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) return -1;
-    if (address.ss_family == AF_INET) return ntohs(reinterpret_cast<const sockaddr_in&>(address).sin_port);
-    if (address.ss_family == AF_INET6) return ntohs(reinterpret_cast<const sockaddr_in6&>(address).sin6_port);
-    return -1;
-}
-
-std::string Seconds(std::int32_t seconds) { return std::to_string(seconds) + (seconds == 1 ? " second" : " seconds"); }
-
-}  // namespace
-
-std::vector<OpenSocket> InetStreamSockets() {
-    std::vector<OpenSocket> sockets;
-    DIR* dir = ::opendir("/proc/self/fd");
-    if (dir == nullptr) return sockets;
-    const int own = ::dirfd(dir);
-    while (const dirent* entry = ::readdir(dir)) {
-        char* end = nullptr;
-        const long fd = std::strtol(entry->d_name, &end, 10);
-        if (end == entry->d_name || *end != '\0' || fd == own) continue;
-        struct stat status {};
-        if (::fstat(static_cast<int>(fd), &status) != 0 || !S_ISSOCK(status.st_mode)) continue;
-        if (IsInetStream(static_cast<int>(fd))) sockets.push_back(OpenSocket{static_cast<int>(fd), status.st_ino});
-    }
-    ::closedir(dir);
-    return sockets;
-}
-
-std::optional<OpenSocket> NewConnectedSocket(const std::vector<OpenSocket>& before, int peerPort) {
-    std::vector<OpenSocket> fresh;
-    for (const OpenSocket& socket : InetStreamSockets()) {
-        const bool known =
-            std::any_of(before.begin(), before.end(), [&](const OpenSocket& old) { return old.Inode == socket.Inode; });
-        if (!known && PeerPort(socket.Fd) >= 0) fresh.push_back(socket);
-    }
-    if (fresh.size() > 1 && peerPort > 0) {
-        std::erase_if(fresh, [&](const OpenSocket& socket) { return PeerPort(socket.Fd) != peerPort; });
-    }
-    if (fresh.size() != 1) return std::nullopt;
-    return fresh.front();
-}
-
-void ShutDown(const OpenSocket& socket) noexcept {
-    // A duplicate holds on to whatever the descriptor refers to while it is
-    // checked, so the driver closing it meanwhile cannot make this shut down
-    // another socket.
-    const UniqueFd copy(::fcntl(socket.Fd, F_DUPFD_CLOEXEC, 0));
-    if (copy.Get() < 0) return;
-    struct stat status {};
-    if (::fstat(copy.Get(), &status) != 0 || !S_ISSOCK(status.st_mode) || status.st_ino != socket.Inode) return;
-    ::shutdown(copy.Get(), SHUT_RDWR);
-}
 
 std::chrono::milliseconds CancellationGrace(std::int32_t timeoutSeconds) {
     return std::min(std::chrono::milliseconds(std::int64_t{timeoutSeconds} * 1000 / 3),
@@ -110,32 +31,6 @@ bool Deadline::Stop() {
 bool Deadline::Passed() const {
     std::lock_guard lock(mutex_);
     return passed_;
-}
-
-bool StatementTimedOut(const std::vector<ErrorEntry>& records) {
-    return std::any_of(records.begin(), records.end(),
-                       [](const ErrorEntry& record) { return record.SqlState == "HYT00"; });
-}
-
-ErrorEntry TimeoutEntry(const SqlServerAddress& address, std::int32_t timeoutSeconds, TimeoutEnd end) {
-    std::string text =
-        "The SQL Server at " + address.Label() + " did not finish the statement within " + Seconds(timeoutSeconds);
-    switch (end) {
-        case TimeoutEnd::Cancelled:
-            text += ", so it was cancelled.";
-            break;
-        case TimeoutEnd::DriverClosed:
-            text +=
-                " and did not answer its cancellation, so the connection to it was closed; the statement may or "
-                "may not have been carried out.";
-            break;
-        case TimeoutEnd::DeadlineClosed:
-            text +=
-                " and did not answer its cancellation either, so Quellmark closed the connection to it; the "
-                "statement may or may not have been carried out.";
-            break;
-    }
-    return ErrorEntry{std::move(text), "HYT00", 0};
 }
 
 }  // namespace data_access::odbc

@@ -11,42 +11,14 @@
 // driver's wait then ends at once, with the connection closed.
 #pragma once
 
-#include <sys/types.h>
-
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <mutex>
-#include <optional>
 #include <thread>
-#include <vector>
-
-#include "data_access/sqlserver/driver_connection_string.h"
-#include "data_access/value_types.h"
 
 namespace data_access::odbc {
-
-// A TCP/IP socket the process has open: its descriptor and its inode, which
-// tells it apart from a later socket given the same descriptor.
-struct OpenSocket {
-    int Fd = -1;
-    ino_t Inode = 0;
-};
-
-// Every TCP/IP stream socket the process has open now.
-std::vector<OpenSocket> InetStreamSockets();
-
-// The socket a connection has opened: the connected TCP/IP socket that is
-// open now and was not among `before`. Where several are new, only the one
-// connected to `peerPort` (0: any) is taken; nullopt when that leaves none or
-// more than one.
-std::optional<OpenSocket> NewConnectedSocket(const std::vector<OpenSocket>& before, int peerPort);
-
-// Shuts the socket down in both directions, so that a read or write waiting
-// on it ends at once. Does nothing when the descriptor has been closed or now
-// refers to another socket.
-void ShutDown(const OpenSocket& socket) noexcept;
 
 // How long the server is given, once a statement's limit has run out, to
 // acknowledge its cancellation: a third of the limit, at most 10 seconds.
@@ -74,18 +46,5 @@ private:
     bool passed_ = false;
     std::thread thread_;
 };
-
-// True when the records say the statement ran past its limit (HYT00).
-bool StatementTimedOut(const std::vector<ErrorEntry>& records);
-
-// How a statement that ran past its limit ended.
-enum class TimeoutEnd {
-    Cancelled,       // the server acknowledged the cancellation
-    DriverClosed,    // the driver gave up waiting and closed the connection
-    DeadlineClosed,  // the acknowledgement did not come in time; the socket was shut down here
-};
-
-// The entry that says so in plain words, last of the statement's records.
-ErrorEntry TimeoutEntry(const SqlServerAddress& address, std::int32_t timeoutSeconds, TimeoutEnd end);
 
 }  // namespace data_access::odbc

@@ -18,6 +18,8 @@
 #include "data_access/sqlserver/diagnostics.h"
 #include "data_access/sqlserver/driver_connection_string.h"
 #include "data_access/sqlserver/kerberos.h"
+#include "data_access/sqlserver/login_failure.h"
+#include "data_access/sqlserver/statement_failure.h"
 #include "harness/logdb_process.h"
 #include "harness/scoped_env.h"
 

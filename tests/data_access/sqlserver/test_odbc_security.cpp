@@ -10,7 +10,7 @@
 #include "data_access/data_access.h"
 #include "data_access/sqlserver/diagnostics.h"
 #include "data_access/sqlserver/kerberos.h"
-#include "data_access/sqlserver/login_checks.h"
+#include "data_access/sqlserver/login_failure.h"
 #include "harness/logdb_process.h"
 
 namespace {

@@ -1,7 +1,8 @@
-// Finding out why a login failed when FreeTDS only says "Adaptive Server
+// Explaining a failed login when FreeTDS only says "Adaptive Server
 // connection failed": whether the server offers encryption at all (which
 // the provider requires), and for Windows authentication whether the KDC
-// gives a ticket for the server's service principal.
+// gives a ticket for the server's service principal; then one entry naming
+// the server and the cause in plain words.
 #pragma once
 
 #include <string>
@@ -9,17 +10,10 @@
 
 #include "data_access/sqlserver/driver_connection_string.h"
 #include "data_access/sqlserver/kerberos.h"
+#include "data_access/sqlserver/prelogin_probe.h"
 #include "data_access/value_types.h"
 
 namespace data_access::odbc {
-
-enum class EncryptionOffer { Offered, NotOffered, Unknown };
-
-// Connects to host:port, sends a PRELOGIN request that asks for encryption,
-// reads the ENCRYPTION answer and closes: no login, no name and no password
-// are sent. Unknown when the server cannot be reached or does not answer
-// like a SQL Server within `timeoutSeconds`.
-EncryptionOffer ProbeEncryption(const std::string& host, int port, int timeoutSeconds);
 
 // What the checks found out about a failed login.
 struct LoginFailureFacts {
@@ -35,5 +29,17 @@ struct LoginFailureFacts {
 // server).
 LoginFailureFacts ExamineFailedLogin(const std::vector<ErrorEntry>& records, const OdbcLogin& login,
                                      int timeoutSeconds);
+
+// The records of a failed SQLDriverConnect followed by one entry naming the
+// server and the cause: unreachable, refused login, timed out, no
+// encryption offered, or a Kerberos service ticket the KDC does not give;
+// `facts` (ExamineFailedLogin) tell what the records cannot.
+std::vector<ErrorEntry> ExplainConnectFailure(std::vector<ErrorEntry> records, const SqlServerAddress& address,
+                                              int timeoutSeconds, bool integratedSecurity,
+                                              const LoginFailureFacts& facts = {});
+
+// Why Windows authentication cannot start with this user's Kerberos
+// credentials (none, or expired), and what to do.
+std::string KerberosCredentialsProblem(const KerberosCheck& check, const SqlServerAddress& address);
 
 }  // namespace data_access::odbc

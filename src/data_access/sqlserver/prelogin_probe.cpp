@@ -1,4 +1,4 @@
-#include "data_access/sqlserver/login_checks.h"
+#include "data_access/sqlserver/prelogin_probe.h"
 
 #include <fcntl.h>
 #include <netdb.h>
@@ -13,17 +13,12 @@
 #include <iterator>
 #include <memory>
 
-#include "data_access/sqlserver/diagnostics.h"
 #include "data_access/unique_fd.h"
 
 namespace data_access::odbc {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// The checks run after a failure; they wait no longer than SQL Server's
-// clients wait for a login by default, whatever time-out the login had.
-constexpr int kMaxCheckSeconds = 15;
 
 using Socket = UniqueFd;
 
@@ -157,26 +152,6 @@ EncryptionOffer ProbeEncryption(const std::string& host, int port, int timeoutSe
         default:
             return EncryptionOffer::Unknown;
     }
-}
-
-LoginFailureFacts ExamineFailedLogin(const std::vector<ErrorEntry>& records, const OdbcLogin& login,
-                                     int timeoutSeconds) {
-    LoginFailureFacts facts;
-    if (login.IntegratedSecurity) {
-        facts.ClientPrincipal = login.ClientPrincipal;
-        facts.ServicePrincipal = ServicePrincipalFor(login.Address);
-    }
-    if (DriverNamedTheCause(records)) return facts;
-    // A named instance's port is known to FreeTDS only.
-    if (login.Address.Instance.empty())
-        facts.Encryption =
-            ProbeEncryption(login.Address.Host, login.Address.Port, std::min(timeoutSeconds, kMaxCheckSeconds));
-    if (login.IntegratedSecurity && facts.Encryption != EncryptionOffer::NotOffered &&
-        !facts.ServicePrincipal.empty()) {
-        facts.ServiceTicket = CheckServiceTicket(facts.ServicePrincipal);
-        facts.ServiceTicketChecked = true;
-    }
-    return facts;
 }
 
 }  // namespace data_access::odbc
