@@ -13,8 +13,8 @@
 
 #include "data_access/connection_string.h"
 #include "data_access/data_access.h"
+#include "data_access/jet/connection_string.h"
 #include "data_access/jet/provider.h"
-#include "ops/settings_file.h"
 
 namespace {
 
@@ -60,7 +60,8 @@ void ReadTable(const std::string& connectionString, const std::string& table) {
     try {
         connection.Open();
         data_access::Recordset recordset;
-        recordset.Open(table, connection, 3, 3, 2);
+        recordset.Open(table, connection, data_access::adOpenStatic, data_access::adLockOptimistic,
+                       data_access::adCmdTable);
         if (recordset.EndOfFile()) return;
         const data_access::Fields fields = recordset.Fields();
         for (int i = 0; i < fields.Count(); ++i) {
@@ -79,8 +80,8 @@ void ReadTable(const std::string& connectionString, const std::string& table) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     WriteInput(data, size);
-    const std::string connectionString = quellmark::modGeneral::SettingsConnStringForFile(InputPath());
-    ReadTable(connectionString, std::string(quellmark::modGeneral::kSettingsTable));
+    const std::string connectionString = data_access::jet::JetConnectionString(InputPath());
+    ReadTable(connectionString, "Settings_General");
     try {
         const std::vector<std::string> tables =
             data_access::provider::JetUserTables(data_access::ConnectionProperties::Parse(connectionString));

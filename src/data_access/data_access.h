@@ -105,6 +105,15 @@ private:
     data_access::Errors errors_;
 };
 
+// ADO's values for a recordset's cursor type, lock type and source kind; the
+// unspecified ones keep what the recordset has.
+inline constexpr int adOpenUnspecified = -1;
+inline constexpr int adOpenStatic = 3;
+inline constexpr int adLockUnspecified = -1;
+inline constexpr int adLockOptimistic = 3;
+inline constexpr int adCmdUnspecified = -1;
+inline constexpr int adCmdTable = 2;
+
 class Recordset {
 public:
     Recordset();
@@ -112,13 +121,14 @@ public:
     Recordset(const Recordset&) = delete;
     Recordset& operator=(const Recordset&) = delete;
 
-    int CursorType = -1;  // 3: static
-    int LockType = -1;    // 3: optimistic
+    int CursorType = adOpenUnspecified;
+    int LockType = adLockUnspecified;
 
-    // Opens a table by name (options 2) on an open connection and positions
-    // on its first row. cursorType / lockType of -1 keep the values set above.
-    void Open(const std::string& source, Connection& connection, int cursorType = -1, int lockType = -1,
-              int options = -1);
+    // Opens a table by name (options adCmdTable) on an open connection and
+    // positions on its first row. Unspecified cursorType / lockType keep the
+    // values set above.
+    void Open(const std::string& source, Connection& connection, int cursorType = adOpenUnspecified,
+              int lockType = adLockUnspecified, int options = adCmdUnspecified);
     void Close();
     bool IsOpen() const noexcept { return cursor_ != nullptr; }
     // True when there is no current row (an empty table, or a statement that

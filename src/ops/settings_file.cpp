@@ -5,6 +5,7 @@
 
 #include "data_access/connection_string.h"
 #include "data_access/data_access.h"
+#include "data_access/jet/connection_string.h"
 #include "ops/conversions.h"
 
 namespace quellmark::modGeneral {
@@ -63,8 +64,7 @@ auto Setting(const data_access::Recordset& settings) {
 }  // namespace
 
 std::string SettingsConnStringForFile(const std::filesystem::path& file) {
-    return "Provider=Microsoft.Jet.OLEDB.4.0;Data Source=" + data_access::QuoteConnectionValue(file.string()) +
-           ";Persist Security Info=False";
+    return data_access::jet::JetConnectionString(file);
 }
 
 std::string SettingsConnStringForFolder(const std::string& folder) {
@@ -77,9 +77,10 @@ OnlineSettings ReadOnlineSettings(const std::string& settingsConnString) {
     local.ConnectionString = settingsConnString;
     local.Open();
     data_access::Recordset settings;
-    settings.CursorType = 3;
-    settings.LockType = 3;
-    settings.Open(kTable, local, -1, -1, 2);
+    settings.CursorType = data_access::adOpenStatic;
+    settings.LockType = data_access::adLockOptimistic;
+    settings.Open(kTable, local, data_access::adOpenUnspecified, data_access::adLockUnspecified,
+                  data_access::adCmdTable);
     if (settings.EndOfFile()) throw data_access::Error("The table " + kTable + " holds no row.");
 
     // Read by name, in the table's order.

@@ -52,9 +52,7 @@ struct OnlineSettings {
     std::string OnlDbPass;
 };
 
-// "Provider=Microsoft.Jet.OLEDB.4.0;Data Source=<file>;Persist Security Info=False".
-// The path goes in as it is (spaces and all), quoted only where it would
-// otherwise break the string (a ';', surrounding spaces, a leading quote).
+// The Jet connection string of the settings file (data_access::jet::JetConnectionString).
 std::string SettingsConnStringForFile(const std::filesystem::path& file);
 // The same for the settings file in `folder` (the executable's folder),
 // joined with the platform's own separator.

@@ -14,10 +14,10 @@
 
 #include "data_access/connection_string.h"
 #include "data_access/data_access.h"
+#include "data_access/jet/connection_string.h"
 #include "data_access/jet/provider.h"
 #include "harness/run_program.h"
 #include "harness/scratch_dir.h"
-#include "ops/settings_file.h"
 #include "support/test_data.h"
 
 namespace {
@@ -29,7 +29,7 @@ using data_access::Value;
 fs::path Jet4File() { return quellmark::test::RealMdb("DateTestDatabase.mdb"); }
 fs::path Jet3File() { return quellmark::test::RealMdb("nwind.mdb"); }
 
-std::string ConnectionStringFor(const fs::path& file) { return quellmark::modGeneral::SettingsConnStringForFile(file); }
+std::string ConnectionStringFor(const fs::path& file) { return data_access::jet::JetConnectionString(file); }
 
 std::string ShellQuote(const std::string& text) {
     std::string quoted = "'";
@@ -102,7 +102,8 @@ std::vector<data_access::Field> ReadFirstRow(const fs::path& file, const std::st
     connection.ConnectionString = ConnectionStringFor(file);
     connection.Open();
     data_access::Recordset recordset;
-    recordset.Open(table, connection, 3, 3, 2);
+    recordset.Open(table, connection, data_access::adOpenStatic, data_access::adLockOptimistic,
+                   data_access::adCmdTable);
     EXPECT_FALSE(recordset.EndOfFile());
     std::vector<data_access::Field> fields;
     for (int i = 0; i < recordset.Fields().Count(); ++i) fields.push_back(recordset.Fields().Item(i));
@@ -117,7 +118,8 @@ std::string OpenFailure(const fs::path& file, const std::string& table = "Settin
     try {
         connection.Open();
         data_access::Recordset recordset;
-        recordset.Open(table, connection, 3, 3, 2);
+        recordset.Open(table, connection, data_access::adOpenStatic, data_access::adLockOptimistic,
+                       data_access::adCmdTable);
     } catch (const data_access::Error& e) {
         EXPECT_GE(connection.Errors().Count(), 1);
         if (connection.Errors().Count() >= 1) {
@@ -295,7 +297,8 @@ TEST(JetProviderBadFiles, TruncatedCopies) {
             try {
                 connection.Open();
                 data_access::Recordset recordset;
-                recordset.Open(table, connection, 3, 3, 2);
+                recordset.Open(table, connection, data_access::adOpenStatic, data_access::adLockOptimistic,
+                               data_access::adCmdTable);
                 if (!recordset.EndOfFile()) {
                     EXPECT_EQ(data_access::ToText(recordset.Fields().Item(1).Value()), expected);
                 }
