@@ -174,7 +174,7 @@ void Session::Rpc(const std::vector<std::uint8_t>& payload, TokenWriter& tokens)
     static const std::pair<const char*, std::uint16_t> kNames[] = {
         {"sp_executesql", 10}, {"sp_prepare", 11}, {"sp_execute", 12}, {"sp_prepexec", 13}, {"sp_unprepare", 15}};
     for (const auto& [name, number] : kNames)
-        if (id == 0 && EqualsNoCase(call.procName, name)) id = number;
+        if (id == 0 && base::EqualsIgnoreCase(call.procName, name)) id = number;
     const auto param = [&](std::size_t i) -> const RpcParam* {
         return i < call.params.size() ? &call.params[i] : nullptr;
     };

@@ -3,7 +3,6 @@
 // (server.cpp). Only the server's own sources include this header.
 #pragma once
 
-#include <cctype>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -11,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/text.h"
 #include "logdb/channel.h"
 #include "logdb/log_file.h"
 #include "logdb/log_store.h"
@@ -38,14 +38,6 @@ public:
 private:
     LogFile file_;
 };
-
-inline bool EqualsNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
-            return false;
-    return true;
-}
 
 // The client closed the connection, or the server closes it on purpose.
 struct Hangup {};

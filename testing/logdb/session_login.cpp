@@ -1,6 +1,5 @@
 #include <algorithm>
 #include <atomic>
-#include <cctype>
 #include <iostream>
 
 #include "logdb/kerberos_acceptor.h"
@@ -102,8 +101,8 @@ bool Session::Login() {
         Send(tokens);
         return false;
     }
-    credentialsOk = credentialsOk && !options_.refuseLogin && EqualsNoCase(*name, options_.user);
-    if (!credentialsOk || !EqualsNoCase(database_, options_.database)) {
+    credentialsOk = credentialsOk && !options_.refuseLogin && base::EqualsIgnoreCase(*name, options_.user);
+    if (!credentialsOk || !base::EqualsIgnoreCase(database_, options_.database)) {
         if (credentialsOk)
             tokens.Error(4060, 1, 11,
                          "Cannot open database \"" + database_ + "\" requested by the login. The login failed.",

@@ -6,6 +6,7 @@
 #include <charconv>
 #include <functional>
 
+#include "base/text.h"
 #include "logdb/tsql_lexer.h"
 #include "logdb/tsql_literals.h"
 
@@ -50,7 +51,7 @@ private:
     }
     bool IsWord(std::string_view w, std::size_t ahead = 0) const {
         const Token& t = Peek(ahead);
-        return t.kind == Tok::Word && EqualsNoCase(t.text, w);
+        return t.kind == Tok::Word && base::EqualsIgnoreCase(t.text, w);
     }
     bool IsOp(std::string_view op, std::size_t ahead = 0) const {
         const Token& t = Peek(ahead);
@@ -58,7 +59,8 @@ private:
     }
     static bool IsStatementStart(const Token& t) {
         return t.kind == Tok::Word &&
-               (EqualsNoCase(t.text, "SELECT") || EqualsNoCase(t.text, "DELETE") || EqualsNoCase(t.text, "SET"));
+               (base::EqualsIgnoreCase(t.text, "SELECT") || base::EqualsIgnoreCase(t.text, "DELETE") ||
+                base::EqualsIgnoreCase(t.text, "SET"));
     }
     [[noreturn]] void Fail(const Token& t) const {
         // At the end of the text a server names the last token it read.
@@ -362,10 +364,11 @@ private:
     }
 
     bool NamesTable(const std::vector<std::string>& parts) const {
-        if (parts.empty() || parts.size() > 3 || !EqualsNoCase(parts.back(), kTable)) return false;
-        if (parts.size() >= 2 && !parts[parts.size() - 2].empty() && !EqualsNoCase(parts[parts.size() - 2], "dbo"))
+        if (parts.empty() || parts.size() > 3 || !base::EqualsIgnoreCase(parts.back(), kTable)) return false;
+        if (parts.size() >= 2 && !parts[parts.size() - 2].empty() &&
+            !base::EqualsIgnoreCase(parts[parts.size() - 2], "dbo"))
             return false;
-        if (parts.size() == 3 && !EqualsNoCase(parts[0], database_)) return false;
+        if (parts.size() == 3 && !base::EqualsIgnoreCase(parts[0], database_)) return false;
         return true;
     }
 
@@ -385,7 +388,7 @@ private:
                     SqlMessage{4104, 1, 16, "The multi-part identifier \"" + Joined(parts) + "\" could not be bound."});
         }
         for (const ColumnInfo& c : kColumns)
-            if (EqualsNoCase(c.name, name)) return &c;
+            if (base::EqualsIgnoreCase(c.name, name)) return &c;
         throw SqlFailure(SqlMessage{207, 1, 16, "Invalid column name '" + name + "'."});
     }
 

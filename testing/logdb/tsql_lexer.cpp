@@ -12,12 +12,6 @@ std::string Upper(std::string_view s) {
     return out;
 }
 
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::toupper(static_cast<unsigned char>(x)) == std::toupper(static_cast<unsigned char>(y));
-           });
-}
-
 constexpr std::array kReserved = {
     "ADD",       "ALL",      "ALTER",   "AND",    "ANY",         "AS",       "ASC",       "BACKUP",   "BEGIN",
     "BETWEEN",   "BREAK",    "BY",      "CASE",   "CHECK",       "CLOSE",    "COLLATE",   "COLUMN",   "COMMIT",

@@ -18,7 +18,6 @@ struct Token {
 };
 
 std::string Upper(std::string_view s);
-bool EqualsNoCase(std::string_view a, std::string_view b);
 
 // A word SQL Server reserves (it cannot name a table or column unquoted).
 bool IsReserved(std::string_view word);

@@ -6,6 +6,8 @@
 #include <cmath>
 #include <cstdio>
 
+#include "base/text.h"
+
 namespace quellmark::logdb {
 namespace {
 
@@ -54,8 +56,7 @@ std::string SqliteString(std::string_view value) {
 }
 
 std::optional<std::int64_t> ParseIntLiteral(std::string_view s) {
-    while (!s.empty() && std::isspace(static_cast<unsigned char>(s.front()))) s.remove_prefix(1);
-    while (!s.empty() && std::isspace(static_cast<unsigned char>(s.back()))) s.remove_suffix(1);
+    s = base::TrimSpaces(s);
     if (s.empty()) return 0;  // '' converts to 0
     bool negative = false;
     if (s.front() == '+' || s.front() == '-') {
@@ -105,8 +106,7 @@ std::string DateTimeForColumn(const Operand& literal) {
 }  // namespace tsql
 
 std::optional<std::string> CanonicalDateTime(std::string_view s) {
-    while (!s.empty() && std::isspace(static_cast<unsigned char>(s.front()))) s.remove_prefix(1);
-    while (!s.empty() && std::isspace(static_cast<unsigned char>(s.back()))) s.remove_suffix(1);
+    s = base::TrimSpaces(s);
     int y = 0, mo = 0, d = 0, h = 0, mi = 0, sec = 0, ms = 0;
     std::size_t i = 0;
     const auto digitsHere = [&](std::size_t k) {

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "base/text.h"
 #include "data_access/connection_string.h"
 #include "data_access/data_access.h"
 #include "data_access/internal/jet_provider.h"
@@ -379,7 +380,7 @@ TEST(JetProviderWrittenFiles, NullAndEmptyTextStayApart) {
     const std::vector<data_access::Field> fields = ReadFirstRow(file, "Settings_General");
     auto value = [&](const std::string& name) {
         for (const data_access::Field& field : fields)
-            if (data_access::EqualsIgnoreCase(field.Name(), name)) return field.Value();
+            if (quellmark::base::EqualsIgnoreCase(field.Name(), name)) return field.Value();
         ADD_FAILURE() << "no column " << name;
         return Value{};
     };
