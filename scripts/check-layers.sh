@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Checks the include rules of the source tree:
-# - under src/, every project include names its layer ("data_access/...",
-#   "ops/...", "ui/...");
+# - under src/, every project include names its layer ("base/...",
+#   "data_access/...", "ops/...", "ui/...");
 # - the layers point one way: ui -> ops -> data_access, never back, and the
-#   product never includes test-only code;
+#   product never includes test-only code; base/ is open to every layer and
+#   includes no other layer;
 # - a layer's internal/ headers, and the headers of data_access's provider
 #   folders (sqlserver/, jet/) but for the few named public below, are
 #   included only by that layer, its tests and the fuzz targets;
@@ -23,13 +24,13 @@ while IFS= read -r line; do
     layer=$(cut -d/ -f2 <<<"$file")
     case "$included" in
         *.moc) continue ;;
-        data_access/*|ops/*|ui/*) ;;
+        base/*|data_access/*|ops/*|ui/*) ;;
         *) if [[ $file == src/* ]]; then report "$file" "include \"$included\" does not name its layer"; fi; continue ;;
     esac
     target=${included%%/*}
     if [[ $file == src/* ]]; then
         case "$layer:$target" in
-            data_access:ops|data_access:ui|ops:ui) report "$file" "layer $layer must not include \"$included\"" ;;
+            base:data_access|base:ops|base:ui|data_access:ops|data_access:ui|ops:ui) report "$file" "layer $layer must not include \"$included\"" ;;
         esac
     fi
     internal=0

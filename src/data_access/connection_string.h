@@ -10,9 +10,14 @@
 #include <utility>
 #include <vector>
 
-#include "data_access/text.h"
+#include "base/text.h"
 
 namespace data_access {
+
+// The text helpers this layer's sources call unqualified.
+using quellmark::base::EqualsIgnoreCase;
+using quellmark::base::StartsWithIgnoreCase;
+using quellmark::base::TrimSpaces;
 
 class ConnectionProperties {
 public:

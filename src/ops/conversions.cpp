@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "data_access/text.h"
+#include "base/text.h"
 
 namespace quellmark::modGeneral {
 
@@ -16,7 +16,7 @@ std::optional<double> WholeNumberOf(const data_access::Value& value) {
         return std::nearbyint(*real);
     }
     if (const auto* text = std::get_if<std::string>(&value)) {
-        const std::string_view t = data_access::TrimSpaces(*text);
+        const std::string_view t = quellmark::base::TrimSpaces(*text);
         if (t.empty()) return std::nullopt;
         const char* first = t.data();
         const char* last = t.data() + t.size();

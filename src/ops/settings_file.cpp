@@ -3,6 +3,7 @@
 #include <limits>
 #include <optional>
 
+#include "base/text.h"
 #include "data_access/connection_string.h"
 #include "data_access/data_access.h"
 #include "data_access/jet/connection_string.h"
@@ -42,7 +43,7 @@ Value ColumnValue(const data_access::Recordset& settings, std::string_view colum
     const data_access::Fields fields = settings.Fields();
     for (int i = 0; i < fields.Count(); ++i) {
         const data_access::Field field = fields.Item(i);
-        if (data_access::EqualsIgnoreCase(field.Name(), column)) return field.Value();
+        if (quellmark::base::EqualsIgnoreCase(field.Name(), column)) return field.Value();
     }
     throw data_access::Error("The table " + kTable + " has no column " + std::string(column) + ".");
 }

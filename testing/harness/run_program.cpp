@@ -13,14 +13,14 @@
 #include <cstring>
 #include <thread>
 
-#include "data_access/unique_fd.h"
+#include "base/unique_fd.h"
 
 extern char** environ;
 
 namespace quellmark::test {
 namespace {
 
-using Fd = data_access::UniqueFd;
+using Fd = quellmark::base::UniqueFd;
 
 struct Pipe {
     Fd read;

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "data_access/unique_fd.h"
+#include "base/unique_fd.h"
 #include "logdb/log_file.h"
 #include "logdb/tds_wire.h"
 #include "logdb/tls_context.h"
@@ -23,7 +23,7 @@
 namespace quellmark::logdb {
 
 // An owned file descriptor.
-using Fd = data_access::UniqueFd;
+using Fd = base::UniqueFd;
 
 // The bytes every connection received, before any decryption: one line per
 // read from a socket, "<connection> <bytes in hex>", the connection being its

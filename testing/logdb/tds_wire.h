@@ -57,6 +57,8 @@ constexpr std::uint16_t kCmdSet = 0x00B9;
 std::string Utf16LeToUtf8(const std::uint8_t* data, std::size_t bytes);
 void AppendUtf16Le(std::vector<std::uint8_t>& out, std::string_view utf8);
 std::size_t Utf16Units(std::string_view utf8);
+// `utf8` cut to at most `units` UTF-16 code units, at a code point boundary.
+std::string_view ClipUtf16(std::string_view utf8, std::size_t units);
 
 struct Message {
     std::uint8_t type = 0;

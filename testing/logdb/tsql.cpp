@@ -4,284 +4,21 @@
 #include <array>
 #include <cctype>
 #include <charconv>
-#include <chrono>
-#include <cmath>
-#include <cstdio>
 #include <functional>
+
+#include "base/text.h"
+#include "logdb/tsql_lexer.h"
+#include "logdb/tsql_literals.h"
 
 namespace quellmark::logdb {
 namespace {
 
-// ---- Tokens -------------------------------------------------------------------
-
-enum class Tok { Word, Quoted, String, NString, Number, Variable, Op, End };
-
-struct Token {
-    Tok kind = Tok::End;
-    std::string text;  // identifiers and strings decoded; operators and numbers as written
-};
-
-std::string Upper(std::string_view s) {
-    std::string out(s);
-    for (char& c : out) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return out;
-}
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::toupper(static_cast<unsigned char>(x)) == std::toupper(static_cast<unsigned char>(y));
-           });
-}
-
-constexpr std::array kReserved = {
-    "ADD",       "ALL",      "ALTER",   "AND",    "ANY",         "AS",       "ASC",       "BACKUP",   "BEGIN",
-    "BETWEEN",   "BREAK",    "BY",      "CASE",   "CHECK",       "CLOSE",    "COLLATE",   "COLUMN",   "COMMIT",
-    "CREATE",    "CROSS",    "CURRENT", "CURSOR", "DATABASE",    "DECLARE",  "DEFAULT",   "DELETE",   "DENY",
-    "DESC",      "DISTINCT", "DROP",    "ELSE",   "END",         "ESCAPE",   "EXCEPT",    "EXEC",     "EXECUTE",
-    "EXISTS",    "FETCH",    "FOR",     "FROM",   "FULL",        "FUNCTION", "GO",        "GOTO",     "GRANT",
-    "GROUP",     "HAVING",   "IF",      "IN",     "INNER",       "INSERT",   "INTERSECT", "INTO",     "IS",
-    "JOIN",      "KILL",     "LEFT",    "LIKE",   "MERGE",       "NOT",      "NULL",      "OF",       "OFF",
-    "ON",        "OPEN",     "OPTION",  "OR",     "ORDER",       "OUTER",    "PERCENT",   "PRINT",    "PROC",
-    "PROCEDURE", "RETURN",   "REVOKE",  "RIGHT",  "ROLLBACK",    "SELECT",   "SET",       "SHUTDOWN", "TABLE",
-    "THEN",      "TO",       "TOP",     "TRAN",   "TRANSACTION", "TRUNCATE", "UNION",     "UPDATE",   "USE",
-    "VALUES",    "VIEW",     "WHEN",    "WHERE",  "WHILE",       "WITH",
-};
-
-bool IsReserved(std::string_view word) {
-    const std::string up = Upper(word);
-    return std::find(kReserved.begin(), kReserved.end(), up) != kReserved.end();
-}
+using namespace tsql;
 
 // Msg 1060: a TOP or SET ROWCOUNT value that is not a whole number of rows.
 SqlMessage RowCountNotAnInteger() {
     return {1060, 1, 15,
             "The number of rows provided for a TOP or FETCH clauses row count parameter must be an integer."};
-}
-
-SqlMessage SyntaxNear(const Token& t) {
-    if (t.kind == Tok::Word && IsReserved(t.text))
-        return {156, 1, 15, "Incorrect syntax near the keyword '" + Upper(t.text) + "'."};
-    return {102, 1, 15, "Incorrect syntax near '" + t.text + "'."};
-}
-
-std::vector<Token> Tokenize(std::string_view s) {
-    std::vector<Token> tokens;
-    std::size_t i = 0;
-    const auto isWordStart = [](unsigned char c) { return std::isalpha(c) || c == '_' || c == '#' || c >= 0x80; };
-    const auto isWordChar = [](unsigned char c) {
-        return std::isalnum(c) || c == '_' || c == '#' || c == '@' || c == '$' || c >= 0x80;
-    };
-    while (i < s.size()) {
-        const unsigned char c = static_cast<unsigned char>(s[i]);
-        if (std::isspace(c)) {
-            ++i;
-        } else if (c == '-' && i + 1 < s.size() && s[i + 1] == '-') {
-            while (i < s.size() && s[i] != '\n') ++i;
-        } else if (c == '/' && i + 1 < s.size() && s[i + 1] == '*') {
-            int depth = 0;
-            do {
-                if (s.compare(i, 2, "/*") == 0) {
-                    ++depth, i += 2;
-                } else if (s.compare(i, 2, "*/") == 0) {
-                    --depth, i += 2;
-                } else {
-                    ++i;
-                }
-            } while (depth > 0 && i < s.size());
-            if (depth > 0) throw SqlFailure(SqlMessage{113, 1, 15, "Missing end comment mark '*/'."});
-        } else if (c == '\'' || ((c == 'N' || c == 'n') && i + 1 < s.size() && s[i + 1] == '\'')) {
-            Token t;
-            t.kind = c == '\'' ? Tok::String : Tok::NString;
-            i += c == '\'' ? 1 : 2;
-            for (;;) {
-                if (i >= s.size())
-                    throw SqlFailure(
-                        {SqlMessage{105, 1, 15, "Unclosed quotation mark after the character string '" + t.text + "'."},
-                         SqlMessage{102, 1, 15, "Incorrect syntax near '" + t.text + "'."}});
-                if (s[i] == '\'') {
-                    if (i + 1 < s.size() && s[i + 1] == '\'') {
-                        t.text.push_back('\'');
-                        i += 2;
-                        continue;
-                    }
-                    ++i;
-                    break;
-                }
-                t.text.push_back(s[i++]);
-            }
-            tokens.push_back(std::move(t));
-        } else if (c == '[' || c == '"') {
-            const char close = c == '[' ? ']' : '"';
-            Token t{Tok::Quoted, {}};
-            ++i;
-            for (;;) {
-                if (i >= s.size())
-                    throw SqlFailure(
-                        SqlMessage{105, 1, 15, "Unclosed quotation mark after the character string '" + t.text + "'."});
-                if (s[i] == close) {
-                    if (i + 1 < s.size() && s[i + 1] == close) {
-                        t.text.push_back(close);
-                        i += 2;
-                        continue;
-                    }
-                    ++i;
-                    break;
-                }
-                t.text.push_back(s[i++]);
-            }
-            tokens.push_back(std::move(t));
-        } else if (std::isdigit(c) ||
-                   (c == '.' && i + 1 < s.size() && std::isdigit(static_cast<unsigned char>(s[i + 1])))) {
-            const std::size_t start = i;
-            while (i < s.size() && std::isdigit(static_cast<unsigned char>(s[i]))) ++i;
-            if (i < s.size() && s[i] == '.') {
-                ++i;
-                while (i < s.size() && std::isdigit(static_cast<unsigned char>(s[i]))) ++i;
-            }
-            tokens.push_back({Tok::Number, std::string(s.substr(start, i - start))});
-        } else if (c == '@') {
-            const std::size_t start = i;
-            while (i < s.size() && s[i] == '@') ++i;
-            while (i < s.size() && isWordChar(static_cast<unsigned char>(s[i]))) ++i;
-            tokens.push_back({Tok::Variable, std::string(s.substr(start, i - start))});
-        } else if (isWordStart(c)) {
-            const std::size_t start = i;
-            while (i < s.size() && isWordChar(static_cast<unsigned char>(s[i]))) ++i;
-            tokens.push_back({Tok::Word, std::string(s.substr(start, i - start))});
-        } else {
-            static constexpr std::array<std::string_view, 7> kTwo = {"<>", "!=", "<=", ">=", "!<", "!>", "=="};
-            std::string op(1, static_cast<char>(c));
-            if (i + 1 < s.size()) {
-                const std::string_view two = s.substr(i, 2);
-                if (std::find(kTwo.begin(), kTwo.end() - 1, two) != kTwo.end() - 1) op = std::string(two);
-            }
-            static constexpr std::string_view kSingle = "=<>(),;*.+-";
-            if (op.size() == 1 && kSingle.find(static_cast<char>(c)) == std::string_view::npos) {
-                std::string near(1, static_cast<char>(c));
-                // keep a multi-byte character whole in the message
-                while (i + near.size() < s.size() && (static_cast<unsigned char>(s[i + near.size()]) & 0xC0) == 0x80)
-                    near.push_back(s[i + near.size()]);
-                throw SqlFailure(SqlMessage{102, 1, 15, "Incorrect syntax near '" + near + "'."});
-            }
-            tokens.push_back({Tok::Op, op});
-            i += op.size();
-        }
-    }
-    tokens.push_back({Tok::End, {}});
-    return tokens;
-}
-
-// ---- SQLite text -------------------------------------------------------------------
-
-std::string SqliteString(std::string_view value) {
-    if (value.find('\0') != std::string_view::npos) {
-        static constexpr char kHex[] = "0123456789ABCDEF";
-        std::string out = "CAST(X'";
-        for (unsigned char c : value) {
-            out.push_back(kHex[c >> 4]);
-            out.push_back(kHex[c & 0xF]);
-        }
-        return out + "' AS TEXT)";
-    }
-    std::string out = "'";
-    for (char c : value) {
-        out.push_back(c);
-        if (c == '\'') out.push_back('\'');
-    }
-    return out + "'";
-}
-
-// ---- Columns -----------------------------------------------------------------------
-
-enum class ColType { Int, DateTime, Text };
-
-struct ColumnInfo {
-    const char* name;
-    ColType type;
-};
-
-constexpr std::array<ColumnInfo, 7> kColumns = {{
-    {"log_id", ColType::Int},
-    {"priority", ColType::Int},
-    {"time", ColType::DateTime},
-    {"label", ColType::Text},
-    {"ent", ColType::Text},
-    {"oid", ColType::Text},
-    {"message", ColType::Text},
-}};
-
-constexpr const char* kTable = "ATR_Log";
-
-// ---- Operands ---------------------------------------------------------------------
-
-struct Operand {
-    enum class Kind { Column, String, Number, Null };
-    Kind kind = Kind::Null;
-    const ColumnInfo* column = nullptr;
-    std::string text;  // string value or number as written (with sign)
-    bool national = false;
-};
-
-std::optional<std::int64_t> ParseIntLiteral(std::string_view s) {
-    while (!s.empty() && std::isspace(static_cast<unsigned char>(s.front()))) s.remove_prefix(1);
-    while (!s.empty() && std::isspace(static_cast<unsigned char>(s.back()))) s.remove_suffix(1);
-    if (s.empty()) return 0;  // '' converts to 0
-    bool negative = false;
-    if (s.front() == '+' || s.front() == '-') {
-        negative = s.front() == '-';
-        s.remove_prefix(1);
-    }
-    if (s.empty()) return std::nullopt;
-    std::int64_t value = 0;
-    for (char c : s) {
-        if (!std::isdigit(static_cast<unsigned char>(c))) return std::nullopt;
-        value = value * 10 + (c - '0');
-        if (value > 99999999999LL) return value;  // large: reported as overflow by the caller
-    }
-    return negative ? -value : value;
-}
-
-std::string IntForColumn(const Operand& literal) {
-    const std::string type = literal.national ? "nvarchar" : "varchar";
-    const std::optional<std::int64_t> v = ParseIntLiteral(literal.text);
-    if (!v)
-        throw SqlFailure(SqlMessage{
-            245, 1, 16,
-            "Conversion failed when converting the " + type + " value '" + literal.text + "' to data type int."});
-    if (*v > 2147483647LL || *v < -2147483648LL)
-        throw SqlFailure(SqlMessage{
-            248, 1, 16, "The conversion of the " + type + " value '" + literal.text + "' overflowed an int column."});
-    return std::to_string(*v);
-}
-
-std::string DateTimeFromDays(double days) {
-    using namespace std::chrono;
-    const double whole = std::floor(days);
-    const sys_days base = sys_days{year{1900} / January / 1} + std::chrono::days{static_cast<long>(whole)};
-    const long seconds = std::lround((days - whole) * 86400.0);
-    const year_month_day ymd{base};
-    char out[64];
-    std::snprintf(out, sizeof out, "%04d-%02u-%02u %02ld:%02ld:%02ld", static_cast<int>(ymd.year()),
-                  static_cast<unsigned>(ymd.month()), static_cast<unsigned>(ymd.day()), seconds / 3600,
-                  (seconds / 60) % 60, seconds % 60);
-    return out;
-}
-
-std::string DateTimeForColumn(const Operand& literal) {
-    if (literal.kind == Operand::Kind::Number) {
-        double days = 0;
-        const auto [p, ec] = std::from_chars(literal.text.data(), literal.text.data() + literal.text.size(), days);
-        (void)p;
-        if (ec != std::errc() || days < -53690 || days > 2958463)
-            throw SqlFailure(
-                SqlMessage{8115, 2, 16, "Arithmetic overflow error converting expression to data type datetime."});
-        return SqliteString(DateTimeFromDays(days));
-    }
-    const std::optional<std::string> canonical = CanonicalDateTime(literal.text);
-    if (!canonical)
-        throw SqlFailure(
-            SqlMessage{241, 1, 16, "Conversion failed when converting date and/or time from character string."});
-    return SqliteString(*canonical);
 }
 
 // ---- Parser ------------------------------------------------------------------------
@@ -314,7 +51,7 @@ private:
     }
     bool IsWord(std::string_view w, std::size_t ahead = 0) const {
         const Token& t = Peek(ahead);
-        return t.kind == Tok::Word && EqualsNoCase(t.text, w);
+        return t.kind == Tok::Word && base::EqualsIgnoreCase(t.text, w);
     }
     bool IsOp(std::string_view op, std::size_t ahead = 0) const {
         const Token& t = Peek(ahead);
@@ -322,7 +59,8 @@ private:
     }
     static bool IsStatementStart(const Token& t) {
         return t.kind == Tok::Word &&
-               (EqualsNoCase(t.text, "SELECT") || EqualsNoCase(t.text, "DELETE") || EqualsNoCase(t.text, "SET"));
+               (base::EqualsIgnoreCase(t.text, "SELECT") || base::EqualsIgnoreCase(t.text, "DELETE") ||
+                base::EqualsIgnoreCase(t.text, "SET"));
     }
     [[noreturn]] void Fail(const Token& t) const {
         // At the end of the text a server names the last token it read.
@@ -626,10 +364,11 @@ private:
     }
 
     bool NamesTable(const std::vector<std::string>& parts) const {
-        if (parts.empty() || parts.size() > 3 || !EqualsNoCase(parts.back(), kTable)) return false;
-        if (parts.size() >= 2 && !parts[parts.size() - 2].empty() && !EqualsNoCase(parts[parts.size() - 2], "dbo"))
+        if (parts.empty() || parts.size() > 3 || !base::EqualsIgnoreCase(parts.back(), kTable)) return false;
+        if (parts.size() >= 2 && !parts[parts.size() - 2].empty() &&
+            !base::EqualsIgnoreCase(parts[parts.size() - 2], "dbo"))
             return false;
-        if (parts.size() == 3 && !EqualsNoCase(parts[0], database_)) return false;
+        if (parts.size() == 3 && !base::EqualsIgnoreCase(parts[0], database_)) return false;
         return true;
     }
 
@@ -649,7 +388,7 @@ private:
                     SqlMessage{4104, 1, 16, "The multi-part identifier \"" + Joined(parts) + "\" could not be bound."});
         }
         for (const ColumnInfo& c : kColumns)
-            if (EqualsNoCase(c.name, name)) return &c;
+            if (base::EqualsIgnoreCase(c.name, name)) return &c;
         throw SqlFailure(SqlMessage{207, 1, 16, "Invalid column name '" + name + "'."});
     }
 
@@ -861,81 +600,7 @@ private:
     std::string database_;
 };
 
-bool ReadDigits(std::string_view s, std::size_t& i, std::size_t count, int& value) {
-    value = 0;
-    for (std::size_t k = 0; k < count; ++k, ++i) {
-        if (i >= s.size() || !std::isdigit(static_cast<unsigned char>(s[i]))) return false;
-        value = value * 10 + (s[i] - '0');
-    }
-    return true;
-}
-
 }  // namespace
-
-std::optional<std::string> CanonicalDateTime(std::string_view s) {
-    while (!s.empty() && std::isspace(static_cast<unsigned char>(s.front()))) s.remove_prefix(1);
-    while (!s.empty() && std::isspace(static_cast<unsigned char>(s.back()))) s.remove_suffix(1);
-    int y = 0, mo = 0, d = 0, h = 0, mi = 0, sec = 0, ms = 0;
-    std::size_t i = 0;
-    const auto digitsHere = [&](std::size_t k) {
-        std::size_t n = 0;
-        while (k + n < s.size() && std::isdigit(static_cast<unsigned char>(s[k + n]))) ++n;
-        return n;
-    };
-    const std::size_t lead = digitsHere(0);
-    if (lead == 8) {  // YYYYMMDD
-        if (!ReadDigits(s, i, 4, y) || !ReadDigits(s, i, 2, mo) || !ReadDigits(s, i, 2, d)) return std::nullopt;
-    } else if (lead == 4 && i + 4 < s.size() && (s[4] == '-' || s[4] == '/' || s[4] == '.')) {  // YYYY-MM-DD
-        const char sep = s[4];
-        ReadDigits(s, i, 4, y);
-        ++i;
-        const std::size_t mLen = digitsHere(i);
-        if (mLen < 1 || mLen > 2 || !ReadDigits(s, i, mLen, mo) || i >= s.size() || s[i] != sep) return std::nullopt;
-        ++i;
-        const std::size_t dLen = digitsHere(i);
-        if (dLen < 1 || dLen > 2 || !ReadDigits(s, i, dLen, d)) return std::nullopt;
-    } else if (lead >= 1 && lead <= 2 && lead < s.size() && (s[lead] == '/' || s[lead] == '-' || s[lead] == '.')) {
-        const char sep = s[lead];  // M/D/YYYY, the us_english order
-        ReadDigits(s, i, lead, mo);
-        ++i;
-        const std::size_t dLen = digitsHere(i);
-        if (dLen < 1 || dLen > 2 || !ReadDigits(s, i, dLen, d) || i >= s.size() || s[i] != sep) return std::nullopt;
-        ++i;
-        if (digitsHere(i) != 4 || !ReadDigits(s, i, 4, y)) return std::nullopt;
-    } else {
-        return std::nullopt;
-    }
-    if (i < s.size()) {
-        if (s[i] != ' ' && s[i] != 'T') return std::nullopt;
-        while (i < s.size() && (s[i] == ' ' || s[i] == 'T')) ++i;
-        const std::size_t hLen = digitsHere(i);
-        if (hLen < 1 || hLen > 2 || !ReadDigits(s, i, hLen, h) || i >= s.size() || s[i] != ':') return std::nullopt;
-        ++i;
-        if (!ReadDigits(s, i, 2, mi)) return std::nullopt;
-        if (i < s.size() && s[i] == ':') {
-            ++i;
-            if (!ReadDigits(s, i, 2, sec)) return std::nullopt;
-            if (i < s.size() && (s[i] == '.' || s[i] == ':')) {
-                ++i;
-                const std::size_t fLen = digitsHere(i);
-                if (fLen < 1 || fLen > 3) return std::nullopt;
-                ReadDigits(s, i, fLen, ms);
-                for (std::size_t k = fLen; k < 3; ++k) ms *= 10;
-            }
-        }
-        if (i != s.size()) return std::nullopt;
-    }
-    using namespace std::chrono;
-    const year_month_day date{year{y}, month{static_cast<unsigned>(mo)}, day{static_cast<unsigned>(d)}};
-    if (y < 1753 || y > 9999 || !date.ok() || h > 23 || mi > 59 || sec > 59) return std::nullopt;
-    char out[80];  // room for any int, so the compiler can see nothing is cut
-    if (ms == 0) {
-        std::snprintf(out, sizeof out, "%04d-%02d-%02d %02d:%02d:%02d", y, mo, d, h, mi, sec);
-    } else {
-        std::snprintf(out, sizeof out, "%04d-%02d-%02d %02d:%02d:%02d.%03d", y, mo, d, h, mi, sec, ms);
-    }
-    return std::string(out);
-}
 
 std::vector<Statement> ParseBatch(std::string_view text, std::string_view database) {
     Parser parser(Tokenize(text), database);

@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "base/text.h"
 #include "data_access/jet/writer.h"
-#include "data_access/text.h"
 #include "ops/settings_file.h"
 #include "settings/settings_row.h"
 
@@ -51,7 +51,7 @@ struct Request {
 
 std::size_t ColumnNamed(const std::string& option, const std::string& name) {
     for (std::size_t c = 0; c < kColumnCount; ++c) {
-        if (data_access::EqualsIgnoreCase(modGeneral::kSettingColumns[c].name, name)) return c;
+        if (quellmark::base::EqualsIgnoreCase(modGeneral::kSettingColumns[c].name, name)) return c;
     }
     throw UsageError{option + ": Settings_General has no column \"" + name + "\"."};
 }

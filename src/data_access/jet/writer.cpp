@@ -14,8 +14,8 @@
 #include <random>
 #include <string_view>
 
+#include "base/unique_fd.h"
 #include "data_access/jet/cipher.h"
-#include "data_access/unique_fd.h"
 
 namespace quellmark::jet4 {
 namespace {
@@ -474,7 +474,7 @@ void WriteFileAtomically(const std::filesystem::path& file, const std::vector<st
         if (fd < 0 && errno != EEXIST) throw WriteError(where + ErrnoText());
     }
     if (fd < 0) throw WriteError(where + "no free temporary name beside it.");
-    data_access::UniqueFd out(fd);
+    quellmark::base::UniqueFd out(fd);
     TemporaryFile temp(tempPath);
 
     if (access.group) {
@@ -493,7 +493,7 @@ void WriteFileAtomically(const std::filesystem::path& file, const std::vector<st
     if (::close(out.Release()) != 0) throw WriteError(where + ErrnoText());
     if (::rename(tempPath.c_str(), file.c_str()) != 0) throw WriteError(where + ErrnoText());
     temp.Keep();
-    const data_access::UniqueFd folder(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const quellmark::base::UniqueFd folder(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (folder) ::fsync(folder.Get());  // best effort: the rename itself has already happened
 }
 

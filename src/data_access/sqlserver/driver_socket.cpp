@@ -12,7 +12,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "data_access/unique_fd.h"
+#include "base/unique_fd.h"
 
 namespace data_access::odbc {
 namespace {
@@ -74,7 +74,7 @@ void ShutDown(const OpenSocket& socket) noexcept {
     // A duplicate holds on to whatever the descriptor refers to while it is
     // checked, so the driver closing it meanwhile cannot make this shut down
     // another socket.
-    const UniqueFd copy(::fcntl(socket.Fd, F_DUPFD_CLOEXEC, 0));
+    const quellmark::base::UniqueFd copy(::fcntl(socket.Fd, F_DUPFD_CLOEXEC, 0));
     if (copy.Get() < 0) return;
     struct stat status {};
     if (::fstat(copy.Get(), &status) != 0 || !S_ISSOCK(status.st_mode) || status.st_ino != socket.Inode) return;

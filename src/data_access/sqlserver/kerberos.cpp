@@ -8,6 +8,8 @@
 
 #include <memory>
 
+#include "base/addr_info.h"
+
 namespace data_access::odbc {
 namespace {
 
@@ -81,10 +83,6 @@ std::string DescribeMinorStatus(OM_uint32 minor) {
     return text;
 }
 
-struct AddrInfoFree {
-    void operator()(addrinfo* info) const noexcept { freeaddrinfo(info); }
-};
-
 }  // namespace
 
 KerberosCheck CheckKerberosCredentials() {
@@ -114,7 +112,7 @@ std::string ServicePrincipalFor(const SqlServerAddress& address) {
         hints.ai_flags = AI_V4MAPPED | AI_ADDRCONFIG | AI_CANONNAME;
         addrinfo* found = nullptr;
         if (getaddrinfo(host.c_str(), nullptr, &hints, &found) == 0) {
-            const std::unique_ptr<addrinfo, AddrInfoFree> owner(found);
+            const quellmark::base::UniqueAddrInfo owner(found);
             if (found->ai_canonname && std::string(found->ai_canonname).find('.') != std::string::npos)
                 host = found->ai_canonname;
         }

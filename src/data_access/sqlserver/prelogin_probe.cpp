@@ -13,18 +13,15 @@
 #include <iterator>
 #include <memory>
 
-#include "data_access/unique_fd.h"
+#include "base/addr_info.h"
+#include "base/unique_fd.h"
 
 namespace data_access::odbc {
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-using Socket = UniqueFd;
-
-struct AddrInfoFree {
-    void operator()(addrinfo* info) const noexcept { freeaddrinfo(info); }
-};
+using Socket = quellmark::base::UniqueFd;
 
 // Waits for `events` on the socket until the deadline; false on time-out.
 bool Wait(int fd, short events, Clock::time_point deadline) {
@@ -45,7 +42,7 @@ int Connect(const std::string& host, int port, Clock::time_point deadline) {
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* found = nullptr;
     if (getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found) != 0) return -1;
-    const std::unique_ptr<addrinfo, AddrInfoFree> addresses(found);
+    const quellmark::base::UniqueAddrInfo addresses(found);
     for (const addrinfo* a = found; a; a = a->ai_next) {
         const int fd = ::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, a->ai_protocol);
         if (fd < 0) continue;

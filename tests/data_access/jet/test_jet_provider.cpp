@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "base/text.h"
 #include "data_access/connection_string.h"
 #include "data_access/data_access.h"
 #include "data_access/jet/connection_string.h"
@@ -382,7 +383,7 @@ TEST(JetProviderWrittenFiles, NullAndEmptyTextStayApart) {
     const std::vector<data_access::Field> fields = ReadFirstRow(file, "Settings_General");
     auto value = [&](const std::string& name) {
         for (const data_access::Field& field : fields)
-            if (data_access::EqualsIgnoreCase(field.Name(), name)) return field.Value();
+            if (quellmark::base::EqualsIgnoreCase(field.Name(), name)) return field.Value();
         ADD_FAILURE() << "no column " << name;
         return Value{};
     };

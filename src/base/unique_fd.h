@@ -6,7 +6,7 @@
 
 #include <utility>
 
-namespace data_access {
+namespace quellmark::base {
 
 class UniqueFd {
 public:
@@ -35,4 +35,4 @@ private:
     int fd_ = -1;
 };
 
-}  // namespace data_access
+}  // namespace quellmark::base

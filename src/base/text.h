@@ -1,10 +1,10 @@
-// Small text helpers shared by every layer: ASCII case-insensitive comparison
+// Small text helpers shared by every layer and the test programs: ASCII case-insensitive comparison
 // (connection-string keys, column names) and trimming of white space.
 #pragma once
 
 #include <string_view>
 
-namespace data_access {
+namespace quellmark::base {
 
 bool EqualsIgnoreCase(std::string_view a, std::string_view b) noexcept;
 bool StartsWithIgnoreCase(std::string_view text, std::string_view prefix) noexcept;
@@ -12,4 +12,4 @@ bool StartsWithIgnoreCase(std::string_view text, std::string_view prefix) noexce
 // The text without leading and trailing white space (space, tab, CR, LF, VT, FF).
 std::string_view TrimSpaces(std::string_view text) noexcept;
 
-}  // namespace data_access
+}  // namespace quellmark::base

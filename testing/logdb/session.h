@@ -1,0 +1,148 @@
+// One client connection of the log server: the login (PRELOGIN, TLS, LOGIN7,
+// session_login.cpp) and then its batches, RPC requests and attentions
+// (server.cpp). Only the server's own sources include this header.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "base/text.h"
+#include "logdb/channel.h"
+#include "logdb/log_file.h"
+#include "logdb/log_store.h"
+#include "logdb/server.h"
+#include "logdb/tds_wire.h"
+#include "logdb/tsql.h"
+
+namespace quellmark::logdb {
+
+inline constexpr const char* kServerName = "quellmark-logdb";
+inline constexpr std::size_t kMaxLoginBytes = 64 * 1024;
+inline constexpr std::size_t kMaxBatchBytes = 64 * 1024 * 1024;
+inline constexpr std::size_t kLoginPacketSize = 4096;
+
+// One line per statement, for benchmarks; shared by every connection.
+class StatsLog {
+public:
+    explicit StatsLog(const std::string& path) : file_(path, "statistics file") {}
+
+    void Line(std::int64_t micros, const char* kind, std::int64_t rows) {
+        if (!file_.Enabled()) return;
+        file_.Line(std::to_string(micros) + '\t' + kind + '\t' + std::to_string(rows));
+    }
+
+private:
+    LogFile file_;
+};
+
+// The client closed the connection, or the server closes it on purpose.
+struct Hangup {};
+
+class Session {
+public:
+    Session(Fd fd, const ServerOptions& options, LogStore& store, StatsLog& stats, WireLog& wireLog,
+            const TlsContext* tls)
+        : spid_(NextSpid()),
+          channel_(std::move(fd), wireLog, spid_),
+          options_(options),
+          store_(store),
+          stats_(stats),
+          tls_(tls) {}
+
+    void Run() {
+        try {
+            if (options_.hangLogin) {
+                Drain();
+                return;
+            }
+            if (!Login()) return;
+            Serve();
+        } catch (const Hangup&) {
+        } catch (const ProtocolError& e) {
+            if (options_.logStatements) std::cerr << "connection " << spid_ << " closed: " << e.what() << '\n';
+        } catch (const std::exception& e) {
+            std::cerr << "connection " << spid_ << " failed: " << e.what() << '\n';
+        }
+    }
+
+private:
+    static std::uint16_t NextSpid();
+
+    void Drain();
+
+    void Send(TokenWriter& tokens);
+
+    // PRELOGIN, then the TLS handshake when both sides agreed on
+    // encryption. False when the client left.
+    bool Prelogin(Message& message);
+
+    // The login name of an integrated-security login, or nullopt when its
+    // token is refused (the answer is then written to `tokens`).
+    std::optional<std::string> KerberosLoginName(const Login7& login, TokenWriter& tokens);
+
+    bool Login();
+
+    void Serve();
+
+    std::string BatchText(const std::vector<std::uint8_t>& payload) const;
+
+    static void Errors(TokenWriter& tokens, const SqlFailure& failure);
+
+    // Whether the client cancelled the statement under way: looks at what
+    // has arrived, then waits up to `ms` for an attention. A client that
+    // closed the connection throws Hangup.
+    bool CancelledWithin(int ms);
+
+    // --delay-ms and --count-answer act on a connection's statements after
+    // the --faults-after first ones.
+    bool FaultsActive() const { return statements_ >= options_.faultsAfter; }
+
+    void Batch(const std::vector<std::uint8_t>& payload, TokenWriter& tokens);
+
+    // Runs a batch's statements into `tokens`. False when the client
+    // cancelled; the reply has then been sent.
+    bool Run(const std::string& text, TokenWriter& tokens);
+
+    // The procedures ODBC drivers call for prepared and parameterised
+    // statements: sp_executesql, sp_prepare, sp_execute, sp_prepexec and
+    // sp_unprepare. Statements with parameters are refused.
+    void Rpc(const std::vector<std::uint8_t>& payload, TokenWriter& tokens);
+
+    static constexpr const char* kNoParameters = "The log server runs statements without parameters only.";
+
+    void RpcFailure(TokenWriter& tokens, std::int32_t number, const std::string& message);
+
+    // Counts one statement; true when --drop-after says to close now.
+    bool LimitReached();
+
+    [[noreturn]] void Drop();
+
+    void ApplySet(const Statement& s);
+
+    void Execute(const Statement& s, std::uint16_t more, TokenWriter& tokens, const char*& kind, std::int64_t& rows);
+
+    void Probe(const Statement& s, std::uint16_t more, TokenWriter& tokens);
+
+    std::uint16_t spid_;
+    Channel channel_;
+    const ServerOptions& options_;
+    LogStore& store_;
+    StatsLog& stats_;
+    const TlsContext* tls_;
+    std::string loginName_;
+    std::uint32_t version_ = version::k74;
+    std::size_t packetSize_ = kLoginPacketSize;
+    std::string database_;
+    std::int64_t statements_ = 0;
+    std::vector<std::pair<std::int32_t, std::string>> prepared_;
+    std::int32_t nextHandle_ = 1;
+    std::int64_t lastRowCount_ = 0;
+    std::int64_t rowCount_ = 0;
+    bool noCount_ = false;
+};
+
+}  // namespace quellmark::logdb
