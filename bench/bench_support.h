@@ -1,10 +1,8 @@
-// What the deletion and responsiveness benchmarks share: a scratch folder,
-// child processes, a log server on prepared data, the server's statement
-// statistics, a settings file pointing at the server, and summaries of
-// timing samples.
+// What the deletion and responsiveness benchmarks share on top of the test
+// harness (scratch folders, child processes, the log server and its SQLite
+// file): a log server on prepared data, the server's statement statistics, a
+// settings file pointing at the server, and summaries of timing samples.
 #pragma once
-
-#include <sys/types.h>
 
 #include <chrono>
 #include <cstdint>
@@ -13,6 +11,9 @@
 #include <vector>
 
 #include "harness/logdb_process.h"
+#include "harness/run_program.h"
+#include "harness/scratch_dir.h"
+#include "harness/sqlite_shell.h"
 
 namespace quellmark::bench {
 
@@ -20,27 +21,6 @@ using Clock = std::chrono::steady_clock;
 
 inline double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
 inline double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
-
-// A fresh folder under $TMPDIR (or /tmp), removed with its contents unless kept.
-class ScratchFolder {
-public:
-    explicit ScratchFolder(const std::string& prefix);
-    ~ScratchFolder();
-    ScratchFolder(const ScratchFolder&) = delete;
-    ScratchFolder& operator=(const ScratchFolder&) = delete;
-    const std::filesystem::path& Path() const noexcept { return path_; }
-    void Keep() noexcept { keep_ = true; }
-
-private:
-    std::filesystem::path path_;
-    bool keep_ = false;
-};
-
-// Runs a program (argv[0] looked up in PATH when it has no '/') with stdin
-// from /dev/null and waits for it. Returns the exit status (128 + n when
-// killed by signal n); throws std::runtime_error when it cannot be started.
-int RunProgram(const std::vector<std::string>& argv, const std::filesystem::path& stdoutFile = {},
-               const std::filesystem::path& stderrFile = {});
 
 // The log server of the benchmarks: database, user and password.
 inline constexpr const char* kDatabase = "logs";
@@ -54,9 +34,6 @@ using LogServer = test::LogDbProcess;
 // `matching`, spread evenly over the table, have priority 7 (the other
 // seeded priority-7 rows become priority 6). Written to `file`.
 void PrepareLogData(const std::filesystem::path& file, std::int64_t rows, std::int64_t matching, std::uint64_t seed);
-
-// Rows of ATR_Log in `file` matching `where` (SQLite syntax; empty: all).
-std::int64_t CountRows(const std::filesystem::path& file, const std::string& where = "");
 
 // quellmark-logdb serving an existing file as it is, on a free port, with
 // --stats FILE and the extra arguments.

@@ -17,6 +17,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -147,7 +148,7 @@ void PrintServer(const char* indent, const quellmark::bench::StatementStats& s) 
 
 int Main(int argc, char** argv) {
     const Options options = ParseOptions(argc, argv);
-    quellmark::bench::ScratchFolder scratch("deletion-bench");
+    quellmark::test::ScratchDir scratch("deletion-bench");
     if (options.keep) scratch.Keep();
     const std::filesystem::path dir = scratch.Path();
 
@@ -190,8 +191,8 @@ int Main(int argc, char** argv) {
         if (!window.messages.empty()) throw std::runtime_error("the deletion run reported a failure");
 
         const auto stats = quellmark::bench::ReadStats(dir / "tool.stats");
-        const std::int64_t left = quellmark::bench::CountRows(dir / "tool.sqlite", "priority = 7");
-        const std::int64_t total = quellmark::bench::CountRows(dir / "tool.sqlite");
+        const std::int64_t left = quellmark::test::CountLogRows(dir / "tool.sqlite", "priority = 7");
+        const std::int64_t total = quellmark::test::CountLogRows(dir / "tool.sqlite");
         toolWall = Seconds(end - start);
         passes = static_cast<int>(window.recLeft.size()) - 1;  // one per pass, and the final figure
         const int pauses = static_cast<int>(window.eventRounds.size()) / 20;
@@ -234,14 +235,18 @@ int Main(int argc, char** argv) {
     if (options.peer) {
         quellmark::bench::LogServer server(quellmark::bench::ServerFor(dir / "peer.sqlite", dir / "peer.stats"));
         const auto start = Clock::now();
-        const int status = quellmark::bench::RunProgram(
-            {"bash", QUELLMARK_PEER_SCRIPT, "127.0.0.1", std::to_string(server.Port()), quellmark::bench::kDatabase,
+        const quellmark::test::RunResult run = quellmark::test::Run(
+            "bash",
+            {QUELLMARK_PEER_SCRIPT, "127.0.0.1", std::to_string(server.Port()), quellmark::bench::kDatabase,
              quellmark::bench::kUser, quellmark::bench::kPassword, countStatement, statement},
-            dir / "peer.out");
+            std::chrono::hours(24));
         const auto end = Clock::now();
         server.Kill();
-        if (status != 0) throw std::runtime_error("peer_purge.sh failed with status " + std::to_string(status));
-        std::ifstream out(dir / "peer.out");
+        std::fputs(run.err.c_str(), stderr);
+        std::ofstream(dir / "peer.out") << run.out;
+        if (run.exitCode != 0)
+            throw std::runtime_error("peer_purge.sh failed with status " + std::to_string(run.exitCode));
+        std::istringstream out(run.out);
         std::string line;
         std::getline(out, line);
         PeerResult peer = ParsePeerLine(line);
@@ -249,7 +254,7 @@ int Main(int argc, char** argv) {
         peerWall = peer.wall;
 
         const auto stats = quellmark::bench::ReadStats(dir / "peer.stats");
-        const std::int64_t left = quellmark::bench::CountRows(dir / "peer.sqlite", "priority = 7");
+        const std::int64_t left = quellmark::test::CountLogRows(dir / "peer.sqlite", "priority = 7");
         const double server_s = static_cast<double>(stats.micros) / 1e6;
         std::printf("shell loop (bsqldb count, bsqldb delete, sleep 0.2):\n");
         std::printf("  wall            %8.3f s\n", peer.wall);

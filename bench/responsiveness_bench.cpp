@@ -219,7 +219,7 @@ int Main(int argc, char** argv) {
     const Options options = ParseOptions(argc, argv);
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
 
-    quellmark::bench::ScratchFolder scratch("responsiveness-bench");
+    quellmark::test::ScratchDir scratch("responsiveness-bench");
     const std::filesystem::path dir = scratch.Path();
     quellmark::bench::PrepareLogData(dir / "log.sqlite", options.rows, options.matching, options.seed);
     quellmark::bench::LogServer server(quellmark::bench::ServerFor(dir / "log.sqlite", dir / "log.stats"));

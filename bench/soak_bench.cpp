@@ -129,7 +129,7 @@ Options ParseOptions(int argc, char** argv) {
 
 int Main(int argc, char** argv) {
     const Options options = ParseOptions(argc, argv);
-    quellmark::bench::ScratchFolder scratch("soak-bench");
+    quellmark::test::ScratchDir scratch("soak-bench");
     if (options.keep) scratch.Keep();
     const std::filesystem::path dir = scratch.Path();
 
@@ -159,7 +159,7 @@ int Main(int argc, char** argv) {
 
     for (const std::string& m : window.messages) std::fprintf(stderr, "message: %s\n", m.c_str());
     if (!window.messages.empty()) throw std::runtime_error("the deletion run reported a failure");
-    const std::int64_t left = quellmark::bench::CountRows(dir / "logs.sqlite");
+    const std::int64_t left = quellmark::test::CountLogRows(dir / "logs.sqlite");
     if (left != 0 || window.lastLeft != "0") throw std::runtime_error("the run did not delete every row");
     if (window.samples.empty()) throw std::runtime_error("the run ended before pass 100");
 

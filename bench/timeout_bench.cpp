@@ -117,7 +117,7 @@ double RunCase(const std::filesystem::path& dir, const char* name, bool stop) {
         throw std::runtime_error(std::string(name) + ": the run did not end with one message in its second pass");
     if (stop && !stopped) throw std::runtime_error("the server could not be stopped");
     const double seconds = Seconds(*window.messageAt - *window.secondPass);
-    const std::int64_t left = quellmark::bench::CountRows(data, "priority = 7");
+    const std::int64_t left = quellmark::test::CountLogRows(data, "priority = 7");
     std::printf("         %.2f s from the second pass's start to the message; %lld of %lld matching rows left\n\n",
                 seconds, static_cast<long long>(left), static_cast<long long>(kMatching));
     if (left != kMatching - 1000) throw std::runtime_error(std::string(name) + ": the rows are not as expected");
@@ -137,7 +137,7 @@ int Main(int argc, char** argv) {
     if (limit < 1) throw std::runtime_error("--limit needs at least 1 second");
     data_access::SetDefaultCommandTimeout(limit);
 
-    quellmark::bench::ScratchFolder scratch("timeout-bench");
+    quellmark::test::ScratchDir scratch("timeout-bench");
     const std::filesystem::path dir = scratch.Path();
     quellmark::bench::PrepareLogData(dir / "seed.sqlite", kRows, kMatching, 1);
     std::printf("statement time limit %d s\n\n", limit);

@@ -14,8 +14,10 @@
 #include <iterator>
 #include <stdexcept>
 
+#include "base/unique_fd.h"
 #include "harness/run_program.h"
 #include "harness/scratch_dir.h"
+#include "harness/sqlite_shell.h"
 
 namespace quellmark::test {
 namespace {
@@ -73,29 +75,26 @@ LogDbProcess::LogDbProcess(LogDbOptions options) : options_(std::move(options)) 
     for (std::string& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
 
-    int out[2];
-    if (::pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("cannot create a pipe for quellmark-logdb");
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC) != 0) throw std::runtime_error("cannot create a pipe for quellmark-logdb");
+    base::UniqueFd outRead(ends[0]);
+    base::UniqueFd outWrite(ends[1]);
     pid_ = ::fork();
-    if (pid_ < 0) {
-        ::close(out[0]);
-        ::close(out[1]);
-        throw std::runtime_error("cannot start quellmark-logdb");
-    }
+    if (pid_ < 0) throw std::runtime_error("cannot start quellmark-logdb");
     if (pid_ == 0) {
-        ::dup2(out[1], STDOUT_FILENO);
+        ::dup2(outWrite.Get(), STDOUT_FILENO);
         ::execv(argv[0], argv.data());
         _exit(127);
     }
-    ::close(out[1]);
+    outWrite.Reset();
     std::string line;
     try {
-        line = FirstLine(out[0], options_.startTimeout);
+        line = FirstLine(outRead.Get(), options_.startTimeout);
     } catch (...) {
-        ::close(out[0]);
         Kill();
         throw;
     }
-    ::close(out[0]);  // the server writes nothing more to stdout
+    outRead.Reset();  // the server writes nothing more to stdout
     const std::string prefix = "listening on 127.0.0.1:";
     if (line.rfind(prefix, 0) != 0) {
         Kill();
@@ -156,55 +155,16 @@ std::vector<std::uint8_t> PlainPacketTypes(const Bytes& stream) {
     return types;
 }
 
-std::string LogDbProcess::RunSqlite(const std::string& sql, bool readOnly) const {
-    // The sqlite3 shell reads the file, so the tests need no SQLite library.
-    std::vector<std::string> args = {"sqlite3", "-batch", "-cmd", ".timeout 5000", dbFile_.string(), sql};
-    if (readOnly) args.insert(args.begin() + 1, "-readonly");
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    int out[2];
-    if (::pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("cannot create a pipe for sqlite3");
-    const pid_t child = ::fork();
-    if (child < 0) {
-        ::close(out[0]);
-        ::close(out[1]);
-        throw std::runtime_error("cannot start sqlite3");
-    }
-    if (child == 0) {
-        ::dup2(out[1], STDOUT_FILENO);
-        ::execvp("sqlite3", argv.data());
-        _exit(127);
-    }
-    ::close(out[1]);
-    std::string text;
-    char buffer[256];
-    for (;;) {
-        const ssize_t n = ::read(out[0], buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        text.append(buffer, static_cast<std::size_t>(n));
-    }
-    ::close(out[0]);
-    int status = 0;
-    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
-    }
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) throw std::runtime_error("sqlite3 failed on: " + sql);
-    return text;
-}
-
 std::int64_t LogDbProcess::CountRows(const std::string& sqliteWhere) const {
-    const std::string sql = "SELECT COUNT(*) FROM ATR_Log" + (sqliteWhere.empty() ? "" : " WHERE " + sqliteWhere) + ";";
-    const std::string text = RunSqlite(sql, true);
-    if (text.empty()) throw std::runtime_error("sqlite3 could not count the rows where " + sqliteWhere);
-    return std::stoll(text);
+    return CountLogRows(dbFile_, sqliteWhere);
 }
 
 std::int64_t LogDbProcess::Mark(const std::string& label, std::int64_t rows) const {
     std::string literal = "'";
     for (char c : label) literal += c == '\'' ? std::string("''") : std::string(1, c);
     literal += "'";
-    RunSqlite("UPDATE ATR_Log SET label = " + literal +
+    RunSqlite(dbFile_,
+              "UPDATE ATR_Log SET label = " + literal +
                   " WHERE log_id IN (SELECT log_id FROM ATR_Log ORDER BY log_id LIMIT " + std::to_string(rows) + ");",
               false);
     return CountRows("label = " + literal);
@@ -213,6 +173,7 @@ std::int64_t LogDbProcess::Mark(const std::string& label, std::int64_t rows) con
 std::string LogDbProcess::Snapshot(const std::string& sqliteWhere) const {
     const std::string where = sqliteWhere.empty() ? "" : " WHERE " + sqliteWhere;
     return RunSqlite(
+        dbFile_,
         "SELECT group_concat(log_id || '|' || priority || '|' || time || '|' || ifnull(label,'') || '|' || "
         "ifnull(ent,'') || '|' || ifnull(oid,'') || '|' || ifnull(message,''), char(10)) "
         "FROM (SELECT * FROM ATR_Log" +

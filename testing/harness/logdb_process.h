@@ -77,8 +77,6 @@ public:
     void Kill() noexcept;
 
 private:
-    std::string RunSqlite(const std::string& sql, bool readOnly) const;
-
     LogDbOptions options_;
     std::unique_ptr<ScratchDir> scratch_;
     std::filesystem::path dbFile_;

@@ -16,6 +16,7 @@ ScratchDir::ScratchDir(const std::string& tag) {
 }
 
 ScratchDir::~ScratchDir() {
+    if (keep_) return;
     std::error_code ignored;
     std::filesystem::remove_all(path_, ignored);
 }

@@ -1,8 +1,8 @@
 // The log server's network side: a listening socket on 127.0.0.1 and one
-// thread per client connection. Each connection goes PRELOGIN (and the TLS
-// handshake, channel.h) -> LOGIN7 (a SQL login, or a Kerberos token,
-// kerberos_acceptor.h) -> SQL batches (and attention requests); statements
-// are parsed by tsql.h and run on the shared LogStore.
+// thread per client connection (a Session, session.h). Each connection goes
+// PRELOGIN (and the TLS handshake, channel.h) -> LOGIN7 (a SQL login, or a
+// Kerberos token, kerberos_acceptor.h) -> SQL batches (and attention
+// requests); statements are parsed by tsql.h and run on the shared LogStore.
 #pragma once
 
 #include <cstdint>

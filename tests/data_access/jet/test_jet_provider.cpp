@@ -3,8 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <array>
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -31,25 +29,6 @@ fs::path Jet4File() { return quellmark::test::RealMdb("DateTestDatabase.mdb"); }
 fs::path Jet3File() { return quellmark::test::RealMdb("nwind.mdb"); }
 
 std::string ConnectionStringFor(const fs::path& file) { return data_access::jet::JetConnectionString(file); }
-
-std::string ShellQuote(const std::string& text) {
-    std::string quoted = "'";
-    for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return quoted + "'";
-}
-
-// A command's standard output (at most a few MiB).
-std::string RunCommand(const std::string& command) {
-    FILE* pipe = ::popen(command.c_str(), "r");
-    if (!pipe) return {};
-    std::string out;
-    std::array<char, 4096> chunk{};
-    std::size_t n = 0;
-    while ((n = std::fread(chunk.data(), 1, chunk.size(), pipe)) > 0 && out.size() < (8u << 20))
-        out.append(chunk.data(), n);
-    ::pclose(pipe);
-    return out;
-}
 
 // The header and first record of mdb-export's CSV for a table; a null cell
 // (printed as the -0 marker, unquoted) comes back as "\x01NULL".
@@ -87,8 +66,9 @@ std::vector<std::string> ParseCsvRecord(const std::string& text, std::size_t& at
 }
 
 ExportedRow ExportFirstRow(const fs::path& file, const std::string& table) {
-    const std::string out = RunCommand("mdb-export -0 NULLMARK -T '%Y-%m-%d %H:%M:%S' -D '%Y-%m-%d %H:%M:%S' " +
-                                       ShellQuote(file.string()) + " " + ShellQuote(table) + " 2>/dev/null");
+    const std::string out = quellmark::test::Run("mdb-export", {"-0", "NULLMARK", "-T", "%Y-%m-%d %H:%M:%S", "-D",
+                                                                "%Y-%m-%d %H:%M:%S", file.string(), table})
+                                .out;
     std::size_t at = 0;
     ExportedRow row;
     row.names = ParseCsvRecord(out, at);
@@ -184,7 +164,7 @@ TEST(JetProviderRealFiles, Jet3FirstRowsMatchMdbExport) {
 TEST(JetProviderRealFiles, UserTablesAreThoseMdbToolsLists) {
     for (const fs::path& file : {Jet3File(), Jet4File()}) {
         std::vector<std::string> expected;
-        const std::string listed = RunCommand("mdb-tables -1 " + ShellQuote(file.string()) + " 2>/dev/null");
+        const std::string listed = quellmark::test::Run("mdb-tables", {"-1", file.string()}).out;
         std::size_t at = 0;
         while (at < listed.size()) {
             const std::size_t end = listed.find('\n', at);
