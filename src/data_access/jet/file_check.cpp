@@ -10,32 +10,14 @@
 #include <set>
 
 #include "data_access/jet/cipher.h"
+#include "data_access/jet/page_layout.h"
 #include "data_access/value_types.h"
 
 namespace data_access::jet {
 namespace {
 
-// Where the fields libmdb reads sit in each format.
-struct Layout {
-    std::size_t pageSize;
-    std::size_t rowCountOffset;  // data page: row count, then the row offsets
-    std::size_t numColsOffset;   // table definition: column count (variable-column count just before)
-    std::size_t numIndexesOffset;
-    std::size_t numRealIndexesOffset;
-    std::size_t usageMapOffset;
-    std::size_t freeMapOffset;
-    std::size_t columnsStartOffset;
-    std::size_t realIndexEntrySize;
-    std::size_t columnEntrySize;
-};
-
-constexpr Layout kJet3{2048, 8, 25, 27, 31, 35, 39, 43, 8, 18};
-constexpr Layout kJet4{4096, 12, 45, 47, 51, 55, 59, 63, 12, 25};
-
 const Layout& LayoutOf(bool jet3) { return jet3 ? kJet3 : kJet4; }
 
-constexpr unsigned char kPageData = 0x01;
-constexpr unsigned char kPageTableDefinition = 0x02;
 constexpr std::uint32_t kOffsetMask = 0x1fff;
 
 // A page count below this cannot hold the header, the catalog's definition
@@ -66,51 +48,41 @@ JetFile::JetFile(std::string path) : path_(std::move(path)) {
     if (S_ISDIR(info.st_mode)) throw Error(file + " is a directory, not an Access database file.");
     if (!S_ISREG(info.st_mode)) throw Error(file + " is not a regular file, so it is not an Access database file.");
 
-    fd_ = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd_ < 0) throw Error(file + " cannot be read: " + std::strerror(errno) + ".");
-    try {
-        if (::fstat(fd_, &info) != 0) throw Error(file + " cannot be read: " + std::strerror(errno) + ".");
-        if (info.st_size == 0) throw Error(file + " is empty.");
+    fd_.Reset(::open(path_.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd_) throw Error(file + " cannot be read: " + std::strerror(errno) + ".");
+    if (::fstat(fd_.Get(), &info) != 0) throw Error(file + " cannot be read: " + std::strerror(errno) + ".");
+    if (info.st_size == 0) throw Error(file + " is empty.");
 
-        std::array<unsigned char, 0x18 + 128> header{};
-        const ssize_t got = ::pread(fd_, header.data(), header.size(), 0);
-        if (got < 0) throw Error(file + " cannot be read: " + std::strerror(errno) + ".");
-        static const char kJet[] = "Standard Jet DB";
-        static const char kAce[] = "Standard ACE DB";
-        if (static_cast<std::size_t>(got) < header.size() || header[0] != 0 ||
-            (std::memcmp(header.data() + 4, kJet, sizeof kJet) != 0 &&
-             std::memcmp(header.data() + 4, kAce, sizeof kAce) != 0))
-            throw Error(file + " is not an Access database file.");
+    std::array<unsigned char, kEncodedHeaderOffset + kEncodedHeaderLengthJet4> header{};
+    const ssize_t got = ::pread(fd_.Get(), header.data(), header.size(), 0);
+    if (got < 0) throw Error(file + " cannot be read: " + std::strerror(errno) + ".");
+    if (static_cast<std::size_t>(got) < header.size() || header[0] != 0 ||
+        (std::memcmp(header.data() + kSignatureOffset, kJetSignature, sizeof kJetSignature) != 0 &&
+         std::memcmp(header.data() + kSignatureOffset, kAceSignature, sizeof kAceSignature) != 0))
+        throw Error(file + " is not an Access database file.");
 
-        // 0: Jet 3; 1: Jet 4; 2 to 5: the Access 2007 to 2016 formats, laid out as Jet 4.
-        version_ = header[0x14];
-        if (version_ > 5) {
-            char number[8];
-            std::snprintf(number, sizeof number, "0x%02x", version_);
-            throw Error(file + " is an Access database of a version Quellmark cannot read (format " + number + ").");
-        }
-        const Layout& layout = LayoutOf(IsJet3());
-        pageSize_ = layout.pageSize;
-        const auto size = static_cast<std::uint64_t>(info.st_size);
-        if (size % pageSize_ != 0)
-            throw Error(file + " is truncated or damaged: its size (" + std::to_string(size) +
-                        " bytes) is not a whole number of " + std::to_string(pageSize_) + "-byte pages.");
-        if (size / pageSize_ < kMinimumPages)
-            throw Error(file + " is truncated or damaged: it holds only " + std::to_string(size / pageSize_) +
-                        " pages, too few for an Access database.");
-        if (size / pageSize_ > 0xffffffu) throw Error(file + " is too large to be an Access database file.");
-        pageCount_ = static_cast<std::uint32_t>(size / pageSize_);
-
-        Rc4(kHeaderKey, header.data() + 0x18, IsJet3() ? 126 : 128);
-        dbKey_ = Get32(header.data() + 0x3e);
-    } catch (...) {
-        ::close(fd_);
-        throw;
+    // 0: Jet 3; 1: Jet 4; 2 to 5: the Access 2007 to 2016 formats, laid out as Jet 4.
+    version_ = header[kVersionOffset];
+    if (version_ > 5) {
+        char number[8];
+        std::snprintf(number, sizeof number, "0x%02x", version_);
+        throw Error(file + " is an Access database of a version Quellmark cannot read (format " + number + ").");
     }
-}
+    const Layout& layout = LayoutOf(IsJet3());
+    pageSize_ = layout.pageSize;
+    const auto size = static_cast<std::uint64_t>(info.st_size);
+    if (size % pageSize_ != 0)
+        throw Error(file + " is truncated or damaged: its size (" + std::to_string(size) +
+                    " bytes) is not a whole number of " + std::to_string(pageSize_) + "-byte pages.");
+    if (size / pageSize_ < kMinimumPages)
+        throw Error(file + " is truncated or damaged: it holds only " + std::to_string(size / pageSize_) +
+                    " pages, too few for an Access database.");
+    if (size / pageSize_ > 0xffffffu) throw Error(file + " is too large to be an Access database file.");
+    pageCount_ = static_cast<std::uint32_t>(size / pageSize_);
 
-JetFile::~JetFile() {
-    if (fd_ >= 0) ::close(fd_);
+    Rc4(kHeaderKey, header.data() + kEncodedHeaderOffset,
+        IsJet3() ? kEncodedHeaderLengthJet3 : kEncodedHeaderLengthJet4);
+    dbKey_ = Get32(header.data() + kDatabaseKeyOffset);
 }
 
 void JetFile::Damaged(const std::string& detail) const {
@@ -122,7 +94,7 @@ std::vector<unsigned char> JetFile::ReadPage(std::uint32_t page) const {
     std::vector<unsigned char> buffer(pageSize_);
     std::size_t done = 0;
     while (done < pageSize_) {
-        const ssize_t got = ::pread(fd_, buffer.data() + done, pageSize_ - done,
+        const ssize_t got = ::pread(fd_.Get(), buffer.data() + done, pageSize_ - done,
                                     static_cast<off_t>(static_cast<std::uint64_t>(page) * pageSize_ + done));
         if (got < 0 && errno == EINTR) continue;
         if (got < 0) throw Error("The settings file " + path_ + " cannot be read: " + std::strerror(errno) + ".");
@@ -239,7 +211,8 @@ void JetFile::CheckTable(std::uint32_t definitionPage, const std::string& what) 
     // Every data page the table owns, whichever way libmdb reaches it.
     for (std::uint32_t number = 1; number < pageCount_; ++number) {
         const std::vector<unsigned char> page = ReadPage(number);
-        if (page[0] == kPageData && Get32(page.data() + 4) == definitionPage) CheckRowTable(page, number, what);
+        if (page[0] == kPageData && Get32(page.data() + kDataPageOwnerOffset) == definitionPage)
+            CheckRowTable(page, number, what);
     }
 }
 

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "base/unique_fd.h"
+
 namespace data_access::jet {
 
 // An open, read-only view of the file's pages, decrypting encoded pages the
@@ -19,7 +21,6 @@ public:
     // file, the Jet signature, a version libmdb reads, a size that is a whole
     // number of pages and at least the pages the catalog needs.
     explicit JetFile(std::string path);
-    ~JetFile();
     JetFile(const JetFile&) = delete;
     JetFile& operator=(const JetFile&) = delete;
 
@@ -43,7 +44,7 @@ private:
     void CheckRowTable(const std::vector<unsigned char>& page, std::uint32_t number, const std::string& what) const;
 
     std::string path_;
-    int fd_ = -1;
+    quellmark::base::UniqueFd fd_;
     unsigned version_ = 0;
     std::size_t pageSize_ = 0;
     std::uint32_t pageCount_ = 0;

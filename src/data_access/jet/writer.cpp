@@ -16,14 +16,17 @@
 
 #include "base/unique_fd.h"
 #include "data_access/jet/cipher.h"
+#include "data_access/jet/page_layout.h"
 
 namespace quellmark::jet4 {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-constexpr std::size_t kPageSize = 4096;
-constexpr std::size_t kDataPageHeader = 14;  // type, 1, free space, owner, 4 unused, row count
+using data_access::jet::kJet4;
+
+constexpr std::size_t kPageSize = kJet4.pageSize;
+constexpr std::size_t kDataPageHeader = kJet4.rowCountOffset + 2;  // type, 1, free space, owner, 4 unused, row count
 constexpr std::uint32_t kUsageMapPage = 1;
 constexpr std::uint32_t kCatalogDefPage = 2;  // where every reader looks for MSysObjects
 constexpr std::uint32_t kCatalogDataPage = 3;
@@ -259,10 +262,10 @@ Bytes EncodeRow(const TableDef& def, const Row& row) {
 // rows are placed from the end of the page towards its header.
 Bytes DataPage(std::uint32_t owner, const std::vector<const Bytes*>& rows) {
     Bytes page(kPageSize, 0);
-    page[0] = 0x01;
+    page[0] = data_access::jet::kPageData;
     page[1] = 0x01;
-    Put32(page, 4, owner);
-    Put16(page, 12, static_cast<std::uint16_t>(rows.size()));
+    Put32(page, data_access::jet::kDataPageOwnerOffset, owner);
+    Put16(page, kJet4.rowCountOffset, static_cast<std::uint16_t>(rows.size()));
     std::size_t end = kPageSize;
     for (std::size_t r = 0; r < rows.size(); ++r) {
         end -= rows[r]->size();
@@ -300,19 +303,19 @@ Bytes UsageMap(std::uint32_t firstPage, std::uint32_t pageCount, bool markPages)
 }
 
 Bytes DefinitionPage(const TableDef& def, std::uint32_t rowCount, std::uint32_t usedMapRow, std::uint32_t freeMapRow) {
-    Bytes b(63, 0);
-    b[0] = 0x02;
+    Bytes b(kJet4.columnsStartOffset, 0);
+    b[0] = data_access::jet::kPageTableDefinition;
     b[1] = 0x01;
     Put32(b, 16, rowCount);
     b[40] = def.system ? 0x53 : 0x4E;
     Put16(b, 41, static_cast<std::uint16_t>(def.columns.size()));  // columns a row may have
-    Put16(b, 43, def.varCount);
-    Put16(b, 45, static_cast<std::uint16_t>(def.columns.size()));
-    Put32(b, 55, (kUsageMapPage << 8) | usedMapRow);
-    Put32(b, 59, (kUsageMapPage << 8) | freeMapRow);
+    Put16(b, kJet4.numColsOffset - 2, def.varCount);
+    Put16(b, kJet4.numColsOffset, static_cast<std::uint16_t>(def.columns.size()));
+    Put32(b, kJet4.usageMapOffset, (kUsageMapPage << 8) | usedMapRow);
+    Put32(b, kJet4.freeMapOffset, (kUsageMapPage << 8) | freeMapRow);
     for (std::size_t i = 0; i < def.columns.size(); ++i) {
         const ColumnDef& c = def.columns[i];
-        Bytes e(25, 0);
+        Bytes e(kJet4.columnEntrySize, 0);
         e[0] = c.type;
         Put16(e, 5, static_cast<std::uint16_t>(i));
         Put16(e, 7, c.fixed ? 0 : c.varIndex);
@@ -346,18 +349,19 @@ Bytes DefinitionPage(const TableDef& def, std::uint32_t rowCount, std::uint32_t 
 Bytes HeaderPage() {
     Bytes p(kPageSize, 0);
     p[1] = 0x01;
-    const char engine[] = "Standard Jet DB";
-    std::memcpy(&p[4], engine, sizeof engine);
-    Put32(p, 0x14, 1);  // Jet 4
+    std::memcpy(&p[data_access::jet::kSignatureOffset], data_access::jet::kJetSignature,
+                sizeof data_access::jet::kJetSignature);
+    Put32(p, data_access::jet::kVersionOffset, 1);  // Jet 4
     Put16(p, 0x3C, 1252);
-    Put32(p, 0x3E, 0);
+    Put32(p, data_access::jet::kDatabaseKeyOffset, 0);
     Put16(p, 0x6E, kGeneralSortOrder);
     const double created = static_cast<double>(std::time(nullptr)) / 86400.0 + 25569.0;  // OLE date
     std::memcpy(&p[0x72], &created, sizeof created);
     // An empty password is stored as the mask derived from the creation date.
     const auto mask = static_cast<std::uint32_t>(static_cast<std::int32_t>(std::floor(created)));
     for (std::size_t i = 0; i < 40; ++i) p[0x42 + i] = static_cast<std::uint8_t>(mask >> (8 * (i % 4)));
-    data_access::jet::Rc4(data_access::jet::kHeaderKey, &p[0x18], 128);
+    data_access::jet::Rc4(data_access::jet::kHeaderKey, &p[data_access::jet::kEncodedHeaderOffset],
+                          data_access::jet::kEncodedHeaderLengthJet4);
     return p;
 }
 

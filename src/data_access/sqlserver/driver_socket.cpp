@@ -10,12 +10,17 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <memory>
 #include <string>
 
 #include "base/unique_fd.h"
 
 namespace data_access::odbc {
 namespace {
+
+struct DirClose {
+    void operator()(DIR* dir) const noexcept { ::closedir(dir); }
+};
 
 bool IsInetStream(int fd) {
     sockaddr_storage address{};
@@ -41,10 +46,10 @@ int PeerPort(int fd) {
 
 std::vector<OpenSocket> InetStreamSockets() {
     std::vector<OpenSocket> sockets;
-    DIR* dir = ::opendir("/proc/self/fd");
+    const std::unique_ptr<DIR, DirClose> dir(::opendir("/proc/self/fd"));
     if (dir == nullptr) return sockets;
-    const int own = ::dirfd(dir);
-    while (const dirent* entry = ::readdir(dir)) {
+    const int own = ::dirfd(dir.get());
+    while (const dirent* entry = ::readdir(dir.get())) {
         char* end = nullptr;
         const long fd = std::strtol(entry->d_name, &end, 10);
         if (end == entry->d_name || *end != '\0' || fd == own) continue;
@@ -52,7 +57,6 @@ std::vector<OpenSocket> InetStreamSockets() {
         if (::fstat(static_cast<int>(fd), &status) != 0 || !S_ISSOCK(status.st_mode)) continue;
         if (IsInetStream(static_cast<int>(fd))) sockets.push_back(OpenSocket{static_cast<int>(fd), status.st_ino});
     }
-    ::closedir(dir);
     return sockets;
 }
 

@@ -327,34 +327,30 @@ private:
         row.reserve(columns.size());
         for (std::size_t i = 0; i < columns.size(); ++i) {
             const auto number = static_cast<SQLUSMALLINT>(i + 1);
-            SQLLEN indicator = 0;
             switch (RepresentationOf(columns[i])) {
-                case Representation::Integer: {
-                    std::int64_t value = 0;
-                    if (!SQL_SUCCEEDED(SQLGetData(stmt, number, SQL_C_SBIGINT, &value, sizeof value, &indicator)))
-                        FailStatement(stmt);
-                    if (indicator == SQL_NULL_DATA)
-                        row.emplace_back(Null{});
-                    else
-                        row.emplace_back(value);
+                case Representation::Integer:
+                    row.push_back(ReadFixed<std::int64_t>(stmt, number, SQL_C_SBIGINT));
                     break;
-                }
-                case Representation::Real: {
-                    double value = 0;
-                    if (!SQL_SUCCEEDED(SQLGetData(stmt, number, SQL_C_DOUBLE, &value, sizeof value, &indicator)))
-                        FailStatement(stmt);
-                    if (indicator == SQL_NULL_DATA)
-                        row.emplace_back(Null{});
-                    else
-                        row.emplace_back(value);
+                case Representation::Real:
+                    row.push_back(ReadFixed<double>(stmt, number, SQL_C_DOUBLE));
                     break;
-                }
                 case Representation::Text:
                     row.push_back(ReadText(stmt, number));
                     break;
             }
         }
         return row;
+    }
+
+    // A value of fixed size, fetched as cType into a T (SQL_C_SBIGINT into
+    // std::int64_t, SQL_C_DOUBLE into double), or null.
+    template <class T>
+    Value ReadFixed(SQLHANDLE stmt, SQLUSMALLINT number, SQLSMALLINT cType) {
+        T value{};
+        SQLLEN indicator = 0;
+        if (!SQL_SUCCEEDED(SQLGetData(stmt, number, cType, &value, sizeof value, &indicator))) FailStatement(stmt);
+        if (indicator == SQL_NULL_DATA) return Null{};
+        return value;
     }
 
     // Text in pieces: each call fills the buffer (less its terminating NUL)

@@ -250,6 +250,33 @@ TEST(JetProviderBadFiles, RandomBytesAreNoDatabase) {
               "The settings file " + (dir / "random.mdb").string() + " is not an Access database file.");
 }
 
+std::size_t OpenDescriptors() {
+    return static_cast<std::size_t>(std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator()));
+}
+
+// Every way the header checks turn a file away, after the file is open,
+// closes it again.
+TEST(JetProviderBadFiles, RefusedFilesLeaveNoDescriptorOpen) {
+    quellmark::test::ScratchDir dir("jet-refused");
+    const std::vector<char> bytes = ReadBytes(Jet4File());
+    std::vector<char> newer = bytes;
+    newer[0x14] = 9;
+    const std::vector<std::vector<char>> refused = {
+        {},                                         // empty
+        std::vector<char>(4096, 'x'),               // no signature
+        {bytes.begin(), bytes.begin() + 4096 + 1},  // not whole pages
+        {bytes.begin(), bytes.begin() + 2 * 4096},  // too few pages
+        newer,                                      // a version libmdb cannot read
+    };
+    const std::size_t before = OpenDescriptors();
+    for (std::size_t i = 0; i < refused.size(); ++i) {
+        SCOPED_TRACE("file " + std::to_string(i));
+        WriteBytes(dir / "refused.mdb", refused[i]);
+        EXPECT_EQ(OpenFailure(dir / "refused.mdb").find("The settings file "), 0u);
+    }
+    EXPECT_EQ(OpenDescriptors(), before);
+}
+
 TEST(JetProviderBadFiles, TruncatedCopies) {
     quellmark::test::ScratchDir dir("jet-cut");
     for (const fs::path& original : {Jet3File(), Jet4File()}) {
