@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "data_access/internal/layer_only.h"
 #include "data_access/unique_fd.h"
 
 namespace data_access::jet {
