@@ -8,6 +8,7 @@
 #include <string>
 
 #include "data_access/connection_string.h"
+#include "data_access/internal/layer_only.h"
 #include "data_access/value_types.h"
 
 namespace data_access::provider {

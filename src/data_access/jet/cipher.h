@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "data_access/internal/layer_only.h"
+
 namespace data_access::jet {
 
 // The fixed key of the header mask (bytes C7 DA 39 6B).

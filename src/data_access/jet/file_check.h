@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "base/unique_fd.h"
+#include "data_access/internal/layer_only.h"
 
 namespace data_access::jet {
 

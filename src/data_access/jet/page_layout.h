@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "data_access/internal/layer_only.h"
+
 namespace data_access::jet {
 
 // Page 0, the header. Its bytes from kEncodedHeaderOffset are masked with

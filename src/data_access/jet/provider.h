@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "data_access/connection_string.h"
+#include "data_access/internal/layer_only.h"
 
 namespace data_access::provider {
 

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "data_access/internal/layer_only.h"
 #include "data_access/value_types.h"
 
 namespace data_access::odbc {

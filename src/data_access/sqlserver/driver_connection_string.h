@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "data_access/connection_string.h"
+#include "data_access/internal/layer_only.h"
 
 namespace data_access::odbc {
 

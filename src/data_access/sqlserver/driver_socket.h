@@ -8,6 +8,8 @@
 #include <optional>
 #include <vector>
 
+#include "data_access/internal/layer_only.h"
+
 namespace data_access::odbc {
 
 // A TCP/IP socket the process has open: its descriptor and its inode, which

@@ -7,6 +7,8 @@
 
 #include <utility>
 
+#include "data_access/internal/layer_only.h"
+
 namespace data_access::odbc {
 
 inline constexpr SQLHANDLE kNullHandle = nullptr;

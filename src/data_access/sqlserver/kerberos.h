@@ -8,6 +8,7 @@
 
 #include <string>
 
+#include "data_access/internal/layer_only.h"
 #include "data_access/sqlserver/driver_connection_string.h"
 
 namespace data_access::odbc {

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "data_access/internal/layer_only.h"
 #include "data_access/sqlserver/driver_connection_string.h"
 #include "data_access/sqlserver/kerberos.h"
 #include "data_access/sqlserver/prelogin_probe.h"

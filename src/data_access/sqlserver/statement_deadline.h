@@ -18,6 +18,8 @@
 #include <mutex>
 #include <thread>
 
+#include "data_access/internal/layer_only.h"
+
 namespace data_access::odbc {
 
 // How long the server is given, once a statement's limit has run out, to

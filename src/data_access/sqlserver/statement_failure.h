@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "data_access/internal/layer_only.h"
 #include "data_access/sqlserver/driver_connection_string.h"
 #include "data_access/value_types.h"
 
