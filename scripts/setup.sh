@@ -14,6 +14,7 @@ PACKAGES=(
   libssl-dev libkrb5-dev krb5-user krb5-kdc krb5-admin-server
   libgtest-dev googletest
   xvfb xauth xdotool x11-utils imagemagick
+  dbus dbus-session-bus-common at-spi2-core python3-pyatspi
   fonts-liberation fonts-dejavu-core
   clang libclang-rt-14-dev clang-format
   file dpkg-dev

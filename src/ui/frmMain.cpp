@@ -19,6 +19,7 @@
 #include "ops/app_state.h"
 #include "ops/modGeneral.h"
 #include "ops/settings_file.h"
+#include "ui/accessible_controls.h"
 #include "ui/message_box.h"
 #include "ui/templates.h"
 
@@ -136,6 +137,7 @@ frmMain::frmMain(QWidget* parent) : QWidget(parent) {
     setWindowTitle(QStringLiteral("  Quellmark"));
     setFixedSize(TwipsToPixels(9330), TwipsToPixels(5160));
     setFont(WindowFont());
+    InstallAccessibleControls();
     BuildControls();
     SetMainWindow(this);
     Form_Load();
@@ -193,6 +195,7 @@ void frmMain::BuildControls() {
     Place(lblRecLeft, "lblRecLeft", 6480, 2040, 1095, 255);
 
     for (QLabel* label : {lblSqlTemplate, lblChunks, lblCopyPaste, lblRecLeft}) FitLabel(label);
+    NameForAssistiveTechnology();
     for (QComboBox* list : {cboSqlTemplate, cboChunks}) FitList(list);
 
     const QList<QWidget*> tabOrder{cboSqlTemplate, cmdCreateSql, txtSqlQuery, cmdDelete,  cmdCancel,
@@ -203,6 +206,19 @@ void frmMain::BuildControls() {
     connect(cmdCount, &QPushButton::clicked, this, &frmMain::cmdCount_Click);
     connect(cmdDelete, &QPushButton::clicked, this, &frmMain::cmdDelete_Click);
     connect(cmdCancel, &QPushButton::clicked, this, &frmMain::cmdCancel_Click);
+}
+
+void frmMain::NameForAssistiveTechnology() {
+    cboSqlTemplate->setAccessibleName(QStringLiteral("SQL Template"));
+    cboChunks->setAccessibleName(QStringLiteral("Chunks"));
+    txtSqlQuery->setAccessibleName(QStringLiteral("Delete statement"));
+    txtCount->setAccessibleName(QStringLiteral("Count"));
+    txtRecLeft->setAccessibleName(QStringLiteral("Records Left"));
+    txtCopyPaste->setAccessibleName(QStringLiteral("Copy/Paste Area"));
+    lblSqlTemplate->setBuddy(cboSqlTemplate);
+    lblChunks->setBuddy(cboChunks);
+    lblCopyPaste->setBuddy(txtCopyPaste);
+    lblRecLeft->setBuddy(txtRecLeft);
 }
 
 void frmMain::Form_Load() {

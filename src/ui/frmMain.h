@@ -67,6 +67,10 @@ protected:
 
 private:
     void BuildControls();
+    // What a screen reader announces: each control's name (its caption's
+    // words) and each caption tied to the control it labels. Nothing on
+    // screen changes.
+    void NameForAssistiveTechnology();
     void Form_Load();
     bool StatementLongEnough();
     // Runs a database operation, showing any exception that escapes it.

@@ -17,6 +17,9 @@ void MsgBox(const QString& text, QWidget* parent) {
         return;
     }
     QMessageBox box(QMessageBox::NoIcon, QStringLiteral("Quellmark"), text, QMessageBox::Ok, parent);
+    // Assistive technology announces the box as an alert named by its
+    // caption; the message is its description, so the alert alone says it.
+    box.setAccessibleDescription(text);
     box.exec();
 }
 
