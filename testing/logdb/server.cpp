@@ -22,18 +22,43 @@
 
 namespace quellmark::logdb {
 
-// One line per statement, for benchmarks; shared by every connection.
+// One line per statement, for benchmarks, and the statement log, for tests:
+// "<connection>\tlogin" once a login succeeded, "<connection>\tbatch\t<text>"
+// (\\, \n, \r and \t escaped) per batch, then "<connection>\tleft" when the
+// client closed the connection or "<connection>\tdropped" when the server
+// did. Shared by every connection.
 class StatsLog {
 public:
-    explicit StatsLog(const std::string& path) : file_(path, "statistics file") {}
+    StatsLog(const std::string& path, const std::string& statementPath)
+        : file_(path, "statistics file"), statements_(statementPath, "statement log") {}
 
     void Line(std::int64_t micros, const char* kind, std::int64_t rows) {
         if (!file_.Enabled()) return;
         file_.Line(std::to_string(micros) + '\t' + kind + '\t' + std::to_string(rows));
     }
 
+    void Batch(std::uint16_t spid, std::string_view text) {
+        if (!statements_.Enabled()) return;
+        std::string line = std::to_string(spid) + "\tbatch\t";
+        for (char c : text) {
+            const char* escaped = c == '\\'   ? "\\\\"
+                                  : c == '\n' ? "\\n"
+                                  : c == '\r' ? "\\r"
+                                  : c == '\t' ? "\\t"
+                                              : nullptr;
+            if (escaped) {
+                line += escaped;
+            } else {
+                line += c;
+            }
+        }
+        statements_.Line(line);
+    }
+    void Event(std::uint16_t spid, const char* what) { statements_.Line(std::to_string(spid) + '\t' + what); }
+
 private:
     LogFile file_;
+    LogFile statements_;
 };
 
 namespace {
@@ -64,7 +89,9 @@ std::uint32_t NegotiatedVersion(std::uint32_t client) {
 }
 
 // The client closed the connection, or the server closes it on purpose.
-struct Hangup {};
+struct Hangup {
+    bool byServer = false;
+};
 
 // The ENCRYPTION answer to a client's PRELOGIN, as SQL Server gives it.
 std::uint8_t EncryptionAnswer(Encryption server, std::uint8_t client) {
@@ -93,7 +120,9 @@ public:
             }
             if (!Login()) return;
             Serve();
-        } catch (const Hangup&) {
+            stats_.Event(spid_, "left");
+        } catch (const Hangup& hangup) {
+            stats_.Event(spid_, hangup.byServer ? "dropped" : "left");
         } catch (const ProtocolError& e) {
             if (options_.logStatements) std::cerr << "connection " << spid_ << " closed: " << e.what() << '\n';
         } catch (const std::exception& e) {
@@ -199,6 +228,7 @@ private:
         const std::string size = std::to_string(requested);
         tokens.EnvChange(4, size, size);
         tokens.Done(0, 0, 0);
+        stats_.Event(spid_, "login");
         Send(tokens);
         packetSize_ = requested;
         return true;
@@ -275,6 +305,7 @@ private:
     // cancelled; the reply has then been sent.
     bool Run(const std::string& text, TokenWriter& tokens) {
         if (options_.logStatements) std::cerr << "[" << spid_ << "] " << text.substr(0, 300) << '\n';
+        stats_.Batch(spid_, text);
         std::vector<Statement> statements;
         try {
             statements = ParseBatch(text, database_);
@@ -435,15 +466,18 @@ private:
         Send(tokens);
     }
 
-    // Counts one statement; true when --drop-after says to close now.
+    // Counts one statement, lets --insert-after's rows arrive after it, and
+    // says whether --drop-after says to close now.
     bool LimitReached() {
         ++statements_;
+        if (options_.arrival && statements_ == options_.arrival->after)
+            store_.Insert(options_.arrival->label, options_.arrival->rows);
         return options_.dropAfter && statements_ >= *options_.dropAfter;
     }
 
     [[noreturn]] void Drop() {
         ::shutdown(channel_.Socket(), SHUT_RDWR);
-        throw Hangup{};
+        throw Hangup{true};
     }
 
     void ApplySet(const Statement& s) {
@@ -586,7 +620,7 @@ private:
 Server::Server(ServerOptions options, LogStore& store)
     : options_(std::move(options)),
       store_(store),
-      stats_(std::make_shared<StatsLog>(options_.statsFile)),
+      stats_(std::make_shared<StatsLog>(options_.statsFile, options_.statementLog)),
       wireLog_(std::make_shared<WireLog>(options_.wireLog)) {
     if (options_.encryption != Encryption::None) tls_ = std::make_shared<TlsContext>();
     listener_ = Fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
