@@ -159,6 +159,12 @@ private slots:
                      "/Sarnwick.mdb;Persist Security Info=False");
     }
 
+    // The operations the buttons start give each statement 30 seconds.
+    void statementsAreGivenThirtySeconds() {
+        frmMain window;
+        QCOMPARE(window.CommandTimeout, 30);
+    }
+
     void tabVisitsControlsInOrder() {
         frmMain window;
         window.show();
