@@ -29,6 +29,19 @@ std::string WithServer(std::string text, const test::LogDbProcess& server) {
     return text;
 }
 
+// The message is the expected one, where a '*' in it stands for any text.
+void ExpectMessage(const std::string& message, const std::string& expected) {
+    const std::size_t star = expected.find('*');
+    if (star == std::string::npos) {
+        EXPECT_EQ(message, expected);
+        return;
+    }
+    const std::string head = expected.substr(0, star);
+    const std::string tail = expected.substr(star + 1);
+    EXPECT_TRUE(message.size() >= head.size() + tail.size() && message.starts_with(head) && message.ends_with(tail))
+        << message << "\nexpected: " << expected;
+}
+
 // The batches a connection is expected to send: "C" the count statement,
 // "D" the delete statement, in order.
 Texts Batches(const std::string& steps, const std::string& countStatement, const std::string& deleteStatement) {
@@ -66,168 +79,47 @@ const std::string kNoCountAtFirst =
 const std::string kNoCountLater =
     std::string("The server's answer to the count statement holds no row count.") + kStayDeleted;
 
+// clang-format off
 const RunCase kRunCases[] = {
-    {"nothing matches", 0, "10", kPurge, {}, 30, 0, "C", "left", {"0", "0"}, 1, 0, ""},
-    {"rows run out at a chunk boundary",
-     20,
-     "10",
-     kPurge,
-     {},
-     30,
-     0,
-     "CDCDC",
-     "left",
-     {"20", "10", "0", "0"},
-     3,
-     0,
-     ""},
-    {"rows run out part-way through a chunk",
-     25,
-     "10",
-     kPurge,
-     {},
-     30,
-     0,
-     "CDCDCDC",
-     "left",
-     {"25", "15", "5", "0", "0"},
-     4,
-     0,
-     ""},
-    {"a pass leaves exactly one row",
-     21,
-     "10",
-     kPurge,
-     {},
-     30,
-     0,
-     "CDCDCDC",
-     "left",
-     {"21", "11", "1", "0", "0"},
-     4,
-     0,
-     ""},
-    {"the chunk size equals the matching rows", 10, "10", kPurge, {}, 30, 0, "CDC", "left", {"10", "0", "0"}, 2, 0, ""},
-    {"Cancel in the first pause", 20, "10", kPurge, {}, 30, 5, "CD", "left", {"20", "20"}, 1, 10, ""},
-    {"Cancel in the pause after the last delete",
-     20,
-     "10",
-     kPurge,
-     {},
-     30,
-     25,
-     "CDCD",
-     "left",
-     {"20", "10", "10"},
-     2,
-     0,
-     ""},
-    {"Cancel in the last pause", 20, "10", kPurge, {}, 30, 45, "CDCDC", "left", {"20", "10", "0", "0"}, 3, 0, ""},
-    {"the count fails at the first pass",
-     20,
-     "10",
-     "lable = 'purge-me'",
-     {},
-     30,
-     0,
-     "C",
-     "left",
-     {},
-     0,
-     20,
-     "Invalid column name 'lable'."},
-    {"the count fails at a later pass",
-     20,
-     "10",
-     kPurge,
-     {"--delay-ms", "3000", "--faults-after", "2"},
-     1,
-     0,
-     "CDC",
-     "left",
-     {"20"},
-     1,
-     10,
-     TimedOut(true)},
-    {"the connection is lost before a later count",
-     20,
-     "10",
-     kPurge,
-     {"--drop-after", "2"},
-     30,
-     0,
-     "CD",
-     "dropped",
-     {"20"},
-     1,
-     10,
-     "*"},
-    {"the delete fails at the first pass",
-     20,
-     "'x'",
-     kPurge,
-     {},
-     30,
-     0,
-     "CD",
-     "left",
-     {"20"},
-     0,
-     20,
-     "The number of rows provided for a TOP or FETCH clauses row count parameter must be an integer."},
-    {"the delete fails at a later pass",
-     20,
-     "10",
-     kPurge,
-     {"--delay-ms", "3000", "--faults-after", "3"},
-     1,
-     0,
-     "CDCD",
-     "left",
-     {"20", "10"},
-     1,
-     10,
-     TimedOut(true)},
-    {"a count answer without a number at the first pass",
-     20,
-     "10",
-     kPurge,
-     {"--count-answer", "none"},
-     30,
-     0,
-     "C",
-     "left",
-     {},
-     0,
-     20,
-     kNoCountAtFirst},
-    {"a count answer without a number after a delete",
-     20,
-     "10",
-     kPurge,
-     {"--count-answer", "null", "--faults-after", "2"},
-     30,
-     0,
-     "CDC",
-     "left",
-     {"20"},
-     1,
-     10,
-     kNoCountLater},
-    {"matching rows arrive between passes",
-     20,
-     "10",
-     kPurge,
-     {"--insert-after", "2:15:purge-me"},
-     30,
-     0,
-     "CDCDCDCDC",
-     "left",
-     {"20", "25", "15", "5", "0", "0"},
-     5,
-     0,
-     ""},
+    // name                                   matching top    filter  server switches            limit cancel
+    //   batches      end        Records Left figures          pauses left message
+    {"nothing matches",                             0, "10",  kPurge, {},                            30,  0,
+        "C",         "left",    {"0", "0"},                        1,  0, ""},
+    {"rows run out at a chunk boundary",           20, "10",  kPurge, {},                            30,  0,
+        "CDCDC",     "left",    {"20", "10", "0", "0"},            3,  0, ""},
+    {"rows run out part-way through a chunk",      25, "10",  kPurge, {},                            30,  0,
+        "CDCDCDC",   "left",    {"25", "15", "5", "0", "0"},       4,  0, ""},
+    {"a pass leaves exactly one row",              21, "10",  kPurge, {},                            30,  0,
+        "CDCDCDC",   "left",    {"21", "11", "1", "0", "0"},       4,  0, ""},
+    {"the chunk size equals the matching rows",    10, "10",  kPurge, {},                            30,  0,
+        "CDC",       "left",    {"10", "0", "0"},                  2,  0, ""},
+    {"Cancel in the first pause",                  20, "10",  kPurge, {},                            30,  5,
+        "CD",        "left",    {"20", "20"},                      1, 10, ""},
+    {"Cancel in the pause after the last delete",  20, "10",  kPurge, {},                            30, 25,
+        "CDCD",      "left",    {"20", "10", "10"},                2,  0, ""},
+    {"Cancel in the last pause",                   20, "10",  kPurge, {},                            30, 45,
+        "CDCDC",     "left",    {"20", "10", "0", "0"},            3,  0, ""},
+    {"the count fails at the first pass",          20, "10",  "lable = 'purge-me'", {},              30,  0,
+        "C",         "left",    {},                                0, 20, "Invalid column name 'lable'."},
+    {"the count fails at a later pass",            20, "10",  kPurge, {"--delay-ms", "3000", "--faults-after", "2"}, 1, 0,
+        "CDC",       "left",    {"20"},                            1, 10, TimedOut(true)},
+    {"the connection is lost before a later count", 20, "10", kPurge, {"--drop-after", "2"},         30,  0,
+        "CD",        "dropped", {"20"},                            1, 10,
+        std::string("The connection to the SQL Server at @ was lost*") + kStayDeleted},
+    {"the delete fails at the first pass",         20, "'x'", kPurge, {},                            30,  0,
+        "CD",        "left",    {"20"},                            0, 20,
+        "The number of rows provided for a TOP or FETCH clauses row count parameter must be an integer."},
+    {"the delete fails at a later pass",           20, "10",  kPurge, {"--delay-ms", "3000", "--faults-after", "3"}, 1, 0,
+        "CDCD",      "left",    {"20", "10"},                      1, 10, TimedOut(true)},
+    {"a count answer without a number at the first pass", 20, "10", kPurge, {"--count-answer", "none"}, 30, 0,
+        "C",         "left",    {},                                0, 20, kNoCountAtFirst},
+    {"a count answer without a number after a delete", 20, "10", kPurge,
+        {"--count-answer", "null", "--faults-after", "2"},                                            30,  0,
+        "CDC",       "left",    {"20"},                            1, 10, kNoCountLater},
+    {"matching rows arrive between passes",        20, "10",  kPurge, {"--insert-after", "2:15:purge-me"}, 30, 0,
+        "CDCDCDCDC", "left",    {"20", "25", "15", "5", "0", "0"}, 5,  0, ""},
 };
+// clang-format on
 
 // A server of kRows rows, `matching` of them labelled 'purge-me', logging
 // its statements, and the settings file pointing at it.
@@ -275,9 +167,7 @@ TEST(DeletionRunConversation, EachWayARunCanGo) {
             EXPECT_TRUE(window.messages.empty()) << window.messages.front();
         } else {
             ASSERT_EQ(window.messages.size(), 1u);
-            if (c.message != "*") {
-                EXPECT_EQ(window.messages[0], WithServer(c.message, log.server));
-            }
+            ExpectMessage(window.messages[0], WithServer(c.message, log.server));
         }
         EXPECT_EQ(log.server.CountRows(kMarked), c.left);
         EXPECT_TRUE(log.server.Snapshot("NOT (" + std::string(kMarked) + ")") == others);
@@ -286,7 +176,7 @@ TEST(DeletionRunConversation, EachWayARunCanGo) {
 
 struct CountCase {
     const char* name;
-    const char* statement;
+    std::string statement;
     std::vector<std::string> serverArgs;
     std::int32_t commandTimeout;
     const char* steps;  // "C": the count statement; "": nothing sent
@@ -295,51 +185,25 @@ struct CountCase {
     std::string message;
 };
 
+const std::string kPurgeStatement = "DELETE TOP (10) FROM ATR_Log WHERE label = 'purge-me'";
+
+// clang-format off
 const CountCase kCountCases[] = {
-    {"rows match", "DELETE TOP (10) FROM ATR_Log WHERE label = 'purge-me'", {}, 30, "C", true, "20", ""},
-    {"nothing matches", "DELETE TOP (10) FROM ATR_Log WHERE label = 'nothing'", {}, 30, "C", true, "0", ""},
-    {"the count fails",
-     "DELETE TOP (10) FROM ATR_Log WHERE lable = 'purge-me'",
-     {},
-     30,
-     "C",
-     true,
-     "7",
-     "Invalid column name 'lable'."},
-    {"a count answer without a number",
-     "DELETE TOP (10) FROM ATR_Log WHERE label = 'purge-me'",
-     {"--count-answer", "null"},
-     30,
-     "C",
-     true,
-     "7",
-     kNoCountAtFirst},
-    {"past the time limit",
-     "DELETE TOP (10) FROM ATR_Log WHERE label = 'purge-me'",
-     {"--delay-ms", "3000"},
-     1,
-     "C",
-     true,
-     "7",
-     TimedOut(false)},
-    {"no count statement can be made",
-     "DELETE TOP (10) from ATR_Log WHERE label = 'purge-me'",
-     {},
-     30,
-     "",
-     true,
-     "7",
-     "The statement does not contain \"FROM ATR_Log\" (in this letter case), so no count statement can be made from "
-     "it."},
-    {"the login is refused",
-     "DELETE TOP (10) FROM ATR_Log WHERE label = 'purge-me'",
-     {"--refuse-login"},
-     30,
-     "",
-     false,
-     "7",
-     "The SQL Server at @ refused the login: Login failed for user 'ops'."},
+    // name                    statement box    server switches         limit batches session count message
+    {"rows match",             kPurgeStatement, {},                        30, "C", true,  "20", ""},
+    {"nothing matches",        "DELETE TOP (10) FROM ATR_Log WHERE label = 'nothing'", {}, 30, "C", true, "0", ""},
+    {"the count fails",        "DELETE TOP (10) FROM ATR_Log WHERE lable = 'purge-me'", {}, 30, "C", true, "7",
+        "Invalid column name 'lable'."},
+    {"a count answer without a number", kPurgeStatement, {"--count-answer", "null"}, 30, "C", true, "7",
+        kNoCountAtFirst},
+    {"past the time limit",    kPurgeStatement, {"--delay-ms", "3000"},     1, "C", true,  "7", TimedOut(false)},
+    {"no count statement can be made", "DELETE TOP (10) from ATR_Log WHERE label = 'purge-me'", {}, 30, "", true,
+        "7", "The statement does not contain \"FROM ATR_Log\" (in this letter case), so no count statement can be "
+             "made from it."},
+    {"the login is refused",   kPurgeStatement, {"--refuse-login"},        30, "",  false, "7",
+        "The SQL Server at @ refused the login: Login failed for user 'ops'."},
 };
+// clang-format on
 
 TEST(CountRecordsConversation, OneCountAndTheClientLeaves) {
     for (const CountCase& c : kCountCases) {
@@ -363,7 +227,7 @@ TEST(CountRecordsConversation, OneCountAndTheClientLeaves) {
             EXPECT_TRUE(window.messages.empty()) << window.messages.front();
         } else {
             ASSERT_EQ(window.messages.size(), 1u);
-            EXPECT_EQ(window.messages[0], WithServer(c.message, log.server));
+            ExpectMessage(window.messages[0], WithServer(c.message, log.server));
         }
         EXPECT_TRUE(window.recLeft.empty());
         EXPECT_EQ(window.eventRounds, 0);
