@@ -23,7 +23,6 @@
 #include <vector>
 
 #include "bench_support.h"
-#include "ops/app_state.h"
 #include "ops/modGeneral.h"
 #include "ops/settings_file.h"
 #include "ops/window_port.h"
@@ -65,11 +64,7 @@ namespace {
 // is the sleeps plus these rounds).
 class BenchWindow : public quellmark::WindowPort {
 public:
-    explicit BenchWindow(std::string statement) : statement_(std::move(statement)) {
-        quellmark::SetMainWindow(this);
-        eventRounds.reserve(4096);
-    }
-    ~BenchWindow() override { quellmark::SetMainWindow(nullptr); }
+    explicit BenchWindow(std::string statement) : statement_(std::move(statement)) { eventRounds.reserve(4096); }
 
     std::vector<std::string> recLeft;
     std::vector<std::string> messages;
@@ -79,6 +74,8 @@ public:
     void SetCountText(const std::string&) override {}
     void SetRecLeftText(const std::string& text) override { recLeft.push_back(text); }
     void ShowMessage(const std::string& text) override { messages.push_back(text); }
+    bool CancelRequested() const override { return false; }  // no Cancel button
+    void ClearCancelRequest() override {}
     void ProcessPendingEvents() override { eventRounds.push_back(Clock::now()); }
 
 private:
@@ -177,12 +174,12 @@ int Main(int argc, char** argv) {
         quellmark::bench::LogServer server(quellmark::bench::ServerFor(dir / "tool.sqlite", dir / "tool.stats"));
         std::filesystem::create_directory(dir / "app");
         quellmark::bench::WriteSettings(dir / "app" / "Sarnwick.mdb", server.Port());
-        quellmark::SettingsConnString = quellmark::modGeneral::SettingsConnStringForFolder((dir / "app").string());
+        const std::string settings = quellmark::modGeneral::SettingsConnStringForFolder((dir / "app").string());
 
         BenchWindow window(statement);
         gCountSleeps = true;
         const auto start = Clock::now();
-        quellmark::modGeneral::DeleteRecordsInChunks();
+        quellmark::modGeneral::DeleteRecordsInChunks(window, settings);
         const auto end = Clock::now();
         gCountSleeps = false;
         server.Kill();

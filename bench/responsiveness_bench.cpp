@@ -36,7 +36,6 @@
 #include <vector>
 
 #include "bench_support.h"
-#include "ops/app_state.h"
 #include "ops/settings_file.h"
 #include "ops/window_port.h"
 #include "ui/frmMain.h"
@@ -118,14 +117,10 @@ public:
     }
 };
 
-// Forwards to the real window; times the event rounds and counts passes.
-class TimingPort : public quellmark::WindowPort {
+// The real window, timing its event rounds and counting passes.
+class TimingPort : public quellmark::ui::frmMain {
 public:
-    explicit TimingPort(quellmark::ui::frmMain& window) : window_(window) {
-        rounds.reserve(1 << 14);
-        quellmark::SetMainWindow(this);
-    }
-    ~TimingPort() override { quellmark::SetMainWindow(&window_); }
+    TimingPort() { rounds.reserve(1 << 14); }
 
     struct Round {
         Clock::time_point start, end;
@@ -135,25 +130,20 @@ public:
     std::atomic<int> recLeftTexts{0};
     std::atomic<std::int64_t> lastRecLeftTicks{0};
 
-    std::string SqlQueryText() const override { return window_.SqlQueryText(); }
-    void SetCountText(const std::string& text) override { window_.SetCountText(text); }
     void SetRecLeftText(const std::string& text) override {
-        window_.SetRecLeftText(text);
+        frmMain::SetRecLeftText(text);
         lastRecLeftTicks = Ticks(Clock::now());
         ++recLeftTexts;
     }
     void ShowMessage(const std::string& text) override {
         messages.push_back(text);
-        quellmark::CancelRequested = true;  // a failing bench run ends at once
+        cmdCancel_Click();  // a failing bench run ends at once
     }
     void ProcessPendingEvents() override {
         const auto start = Clock::now();
-        window_.ProcessPendingEvents();
+        frmMain::ProcessPendingEvents();
         rounds.push_back({start, Clock::now()});
     }
-
-private:
-    quellmark::ui::frmMain& window_;
 };
 
 struct Options {
@@ -234,9 +224,10 @@ int Main(int argc, char** argv) {
     int qtArgc = 1;
     char* qtArgv[] = {argv[0], nullptr};
     QApplication app(qtArgc, qtArgv);
-    quellmark::ui::frmMain window;
+    TimingPort port;
+    quellmark::ui::frmMain& window = port;
     window.show();
-    quellmark::SettingsConnString = quellmark::modGeneral::SettingsConnStringForFolder((dir / "app").string());
+    window.SettingsConnString = quellmark::modGeneral::SettingsConnStringForFolder((dir / "app").string());
 
     window.cboSqlTemplate->setCurrentIndex(window.cboSqlTemplate->findText(QStringLiteral("Priority")));
     window.cboChunks->setCurrentIndex(window.cboChunks->findText(QString::number(options.chunk)));
@@ -250,7 +241,6 @@ int Main(int argc, char** argv) {
     std::printf("statement: %s\n\n", qPrintable(window.txtSqlQuery->toPlainText()));
     std::fflush(stdout);
 
-    TimingPort port(window);
     PressRecorder recorder;
     recorder.samples.reserve(1 << 16);
     QWidget* probeTarget = window.txtCopyPaste->viewport();

@@ -22,7 +22,6 @@
 #include <vector>
 
 #include "bench_support.h"
-#include "ops/app_state.h"
 #include "ops/modGeneral.h"
 #include "ops/window_port.h"
 #include "ui/templates.h"
@@ -65,11 +64,7 @@ int OpenDescriptors() {
 // with its pause's last event round, where the process is measured.
 class SoakWindow : public quellmark::WindowPort {
 public:
-    explicit SoakWindow(std::string statement) : statement_(std::move(statement)) {
-        quellmark::SetMainWindow(this);
-        samples.reserve(64);
-    }
-    ~SoakWindow() override { quellmark::SetMainWindow(nullptr); }
+    explicit SoakWindow(std::string statement) : statement_(std::move(statement)) { samples.reserve(64); }
 
     std::vector<std::string> messages;
     std::string lastLeft;
@@ -81,6 +76,8 @@ public:
     void SetCountText(const std::string&) override {}
     void SetRecLeftText(const std::string& text) override { lastLeft = text; }
     void ShowMessage(const std::string& text) override { messages.push_back(text); }
+    bool CancelRequested() const override { return false; }  // no Cancel button
+    void ClearCancelRequest() override {}
     void ProcessPendingEvents() override {
         if (++rounds % kRoundsPerPause != 0) return;
         last = Sample{rounds / kRoundsPerPause, ResidentKb(), OpenDescriptors()};
@@ -146,13 +143,13 @@ int Main(int argc, char** argv) {
     quellmark::bench::LogServer server(quellmark::bench::ServerFor(dir / "logs.sqlite", dir / "logs.stats"));
     std::filesystem::create_directory(dir / "app");
     quellmark::bench::WriteSettings(dir / "app" / "Sarnwick.mdb", server.Port());
-    quellmark::SettingsConnString = quellmark::modGeneral::SettingsConnStringForFolder((dir / "app").string());
+    const std::string settings = quellmark::modGeneral::SettingsConnStringForFolder((dir / "app").string());
 
     SoakWindow window(statement);
     const Sample before{0, ResidentKb(), OpenDescriptors()};
     std::printf("before     rss %7ld kB  fds %3d\n", before.rssKb, before.fds);
     const auto start = Clock::now();
-    quellmark::modGeneral::DeleteRecordsInChunks();
+    quellmark::modGeneral::DeleteRecordsInChunks(window, settings);
     const double wall = Seconds(Clock::now() - start);
     const Sample after{0, ResidentKb(), OpenDescriptors()};
     server.Kill();

@@ -31,7 +31,6 @@
 
 #include "bench_support.h"
 #include "data_access/data_access.h"
-#include "ops/app_state.h"
 #include "ops/modGeneral.h"
 #include "ops/window_port.h"
 #include "ui/templates.h"
@@ -48,8 +47,7 @@ constexpr std::int64_t kMatching = 2000;
 // ends and when the message comes, and runs a hook at the pause's end.
 class TimedWindow : public quellmark::WindowPort {
 public:
-    explicit TimedWindow(std::string statement) : statement_(std::move(statement)) { quellmark::SetMainWindow(this); }
-    ~TimedWindow() override { quellmark::SetMainWindow(nullptr); }
+    explicit TimedWindow(std::string statement) : statement_(std::move(statement)) {}
 
     std::vector<std::string> messages;
     std::vector<std::string> recLeft;
@@ -64,6 +62,8 @@ public:
         messageAt = Clock::now();
         messages.push_back(text);
     }
+    bool CancelRequested() const override { return false; }  // no Cancel button
+    void ClearCancelRequest() override {}
     void ProcessPendingEvents() override {
         if (++rounds_ != 20) return;
         if (onSecondPass) onSecondPass();
@@ -75,7 +75,7 @@ private:
     int rounds_ = 0;
 };
 
-double RunCase(const std::filesystem::path& dir, const char* name, bool stop) {
+double RunCase(const std::filesystem::path& dir, const char* name, bool stop, std::int32_t limit) {
     const std::filesystem::path data = dir / (std::string(name) + ".sqlite");
     std::filesystem::copy_file(dir / "seed.sqlite", data);
     quellmark::bench::LogServer server(quellmark::bench::ServerFor(data, dir / (std::string(name) + ".stats"),
@@ -83,7 +83,7 @@ double RunCase(const std::filesystem::path& dir, const char* name, bool stop) {
     const std::filesystem::path app = dir / name;
     std::filesystem::create_directory(app);
     quellmark::bench::WriteSettings(app / "Sarnwick.mdb", server.Port());
-    quellmark::SettingsConnString = quellmark::modGeneral::SettingsConnStringForFolder(app.string());
+    const std::string settings = quellmark::modGeneral::SettingsConnStringForFolder(app.string());
 
     const std::string statement = *quellmark::ui::ComposeDeleteStatement("Priority", "1000", quellmark::ui::Now());
     TimedWindow window(statement);
@@ -97,7 +97,7 @@ double RunCase(const std::filesystem::path& dir, const char* name, bool stop) {
             });
         };
     }
-    quellmark::modGeneral::DeleteRecordsInChunks();
+    quellmark::modGeneral::DeleteRecordsInChunks(window, settings, limit);
     if (stopper.joinable()) stopper.join();
     if (stopped) {
         // Running again, the server ends the delete it held one way or the
@@ -125,7 +125,7 @@ double RunCase(const std::filesystem::path& dir, const char* name, bool stop) {
 }
 
 int Main(int argc, char** argv) {
-    std::int32_t limit = data_access::DefaultCommandTimeout();
+    std::int32_t limit = data_access::kDefaultCommandTimeout;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--limit" && i + 1 < argc) {
@@ -135,15 +135,14 @@ int Main(int argc, char** argv) {
         }
     }
     if (limit < 1) throw std::runtime_error("--limit needs at least 1 second");
-    data_access::SetDefaultCommandTimeout(limit);
 
     quellmark::test::ScratchDir scratch("timeout-bench");
     const std::filesystem::path dir = scratch.Path();
     quellmark::bench::PrepareLogData(dir / "seed.sqlite", kRows, kMatching, 1);
     std::printf("statement time limit %d s\n\n", limit);
     std::fflush(stdout);
-    const double slow = RunCase(dir, "slow", false);
-    const double stopped = RunCase(dir, "stopped", true);
+    const double slow = RunCase(dir, "slow", false, limit);
+    const double stopped = RunCase(dir, "stopped", true, limit);
     std::printf("slow_s=%.2f stopped_s=%.2f limit_s=%d\n", slow, stopped, limit);
     return 0;
 }

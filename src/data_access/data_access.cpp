@@ -1,17 +1,11 @@
 #include "data_access/data_access.h"
 
-#include <atomic>
 #include <cstdio>
 
 #include "data_access/connection_string.h"
 #include "data_access/internal/provider.h"
 
 namespace data_access {
-namespace {
-
-std::atomic<std::int32_t> gDefaultCommandTimeout{30};
-
-}  // namespace
 
 void Errors::Append(const std::vector<ErrorEntry>& entries) {
     entries_.insert(entries_.end(), entries.begin(), entries.end());
@@ -19,9 +13,12 @@ void Errors::Append(const std::vector<ErrorEntry>& entries) {
 
 // ---- Connection ----------------------------------------------------------
 
-std::int32_t DefaultCommandTimeout() noexcept { return gDefaultCommandTimeout.load(); }
-
-void SetDefaultCommandTimeout(std::int32_t seconds) noexcept { gDefaultCommandTimeout.store(seconds); }
+std::int32_t Connection::CheckedCommandTimeout() const {
+    if (CommandTimeout < 0)
+        throw Error("The command time-out must be 0 (no limit) or a number of seconds, not " +
+                    std::to_string(CommandTimeout) + ".");
+    return CommandTimeout;
+}
 
 Connection::Connection() = default;
 
@@ -71,11 +68,9 @@ provider::Connection& Connection::OpenProvider() {
 std::unique_ptr<Recordset> Connection::Execute(const std::string& text) {
     return Recorded([&] {
         provider::Connection& connection = OpenProvider();
-        if (CommandTimeout < 0)
-            throw Error("The command time-out must be 0 (no limit) or a number of seconds, not " +
-                        std::to_string(CommandTimeout) + ".");
+        const std::int32_t timeoutSeconds = CheckedCommandTimeout();
         std::int64_t rowsAffected = -1;
-        std::unique_ptr<provider::Cursor> cursor = connection.Execute(text, CommandTimeout, rowsAffected);
+        std::unique_ptr<provider::Cursor> cursor = connection.Execute(text, timeoutSeconds, rowsAffected);
         return std::unique_ptr<Recordset>(new Recordset(std::move(cursor), rowsAffected));
     });
 }
@@ -110,7 +105,8 @@ void Recordset::Open(const std::string& source, Connection& connection, int curs
     connection.Recorded([&] {
         if (cursor_) throw Error("The recordset is already open.");
         if (options != 2 && options != -1) throw Error("Only a table name can be opened as a recordset source.");
-        cursor_ = connection.OpenProvider().OpenTable(source);
+        provider::Connection& provider = connection.OpenProvider();
+        cursor_ = provider.OpenTable(source, connection.CheckedCommandTimeout());
         rowsAffected_ = -1;
     });
 }

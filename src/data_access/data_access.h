@@ -38,9 +38,8 @@ class Cursor;
 class Recordset;
 
 // The CommandTimeout every new Connection starts with: 30 seconds, as the
-// platform's data-access layer gives a command. Tests set a shorter one.
-std::int32_t DefaultCommandTimeout() noexcept;
-void SetDefaultCommandTimeout(std::int32_t seconds) noexcept;
+// platform's data-access layer gives a command.
+inline constexpr std::int32_t kDefaultCommandTimeout = 30;
 
 class Field {
 public:
@@ -77,11 +76,11 @@ public:
     // Seconds allowed for establishing the connection; 0 means no limit of
     // its own (the SQL Server provider still gives up after ten minutes).
     std::int16_t ConnectionTimeout = 15;
-    // Seconds each Execute allows its statement; 0 means no limit. A
-    // statement still running then is cancelled on the server and Execute
-    // fails (SQL Server provider; the Access provider never waits on a
-    // server).
-    std::int32_t CommandTimeout = DefaultCommandTimeout();
+    // Seconds each Execute, and each Recordset::Open on this connection,
+    // allows its statement; 0 means no limit. A statement still running then
+    // is cancelled on the server and the call fails (SQL Server provider; the
+    // Access provider never waits on a server).
+    std::int32_t CommandTimeout = kDefaultCommandTimeout;
 
     void Open();
     // Runs the text unchanged. The recordset is positioned on the first row of
@@ -96,6 +95,8 @@ public:
 private:
     friend class Recordset;
     provider::Connection& OpenProvider();
+    // CommandTimeout, or Error when it is negative.
+    std::int32_t CheckedCommandTimeout() const;
     // Runs op after clearing Errors; a data-access failure is recorded in
     // Errors and rethrown. Anything else (a programming error) passes through.
     template <class Op>

@@ -4,14 +4,11 @@
 #include <limits>
 #include <memory>
 #include <optional>
-#include <stdexcept>
 #include <thread>
 
 #include "data_access/connection_string.h"
 #include "data_access/data_access.h"
-#include "ops/app_state.h"
 #include "ops/conversions.h"
-#include "ops/window_port.h"
 
 namespace quellmark::modGeneral {
 namespace {
@@ -45,12 +42,6 @@ void Skip(Step&& step) {
     }
 }
 
-WindowPort& Window() {
-    WindowPort* window = MainWindow();
-    if (window == nullptr) throw std::logic_error("the database operations need the main window");
-    return *window;
-}
-
 // Shows the most recent failure in the connection's error list, if any,
 // followed by `consequence` when one is given.
 bool ReportedConnectionFailure(const Connection& connection, const ShowFailure& show,
@@ -80,6 +71,10 @@ std::optional<std::int32_t> CountOf(const Recordset* result) {
     return static_cast<std::int32_t>(*number);
 }
 
+// The pause between two passes of a deletion run, in which the window
+// handles its events (Cancel among them).
+constexpr std::int16_t kPauseBetweenPassesMs = 200;
+
 constexpr const char* kNoCount = "The server's answer to the count statement holds no row count";
 // What a failure during a deletion run leaves once a delete has run: the
 // rows are not put back.
@@ -91,7 +86,8 @@ constexpr const char* kNoMarker =
 
 }  // namespace
 
-std::optional<OnlineConnection> OpenOnlineConnection(const std::string& settingsConnString, const ShowFailure& show) {
+std::optional<OnlineConnection> OpenOnlineConnection(const std::string& settingsConnString, const ShowFailure& show,
+                                                     std::int32_t commandTimeout) {
     OnlineConnection online;
     try {
         online.settings = ReadOnlineSettings(settingsConnString);
@@ -102,6 +98,7 @@ std::optional<OnlineConnection> OpenOnlineConnection(const std::string& settings
     online.connection = std::make_unique<Connection>();
     online.connection->ConnectionString = BuildOnlineConnString(online.settings);
     online.connection->ConnectionTimeout = online.settings.OnlConnTimeout;
+    online.connection->CommandTimeout = commandTimeout;
     Skip([&] { online.connection->Open(); });
     if (ReportedConnectionFailure(*online.connection, show)) return std::nullopt;
     return online;
@@ -152,10 +149,9 @@ std::string BuildCountStatement(const std::string& text) {
     return TrimTrailingLineBreaks(kCountPrefix + text.substr(begin, end - begin));
 }
 
-void CountRecords() {
-    WindowPort& window = Window();
+void CountRecords(WindowPort& window, const std::string& settingsConnString, std::int32_t commandTimeout) {
     const ShowFailure show = InMessageBox(window);
-    std::optional<OnlineConnection> online = OpenOnlineConnection(SettingsConnString, show);
+    std::optional<OnlineConnection> online = OpenOnlineConnection(settingsConnString, show, commandTimeout);
     if (!online) return;
 
     const std::string countStatement = BuildCountStatement(window.SqlQueryText());
@@ -171,11 +167,10 @@ void CountRecords() {
     Skip([&] { online->connection->Close(); });
 }
 
-void DeleteRecordsInChunks() {
-    WindowPort& window = Window();
+void DeleteRecordsInChunks(WindowPort& window, const std::string& settingsConnString, std::int32_t commandTimeout) {
     const ShowFailure show = InMessageBox(window);
-    CancelRequested = false;
-    std::optional<OnlineConnection> online = OpenOnlineConnection(SettingsConnString, show);
+    window.ClearCancelRequest();
+    std::optional<OnlineConnection> online = OpenOnlineConnection(settingsConnString, show, commandTimeout);
     if (!online) return;
     Connection& connection = *online->connection;
 
@@ -201,16 +196,15 @@ void DeleteRecordsInChunks() {
             if (ReportedConnectionFailure(connection, show, RunStopped(deleted))) return;
             deleted = true;
         }
-        PauseWithEvents(200);
-    } while (left >= 1 && !CancelRequested);
+        PauseWithEvents(window, kPauseBetweenPassesMs);
+    } while (left >= 1 && !window.CancelRequested());
 
     window.SetRecLeftText(std::to_string(left));
     Skip([&] { result->Close(); });
     Skip([&] { connection.Close(); });
 }
 
-void PauseWithEvents(std::int16_t ms) {
-    WindowPort& window = Window();
+void PauseWithEvents(WindowPort& window, std::int16_t ms) {
     for (int i = 1; i <= ms / 10; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
         window.ProcessPendingEvents();

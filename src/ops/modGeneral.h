@@ -1,9 +1,15 @@
 // The log database operations: count the rows a statement's filter matches,
 // and delete them chunk by chunk.
 //
+// Each operation is given what it works with: the window it serves (a
+// WindowPort: the statement box, the two number boxes, the message box, its
+// events and its Cancel button), the connection string of the settings file
+// and the time each statement may run. It keeps nothing between calls; the
+// window's buttons call it with the window itself.
+//
 // The data's way through an operation:
-//   SettingsConnString -> ReadOnlineSettings (Sarnwick.mdb, settings_file.h;
-//   any failure is reported at once: handler mode)
+//   settings connection string -> ReadOnlineSettings (Sarnwick.mdb,
+//   settings_file.h; any failure is reported at once: handler mode)
 //   -> BuildOnlineConnString -> open the online connection
 //   -> the statement box's text (WindowPort) -> BuildCountStatement and the
 //      delete statement -> Execute on the SQL Server
@@ -22,6 +28,7 @@
 
 #include "data_access/data_access.h"
 #include "ops/settings_file.h"
+#include "ops/window_port.h"
 
 namespace quellmark::modGeneral {
 
@@ -48,9 +55,11 @@ struct OnlineConnection {
 
 // The start of every operation: reads the settings through settingsConnString
 // (handler mode), builds the online connection string and opens the
-// connection with the settings' time-out (skip mode). Nullopt after a
-// failure, whose description has been shown.
-std::optional<OnlineConnection> OpenOnlineConnection(const std::string& settingsConnString, const ShowFailure& show);
+// connection with the settings' time-out (skip mode); each statement on it is
+// then allowed commandTimeout seconds (0: no limit). Nullopt after a failure,
+// whose description has been shown.
+std::optional<OnlineConnection> OpenOnlineConnection(const std::string& settingsConnString, const ShowFailure& show,
+                                                     std::int32_t commandTimeout = data_access::kDefaultCommandTimeout);
 
 // Runs a count statement on the open connection in skip mode: `result` takes
 // the statement's recordset (and keeps its previous value when the statement
@@ -61,12 +70,17 @@ std::optional<std::int32_t> RunCountStatement(data_access::Connection& online, c
                                               std::unique_ptr<data_access::Recordset>& result, const ShowFailure& show,
                                               const std::string& consequence = {});
 
-// Counts the rows the statement box's filter matches into txtCount.
-void CountRecords();
-// Deletes every row the statement box targets, one TOP (n) chunk a pass, with
-// a 200 ms pause between passes, until none is left or Cancel was requested.
-void DeleteRecordsInChunks();
-// Waits ms milliseconds in 10 ms slices, processing window events after each.
-void PauseWithEvents(std::int16_t ms);
+// Counts the rows the window's statement box's filter matches into its
+// txtCount, with the settings read through settingsConnString.
+void CountRecords(WindowPort& window, const std::string& settingsConnString,
+                  std::int32_t commandTimeout = data_access::kDefaultCommandTimeout);
+// Deletes every row the window's statement box targets, one TOP (n) chunk a
+// pass, with a 200 ms pause between passes, until none is left or the window
+// says Cancel was pressed; the rows left are shown in its txtRecLeft.
+void DeleteRecordsInChunks(WindowPort& window, const std::string& settingsConnString,
+                           std::int32_t commandTimeout = data_access::kDefaultCommandTimeout);
+// Waits ms milliseconds in 10 ms slices, processing the window's events after
+// each.
+void PauseWithEvents(WindowPort& window, std::int16_t ms);
 
 }  // namespace quellmark::modGeneral

@@ -1,7 +1,8 @@
-// What the log database operations need of the main window. The window
-// implements it and registers its one program-wide instance; the operations
-// read the statement box, write the two number boxes, report failures in the
-// message box and let the window process its events during pauses.
+// What the log database operations need of the window they serve. The
+// operations read the statement box, write the two number boxes, report
+// failures in the message box, let the window process its events during
+// pauses and ask it whether Cancel was pressed. Each operation is given its
+// window as an argument; the main window passes itself.
 #pragma once
 
 #include <string>
@@ -18,10 +19,10 @@ public:
     virtual void ShowMessage(const std::string& text) = 0;
     // Processes all pending window events, then returns.
     virtual void ProcessPendingEvents() = 0;
+    // Whether Cancel was pressed since the request was last cleared; a
+    // deletion run clears it when it starts and asks after each pause.
+    virtual bool CancelRequested() const = 0;
+    virtual void ClearCancelRequest() = 0;
 };
-
-// The program-wide window instance; null until the window registers itself.
-WindowPort* MainWindow() noexcept;
-void SetMainWindow(WindowPort* window) noexcept;
 
 }  // namespace quellmark

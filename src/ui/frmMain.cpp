@@ -16,7 +16,6 @@
 #include <QTextDocument>
 #include <algorithm>
 
-#include "ops/app_state.h"
 #include "ops/modGeneral.h"
 #include "ops/settings_file.h"
 #include "ui/accessible_controls.h"
@@ -139,13 +138,10 @@ frmMain::frmMain(QWidget* parent) : QWidget(parent) {
     setFont(WindowFont());
     InstallAccessibleControls();
     BuildControls();
-    SetMainWindow(this);
     Form_Load();
 }
 
-frmMain::~frmMain() {
-    if (MainWindow() == this) SetMainWindow(nullptr);
-}
+frmMain::~frmMain() = default;
 
 void frmMain::BuildControls() {
     // Created in tab order.
@@ -242,22 +238,26 @@ bool frmMain::StatementLongEnough() {
 
 void frmMain::cmdCount_Click() {
     if (!StatementLongEnough()) return;
-    RunOperation(modGeneral::CountRecords);
+    RunOperation(&frmMain::CountRecords);
 }
 
 void frmMain::cmdDelete_Click() {
     if (busy_ || !StatementLongEnough()) return;
     EnterBusyState();
-    RunOperation(modGeneral::DeleteRecordsInChunks);
+    RunOperation(&frmMain::DeleteRecordsInChunks);
     LeaveBusyState();
     if (closeAfterRun_) close();
 }
 
-void frmMain::RunOperation(void (*operation)()) {
+void frmMain::CountRecords() { modGeneral::CountRecords(*this, SettingsConnString, CommandTimeout); }
+
+void frmMain::DeleteRecordsInChunks() { modGeneral::DeleteRecordsInChunks(*this, SettingsConnString, CommandTimeout); }
+
+void frmMain::RunOperation(void (frmMain::*operation)()) {
     // The operations report their own failures; what escapes them is a fault
     // of the program, shown rather than let through the event loop.
     try {
-        operation();
+        (this->*operation)();
     } catch (const std::exception& e) {
         MsgBox(QStringLiteral("Quellmark stopped the operation because of an internal error: ") +
                    QString::fromLocal8Bit(e.what()),
@@ -265,7 +265,7 @@ void frmMain::RunOperation(void (*operation)()) {
     }
 }
 
-void frmMain::cmdCancel_Click() { CancelRequested = true; }
+void frmMain::cmdCancel_Click() { cancelRequested_ = true; }
 
 void frmMain::EnterBusyState() {
     busy_ = true;
@@ -291,7 +291,7 @@ void frmMain::LeaveBusyState() {
 
 void frmMain::closeEvent(QCloseEvent* event) {
     if (busy_) {
-        CancelRequested = true;
+        cancelRequested_ = true;
         closeAfterRun_ = true;
         event->ignore();
         return;

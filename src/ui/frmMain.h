@@ -3,12 +3,16 @@
 // counts the rows its filter matches into txtCount, and Delete All Records
 // deletes them chunk by chunk, showing the rows left in txtRecLeft, while the
 // window is busy and only Cancel (and the copy/paste area) stays usable.
-// The database work lives in modGeneral, which reaches this window through the
-// WindowPort it implements.
+// The database work lives in modGeneral; the buttons hand it this window,
+// through the WindowPort it implements, and the settings file found at
+// start-up.
 #pragma once
 
 #include <QWidget>
+#include <cstdint>
+#include <string>
 
+#include "data_access/data_access.h"
 #include "ops/window_port.h"
 
 class QComboBox;
@@ -44,6 +48,14 @@ public:
     QLabel* lblCopyPaste = nullptr;
     QLabel* lblRecLeft = nullptr;
 
+    // Filled at start-up: the folder of the running executable, and the
+    // connection string of the settings file Sarnwick.mdb in it, which every
+    // operation reads afresh. (A test points it at a settings file of its own.)
+    std::string AppPath;
+    std::string SettingsConnString;
+    // Seconds each statement of an operation may run (0: no limit).
+    std::int32_t CommandTimeout = data_access::kDefaultCommandTimeout;
+
     // True while a deletion run is active.
     bool IsBusy() const noexcept { return busy_; }
 
@@ -53,6 +65,8 @@ public:
     void SetRecLeftText(const std::string& text) override;
     void ShowMessage(const std::string& text) override;
     void ProcessPendingEvents() override;
+    bool CancelRequested() const override { return cancelRequested_; }
+    void ClearCancelRequest() override { cancelRequested_ = false; }
 
 public slots:
     void cmdCreateSql_Click();
@@ -73,13 +87,17 @@ private:
     void NameForAssistiveTechnology();
     void Form_Load();
     bool StatementLongEnough();
+    // The two operations on this window and its settings file.
+    void CountRecords();
+    void DeleteRecordsInChunks();
     // Runs a database operation, showing any exception that escapes it.
-    void RunOperation(void (*operation)());
+    void RunOperation(void (frmMain::*operation)());
     void EnterBusyState();
     void LeaveBusyState();
 
     bool busy_ = false;
     bool closeAfterRun_ = false;
+    bool cancelRequested_ = false;
 };
 
 }  // namespace quellmark::ui

@@ -13,6 +13,7 @@
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
+#include <thread>
 
 #include "base/unique_fd.h"
 #include "harness/run_program.h"
@@ -47,7 +48,7 @@ std::string FirstLine(int fd, std::chrono::milliseconds limit) {
 }  // namespace
 
 LogDbProcess::LogDbProcess(LogDbOptions options) : options_(std::move(options)) {
-    if (!options_.dbFile || options_.wireLog) scratch_ = std::make_unique<ScratchDir>("logdb");
+    if (!options_.dbFile || options_.wireLog || options_.statementLog) scratch_ = std::make_unique<ScratchDir>("logdb");
     dbFile_ = options_.dbFile ? *options_.dbFile : *scratch_ / "logs.sqlite";
     std::vector<std::string> args = {LogDbPath(),
                                      "--port",
@@ -69,6 +70,10 @@ LogDbProcess::LogDbProcess(LogDbOptions options) : options_(std::move(options)) 
     if (options_.wireLog) {
         wireLog_ = *scratch_ / "wire.log";
         args.insert(args.end(), {"--wire-log", wireLog_.string()});
+    }
+    if (options_.statementLog) {
+        statementLog_ = *scratch_ / "statements.log";
+        args.insert(args.end(), {"--statement-log", statementLog_.string()});
     }
     args.insert(args.end(), options_.extraArgs.begin(), options_.extraArgs.end());
     std::vector<char*> argv;
@@ -125,6 +130,41 @@ std::map<int, Bytes> LogDbProcess::Received() const {
             bytes.push_back(static_cast<std::uint8_t>(nibble(hex[i]) << 4 | nibble(hex[i + 1])));
     }
     return streams;
+}
+
+std::map<int, LoggedSession> LogDbProcess::Sessions(std::chrono::milliseconds settle) const {
+    if (statementLog_.empty()) throw std::runtime_error("the log server was started without a statement log");
+    const auto until = std::chrono::steady_clock::now() + settle;
+    for (;;) {
+        std::map<int, LoggedSession> sessions;
+        std::ifstream in(statementLog_);
+        std::string line;
+        while (std::getline(in, line)) {
+            const std::size_t tab = line.find('\t');
+            if (tab == std::string::npos) continue;
+            LoggedSession& session = sessions[std::stoi(line.substr(0, tab))];
+            const std::string event = line.substr(tab + 1);
+            if (event == "login") continue;
+            if (event.rfind("batch\t", 0) != 0) {
+                session.end = event;
+                continue;
+            }
+            std::string text;
+            for (std::size_t i = 6; i < event.size(); ++i) {
+                if (event[i] != '\\' || i + 1 == event.size()) {
+                    text += event[i];
+                    continue;
+                }
+                const char c = event[++i];
+                text += c == 'n' ? '\n' : c == 'r' ? '\r' : c == 't' ? '\t' : c;
+            }
+            session.batches.push_back(std::move(text));
+        }
+        const bool ended =
+            std::all_of(sessions.begin(), sessions.end(), [](const auto& entry) { return !entry.second.end.empty(); });
+        if (ended || std::chrono::steady_clock::now() >= until) return sessions;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
 }
 
 Bytes Utf16Le(std::string_view ascii) {

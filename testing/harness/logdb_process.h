@@ -35,9 +35,16 @@ struct LogDbOptions {
     std::vector<std::string> extraArgs;           // e.g. {"--delay-ms", "500"}, {"--encryption", "none"}
     std::chrono::seconds startTimeout{60};        // seeding many rows takes a while
     bool wireLog = false;                         // record what the server receives (Received())
+    bool statementLog = false;                    // record the batches each connection sends (Sessions())
 };
 
 using Bytes = std::vector<std::uint8_t>;
+
+// What one logged-in connection sent, as the server's statement log has it.
+struct LoggedSession {
+    std::vector<std::string> batches;  // each batch's text, in order
+    std::string end;                   // "left" (the client closed it), "dropped" (the server did) or "" (open)
+};
 
 class LogDbProcess {
 public:
@@ -73,6 +80,12 @@ public:
     // as it crossed the wire (before decryption), by connection.
     std::map<int, Bytes> Received() const;
 
+    // With LogDbOptions::statementLog: every logged-in connection so far, by
+    // connection number (in the order they logged in). Waits up to `settle`
+    // for every connection to have ended, as a client's leaving reaches the
+    // server a moment after the client has returned.
+    std::map<int, LoggedSession> Sessions(std::chrono::milliseconds settle = std::chrono::milliseconds(0)) const;
+
     // Ends the server at once with SIGKILL and reaps it; later calls do nothing.
     void Kill() noexcept;
 
@@ -81,6 +94,7 @@ private:
     std::unique_ptr<ScratchDir> scratch_;
     std::filesystem::path dbFile_;
     std::filesystem::path wireLog_;
+    std::filesystem::path statementLog_;
     pid_t pid_ = -1;
     std::uint16_t port_ = 0;
 };

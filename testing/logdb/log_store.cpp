@@ -456,6 +456,17 @@ std::int64_t LogStore::Delete(const std::string& where, std::optional<std::int64
     return sqlite3_changes64(db_.Get());
 }
 
+void LogStore::Insert(const std::string& label, std::int64_t rows) {
+    std::lock_guard lock(mutex_);
+    SqliteStatement insert(db_.Get(),
+                           "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < ?1) "
+                           "INSERT INTO ATR_Log (priority, time, label, ent, oid, message) "
+                           "SELECT 1, '2026-01-01 00:00:00', ?2, 'snmpTraps', 'linkUp', 'Link up' FROM n");
+    sqlite3_bind_int64(insert.Get(), 1, rows);
+    sqlite3_bind_text(insert.Get(), 2, label.c_str(), static_cast<int>(label.size()), SQLITE_TRANSIENT);
+    if (sqlite3_step(insert.Get()) != SQLITE_DONE) throw TranslateError(db_.Get());
+}
+
 LogStore::Transaction::Transaction(LogStore& store) : store_(store), lock_(store.mutex_) { store_.db_.Exec("BEGIN"); }
 
 LogStore::Transaction::~Transaction() {

@@ -66,6 +66,8 @@ public:
     std::int64_t Delete(const std::string& where, std::optional<std::int64_t> limit);
     // For TOP (p) PERCENT: the number of matching rows.
     std::int64_t CountMatching(const std::string& where);
+    // Adds `rows` new rows labelled `label`, the newest of the log.
+    void Insert(const std::string& label, std::int64_t rows);
 
     // The store to one session, from construction until the object is
     // destroyed: what is deleted meanwhile takes effect only if Commit was

@@ -15,7 +15,8 @@ constexpr const char* kUsage = R"(usage: quellmark-logdb --port P --database D -
                        [--rows N] [--seed S] [--end-date YYYY-MM-DD] [--db FILE] [--stats FILE]
                        [--delay-ms K] [--drop-after K] [--refuse-login] [--hang-login] [--log-statements]
                        [--count-answer none|null] [--faults-after K] [--encryption login|forced|none]
-                       [--wire-log FILE] [--kerberos-keytab FILE]
+                       [--wire-log FILE] [--kerberos-keytab FILE] [--statement-log FILE]
+                       [--insert-after K:N:LABEL]
 
 Serves the table ATR_Log of database D over TDS 7.1-7.4 on 127.0.0.1:P (P = 0: any free
 port) and prints "listening on 127.0.0.1:PORT" once it accepts connections. Logins are
@@ -43,11 +44,18 @@ encrypts them.
                   forced: everything in TLS; none: no TLS (encryption not supported)
   --wire-log FILE append every byte received, before decryption, as lines
                   "<connection> <hex bytes>" (the connection is its SPID)
+  --statement-log FILE
+                  append "<connection>\tlogin" when a login succeeds, "<connection>\tbatch\t<text>"
+                  per batch received (\\, \n, \r and \t escaped), and "<connection>\tleft" or
+                  "<connection>\tdropped" when the client or the server ended the connection
+  --insert-after K:N:LABEL
+                  after a connection's K-th statement, N new rows labelled LABEL arrive
   --kerberos-keytab FILE
                   accept integrated-security (Kerberos) logins with the service keys in FILE,
                   read at each such login; the client principal's name before '@' is the login
                   name, which must be U. SQL logins are accepted as well.
-Only statements other than SET count for --drop-after, --delay-ms, --faults-after and --stats.
+Only statements other than SET count for --drop-after, --delay-ms, --faults-after, --insert-after
+and --stats.
 )";
 
 [[noreturn]] void Usage(const std::string& problem) {
@@ -136,6 +144,16 @@ int main(int argc, char** argv) {
         } else if (arg == "--kerberos-keytab") {
             options.kerberosKeytab = value();
             if (options.kerberosKeytab.empty()) Usage("--kerberos-keytab needs a file");
+        } else if (arg == "--statement-log") {
+            options.statementLog = value();
+        } else if (arg == "--insert-after") {
+            const std::string spec = value();
+            const std::size_t first = spec.find(':');
+            const std::size_t second = first == std::string::npos ? first : spec.find(':', first + 1);
+            if (second == std::string::npos || second + 1 == spec.size()) Usage("--insert-after takes K:N:LABEL");
+            options.arrival = ServerOptions::Arrival{
+                Number(arg, spec.substr(0, first), 1, 1'000'000'000),
+                Number(arg, spec.substr(first + 1, second - first - 1), 1, 1'000'000), spec.substr(second + 1)};
         } else if (arg == "--log-statements") {
             options.logStatements = true;
         } else if (arg == "--help" || arg == "-h") {

@@ -94,6 +94,7 @@ void Session::Batch(const std::vector<std::uint8_t>& payload, TokenWriter& token
 // cancelled; the reply has then been sent.
 bool Session::Run(const std::string& text, TokenWriter& tokens) {
     if (options_.logStatements) std::cerr << "[" << spid_ << "] " << text.substr(0, 300) << '\n';
+    stats_.Batch(spid_, text);
     std::vector<Statement> statements;
     try {
         statements = ParseBatch(text, database_);
@@ -252,15 +253,18 @@ void Session::RpcFailure(TokenWriter& tokens, std::int32_t number, const std::st
     Send(tokens);
 }
 
-// Counts one statement; true when --drop-after says to close now.
+// Counts one statement, lets --insert-after's rows arrive after it, and
+// says whether --drop-after says to close now.
 bool Session::LimitReached() {
     ++statements_;
+    if (options_.arrival && statements_ == options_.arrival->after)
+        store_.Insert(options_.arrival->label, options_.arrival->rows);
     return options_.dropAfter && statements_ >= *options_.dropAfter;
 }
 
 void Session::Drop() {
     ::shutdown(channel_.Socket(), SHUT_RDWR);
-    throw Hangup{};
+    throw Hangup{true};
 }
 
 void Session::ApplySet(const Statement& s) {
@@ -383,7 +387,7 @@ void Session::Probe(const Statement& s, std::uint16_t more, TokenWriter& tokens)
 Server::Server(ServerOptions options, LogStore& store)
     : options_(std::move(options)),
       store_(store),
-      stats_(std::make_shared<StatsLog>(options_.statsFile)),
+      stats_(std::make_shared<StatsLog>(options_.statsFile, options_.statementLog)),
       wireLog_(std::make_shared<WireLog>(options_.wireLog)) {
     if (options_.encryption != Encryption::None) tls_ = std::make_shared<TlsContext>();
     listener_ = Fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));

@@ -40,7 +40,16 @@ struct ServerOptions {
     // How a count is answered: "" the number; "none" the column without a
     // row (as a grouped count matching nothing); "null" a row holding null.
     std::string countAnswer;
-    std::string statsFile;       // append "<microseconds>\t<count|delete|other>\t<rows>" per statement
+    std::string statsFile;     // append "<microseconds>\t<count|delete|other>\t<rows>" per statement
+    std::string statementLog;  // append each batch's text, and how each session ended
+    // After a connection's `after`-th statement, `rows` new rows labelled
+    // `label` arrive in ATR_Log (as events logged while a client works).
+    struct Arrival {
+        std::int64_t after = 0;
+        std::int64_t rows = 0;
+        std::string label;
+    };
+    std::optional<Arrival> arrival;
     bool logStatements = false;  // print each batch's text to stderr
     Encryption encryption = Encryption::Login;
     std::string wireLog;         // hex dump of every byte received, before decryption

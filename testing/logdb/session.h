@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -25,22 +26,49 @@ inline constexpr std::size_t kMaxLoginBytes = 64 * 1024;
 inline constexpr std::size_t kMaxBatchBytes = 64 * 1024 * 1024;
 inline constexpr std::size_t kLoginPacketSize = 4096;
 
-// One line per statement, for benchmarks; shared by every connection.
+// One line per statement, for benchmarks, and the statement log, for tests:
+// "<connection>\tlogin" once a login succeeded, "<connection>\tbatch\t<text>"
+// (\\, \n, \r and \t escaped) per batch, then "<connection>\tleft" when the
+// client closed the connection or "<connection>\tdropped" when the server
+// did. Shared by every connection.
 class StatsLog {
 public:
-    explicit StatsLog(const std::string& path) : file_(path, "statistics file") {}
+    StatsLog(const std::string& path, const std::string& statementPath)
+        : file_(path, "statistics file"), statements_(statementPath, "statement log") {}
 
     void Line(std::int64_t micros, const char* kind, std::int64_t rows) {
         if (!file_.Enabled()) return;
         file_.Line(std::to_string(micros) + '\t' + kind + '\t' + std::to_string(rows));
     }
 
+    void Batch(std::uint16_t spid, std::string_view text) {
+        if (!statements_.Enabled()) return;
+        std::string line = std::to_string(spid) + "\tbatch\t";
+        for (char c : text) {
+            const char* escaped = c == '\\'   ? "\\\\"
+                                  : c == '\n' ? "\\n"
+                                  : c == '\r' ? "\\r"
+                                  : c == '\t' ? "\\t"
+                                              : nullptr;
+            if (escaped) {
+                line += escaped;
+            } else {
+                line += c;
+            }
+        }
+        statements_.Line(line);
+    }
+    void Event(std::uint16_t spid, const char* what) { statements_.Line(std::to_string(spid) + '\t' + what); }
+
 private:
     LogFile file_;
+    LogFile statements_;
 };
 
 // The client closed the connection, or the server closes it on purpose.
-struct Hangup {};
+struct Hangup {
+    bool byServer = false;
+};
 
 class Session {
 public:
@@ -61,7 +89,9 @@ public:
             }
             if (!Login()) return;
             Serve();
-        } catch (const Hangup&) {
+            stats_.Event(spid_, "left");
+        } catch (const Hangup& hangup) {
+            stats_.Event(spid_, hangup.byServer ? "dropped" : "left");
         } catch (const ProtocolError& e) {
             if (options_.logStatements) std::cerr << "connection " << spid_ << " closed: " << e.what() << '\n';
         } catch (const std::exception& e) {

@@ -125,6 +125,7 @@ bool Session::Login() {
     const std::string size = std::to_string(requested);
     tokens.EnvChange(4, size, size);
     tokens.Done(0, 0, 0);
+    stats_.Event(spid_, "login");
     Send(tokens);
     packetSize_ = requested;
     return true;

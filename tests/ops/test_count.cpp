@@ -6,7 +6,6 @@
 #include <chrono>
 
 #include "harness/scoped_env.h"
-#include "ops/app_state.h"
 #include "ops/modGeneral.h"
 #include "support/online_log.h"
 #include "support/recording_window.h"
@@ -15,10 +14,12 @@ using namespace quellmark;
 
 namespace {
 
-// Runs CountRecords on the statement and returns the window it wrote to.
-test::RecordingWindow& Count(test::RecordingWindow& window, const std::string& statement) {
+// Runs CountRecords on the statement with the log's settings file and
+// returns the window it wrote to.
+test::RecordingWindow& Count(test::RecordingWindow& window, const test::OnlineLog& log, const std::string& statement,
+                             std::int32_t commandTimeout = data_access::kDefaultCommandTimeout) {
     window.statement = statement;
-    modGeneral::CountRecords();
+    modGeneral::CountRecords(window, log.SettingsConnString(), commandTimeout);
     return window;
 }
 
@@ -48,7 +49,7 @@ TEST(CountRecords, FiltersCountWhatTheServerHolds) {
     for (const auto& [statement, where] : cases) {
         SCOPED_TRACE(statement);
         test::RecordingWindow window;
-        Count(window, statement);
+        Count(window, log, statement);
         EXPECT_TRUE(window.messages.empty()) << window.messages.front();
         const std::int64_t expected = log.server.CountRows(where);
         EXPECT_EQ(window.count, std::to_string(expected));
@@ -59,7 +60,7 @@ TEST(CountRecords, FiltersCountWhatTheServerHolds) {
 
     test::RecordingWindow window;
     window.count = "99";
-    Count(window, "DELETE TOP (2000) FROM ATR_Log WHERE label = 'no-such-device'");
+    Count(window, log, "DELETE TOP (2000) FROM ATR_Log WHERE label = 'no-such-device'");
     EXPECT_TRUE(window.messages.empty());
     EXPECT_EQ(window.count, "0");
 }
@@ -70,7 +71,7 @@ TEST(CountRecords, FailingStatementsLeaveTheCountAsItWas) {
     {
         test::RecordingWindow window;
         window.count = "1234";
-        Count(window, "DELETE TOP (2000) FROM ATR_Log WHERE prio = '7'");
+        Count(window, log, "DELETE TOP (2000) FROM ATR_Log WHERE prio = '7'");
         ExpectOneMessageMentioning(window, {"Invalid column name 'prio'."});
         EXPECT_EQ(window.count, "1234");
     }
@@ -78,14 +79,14 @@ TEST(CountRecords, FailingStatementsLeaveTheCountAsItWas) {
         // Without the marker in this letter case there is no count statement.
         test::RecordingWindow window;
         window.count = "1234";
-        Count(window, "DELETE TOP (2000) from ATR_Log WHERE priority = '7'");
+        Count(window, log, "DELETE TOP (2000) from ATR_Log WHERE priority = '7'");
         ExpectOneMessageMentioning(window, {"FROM ATR_Log"});
         EXPECT_EQ(window.count, "1234");
     }
     {
         test::RecordingWindow window;
         window.count = "1234";
-        Count(window, "DELETE TOP (2000) FROM ATR_Log WHERE message = 'unclosed");
+        Count(window, log, "DELETE TOP (2000) FROM ATR_Log WHERE message = 'unclosed");
         ASSERT_EQ(window.messages.size(), 1u);
         EXPECT_EQ(window.count, "1234");
     }
@@ -98,14 +99,14 @@ TEST(CountRecords, StatementsThatAreLongOrNotAscii) {
     log.UseSettings();
     {
         test::RecordingWindow window;
-        Count(window, "DELETE TOP (10) FROM ATR_Log WHERE label = 'zürich – süd «core»'");
+        Count(window, log, "DELETE TOP (10) FROM ATR_Log WHERE label = 'zürich – süd «core»'");
         EXPECT_TRUE(window.messages.empty()) << window.messages.front();
         EXPECT_EQ(window.count, "25");
     }
     {
         // Quotes doubled inside a literal, as T-SQL writes them.
         test::RecordingWindow window;
-        Count(window, "DELETE TOP (10) FROM ATR_Log WHERE message = 'it''s' OR label = 'Zürich – Süd «core»'");
+        Count(window, log, "DELETE TOP (10) FROM ATR_Log WHERE message = 'it''s' OR label = 'Zürich – Süd «core»'");
         EXPECT_TRUE(window.messages.empty()) << window.messages.front();
         EXPECT_EQ(window.count, "25");
     }
@@ -116,7 +117,7 @@ TEST(CountRecords, StatementsThatAreLongOrNotAscii) {
         statement += "FROM ATR_Log WHERE priority = '7'";
         statement += " OR message = '" + std::string(1'000'000, 'x') + "'";
         test::RecordingWindow window;
-        Count(window, statement);
+        Count(window, log, statement);
         EXPECT_TRUE(window.messages.empty()) << window.messages.front().substr(0, 300);
         EXPECT_EQ(window.count, std::to_string(log.server.CountRows("priority = 7")));
     }
@@ -128,13 +129,13 @@ TEST(CountRecords, TheThreeAuthenticationForms) {
 
     log.UseSettings({"--type", "Local SQL Authentication", "--server", hostAndPort});
     test::RecordingWindow local;
-    Count(local, "DELETE TOP (10) FROM ATR_Log");
+    Count(local, log, "DELETE TOP (10) FROM ATR_Log");
     EXPECT_TRUE(local.messages.empty()) << local.messages.front();
     EXPECT_EQ(local.count, "1000");
 
     log.UseSettings();
     test::RecordingWindow remote;
-    Count(remote, "DELETE TOP (10) FROM ATR_Log");
+    Count(remote, log, "DELETE TOP (10) FROM ATR_Log");
     EXPECT_TRUE(remote.messages.empty()) << remote.messages.front();
     EXPECT_EQ(remote.count, "1000");
 
@@ -142,7 +143,7 @@ TEST(CountRecords, TheThreeAuthenticationForms) {
     log.UseSettings({"--type", "remote sql authentication"});
     test::RecordingWindow unknown;
     unknown.count = "7";
-    Count(unknown, "DELETE TOP (10) FROM ATR_Log");
+    Count(unknown, log, "DELETE TOP (10) FROM ATR_Log");
     ASSERT_EQ(unknown.messages.size(), 1u);
     EXPECT_EQ(unknown.count, "7");
 
@@ -151,7 +152,7 @@ TEST(CountRecords, TheThreeAuthenticationForms) {
     log.UseSettings({"--type", "Windows Authentication", "--server", hostAndPort});
     test::RecordingWindow windows;
     windows.count = "7";
-    Count(windows, "DELETE TOP (10) FROM ATR_Log");
+    Count(windows, log, "DELETE TOP (10) FROM ATR_Log");
     ExpectOneMessageMentioning(windows, {"Kerberos"});
     EXPECT_EQ(windows.count, "7");
 }
@@ -162,7 +163,7 @@ TEST(CountRecords, ConnectionFailuresShowOneMessage) {
         log.UseSettings({"--password", "wrong"});
         test::RecordingWindow window;
         window.count = "7";
-        Count(window, "DELETE TOP (10) FROM ATR_Log");
+        Count(window, log, "DELETE TOP (10) FROM ATR_Log");
         ExpectOneMessageMentioning(window, {"Login failed for user 'ops'."});
         EXPECT_EQ(window.messages[0].find("wrong"), std::string::npos);
         EXPECT_EQ(window.messages[0].find("s3cret"), std::string::npos);
@@ -173,7 +174,7 @@ TEST(CountRecords, ConnectionFailuresShowOneMessage) {
         // the login fails, it cannot switch the database.
         log.UseSettings({"--password", "x;Initial Catalog=master"});
         test::RecordingWindow window;
-        Count(window, "DELETE TOP (10) FROM ATR_Log");
+        Count(window, log, "DELETE TOP (10) FROM ATR_Log");
         ExpectOneMessageMentioning(window, {"Login failed for user 'ops'."});
         EXPECT_EQ(window.messages[0].find("master"), std::string::npos) << window.messages[0];
     }
@@ -183,7 +184,7 @@ TEST(CountRecords, ConnectionFailuresShowOneMessage) {
         gone.Kill();
         log.UseSettings({"--port", std::to_string(port)});
         test::RecordingWindow window;
-        Count(window, "DELETE TOP (10) FROM ATR_Log");
+        Count(window, log, "DELETE TOP (10) FROM ATR_Log");
         ExpectOneMessageMentioning(window, {"127.0.0.1"});
         EXPECT_EQ(window.count, "0");
     }
@@ -194,7 +195,7 @@ TEST(CountRecords, ServerFaultSwitches) {
         test::OnlineLog log(test::SarnwickServer(1000, 1, {"--refuse-login"}));
         log.UseSettings();
         test::RecordingWindow window;
-        Count(window, "DELETE TOP (10) FROM ATR_Log");
+        Count(window, log, "DELETE TOP (10) FROM ATR_Log");
         ExpectOneMessageMentioning(window, {"Login failed"});
     }
     {
@@ -202,7 +203,7 @@ TEST(CountRecords, ServerFaultSwitches) {
         log.UseSettings({"--timeout", "2"});
         test::RecordingWindow window;
         const auto start = std::chrono::steady_clock::now();
-        Count(window, "DELETE TOP (10) FROM ATR_Log");
+        Count(window, log, "DELETE TOP (10) FROM ATR_Log");
         const auto took = std::chrono::steady_clock::now() - start;
         ASSERT_EQ(window.messages.size(), 1u);
         EXPECT_GE(took, std::chrono::milliseconds(1500));
@@ -214,14 +215,13 @@ TEST(CountRecords, ServerFaultSwitches) {
         test::OnlineLog log(test::SarnwickServer(1000, 1, {"--delay-ms", "2500"}));
         log.UseSettings({"--timeout", "1"});
         test::RecordingWindow window;
-        Count(window, "DELETE TOP (10) FROM ATR_Log WHERE priority = '7'");
+        Count(window, log, "DELETE TOP (10) FROM ATR_Log WHERE priority = '7'");
         EXPECT_TRUE(window.messages.empty()) << window.messages.front();
         EXPECT_EQ(window.count, std::to_string(log.server.CountRows("priority = 7")));
 
         // Past a shorter limit the count is cancelled and the box keeps its figure.
-        test::ShortCommandTimeout limit(1);
         window.count = "42";
-        Count(window, "DELETE TOP (10) FROM ATR_Log WHERE priority = '7'");
+        Count(window, log, "DELETE TOP (10) FROM ATR_Log WHERE priority = '7'", 1);
         ExpectOneMessageMentioning(window, {"did not finish the statement within 1 second, so it was cancelled."});
         EXPECT_EQ(window.count, "42");
     }
@@ -236,12 +236,12 @@ TEST(CountRecords, AnswersWithoutACountAreReported) {
         log.UseSettings();
         test::RecordingWindow window;
         window.count = "42";
-        Count(window, "DELETE TOP (100) FROM ATR_Log WHERE priority = '7'");
+        Count(window, log, "DELETE TOP (100) FROM ATR_Log WHERE priority = '7'");
         ExpectOneMessageMentioning(window, {"holds no row count"});
         EXPECT_EQ(window.count, "42");
 
         window.messages.clear();
-        modGeneral::DeleteRecordsInChunks();
+        modGeneral::DeleteRecordsInChunks(window, log.SettingsConnString());
         ExpectOneMessageMentioning(window, {"holds no row count"});
         EXPECT_TRUE(window.recLeft.empty());
         EXPECT_EQ(window.eventRounds, 0);
@@ -258,8 +258,8 @@ TEST(CountRecords, AProgrammingErrorIsNotSkipped) {
     test::OnlineLog log;
     log.UseSettings();
     BrokenWindow window;
-    EXPECT_THROW(modGeneral::CountRecords(), std::logic_error);
-    EXPECT_THROW(modGeneral::DeleteRecordsInChunks(), std::logic_error);
+    EXPECT_THROW(modGeneral::CountRecords(window, log.SettingsConnString()), std::logic_error);
+    EXPECT_THROW(modGeneral::DeleteRecordsInChunks(window, log.SettingsConnString()), std::logic_error);
     EXPECT_TRUE(window.messages.empty());
     EXPECT_EQ(log.server.CountRows(), 1000);
 }

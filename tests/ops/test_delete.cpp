@@ -9,7 +9,6 @@
 #include <filesystem>
 #include <thread>
 
-#include "ops/app_state.h"
 #include "ops/modGeneral.h"
 #include "support/online_log.h"
 #include "support/recording_window.h"
@@ -41,9 +40,10 @@ struct Purge {
     std::string others;
 };
 
-void RunDeletion(test::RecordingWindow& window, const std::string& statement) {
+void RunDeletion(test::RecordingWindow& window, const Purge& purge, const std::string& statement,
+                 std::int32_t commandTimeout = data_access::kDefaultCommandTimeout) {
     window.statement = statement;
-    modGeneral::DeleteRecordsInChunks();
+    modGeneral::DeleteRecordsInChunks(window, purge.log.SettingsConnString(), commandTimeout);
 }
 
 bool Mentions(const std::string& message, const std::string& part) { return message.find(part) != std::string::npos; }
@@ -104,7 +104,7 @@ TEST(DeleteRecordsInChunks, DeletesExactlyTheMatchingRowsChunkByChunk) {
     window.onEvents = [&](int round) {
         if (round == 5) window.statement = "DELETE TOP (1000) FROM ATR_Log";
     };
-    RunDeletion(window, "DELETE TOP (1000) FROM ATR_Log WHERE label = 'purge-me'\r\n");
+    RunDeletion(window, purge, "DELETE TOP (1000) FROM ATR_Log WHERE label = 'purge-me'\r\n");
     EXPECT_TRUE(window.messages.empty()) << window.messages.front();
     EXPECT_EQ(window.recLeft, (Texts{"2000", "1000", "0", "0"}));
     EXPECT_EQ(window.eventRounds, 60);  // three pauses of 20 slices
@@ -116,7 +116,7 @@ TEST(DeleteRecordsInChunks, DeletesExactlyTheMatchingRowsChunkByChunk) {
 TEST(DeleteRecordsInChunks, NothingMatchingEndsAfterOnePause) {
     Purge purge;
     test::RecordingWindow window;
-    RunDeletion(window, "DELETE TOP (1000) FROM ATR_Log WHERE label = 'no-such-device'");
+    RunDeletion(window, purge, "DELETE TOP (1000) FROM ATR_Log WHERE label = 'no-such-device'");
     EXPECT_TRUE(window.messages.empty()) << window.messages.front();
     EXPECT_EQ(window.recLeft, (Texts{"0", "0"}));
     EXPECT_EQ(window.eventRounds, 20);
@@ -127,7 +127,7 @@ TEST(DeleteRecordsInChunks, NothingMatchingEndsAfterOnePause) {
 TEST(DeleteRecordsInChunks, WithoutTopOnePassDeletesAll) {
     Purge purge;
     test::RecordingWindow window;
-    RunDeletion(window, "DELETE FROM ATR_Log WHERE label = 'purge-me'");
+    RunDeletion(window, purge, "DELETE FROM ATR_Log WHERE label = 'purge-me'");
     EXPECT_EQ(window.recLeft, (Texts{"2000", "0", "0"}));
     EXPECT_EQ(window.eventRounds, 40);
     EXPECT_EQ(purge.Marked(), 0);
@@ -137,10 +137,10 @@ TEST(DeleteRecordsInChunks, WithoutTopOnePassDeletesAll) {
 TEST(DeleteRecordsInChunks, CancelEndsTheRunAfterThePauseUnderWay) {
     Purge purge;
     test::RecordingWindow window;
-    window.onEvents = [](int round) {
-        if (round == 5) CancelRequested = true;
+    window.onEvents = [&](int round) {
+        if (round == 5) window.cancelRequested = true;
     };
-    RunDeletion(window, "DELETE TOP (1000) FROM ATR_Log WHERE label = 'purge-me'");
+    RunDeletion(window, purge, "DELETE TOP (1000) FROM ATR_Log WHERE label = 'purge-me'");
     EXPECT_TRUE(window.messages.empty());
     // The figure shown is the count taken before the last delete.
     EXPECT_EQ(window.recLeft, (Texts{"2000", "2000"}));
@@ -150,21 +150,21 @@ TEST(DeleteRecordsInChunks, CancelEndsTheRunAfterThePauseUnderWay) {
 
     // A request left over from an earlier run (or from Cancel clicked while
     // idle) is cleared when the next run starts.
-    CancelRequested = true;
     test::RecordingWindow next;
-    RunDeletion(next, "DELETE TOP (1000) FROM ATR_Log WHERE label = 'purge-me'");
+    next.cancelRequested = true;
+    RunDeletion(next, purge, "DELETE TOP (1000) FROM ATR_Log WHERE label = 'purge-me'");
     EXPECT_EQ(next.recLeft, (Texts{"1000", "0", "0"}));
     EXPECT_EQ(purge.Marked(), 0);
-    EXPECT_FALSE(CancelRequested);
+    EXPECT_FALSE(next.cancelRequested);
 }
 
 TEST(DeleteRecordsInChunks, AChunkOfNothingRunsUntilCancel) {
     Purge purge;
     test::RecordingWindow window;
-    window.onEvents = [](int round) {
-        if (round == 50) CancelRequested = true;
+    window.onEvents = [&](int round) {
+        if (round == 50) window.cancelRequested = true;
     };
-    RunDeletion(window, "DELETE TOP (0) FROM ATR_Log WHERE label = 'purge-me'");
+    RunDeletion(window, purge, "DELETE TOP (0) FROM ATR_Log WHERE label = 'purge-me'");
     EXPECT_TRUE(window.messages.empty()) << window.messages.front();
     EXPECT_EQ(window.recLeft, (Texts{"2000", "2000", "2000", "2000"}));
     EXPECT_EQ(window.eventRounds, 60);
@@ -174,7 +174,7 @@ TEST(DeleteRecordsInChunks, AChunkOfNothingRunsUntilCancel) {
 TEST(DeleteRecordsInChunks, SlowStatementsAreWaitedFor) {
     Purge purge({"--delay-ms", "300"});
     test::RecordingWindow window;
-    RunDeletion(window, "DELETE TOP (1500) FROM ATR_Log WHERE label = 'purge-me'");
+    RunDeletion(window, purge, "DELETE TOP (1500) FROM ATR_Log WHERE label = 'purge-me'");
     EXPECT_TRUE(window.messages.empty()) << window.messages.front();
     EXPECT_EQ(window.recLeft, (Texts{"2000", "500", "0", "0"}));
     EXPECT_EQ(purge.Marked(), 0);
@@ -199,7 +199,7 @@ TEST(DeleteRecordsInChunks, ConnectionLostDuringARun) {
         SCOPED_TRACE(std::string("--drop-after ") + c.dropAfter);
         Purge purge({"--drop-after", c.dropAfter});
         test::RecordingWindow window;
-        RunDeletion(window, "DELETE TOP (1000) FROM ATR_Log WHERE label = 'purge-me'");
+        RunDeletion(window, purge, "DELETE TOP (1000) FROM ATR_Log WHERE label = 'purge-me'");
         ASSERT_EQ(window.messages.size(), 1u);
         EXPECT_EQ(Mentions(window.messages[0], kEarlierStayDeleted), c.left < 2000) << window.messages[0];
         EXPECT_EQ(window.recLeft, c.shown);
@@ -213,9 +213,8 @@ TEST(DeleteRecordsInChunks, ConnectionLostDuringARun) {
 // stays deleted.
 TEST(DeleteRecordsInChunks, AStatementPastTheTimeLimitEndsTheRun) {
     Purge purge({"--delay-ms", "8000", "--faults-after", "3"});
-    test::ShortCommandTimeout limit(2);
     test::RecordingWindow window;
-    RunDeletion(window, "DELETE TOP (1000) FROM ATR_Log WHERE label = 'purge-me'");
+    RunDeletion(window, purge, "DELETE TOP (1000) FROM ATR_Log WHERE label = 'purge-me'", 2);
     ASSERT_EQ(window.messages.size(), 1u);
     EXPECT_EQ(window.messages[0], "The SQL Server at 127.0.0.1," + std::to_string(purge.log.server.Port()) +
                                       " did not finish the statement within 2 seconds, so it was cancelled. "
@@ -232,13 +231,12 @@ TEST(DeleteRecordsInChunks, AStatementPastTheTimeLimitEndsTheRun) {
 // gone.
 TEST(DeleteRecordsInChunks, AServerStoppedInADeleteEndsTheRun) {
     Purge purge({"--delay-ms", "8000", "--faults-after", "3"});
-    test::ShortCommandTimeout limit(2);
     StopInUncommittedDelete stop(purge.log.server);
     test::RecordingWindow window;
     window.onEvents = [&](int round) {
         if (round == 1) stop.Arm();  // the first delete is committed by now
     };
-    RunDeletion(window, "DELETE TOP (1000) FROM ATR_Log WHERE label = 'purge-me'");
+    RunDeletion(window, purge, "DELETE TOP (1000) FROM ATR_Log WHERE label = 'purge-me'", 2);
     ASSERT_TRUE(stop.Stopped());
     ASSERT_EQ(window.messages.size(), 1u);
     EXPECT_TRUE(Mentions(window.messages[0],
@@ -257,7 +255,7 @@ TEST(DeleteRecordsInChunks, AServerStoppedInADeleteEndsTheRun) {
 TEST(DeleteRecordsInChunks, ACountWithoutANumberAfterADelete) {
     Purge purge({"--count-answer", "none", "--faults-after", "2"});
     test::RecordingWindow window;
-    RunDeletion(window, "DELETE TOP (1000) FROM ATR_Log WHERE label = 'purge-me'");
+    RunDeletion(window, purge, "DELETE TOP (1000) FROM ATR_Log WHERE label = 'purge-me'");
     ASSERT_EQ(window.messages.size(), 1u);
     EXPECT_EQ(window.messages[0],
               std::string("The server's answer to the count statement holds no row count. The deletion run stopped "
@@ -273,7 +271,7 @@ TEST(DeleteRecordsInChunks, ServerKilledDuringAPause) {
     window.onEvents = [&](int round) {
         if (round == 10) purge.log.server.Kill();
     };
-    RunDeletion(window, "DELETE TOP (1000) FROM ATR_Log WHERE label = 'purge-me'");
+    RunDeletion(window, purge, "DELETE TOP (1000) FROM ATR_Log WHERE label = 'purge-me'");
     ASSERT_EQ(window.messages.size(), 1u);
     EXPECT_EQ(window.recLeft, (Texts{"2000"}));
     EXPECT_EQ(window.eventRounds, 20);
@@ -287,14 +285,14 @@ TEST(DeleteRecordsInChunks, StatementsTheServerRefuses) {
         // The count statement is fine, the delete is not: reported once, at
         // the first delete, and nothing is deleted.
         test::RecordingWindow window;
-        RunDeletion(window, "DELETE TOP (x) FROM ATR_Log WHERE label = 'purge-me'");
+        RunDeletion(window, purge, "DELETE TOP (x) FROM ATR_Log WHERE label = 'purge-me'");
         ASSERT_EQ(window.messages.size(), 1u);
         EXPECT_EQ(window.recLeft, (Texts{"2000"}));
         EXPECT_EQ(window.eventRounds, 0);
     }
     {
         test::RecordingWindow window;
-        RunDeletion(window, "DELETE TOP ('x') FROM ATR_Log WHERE label = 'purge-me'");
+        RunDeletion(window, purge, "DELETE TOP ('x') FROM ATR_Log WHERE label = 'purge-me'");
         ASSERT_EQ(window.messages.size(), 1u);
         EXPECT_EQ(window.messages[0],
                   "The number of rows provided for a TOP or FETCH clauses row count parameter must be an integer.");
@@ -302,14 +300,14 @@ TEST(DeleteRecordsInChunks, StatementsTheServerRefuses) {
     }
     {
         test::RecordingWindow window;
-        RunDeletion(window, "DELETE TOP (1000) FROM ATR_Log WHERE lable = 'purge-me'");
+        RunDeletion(window, purge, "DELETE TOP (1000) FROM ATR_Log WHERE lable = 'purge-me'");
         ASSERT_EQ(window.messages.size(), 1u);
         EXPECT_NE(window.messages[0].find("Invalid column name 'lable'."), std::string::npos) << window.messages[0];
         EXPECT_TRUE(window.recLeft.empty());
     }
     {
         test::RecordingWindow window;
-        RunDeletion(window, "delete top (1000) from ATR_Log where label = 'purge-me'");
+        RunDeletion(window, purge, "delete top (1000) from ATR_Log where label = 'purge-me'");
         ASSERT_EQ(window.messages.size(), 1u);
         EXPECT_NE(window.messages[0].find("FROM ATR_Log"), std::string::npos) << window.messages[0];
         EXPECT_TRUE(window.recLeft.empty());
@@ -323,7 +321,7 @@ TEST(DeleteRecordsInChunks, FiltersWithQuotesAndNonAsciiText) {
     ASSERT_EQ(purge.log.Mark("O'Brien – Zürich", 300), 300);  // taken from the 'purge-me' rows
     const std::string rest = purge.log.server.Snapshot("label <> 'O''Brien – Zürich'");
     test::RecordingWindow window;
-    RunDeletion(window, "DELETE TOP (100) FROM ATR_Log WHERE label = 'o''brien – zürich'");
+    RunDeletion(window, purge, "DELETE TOP (100) FROM ATR_Log WHERE label = 'o''brien – zürich'");
     EXPECT_TRUE(window.messages.empty()) << window.messages.front();
     EXPECT_EQ(window.recLeft, (Texts{"300", "200", "100", "0", "0"}));
     EXPECT_EQ(purge.log.server.CountRows("label = 'O''Brien – Zürich'"), 0);

@@ -35,11 +35,11 @@ TEST(OnlineForms, EachFormCountsAndDeletesInEachEncryptionMode) {
 
             test::RecordingWindow window;
             window.statement = "DELETE TOP (200) FROM ATR_Log WHERE label = '" + label + "'";
-            modGeneral::CountRecords();
+            modGeneral::CountRecords(window, log.SettingsConnString());
             EXPECT_TRUE(window.messages.empty()) << window.messages.front();
             EXPECT_EQ(window.count, "250");
 
-            modGeneral::DeleteRecordsInChunks();
+            modGeneral::DeleteRecordsInChunks(window, log.SettingsConnString());
             EXPECT_TRUE(window.messages.empty()) << window.messages.front();
             EXPECT_EQ(window.recLeft, (std::vector<std::string>{"250", "50", "0", "0"}));
             rows -= 250;

@@ -7,7 +7,6 @@
 
 #include "harness/run_program.h"
 #include "harness/scratch_dir.h"
-#include "ops/app_state.h"
 #include "ops/modGeneral.h"
 #include "support/online_log.h"
 #include "support/recording_window.h"
@@ -44,12 +43,12 @@ std::vector<std::string> With(std::vector<std::string> args, std::initializer_li
 
 // Runs a count and a deletion run against the file and returns the messages.
 std::vector<std::string> MessagesOfBothOperations(const std::filesystem::path& file) {
-    SettingsConnString = SettingsConnStringForFile(file);
+    const std::string settings = SettingsConnStringForFile(file);
     test::RecordingWindow window;
     window.statement = "DELETE TOP (1000) FROM ATR_Log WHERE priority = '7'";
     window.count = "123";
-    modGeneral::CountRecords();
-    modGeneral::DeleteRecordsInChunks();
+    modGeneral::CountRecords(window, settings);
+    modGeneral::DeleteRecordsInChunks(window, settings);
     EXPECT_EQ(window.count, "123");
     EXPECT_TRUE(window.recLeft.empty());
     EXPECT_EQ(window.eventRounds, 0);
@@ -149,15 +148,15 @@ TEST(ReadOnlineSettings, ReadAfreshByEveryOperation) {
     test::ScratchDir dir("settings");
     const auto file = dir / "Sarnwick.mdb";
     test::WriteSettingsFile(file, kGoodRow);
-    SettingsConnString = SettingsConnStringForFile(file);
+    const std::string settings = SettingsConnStringForFile(file);
     test::RecordingWindow window;
     window.statement = "DELETE TOP (1000) FROM ATR_Log";
-    modGeneral::CountRecords();  // fails to connect: nothing listens on port 1
+    modGeneral::CountRecords(window, settings);  // fails to connect: nothing listens on port 1
     ASSERT_EQ(window.messages.size(), 1u);
     EXPECT_NE(window.messages[0].find("127.0.0.1"), std::string::npos) << window.messages[0];
 
     test::WriteSettingsFile(file, With(kGoodRow, {"--drop-column", "OnlDbPort"}));
-    modGeneral::CountRecords();
+    modGeneral::CountRecords(window, settings);
     ASSERT_EQ(window.messages.size(), 2u);
     EXPECT_NE(window.messages[1].find("OnlDbPort"), std::string::npos) << window.messages[1];
 }

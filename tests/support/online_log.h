@@ -4,21 +4,19 @@
 //   OnlineLog log({.rows = 3000});
 //   log.Mark("purge-me", 2000);            // 2000 rows with a known label
 //   log.UseSettings();                     // Sarnwick.mdb -> this server
-//   ... run CountRecords / DeleteRecordsInChunks ...
+//   modGeneral::DeleteRecordsInChunks(window, log.SettingsConnString());
 //   EXPECT_EQ(log.server.CountRows("label = 'purge-me'"), 0);
 //
-// Header-only: whoever includes it links the ops library (SettingsConnString).
+// Header-only: whoever includes it links the ops library.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
-#include "data_access/data_access.h"
 #include "harness/logdb_process.h"
 #include "harness/run_program.h"
 #include "harness/scratch_dir.h"
-#include "ops/app_state.h"
 #include "ops/settings_file.h"
 
 namespace quellmark::test {
@@ -35,21 +33,6 @@ inline LogDbOptions SarnwickServer(std::int64_t rows = 1000, std::uint64_t seed 
     options.extraArgs = std::move(extraArgs);
     return options;
 }
-
-// A statement time limit of a few seconds, instead of the program's 30, for
-// the connections opened while this lives.
-class ShortCommandTimeout {
-public:
-    explicit ShortCommandTimeout(std::int32_t seconds) : saved_(data_access::DefaultCommandTimeout()) {
-        data_access::SetDefaultCommandTimeout(seconds);
-    }
-    ~ShortCommandTimeout() { data_access::SetDefaultCommandTimeout(saved_); }
-    ShortCommandTimeout(const ShortCommandTimeout&) = delete;
-    ShortCommandTimeout& operator=(const ShortCommandTimeout&) = delete;
-
-private:
-    std::int32_t saved_;
-};
 
 class OnlineLog {
 public:
@@ -92,11 +75,13 @@ public:
         return written;
     }
 
-    // Writes Sarnwick.mdb and points SettingsConnString at it.
+    // Writes Sarnwick.mdb, which SettingsConnString() names.
     void UseSettings(const std::vector<std::string>& changes = {}) const {
         WriteSettingsFile(SettingsFile(), RemoteSettings(changes));
-        SettingsConnString = modGeneral::SettingsConnStringForFile(SettingsFile());
     }
+
+    // The connection string the operations read Sarnwick.mdb through.
+    std::string SettingsConnString() const { return modGeneral::SettingsConnStringForFile(SettingsFile()); }
 
     std::int64_t Mark(const std::string& label, std::int64_t rows) const { return server.Mark(label, rows); }
 };

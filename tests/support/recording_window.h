@@ -1,6 +1,7 @@
 // A stand-in for the main window in the operations' tests: it holds the
 // statement box's text, records every text written to the two number boxes
-// and every message, and runs a test's hook when events are processed.
+// and every message, runs a test's hook when events are processed, and holds
+// the Cancel request a hook can set.
 #pragma once
 
 #include <functional>
@@ -13,15 +14,13 @@ namespace quellmark::test {
 
 class RecordingWindow : public WindowPort {
 public:
-    RecordingWindow() { SetMainWindow(this); }
-    ~RecordingWindow() override { SetMainWindow(nullptr); }
-
     std::string statement;
     std::string count = "0";
     std::vector<std::string> recLeft;  // every text shown, in order
     std::vector<std::string> messages;
     int eventRounds = 0;
     std::function<void(int round)> onEvents;
+    bool cancelRequested = false;
 
     std::string SqlQueryText() const override { return statement; }
     void SetCountText(const std::string& text) override { count = text; }
@@ -31,6 +30,8 @@ public:
         ++eventRounds;
         if (onEvents) onEvents(eventRounds);
     }
+    bool CancelRequested() const override { return cancelRequested; }
+    void ClearCancelRequest() override { cancelRequested = false; }
 };
 
 }  // namespace quellmark::test

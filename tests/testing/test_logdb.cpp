@@ -10,7 +10,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <optional>
 #include <sstream>
@@ -18,6 +20,7 @@
 #include <vector>
 
 #include "harness/logdb_process.h"
+#include "harness/run_program.h"
 #include "harness/scratch_dir.h"
 #include "support/odbc_client.h"
 
@@ -318,6 +321,53 @@ TEST(LogDbFaults, KilledServerEndsTheConnection) {
     auto client = Connected(server);
     server.Kill();
     EXPECT_FALSE(client->Run("SELECT COUNT(*) FROM ATR_Log").ok);
+}
+
+// The statement log has each batch as the client sent it and how the
+// connection ended; --insert-after's rows arrive after that many statements
+// (SET not counted).
+TEST(LogDbFaults, StatementLogAndArrivingRows) {
+    LogDbOptions options = Seeded(100, 1, {"--insert-after", "2:5:new: arrival"});
+    options.statementLog = true;
+    LogDbProcess server(options);
+    const std::vector<std::string> batches = {"SET TEXTSIZE 2147483647", "SELECT COUNT(*) FROM ATR_Log",
+                                              "DELETE TOP (1) FROM ATR_Log\r\nWHERE\tmessage <> 'a\\b'",
+                                              "SELECT COUNT(*) FROM ATR_Log"};
+    {
+        auto client = Connected(server);
+        ASSERT_TRUE(client->Run(batches[0]).ok);
+        EXPECT_EQ(client->Count(batches[1]), 100);
+        EXPECT_EQ(server.CountRows("label = 'new: arrival'"), 0);
+        EXPECT_EQ(client->Run(batches[2]).rowCount, 1);
+        EXPECT_EQ(client->Count(batches[3]), 104);
+        EXPECT_EQ(server.CountRows("label = 'new: arrival'"), 5);
+    }
+    std::map<int, quellmark::test::LoggedSession> sessions = server.Sessions(std::chrono::seconds(10));
+    ASSERT_EQ(sessions.size(), 1u);
+    EXPECT_EQ(sessions.begin()->second.batches, batches);
+    EXPECT_EQ(sessions.begin()->second.end, "left");
+
+    // A connection the server closes is marked so; one whose login failed is
+    // not logged.
+    LogDbOptions dropping = Seeded(10, 1, {"--drop-after", "1"});
+    dropping.statementLog = true;
+    LogDbProcess closer(dropping);
+    std::string wrongPassword = closer.OdbcConnectionString();
+    wrongPassword.replace(wrongPassword.find(";PWD=p;"), 7, ";PWD=q;");
+    EXPECT_TRUE(Odbc().Connect(wrongPassword, 5));
+    auto client = Connected(closer);
+    EXPECT_EQ(client->Count("SELECT COUNT(*) FROM ATR_Log"), 10);
+    sessions = closer.Sessions(std::chrono::seconds(10));
+    ASSERT_EQ(sessions.size(), 1u);
+    EXPECT_EQ(sessions.begin()->second.end, "dropped");
+
+    for (const char* bad : {"2:5", "x:5:a", "2:0:a", "2:5:"}) {
+        const quellmark::test::RunResult r = quellmark::test::Run(
+            quellmark::test::LogDbPath(),
+            {"--port", "0", "--database", "d", "--user", "u", "--password", "p", "--insert-after", bad});
+        EXPECT_EQ(r.exitCode, 2) << bad;
+        EXPECT_NE(r.err.find("--insert-after"), std::string::npos) << r.err;
+    }
 }
 
 // ---- The process itself ------------------------------------------------------------------

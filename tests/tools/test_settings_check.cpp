@@ -6,7 +6,6 @@
 #include <string>
 #include <vector>
 
-#include "ops/app_state.h"
 #include "ops/modGeneral.h"
 #include "support/online_log.h"
 #include "support/recording_window.h"
@@ -37,8 +36,7 @@ void WriteSettings(const test::OnlineLog& log, const std::vector<std::string>& c
 std::string WindowMessage(const fs::path& settingsFile) {
     test::RecordingWindow window;
     window.statement = "DELETE TOP (1000) FROM ATR_Log WHERE priority = '7'";
-    SettingsConnString = modGeneral::SettingsConnStringForFile(settingsFile);
-    modGeneral::CountRecords();
+    modGeneral::CountRecords(window, modGeneral::SettingsConnStringForFile(settingsFile));
     EXPECT_EQ(window.messages.size(), 1u);
     return window.messages.empty() ? "" : window.messages.front();
 }
@@ -57,8 +55,7 @@ TEST(SettingsCheck, PrintsTheCountTheServerHolds) {
     ASSERT_EQ(log.Mark("gone", 2344), 2344);
     test::RecordingWindow window;
     window.statement = "DELETE TOP (5000) FROM ATR_Log WHERE label = 'gone'";
-    SettingsConnString = modGeneral::SettingsConnStringForFile(log.SettingsFile());
-    modGeneral::DeleteRecordsInChunks();
+    modGeneral::DeleteRecordsInChunks(window, log.SettingsConnString());
     ASSERT_TRUE(window.messages.empty()) << window.messages.front();
     r = RunSettingsTool({"check", log.SettingsFile().string()});
     ASSERT_EQ(r.exitCode, 0) << r.err;

@@ -10,7 +10,6 @@
 #include <QStyleOptionComboBox>
 #include <QTest>
 
-#include "ops/app_state.h"
 #include "ui/frmMain.h"
 #include "ui/message_box.h"
 #include "ui/templates.h"
@@ -154,10 +153,16 @@ private slots:
         QCOMPARE(window.txtCount->text(), QString("0"));
         QCOMPARE(window.txtRecLeft->text(), QString("0"));
         QVERIFY(window.cmdCancel->isEnabled());
-        QCOMPARE(QString::fromStdString(quellmark::AppPath), QCoreApplication::applicationDirPath());
-        QCOMPARE(QString::fromStdString(quellmark::SettingsConnString),
+        QCOMPARE(QString::fromStdString(window.AppPath), QCoreApplication::applicationDirPath());
+        QCOMPARE(QString::fromStdString(window.SettingsConnString),
                  "Provider=Microsoft.Jet.OLEDB.4.0;Data Source=" + QCoreApplication::applicationDirPath() +
                      "/Sarnwick.mdb;Persist Security Info=False");
+    }
+
+    // The operations the buttons start give each statement 30 seconds.
+    void statementsAreGivenThirtySeconds() {
+        frmMain window;
+        QCOMPARE(window.CommandTimeout, 30);
     }
 
     void tabVisitsControlsInOrder() {
@@ -250,11 +255,11 @@ private slots:
     void cancelIsDisabledAfterARunAndCancelWhileIdleDoesNothing() {
         frmMain window;
         QTest::mouseClick(window.cmdCancel, Qt::LeftButton);
-        QVERIFY(quellmark::CancelRequested);
+        QVERIFY(window.CancelRequested());
         window.txtSqlQuery->setPlainText("DELETE TOP (1000) FROM ATR_Log WHERE priority = '7'");
         QTest::mouseClick(window.cmdDelete, Qt::LeftButton);  // fails on the missing settings file
         QCOMPARE(messages_.size(), 1);
-        QVERIFY(!quellmark::CancelRequested);  // cleared when the run started
+        QVERIFY(!window.CancelRequested());  // cleared when the run started
         QVERIFY(!window.cmdCancel->isEnabled());
         for (QWidget* w : {static_cast<QWidget*>(window.cboSqlTemplate), static_cast<QWidget*>(window.cmdCreateSql),
                            static_cast<QWidget*>(window.txtSqlQuery), static_cast<QWidget*>(window.cmdCount),
@@ -263,13 +268,16 @@ private slots:
         }
     }
 
-    // A fault that escapes an operation (here: the operations find no main
-    // window registered) is shown by both buttons alike, and the window stays
-    // usable: the delete button leaves its busy state.
+    // A fault that escapes an operation (here: the window's own message box
+    // fails as the operation reports the missing settings file) is shown by
+    // both buttons alike, and the window stays usable: the delete button
+    // leaves its busy state.
     void anExceptionEscapingAnOperationIsShownByBothButtons() {
-        frmMain window;
+        struct BrokenWindow : frmMain {
+            void ShowMessage(const std::string&) override { throw std::logic_error("the message box is gone"); }
+        };
+        BrokenWindow window;
         window.txtSqlQuery->setPlainText("DELETE TOP (1000) FROM ATR_Log WHERE priority = '7'");
-        quellmark::SetMainWindow(nullptr);
         for (QPushButton* button : {window.cmdCount, window.cmdDelete}) {
             messages_.clear();
             QTest::mouseClick(button, Qt::LeftButton);
@@ -279,7 +287,6 @@ private slots:
             QVERIFY(!window.IsBusy());
             QVERIFY(window.cmdCount->isEnabled() && window.cmdDelete->isEnabled() && window.txtSqlQuery->isEnabled());
         }
-        quellmark::SetMainWindow(&window);
     }
 };
 

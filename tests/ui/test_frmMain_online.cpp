@@ -17,7 +17,6 @@
 #include <map>
 
 #include "harness/kerberos_realm.h"
-#include "ops/app_state.h"
 #include "support/online_log.h"
 #include "ui/frmMain.h"
 #include "ui/message_box.h"
@@ -84,6 +83,7 @@ private slots:
         quellmark::ui::SetClock([] { return LocalNoon(2025, 12, 20); });
         frmMain window;
         log.UseSettings();
+        window.SettingsConnString = log.SettingsConnString();
         const std::pair<const char*, const char*> templates[] = {
             {"Priority", "priority = 7"},
             {"Priority AND Time", "priority = 7 AND time < '2025-12-13'"},
@@ -115,6 +115,7 @@ private slots:
         frmMain window;
         window.show();
         log.UseSettings();
+        window.SettingsConnString = log.SettingsConnString();
         QCOMPARE(EnabledStates(window), Expected(false, true));  // at start, Cancel too
 
         window.txtSqlQuery->setPlainText(kPurge);
@@ -149,6 +150,7 @@ private slots:
         QCOMPARE(log.Mark("purge-me", 2000), 2000);
         frmMain window;
         log.UseSettings();
+        window.SettingsConnString = log.SettingsConnString();
         window.txtSqlQuery->setPlainText(kPurge);
         QTest::mouseClick(window.cmdDelete, Qt::LeftButton);
         QCOMPARE(messages_.size(), 1);
@@ -216,10 +218,10 @@ private slots:
         for (const QString& c : settingsChanges) changes.push_back(c.toStdString());
         if (!changes.empty() && changes[0] == "--no-table") {
             quellmark::test::WriteSettingsFile(log.SettingsFile(), {"--no-table"});
-            quellmark::SettingsConnString = quellmark::modGeneral::SettingsConnStringForFile(log.SettingsFile());
         } else {
             log.UseSettings(changes);
         }
+        window.SettingsConnString = log.SettingsConnString();
         const std::filesystem::path file = log.SettingsFile();
         if (settingsFile == "missing") std::filesystem::remove(file);
         if (settingsFile == "empty") std::ofstream(file, std::ios::trunc).close();
@@ -255,9 +257,10 @@ private slots:
         OnlineLog log(quellmark::test::SarnwickServer(5000, 9, {"--delay-ms", "8000", "--faults-after", "3"}));
         QCOMPARE(log.Mark("purge-me", 2000), 2000);
         const std::string others = log.server.Snapshot("label <> 'purge-me'");
-        quellmark::test::ShortCommandTimeout limit(2);
         frmMain window;
+        window.CommandTimeout = 2;
         log.UseSettings();
+        window.SettingsConnString = log.SettingsConnString();
         window.txtSqlQuery->setPlainText(kPurge);
         QTest::mouseClick(window.cmdDelete, Qt::LeftButton);
         QCOMPARE(messages_.size(), 1);
@@ -275,9 +278,10 @@ private slots:
     void aStoppedServerEndsTheRunAndTheWindowServesOn() {
         OnlineLog log(quellmark::test::SarnwickServer(5000, 9));
         QCOMPARE(log.Mark("purge-me", 2000), 2000);
-        quellmark::test::ShortCommandTimeout limit(2);
         frmMain window;
+        window.CommandTimeout = 2;
         log.UseSettings();
+        window.SettingsConnString = log.SettingsConnString();
         window.txtSqlQuery->setPlainText(kPurge);
         const pid_t server = log.server.Pid();
         bool stopped = false;
@@ -307,6 +311,7 @@ private slots:
         QCOMPARE(log.Mark("edge\u00A001", 100), 100);  // the first 100 of them
         frmMain window;
         log.UseSettings();
+        window.SettingsConnString = log.SettingsConnString();
         window.txtSqlQuery->setPlainText(
             QString::fromUtf8("DELETE TOP (1000) FROM ATR_Log WHERE label = 'edge\u00A001'"));
         QTest::mouseClick(window.cmdCount, Qt::LeftButton);
@@ -353,6 +358,7 @@ private slots:
         frmMain window;  // its start-up points the settings at the program's folder
         log.UseSettings(
             {"--type", "Windows Authentication", "--server", "localhost," + std::to_string(log.server.Port())});
+        window.SettingsConnString = log.SettingsConnString();
         window.txtSqlQuery->setPlainText(kPurge);
         QTest::mouseClick(window.cmdDelete, Qt::LeftButton);
 
@@ -376,6 +382,7 @@ private slots:
         QPointer<frmMain> alive(window);
         window->show();
         log.UseSettings();
+        window->SettingsConnString = log.SettingsConnString();
         window->txtSqlQuery->setPlainText(kPurge);
         bool stillBusy = false;
         QTimer::singleShot(50, window, [&] {
@@ -387,7 +394,6 @@ private slots:
         QTRY_VERIFY(alive.isNull());
         QVERIFY(messages_.isEmpty());
         QCOMPARE(log.server.CountRows(kMarked), 1000);
-        QVERIFY(!quellmark::MainWindow());
     }
 };
 

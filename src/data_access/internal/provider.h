@@ -31,8 +31,9 @@ public:
 class Connection {
 public:
     virtual ~Connection() = default;
-    // A table by name, positioned on its first row.
-    virtual std::unique_ptr<Cursor> OpenTable(const std::string& name) = 0;
+    // A table by name, positioned on its first row, allowing a provider that
+    // asks a server for it timeoutSeconds (0: no limit).
+    virtual std::unique_ptr<Cursor> OpenTable(const std::string& name, std::int32_t timeoutSeconds) = 0;
     // Runs the statement text unchanged, allowing it timeoutSeconds (0: no
     // limit). The cursor holds the first row of the first result (or no row);
     // rowsAffected is set where the provider knows it (-1 otherwise). The

@@ -112,7 +112,8 @@ public:
         ReadCatalog();
     }
 
-    std::unique_ptr<Cursor> OpenTable(const std::string& name) override {
+    // A file is read at once: there is no server to allow time.
+    std::unique_ptr<Cursor> OpenTable(const std::string& name, std::int32_t) override {
         if (!mdb_) throw Error("The settings file is closed.");
         MdbCatalogEntry* entry = Find(name);
         if (!entry) throw Error("The settings file " + file_->Path() + " has no table " + name + ".");

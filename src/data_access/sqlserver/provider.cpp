@@ -119,6 +119,13 @@ Representation RepresentationOf(const Column& column) {
     }
 }
 
+// The time limit of one statement, and the deadline that keeps it against a
+// server that does not answer its cancellation (null when there is none).
+struct Limit {
+    std::int32_t seconds = 0;
+    odbc::Deadline* deadline = nullptr;
+};
+
 class OdbcConnection final : public Connection {
 public:
     OdbcConnection(OdbcLogin login, int loginTimeoutSeconds) : login_(std::move(login)) {
@@ -158,12 +165,11 @@ public:
         socket_ = odbc::NewConnectedSocket(socketsBefore, login_.Address.Instance.empty() ? login_.Address.Port : 0);
     }
 
-    std::unique_ptr<Cursor> OpenTable(const std::string& name) override {
+    std::unique_ptr<Cursor> OpenTable(const std::string& name, std::int32_t timeoutSeconds) override {
         // Only the first row is ever read through a cursor, so only one row
-        // is asked for: the online log is far too big to fetch whole. It gets
-        // the time a new connection gives a command.
+        // is asked for: the online log is far too big to fetch whole.
         std::int64_t ignored = -1;
-        return Execute("SELECT TOP (1) * FROM " + QuoteTableName(name), DefaultCommandTimeout(), ignored);
+        return Execute("SELECT TOP (1) * FROM " + QuoteTableName(name), timeoutSeconds, ignored);
     }
 
     std::unique_ptr<Cursor> Execute(const std::string& text, std::int32_t timeoutSeconds,
@@ -183,42 +189,42 @@ public:
                             odbc::CancellationGrace(timeoutSeconds);
             deadline.emplace(at, [socket = *socket_] { odbc::ShutDown(socket); });
         }
-        limit_ = Limit{timeoutSeconds, deadline ? &*deadline : nullptr};
+        const Limit limit{timeoutSeconds, deadline ? &*deadline : nullptr};
         struct Done {
             OdbcConnection& self;
+            const Limit& limit;
             ~Done() {
                 // A deadline that passed just as the statement finished has
                 // still closed the connection.
-                if (self.limit_.deadline && self.limit_.deadline->Stop()) self.lost_ = true;
-                self.limit_ = Limit{};
+                if (limit.deadline && limit.deadline->Stop()) self.lost_ = true;
             }
-        } done{*this};
+        } done{*this, limit};
         StatementHandle statement = AllocateStatement();
         SQLHANDLE stmt = statement.Get();
         // The text goes to the server as written: no ODBC escape processing.
         SQLSetStmtAttr(stmt, SQL_ATTR_NOSCAN, reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(SQL_NOSCAN_ON)), 0);
         if (!SQL_SUCCEEDED(SQLSetStmtAttr(stmt, SQL_ATTR_QUERY_TIMEOUT,
                                           reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(timeoutSeconds)), 0)))
-            FailStatement(stmt);
+            FailStatement(stmt, limit);
 
         SQLRETURN rc = SQLExecDirect(stmt, reinterpret_cast<SQLCHAR*>(const_cast<char*>(text.data())),
                                      static_cast<SQLINTEGER>(text.size()));
-        if (rc == SQL_ERROR || rc == SQL_INVALID_HANDLE) FailStatement(stmt);
+        if (rc == SQL_ERROR || rc == SQL_INVALID_HANDLE) FailStatement(stmt, limit);
 
         std::vector<std::string> names;
         std::optional<std::vector<Value>> row;
         if (rc != SQL_NO_DATA) {
             SQLSMALLINT columnCount = 0;
-            if (!SQL_SUCCEEDED(SQLNumResultCols(stmt, &columnCount))) FailStatement(stmt);
+            if (!SQL_SUCCEEDED(SQLNumResultCols(stmt, &columnCount))) FailStatement(stmt, limit);
             if (columnCount == 0) {
                 SQLLEN count = -1;
                 if (SQL_SUCCEEDED(SQLRowCount(stmt, &count))) rowsAffected = static_cast<std::int64_t>(count);
             } else {
-                const std::vector<Column> columns = DescribeColumns(stmt, columnCount);
+                const std::vector<Column> columns = DescribeColumns(stmt, columnCount, limit);
                 for (const Column& column : columns) names.push_back(column.Name);
                 rc = SQLFetch(stmt);
-                if (rc == SQL_ERROR || rc == SQL_INVALID_HANDLE) FailStatement(stmt);
-                if (rc != SQL_NO_DATA) row = ReadRow(stmt, columns);
+                if (rc == SQL_ERROR || rc == SQL_INVALID_HANDLE) FailStatement(stmt, limit);
+                if (rc != SQL_NO_DATA) row = ReadRow(stmt, columns, limit);
             }
         } else {
             // A searched DELETE or UPDATE that matched nothing.
@@ -232,7 +238,7 @@ public:
         while (true) {
             rc = SQLMoreResults(stmt);
             if (rc == SQL_NO_DATA) break;
-            if (rc == SQL_ERROR || rc == SQL_INVALID_HANDLE) FailStatement(stmt);
+            if (rc == SQL_ERROR || rc == SQL_INVALID_HANDLE) FailStatement(stmt, limit);
         }
         return std::make_unique<OdbcCursor>(std::move(names), std::move(row));
     }
@@ -253,17 +259,17 @@ private:
         throw Error(std::move(records));
     }
 
-    [[noreturn]] void FailStatement(SQLHANDLE stmt) {
+    [[noreturn]] void FailStatement(SQLHANDLE stmt, const Limit& limit) {
         std::vector<ErrorEntry> records = Diagnostics(SQL_HANDLE_STMT, stmt);
         if (records.empty()) records = Diagnostics(SQL_HANDLE_DBC, dbc_.Get());
-        const bool deadlinePassed = limit_.deadline && limit_.deadline->Passed();
-        if (deadlinePassed || (limit_.seconds > 0 && odbc::StatementTimedOut(records))) {
+        const bool deadlinePassed = limit.deadline && limit.deadline->Passed();
+        if (deadlinePassed || (limit.seconds > 0 && odbc::StatementTimedOut(records))) {
             using odbc::TimeoutEnd;
             const TimeoutEnd end = deadlinePassed     ? TimeoutEnd::DeadlineClosed
                                    : ConnectionDead() ? TimeoutEnd::DriverClosed
                                                       : TimeoutEnd::Cancelled;
             if (end != TimeoutEnd::Cancelled) lost_ = true;
-            records.push_back(odbc::TimeoutEntry(login_.Address, limit_.seconds, end));
+            records.push_back(odbc::TimeoutEntry(login_.Address, limit.seconds, end));
             throw Error(std::move(records));
         }
         // FreeTDS may describe a connection the server closed only as
@@ -298,7 +304,7 @@ private:
         return StatementHandle(stmt);
     }
 
-    std::vector<Column> DescribeColumns(SQLHANDLE stmt, SQLSMALLINT count) {
+    std::vector<Column> DescribeColumns(SQLHANDLE stmt, SQLSMALLINT count, const Limit& limit) {
         std::vector<Column> columns;
         columns.reserve(static_cast<std::size_t>(count));
         for (SQLUSMALLINT number = 1; number <= static_cast<SQLUSMALLINT>(count); ++number) {
@@ -314,7 +320,7 @@ private:
                 if (!SQL_SUCCEEDED(rc) || nameLength < static_cast<SQLSMALLINT>(name.size())) break;
                 name.assign(static_cast<std::size_t>(nameLength) + 1, '\0');
             }
-            if (!SQL_SUCCEEDED(rc)) FailStatement(stmt);
+            if (!SQL_SUCCEEDED(rc)) FailStatement(stmt, limit);
             name.resize(std::min(static_cast<std::size_t>(std::max<SQLSMALLINT>(nameLength, 0)), name.size() - 1));
             column.Name = std::move(name);
             columns.push_back(std::move(column));
@@ -322,20 +328,20 @@ private:
         return columns;
     }
 
-    std::vector<Value> ReadRow(SQLHANDLE stmt, const std::vector<Column>& columns) {
+    std::vector<Value> ReadRow(SQLHANDLE stmt, const std::vector<Column>& columns, const Limit& limit) {
         std::vector<Value> row;
         row.reserve(columns.size());
         for (std::size_t i = 0; i < columns.size(); ++i) {
             const auto number = static_cast<SQLUSMALLINT>(i + 1);
             switch (RepresentationOf(columns[i])) {
                 case Representation::Integer:
-                    row.push_back(ReadFixed<std::int64_t>(stmt, number, SQL_C_SBIGINT));
+                    row.push_back(ReadFixed<std::int64_t>(stmt, number, SQL_C_SBIGINT, limit));
                     break;
                 case Representation::Real:
-                    row.push_back(ReadFixed<double>(stmt, number, SQL_C_DOUBLE));
+                    row.push_back(ReadFixed<double>(stmt, number, SQL_C_DOUBLE, limit));
                     break;
                 case Representation::Text:
-                    row.push_back(ReadText(stmt, number));
+                    row.push_back(ReadText(stmt, number, limit));
                     break;
             }
         }
@@ -345,17 +351,18 @@ private:
     // A value of fixed size, fetched as cType into a T (SQL_C_SBIGINT into
     // std::int64_t, SQL_C_DOUBLE into double), or null.
     template <class T>
-    Value ReadFixed(SQLHANDLE stmt, SQLUSMALLINT number, SQLSMALLINT cType) {
+    Value ReadFixed(SQLHANDLE stmt, SQLUSMALLINT number, SQLSMALLINT cType, const Limit& limit) {
         T value{};
         SQLLEN indicator = 0;
-        if (!SQL_SUCCEEDED(SQLGetData(stmt, number, cType, &value, sizeof value, &indicator))) FailStatement(stmt);
+        if (!SQL_SUCCEEDED(SQLGetData(stmt, number, cType, &value, sizeof value, &indicator)))
+            FailStatement(stmt, limit);
         if (indicator == SQL_NULL_DATA) return Null{};
         return value;
     }
 
     // Text in pieces: each call fills the buffer (less its terminating NUL)
     // until the driver reports the value complete.
-    Value ReadText(SQLHANDLE stmt, SQLUSMALLINT number) {
+    Value ReadText(SQLHANDLE stmt, SQLUSMALLINT number, const Limit& limit) {
         std::string value;
         std::vector<char> buffer(64 * 1024);
         while (true) {
@@ -363,7 +370,7 @@ private:
             const SQLRETURN rc =
                 SQLGetData(stmt, number, SQL_C_CHAR, buffer.data(), static_cast<SQLLEN>(buffer.size()), &indicator);
             if (rc == SQL_NO_DATA) break;
-            if (!SQL_SUCCEEDED(rc)) FailStatement(stmt);
+            if (!SQL_SUCCEEDED(rc)) FailStatement(stmt, limit);
             if (indicator == SQL_NULL_DATA) return Null{};
             const bool truncated = indicator == SQL_NO_TOTAL || indicator >= static_cast<SQLLEN>(buffer.size());
             const std::size_t got = truncated ? buffer.size() - 1 : static_cast<std::size_t>(indicator);
@@ -373,18 +380,11 @@ private:
         return value;
     }
 
-    // The limit of the statement under way, for FailStatement.
-    struct Limit {
-        std::int32_t seconds = 0;
-        odbc::Deadline* deadline = nullptr;
-    };
-
     EnvironmentHandle env_;
     ConnectionHandle dbc_;
     OdbcLogin login_;
     // The connection's TCP socket, when it could be told apart from others.
     std::optional<odbc::OpenSocket> socket_;
-    Limit limit_;
     bool lost_ = false;
 };
 

@@ -517,15 +517,30 @@ TEST(OdbcProviderLogDb, StatementPastItsLimitIsCancelledAndChangesNothing) {
     EXPECT_EQ(Count(*connection), LogDb::kRows);
 }
 
+// Holds a server stopped (SIGSTOP) until Resume or the end of the scope.
+class StoppedServer {
+public:
+    explicit StoppedServer(const LogDb& server) : pid_(server.Pid()), stopped_(kill(pid_, SIGSTOP) == 0) {}
+    ~StoppedServer() { Resume(); }
+    StoppedServer(const StoppedServer&) = delete;
+    StoppedServer& operator=(const StoppedServer&) = delete;
+    bool Stopped() const noexcept { return stopped_; }
+    void Resume() noexcept {
+        if (stopped_) kill(pid_, SIGCONT);
+        stopped_ = false;
+    }
+
+private:
+    pid_t pid_;
+    bool stopped_;
+};
+
 TEST(OdbcProviderLogDb, StoppedServerIsGivenUpShortlyAfterTheLimit) {
     LogDb server;
     auto connection = Open(server);
     connection->CommandTimeout = 3;
-    ASSERT_EQ(kill(server.Pid(), SIGSTOP), 0);
-    struct Resume {
-        pid_t pid;
-        ~Resume() { kill(pid, SIGCONT); }
-    } resume{server.Pid()};
+    StoppedServer stopped(server);
+    ASSERT_TRUE(stopped.Stopped());
     // Not even the cancellation is answered. The driver alone would wait
     // another 3 seconds for it and then report only that it gave up.
     const std::string message = ExecuteError(*connection, "DELETE TOP (10) FROM ATR_Log");
@@ -537,9 +552,34 @@ TEST(OdbcProviderLogDb, StoppedServerIsGivenUpShortlyAfterTheLimit) {
     EXPECT_NO_THROW(connection->Close());
     // Running again, the server reads the delete and its cancellation at
     // once, well before a new connection has logged in and counted.
-    kill(server.Pid(), SIGCONT);
+    stopped.Resume();
     EXPECT_EQ(Count(*Open(server)), LogDb::kRows);
     EXPECT_EQ(server.StoredRows(), LogDb::kRows);
+}
+
+// Opening a table asks the server too, and is given the connection's own
+// limit, not a default.
+TEST(OdbcProviderLogDb, OpeningATableKeepsTheConnectionsLimit) {
+    LogDb server;
+    auto connection = Open(server);
+    connection->CommandTimeout = -1;
+    data_access::Recordset refused;
+    EXPECT_THROW(refused.Open("ATR_Log", *connection), data_access::Error);
+    ASSERT_EQ(connection->Errors().Count(), 1);
+    EXPECT_NE(connection->Errors().Item(0).Description.find("time-out"), std::string::npos);
+
+    connection->CommandTimeout = 1;
+    StoppedServer stopped(server);
+    ASSERT_TRUE(stopped.Stopped());
+    data_access::Recordset table;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_THROW(table.Open("ATR_Log", *connection), data_access::Error);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+    ASSERT_GT(connection->Errors().Count(), 0);
+    EXPECT_EQ(connection->Errors().Item(connection->Errors().Count() - 1).Description,
+              "The SQL Server at " + server.Label() +
+                  " did not finish the statement within 1 second and did not answer its cancellation either, so "
+                  "Quellmark closed the connection to it; the statement may or may not have been carried out.");
 }
 
 }  // namespace
