@@ -76,13 +76,14 @@ std::uint8_t EncryptionAnswer(Encryption server, std::uint8_t client) {
 
 class Session {
 public:
-    Session(Fd fd, const ServerOptions& options, LogStore& store, StatsLog& stats, WireLog& wireLog,
+    Session(Fd fd, const ServerOptions& options, LogStore& store, StatsLog& stats, WireLog& wireLog, LogFile& loginLog,
             const TlsContext* tls)
         : spid_(NextSpid()),
           channel_(std::move(fd), wireLog, spid_),
           options_(options),
           store_(store),
           stats_(stats),
+          loginLog_(loginLog),
           tls_(tls) {}
 
     void Run() {
@@ -165,6 +166,9 @@ private:
         } else {
             credentialsOk = login.password == options_.password;
         }
+        if (loginLog_.Enabled())
+            loginLog_.Line(std::to_string(spid_) + ' ' + (name && !name->empty() ? *name : "-") +
+                           (login.integratedSecurity ? " kerberos" : " sql"));
         std::fill(login.password.begin(), login.password.end(), '\0');
         if (!name) {
             tokens.Error(18452, 1, 14,
@@ -568,6 +572,7 @@ private:
     const ServerOptions& options_;
     LogStore& store_;
     StatsLog& stats_;
+    LogFile& loginLog_;
     const TlsContext* tls_;
     std::string loginName_;
     std::uint32_t version_ = version::k74;
@@ -587,8 +592,10 @@ Server::Server(ServerOptions options, LogStore& store)
     : options_(std::move(options)),
       store_(store),
       stats_(std::make_shared<StatsLog>(options_.statsFile)),
-      wireLog_(std::make_shared<WireLog>(options_.wireLog)) {
-    if (options_.encryption != Encryption::None) tls_ = std::make_shared<TlsContext>();
+      wireLog_(std::make_shared<WireLog>(options_.wireLog)),
+      loginLog_(std::make_shared<LogFile>(options_.loginLog, "login log")) {
+    if (options_.encryption != Encryption::None)
+        tls_ = std::make_shared<TlsContext>(options_.certificateFile, options_.keyFile);
     listener_ = Fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (listener_.Get() < 0) throw std::runtime_error(std::string("cannot create a socket: ") + std::strerror(errno));
     const int on = 1;
@@ -619,7 +626,8 @@ void Server::Run() {
         }
         if (gConnections.load() >= kMaxConnections) continue;  // closes it
         ++gConnections;
-        auto session = std::make_shared<Session>(std::move(client), options_, store_, *stats_, *wireLog_, tls_.get());
+        auto session =
+            std::make_shared<Session>(std::move(client), options_, store_, *stats_, *wireLog_, *loginLog_, tls_.get());
         std::thread([session] {
             session->Run();
             --gConnections;
