@@ -137,6 +137,8 @@ std::vector<ErrorEntry> ExplainConnectFailure(std::vector<ErrorEntry> records, c
         if (!address.Instance.empty())
             summary += " Check the host name, that the instance " + address.Instance +
                        " is running and that the SQL Server Browser on that host answers.";
+    } else if (!facts.CertificateRefusal.empty()) {
+        summary = facts.CertificateRefusal;
     } else if (facts.Encryption == EncryptionOffer::NotOffered) {
         summary = "The SQL Server at " + where + " offers no encryption, so no login was sent to it: " +
                   (integratedSecurity ? "no Kerberos ticket" : "neither the user name nor the password") +

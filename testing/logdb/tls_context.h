@@ -9,16 +9,11 @@
 #include <memory>
 #include <string>
 
+#include "data_access/sqlserver/openssl_free.h"
+
 namespace quellmark::logdb {
 
-// Frees an OpenSSL object with its own free function.
-template <auto Free>
-struct OpenSslFree {
-    template <class T>
-    void operator()(T* object) const noexcept {
-        Free(object);
-    }
-};
+using data_access::sqlserver::OpenSslFree;
 using SslContextPtr = std::unique_ptr<SSL_CTX, OpenSslFree<SSL_CTX_free>>;
 using SslPtr = std::unique_ptr<SSL, OpenSslFree<SSL_free>>;
 

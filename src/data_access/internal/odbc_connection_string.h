@@ -21,9 +21,14 @@ struct SqlServerAddress {
 };
 
 struct OdbcLogin {
-    // For SQLDriverConnect. Holds the password: never show or log it.
+    // For SQLDriverConnect. Holds the password: never show or log it. It
+    // names the server through a section of the driver's configuration file
+    // (sqlserver/freetds_login_config.h), written from Address.
     std::string ConnectionString;
     SqlServerAddress Address;
+    // The Data Source as written ("host,port", "host"), which names the
+    // certificate trusted for the server.
+    std::string Server;
     bool IntegratedSecurity = false;
     // Integrated security: whose Kerberos ticket logs in, once known.
     std::string ClientPrincipal;

@@ -10,10 +10,12 @@
 #include "data_access/data_access.h"
 #include "data_access/internal/odbc_connection_string.h"
 #include "data_access/internal/odbc_kerberos.h"
+#include "data_access/sqlserver/prelogin_probe.h"
+#include "data_access/sqlserver/server_trust.h"
 
 namespace data_access::odbc {
 
-enum class EncryptionOffer { Offered, NotOffered, Unknown };
+using sqlserver::EncryptionOffer;
 
 // Connects to host:port, sends a PRELOGIN request that asks for encryption,
 // reads the ENCRYPTION answer and closes: no login, no name and no password
@@ -28,12 +30,16 @@ struct LoginFailureFacts {
     std::string ServicePrincipal;  // Windows authentication: the SPN asked for; empty when unknown
     bool ServiceTicketChecked = false;
     ServiceTicketCheck ServiceTicket;
+    // The certificate the server presents is not trusted: why, its details
+    // and what to do (sqlserver::RefusalMessage); empty otherwise.
+    std::string CertificateRefusal;
 };
 
 // Runs the checks that can explain the driver's `records`: none when they
 // already say what happened (a refused login, a time-out, an unreachable
-// server).
-LoginFailureFacts ExamineFailedLogin(const std::vector<ErrorEntry>& records, const OdbcLogin& login,
-                                     int timeoutSeconds);
+// server). The server's certificate is fetched without a login and judged
+// as the driver judged it with `trust`.
+LoginFailureFacts ExamineFailedLogin(const std::vector<ErrorEntry>& records, const OdbcLogin& login, int timeoutSeconds,
+                                     const sqlserver::ServerTrust& trust);
 
 }  // namespace data_access::odbc

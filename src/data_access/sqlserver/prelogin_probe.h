@@ -1,0 +1,29 @@
+// Asking a SQL Server what it offers without logging in: a PRELOGIN request
+// that asks for encryption, and, when the server offers it, the TLS
+// handshake wrapped in PRELOGIN packets as a login makes it, only to read the
+// server's certificate. The connection is closed after the handshake: no
+// LOGIN7, no user name, password or Kerberos ticket is ever sent.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "data_access/sqlserver/certificate.h"
+
+namespace data_access::sqlserver {
+
+enum class EncryptionOffer { Offered, NotOffered, Unknown };
+
+struct ProbeResult {
+    EncryptionOffer Encryption = EncryptionOffer::Unknown;
+    // With `withCertificate` and an offer: the server's certificate first,
+    // then the rest of the chain it sent; empty when the handshake failed.
+    std::vector<Certificate> Chain;
+    // Why the chain is empty, in plain words ("the server does not answer").
+    std::string Problem;
+};
+
+// Waits at most `timeoutSeconds` in all.
+ProbeResult ProbeServer(const std::string& host, int port, int timeoutSeconds, bool withCertificate);
+
+}  // namespace data_access::sqlserver
