@@ -224,3 +224,22 @@ TEST_F(SettingsTrust, WindowsAuthenticationSendsNoTicketToAnUntrustedServer) {
     ASSERT_EQ(logins.size(), 1u);
     EXPECT_TRUE(logins[0].ends_with(" ops kerberos")) << logins[0];
 }
+
+TEST_F(SettingsTrust, OnATerminalTrustAsksFirst) {
+    const test::LogDbProcess server(UnpinnedServer());
+    const std::string where = "127.0.0.1," + std::to_string(server.Port());
+    WriteSettings("Remote SQL Authentication", "127.0.0.1", server.Port());
+    // script(1) gives the tool a terminal on its standard input.
+    const auto onTerminal = [&](const std::string& answer) {
+        return test::Run("script", {"-qec", test::SettingsToolPath() + " trust " + settings.string(), "/dev/null"},
+                         std::chrono::seconds(60), answer + "\n");
+    };
+    RunResult r = onTerminal("n");
+    EXPECT_EQ(r.exitCode, 1) << r.out;
+    ExpectMentions(r.out, {"SHA-256 fingerprint: " + server.Sha256(), "Trust this certificate for " + where + "? [y/N]",
+                           "Nothing was pinned."});
+    EXPECT_FALSE(fs::exists(PinFile(where)));
+    r = onTerminal("y");
+    EXPECT_EQ(r.exitCode, 0) << r.out;
+    EXPECT_TRUE(fs::exists(PinFile(where)));
+}
