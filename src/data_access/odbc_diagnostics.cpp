@@ -162,6 +162,11 @@ std::vector<ErrorEntry> ExplainConnectFailure(std::vector<ErrorEntry> records, c
                   " Windows authentication here needs a Kerberos ticket for this user (kinit).";
     } else {
         summary = "Cannot connect to the SQL Server at " + where + ": " + WithPeriod(MostSpecific(records));
+        // An instance's port, and so its certificate, is the driver's to find.
+        if (!address.Instance.empty())
+            summary +=
+                " If its certificate is not trusted, write the server as host,port (the instance's port) and "
+                "pin the certificate with quellmark-settings trust.";
     }
     records.push_back(ErrorEntry{std::move(summary), {}, 0});
     return records;

@@ -11,6 +11,7 @@
 #include <sstream>
 
 #include "data_access/data_access.h"
+#include "data_access/internal/odbc_diagnostics.h"
 #include "data_access/sqlserver/freetds_login_config.h"
 #include "data_access/sqlserver/server_trust.h"
 #include "harness/scoped_env.h"
@@ -226,4 +227,25 @@ TEST(ServerTrustLogin, AGoodLoginCostsNoExtraRoundTrip) {
     EXPECT_EQ(packets, test::PlainPacketTypes(plain.begin()->second));
     // PRELOGIN, then the client's two handshake flights.
     EXPECT_EQ(packets, (std::vector<std::uint8_t>{0x12, 0x12, 0x12}));
+}
+
+// What the driver says of a refused certificate, and the summary made of it.
+TEST(ServerTrustLogin, TheRefusalIsTheLastWordOfAFailedLogin) {
+    const std::vector<data_access::ErrorEntry> records = {{"Adaptive Server connection failed", "01000", 0},
+                                                          {"Unable to connect to data source", "S1000", 0}};
+    data_access::odbc::LoginFailureFacts facts;
+    facts.Encryption = data_access::odbc::EncryptionOffer::Offered;
+    facts.CertificateRefusal = "WARNING: the SQL Server at db01,1433 presented ...";
+    const auto address = data_access::odbc::ParseDataSource("db01");
+    EXPECT_EQ(data_access::odbc::ExplainConnectFailure(records, address, 5, false, facts).back().Description,
+              facts.CertificateRefusal);
+    EXPECT_EQ(data_access::odbc::ExplainConnectFailure(records, address, 5, true, facts).back().Description,
+              facts.CertificateRefusal);
+    // A named instance's certificate cannot be fetched: the summary says how to get there.
+    const std::string instance = data_access::odbc::ExplainConnectFailure(
+                                     records, data_access::odbc::ParseDataSource("db01\\EVENTS"), 5, false, {})
+                                     .back()
+                                     .Description;
+    EXPECT_TRUE(Contains(instance, "Adaptive Server connection failed.")) << instance;
+    EXPECT_TRUE(Contains(instance, "write the server as host,port")) << instance;
 }
