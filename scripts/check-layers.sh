@@ -35,7 +35,7 @@ while IFS= read -r line; do
     fi
     internal=0
     case "$included" in
-        data_access/jet/writer.h|data_access/jet/connection_string.h) ;;
+        data_access/jet/writer.h|data_access/jet/connection_string.h|data_access/sqlserver/server_trust.h|data_access/sqlserver/certificate.h) ;;
         */internal/*|data_access/sqlserver/*|data_access/jet/*) internal=1 ;;
     esac
     if [ "$internal" -eq 1 ]; then

@@ -59,6 +59,11 @@ printf '%s\n' demo | "$settings_tool" write "$mdb" --type "Remote SQL Authentica
     --server 127.0.0.1 --port "$port" --database Sarnwick --user demo --password-stdin
 sha256sum "$mdb" | cut -d' ' -f1 >"$stamp"
 echo "demo: wrote $mdb"
+# The demo server's certificate is self-made: pin it by the fingerprint the
+# server printed, in a trust folder of the demo's own (the window inherits it).
+export QUELLMARK_TRUST_DIR="$work/trusted-servers"
+"$settings_tool" trust "$mdb" --fingerprint "$LOGDB_SHA256" </dev/null >/dev/null
+echo "demo: pinned the log server's certificate (SHA-256 $LOGDB_SHA256)"
 echo "demo: quellmark-settings check: $("$settings_tool" check "$mdb")"
 
 if [ -n "${DISPLAY:-}" ] && xdpyinfo >/dev/null 2>&1; then

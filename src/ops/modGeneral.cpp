@@ -8,6 +8,7 @@
 
 #include "data_access/connection_string.h"
 #include "data_access/data_access.h"
+#include "data_access/sqlserver/server_trust.h"
 #include "ops/conversions.h"
 
 namespace quellmark::modGeneral {
@@ -100,7 +101,13 @@ std::optional<OnlineConnection> OpenOnlineConnection(const std::string& settings
     online.connection->ConnectionTimeout = online.settings.OnlConnTimeout;
     online.connection->CommandTimeout = commandTimeout;
     Skip([&] { online.connection->Open(); });
-    if (ReportedConnectionFailure(*online.connection, show)) return std::nullopt;
+    // A refused certificate's message names the command that trusts it, with
+    // this settings file.
+    const ShowFailure showWithFile = [&](const std::string& text) {
+        const auto file = data_access::ConnectionProperties::Parse(settingsConnString).Get("Data Source");
+        show(data_access::sqlserver::ReplaceSettingsFileMark(text, file.value_or(std::string(kSettingsFileName))));
+    };
+    if (ReportedConnectionFailure(*online.connection, showWithFile)) return std::nullopt;
     return online;
 }
 

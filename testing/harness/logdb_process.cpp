@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -19,6 +20,7 @@
 #include "harness/run_program.h"
 #include "harness/scratch_dir.h"
 #include "harness/sqlite_shell.h"
+#include "harness/test_certificates.h"
 
 namespace quellmark::test {
 namespace {
@@ -45,10 +47,44 @@ std::string FirstLine(int fd, std::chrono::milliseconds limit) {
     }
 }
 
+// The harness's certificate for the servers it pins, made once per process,
+// and the trust folder it pins them in when the test names none.
+struct HarnessTrust {
+    ScratchDir dir{"harness-trust"};
+    CertificateFiles certificate = MakeSelfSigned(dir.Path(), "logdb", "quellmark-logdb");
+    HarnessTrust() { std::filesystem::create_directory(dir / "trusted"); }
+};
+
+const HarnessTrust& Trust() {
+    static const HarnessTrust trust;
+    return trust;
+}
+
+std::filesystem::path TrustFolder() {
+    const char* named = std::getenv("QUELLMARK_TRUST_DIR");
+    if (named && *named) return named;
+    const std::filesystem::path folder = Trust().dir / "trusted";
+    ::setenv("QUELLMARK_TRUST_DIR", folder.c_str(), 1);
+    return folder;
+}
+
+void PinFor(const std::filesystem::path& folder, std::uint16_t port) {
+    const std::string pem = Trust().certificate.Pem();
+    for (const char* host : {"127.0.0.1", "localhost"}) {
+        std::ofstream out(folder / (std::string(host) + "," + std::to_string(port) + ".pem"));
+        out << pem;
+        if (!out.flush()) throw std::runtime_error("cannot pin the log server's certificate in " + folder.string());
+    }
+}
+
 }  // namespace
 
 LogDbProcess::LogDbProcess(LogDbOptions options) : options_(std::move(options)) {
-    if (!options_.dbFile || options_.wireLog || options_.statementLog) scratch_ = std::make_unique<ScratchDir>("logdb");
+    const bool ownCertificate =
+        std::find(options_.extraArgs.begin(), options_.extraArgs.end(), "--cert") != options_.extraArgs.end();
+    const bool pin = options_.pinned && !ownCertificate;
+    if (!options_.dbFile || options_.wireLog || options_.statementLog || options_.loginLog)
+        scratch_ = std::make_unique<ScratchDir>("logdb");
     dbFile_ = options_.dbFile ? *options_.dbFile : *scratch_ / "logs.sqlite";
     std::vector<std::string> args = {LogDbPath(),
                                      "--port",
@@ -74,6 +110,14 @@ LogDbProcess::LogDbProcess(LogDbOptions options) : options_(std::move(options)) 
     if (options_.statementLog) {
         statementLog_ = *scratch_ / "statements.log";
         args.insert(args.end(), {"--statement-log", statementLog_.string()});
+    }
+    if (options_.loginLog) {
+        loginLog_ = *scratch_ / "login.log";
+        args.insert(args.end(), {"--login-log", loginLog_.string()});
+    }
+    if (pin) {
+        const CertificateFiles& certificate = Trust().certificate;
+        args.insert(args.end(), {"--cert", certificate.certificate.string(), "--key", certificate.key.string()});
     }
     args.insert(args.end(), options_.extraArgs.begin(), options_.extraArgs.end());
     std::vector<char*> argv;
@@ -106,6 +150,8 @@ LogDbProcess::LogDbProcess(LogDbOptions options) : options_(std::move(options)) 
         throw std::runtime_error("quellmark-logdb printed '" + line + "'");
     }
     port_ = static_cast<std::uint16_t>(std::stoi(line.substr(prefix.size())));
+    if (const std::size_t at = line.find(" sha256 "); at != std::string::npos) sha256_ = line.substr(at + 8);
+    if (pin) PinFor(TrustFolder(), port_);
 }
 
 LogDbProcess::~LogDbProcess() { Kill(); }
@@ -165,6 +211,14 @@ std::map<int, LoggedSession> LogDbProcess::Sessions(std::chrono::milliseconds se
         if (ended || std::chrono::steady_clock::now() >= until) return sessions;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
+}
+
+std::vector<std::string> LogDbProcess::Logins() const {
+    if (loginLog_.empty()) throw std::runtime_error("the log server was started without a login log");
+    std::vector<std::string> lines;
+    std::ifstream in(loginLog_);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
 }
 
 Bytes Utf16Le(std::string_view ascii) {

@@ -7,6 +7,12 @@
 // The server listens on a free port of 127.0.0.1 and keeps its data in a
 // SQLite file (DbFile()), which CountRows reads directly, so a test can check
 // exactly which rows remain. The destructor kills the server (SIGKILL).
+//
+// Unless told otherwise (pinned = false, or a --cert of its own), the server
+// presents the harness's certificate, which is pinned for "127.0.0.1,PORT"
+// and "localhost,PORT" in the trust folder Quellmark reads: the one
+// QUELLMARK_TRUST_DIR names, or else a scratch folder of the harness that
+// QUELLMARK_TRUST_DIR is then set to for the rest of the process.
 #pragma once
 
 #include <sys/types.h>
@@ -36,6 +42,8 @@ struct LogDbOptions {
     std::chrono::seconds startTimeout{60};        // seeding many rows takes a while
     bool wireLog = false;                         // record what the server receives (Received())
     bool statementLog = false;                    // record the batches each connection sends (Sessions())
+    bool loginLog = false;                        // record the LOGIN7 requests it receives (Logins())
+    bool pinned = true;                           // present the harness's certificate, pinned (see above)
 };
 
 using Bytes = std::vector<std::uint8_t>;
@@ -56,6 +64,8 @@ public:
     LogDbProcess& operator=(const LogDbProcess&) = delete;
 
     std::uint16_t Port() const noexcept { return port_; }
+    // The SHA-256 fingerprint of its certificate, from its start-up line.
+    const std::string& Sha256() const noexcept { return sha256_; }
     pid_t Pid() const noexcept { return pid_; }
     const std::filesystem::path& DbFile() const noexcept { return dbFile_; }
     const LogDbOptions& Options() const noexcept { return options_; }
@@ -85,6 +95,9 @@ public:
     // for every connection to have ended, as a client's leaving reaches the
     // server a moment after the client has returned.
     std::map<int, LoggedSession> Sessions(std::chrono::milliseconds settle = std::chrono::milliseconds(0)) const;
+    // With LogDbOptions::loginLog: one line "<spid> <login name> sql|kerberos"
+    // per LOGIN7 received so far.
+    std::vector<std::string> Logins() const;
 
     // Ends the server at once with SIGKILL and reaps it; later calls do nothing.
     void Kill() noexcept;
@@ -95,6 +108,8 @@ private:
     std::filesystem::path dbFile_;
     std::filesystem::path wireLog_;
     std::filesystem::path statementLog_;
+    std::filesystem::path loginLog_;
+    std::string sha256_;
     pid_t pid_ = -1;
     std::uint16_t port_ = 0;
 };

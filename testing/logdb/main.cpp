@@ -15,13 +15,14 @@ constexpr const char* kUsage = R"(usage: quellmark-logdb --port P --database D -
                        [--rows N] [--seed S] [--end-date YYYY-MM-DD] [--db FILE] [--stats FILE]
                        [--delay-ms K] [--drop-after K] [--refuse-login] [--hang-login] [--log-statements]
                        [--count-answer none|null] [--faults-after K] [--encryption login|forced|none]
-                       [--wire-log FILE] [--kerberos-keytab FILE] [--statement-log FILE]
-                       [--insert-after K:N:LABEL]
+                       [--wire-log FILE] [--login-log FILE] [--kerberos-keytab FILE] [--statement-log FILE]
+                       [--insert-after K:N:LABEL] [--cert FILE --key FILE]
 
 Serves the table ATR_Log of database D over TDS 7.1-7.4 on 127.0.0.1:P (P = 0: any free
-port) and prints "listening on 127.0.0.1:PORT" once it accepts connections. Logins are
-encrypted with TLS (at most 1.2, a self-signed certificate made at start), as SQL Server
-encrypts them.
+port) and prints "listening on 127.0.0.1:PORT sha256 FINGERPRINT" once it accepts
+connections (FINGERPRINT: its certificate's SHA-256 fingerprint, colon-separated hex pairs;
+the line ends after PORT with --encryption none). Logins are encrypted with TLS (at most
+1.2), as SQL Server encrypts them.
 
   --rows N        replace ATR_Log with N seeded rows (same --seed and --end-date: same rows).
                   Without --rows an existing --db file's table is served as it is.
@@ -50,6 +51,13 @@ encrypts them.
                   "<connection>\tdropped" when the client or the server ended the connection
   --insert-after K:N:LABEL
                   after a connection's K-th statement, N new rows labelled LABEL arrive
+  --login-log FILE
+                  append "<connection> <login name> sql|kerberos" for each LOGIN7 received
+                  (after decryption; "-" for a Kerberos token it could not accept)
+  --cert FILE --key FILE
+                  present this certificate (PEM; further certificates in FILE are sent as
+                  its chain) with this key (PEM), instead of a self-signed certificate made
+                  at start
   --kerberos-keytab FILE
                   accept integrated-security (Kerberos) logins with the service keys in FILE,
                   read at each such login; the client principal's name before '@' is the login
@@ -141,6 +149,12 @@ int main(int argc, char** argv) {
             }
         } else if (arg == "--wire-log") {
             options.wireLog = value();
+        } else if (arg == "--login-log") {
+            options.loginLog = value();
+        } else if (arg == "--cert") {
+            options.certificateFile = value();
+        } else if (arg == "--key") {
+            options.keyFile = value();
         } else if (arg == "--kerberos-keytab") {
             options.kerberosKeytab = value();
             if (options.kerberosKeytab.empty()) Usage("--kerberos-keytab needs a file");
@@ -165,10 +179,13 @@ int main(int argc, char** argv) {
     }
     if (!havePort || !haveDatabase || !haveUser || !havePassword)
         Usage("--port, --database, --user and --password are required");
+    if (options.certificateFile.empty() != options.keyFile.empty()) Usage("--cert and --key go together");
     try {
         LogStore store(dbFile, rows, seed);
         Server server(options, store);
-        std::cout << "listening on 127.0.0.1:" << server.Port() << std::endl;
+        const std::string sha256 = server.CertificateSha256();
+        std::cout << "listening on 127.0.0.1:" << server.Port() << (sha256.empty() ? "" : " sha256 " + sha256)
+                  << std::endl;
         server.Run();
     } catch (const std::exception& e) {
         std::cerr << "quellmark-logdb: " << e.what() << '\n';

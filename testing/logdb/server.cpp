@@ -388,8 +388,10 @@ Server::Server(ServerOptions options, LogStore& store)
     : options_(std::move(options)),
       store_(store),
       stats_(std::make_shared<StatsLog>(options_.statsFile, options_.statementLog)),
-      wireLog_(std::make_shared<WireLog>(options_.wireLog)) {
-    if (options_.encryption != Encryption::None) tls_ = std::make_shared<TlsContext>();
+      wireLog_(std::make_shared<WireLog>(options_.wireLog)),
+      loginLog_(std::make_shared<LogFile>(options_.loginLog, "login log")) {
+    if (options_.encryption != Encryption::None)
+        tls_ = std::make_shared<TlsContext>(options_.certificateFile, options_.keyFile);
     listener_ = Fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (listener_.Get() < 0) throw std::runtime_error(std::string("cannot create a socket: ") + std::strerror(errno));
     const int on = 1;
@@ -420,7 +422,8 @@ void Server::Run() {
         }
         if (gConnections.load() >= kMaxConnections) continue;  // closes it
         ++gConnections;
-        auto session = std::make_shared<Session>(std::move(client), options_, store_, *stats_, *wireLog_, tls_.get());
+        auto session =
+            std::make_shared<Session>(std::move(client), options_, store_, *stats_, *wireLog_, *loginLog_, tls_.get());
         std::thread([session] {
             session->Run();
             --gConnections;

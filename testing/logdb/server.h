@@ -52,8 +52,11 @@ struct ServerOptions {
     std::optional<Arrival> arrival;
     bool logStatements = false;  // print each batch's text to stderr
     Encryption encryption = Encryption::Login;
-    std::string wireLog;         // hex dump of every byte received, before decryption
-    std::string kerberosKeytab;  // accept integrated-security logins with these service keys
+    std::string wireLog;          // hex dump of every byte received, before decryption
+    std::string kerberosKeytab;   // accept integrated-security logins with these service keys
+    std::string certificateFile;  // PEM; empty: a self-signed certificate made at start
+    std::string keyFile;          // PEM, with certificateFile
+    std::string loginLog;         // "<spid> <login name> sql|kerberos" per LOGIN7 received
 };
 
 class StatsLog;
@@ -63,6 +66,8 @@ public:
     // Binds and listens; throws std::runtime_error when it cannot.
     Server(ServerOptions options, LogStore& store);
     std::uint16_t Port() const noexcept { return port_; }
+    // The SHA-256 fingerprint of the certificate it presents; empty without TLS.
+    std::string CertificateSha256() const { return tls_ ? tls_->Sha256() : std::string(); }
     // Accepts connections until the process ends.
     [[noreturn]] void Run();
 
@@ -71,6 +76,7 @@ private:
     LogStore& store_;
     std::shared_ptr<StatsLog> stats_;
     std::shared_ptr<WireLog> wireLog_;
+    std::shared_ptr<LogFile> loginLog_;
     std::shared_ptr<TlsContext> tls_;  // null with Encryption::None
     Fd listener_;
     std::uint16_t port_ = 0;

@@ -72,13 +72,14 @@ struct Hangup {
 
 class Session {
 public:
-    Session(Fd fd, const ServerOptions& options, LogStore& store, StatsLog& stats, WireLog& wireLog,
+    Session(Fd fd, const ServerOptions& options, LogStore& store, StatsLog& stats, WireLog& wireLog, LogFile& loginLog,
             const TlsContext* tls)
         : spid_(NextSpid()),
           channel_(std::move(fd), wireLog, spid_),
           options_(options),
           store_(store),
           stats_(stats),
+          loginLog_(loginLog),
           tls_(tls) {}
 
     void Run() {
@@ -162,6 +163,7 @@ private:
     const ServerOptions& options_;
     LogStore& store_;
     StatsLog& stats_;
+    LogFile& loginLog_;
     const TlsContext* tls_;
     std::string loginName_;
     std::uint32_t version_ = version::k74;

@@ -91,6 +91,9 @@ bool Session::Login() {
     } else {
         credentialsOk = login.password == options_.password;
     }
+    if (loginLog_.Enabled())
+        loginLog_.Line(std::to_string(spid_) + ' ' + (name && !name->empty() ? *name : "-") +
+                       (login.integratedSecurity ? " kerberos" : " sql"));
     std::fill(login.password.begin(), login.password.end(), '\0');
     if (!name) {
         tokens.Error(18452, 1, 14,

@@ -50,17 +50,36 @@ std::string OpenSslErrors() {
     return text.empty() ? std::string("no reason given") : text;
 }
 
-TlsContext::TlsContext() {
-    // An EC key: made in a moment, where RSA would slow down every test
-    // that starts a server.
-    const KeyPtr key(EVP_EC_gen("P-256"));
-    if (!key) Fail("make a key");
-    const CertificatePtr certificate = SelfSigned(key.get());
+TlsContext::TlsContext(const std::string& certificateFile, const std::string& keyFile) {
     context_.reset(SSL_CTX_new(TLS_server_method()));
-    if (!context_ || SSL_CTX_set_max_proto_version(context_.get(), TLS1_2_VERSION) != 1 ||
-        SSL_CTX_use_certificate(context_.get(), certificate.get()) != 1 ||
-        SSL_CTX_use_PrivateKey(context_.get(), key.get()) != 1 || SSL_CTX_check_private_key(context_.get()) != 1)
-        Fail("set up TLS");
+    if (!context_ || SSL_CTX_set_max_proto_version(context_.get(), TLS1_2_VERSION) != 1) Fail("set up TLS");
+    if (certificateFile.empty() != keyFile.empty()) throw std::runtime_error("--cert and --key go together");
+    if (!certificateFile.empty()) {
+        if (SSL_CTX_use_certificate_chain_file(context_.get(), certificateFile.c_str()) != 1)
+            Fail("read the certificate " + certificateFile);
+        if (SSL_CTX_use_PrivateKey_file(context_.get(), keyFile.c_str(), SSL_FILETYPE_PEM) != 1)
+            Fail("read the key " + keyFile);
+    } else {
+        // An EC key: made in a moment, where RSA would slow down every test
+        // that starts a server.
+        const KeyPtr key(EVP_EC_gen("P-256"));
+        if (!key) Fail("make a key");
+        const CertificatePtr certificate = SelfSigned(key.get());
+        if (SSL_CTX_use_certificate(context_.get(), certificate.get()) != 1 ||
+            SSL_CTX_use_PrivateKey(context_.get(), key.get()) != 1)
+            Fail("set up TLS");
+    }
+    if (SSL_CTX_check_private_key(context_.get()) != 1) Fail("match the certificate with the key");
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (X509_digest(SSL_CTX_get0_certificate(context_.get()), EVP_sha256(), digest, &length) != 1)
+        Fail("compute the certificate's fingerprint");
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    for (unsigned int i = 0; i < length; ++i) {
+        if (i > 0) sha256_ += ':';
+        sha256_ += kHex[digest[i] >> 4];
+        sha256_ += kHex[digest[i] & 0x0F];
+    }
     // Every connection makes a full handshake; nothing is resumed.
     SSL_CTX_set_options(context_.get(), SSL_OP_NO_TICKET);
     SSL_CTX_set_session_cache_mode(context_.get(), SSL_SESS_CACHE_OFF);

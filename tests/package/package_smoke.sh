@@ -85,7 +85,7 @@ page=$(zcat "$root/usr/share/man/man1/quellmark-settings.1.gz" | sed 's/\\-/-/g'
 for option in $("$root/usr/bin/quellmark-settings" --help | grep -oE -- '--[a-z][a-z-]+' | sort -u); do
     grep -qF -- "$option" <<<"$page" || fail "the manual page of quellmark-settings does not mention $option"
 done
-for command in write show check; do
+for command in write show check trust; do
     grep -q "^\.B $command" <<<"$page" || fail "the manual page of quellmark-settings does not describe $command"
 done
 
@@ -109,9 +109,15 @@ OnlDbUser=ops
 OnlDbPass=****"
 [ "$shown" = "$want" ] || fail "show printed:
 $shown"
+# The server's certificate is pinned with trust --fingerprint, in a trust
+# folder of this test, before the first login.
+export QUELLMARK_TRUST_DIR="$work/trusted-servers"
+"$root/usr/bin/quellmark-settings" trust "$mdb" --fingerprint "$LOGDB_SHA256" </dev/null \
+    || fail "trust did not pin the server's certificate"
 checked=$("$root/usr/bin/quellmark-settings" check "$mdb") || fail "check failed: $checked"
 rows=$(sqlite3 "$work/log.db" "SELECT COUNT(*) FROM ATR_Log")
-[ "$checked" = "connected to 127.0.0.1,$port (database Sarnwick) as ops: ATR_Log holds $rows rows" ] \
+[ "$checked" = "connected to 127.0.0.1,$port (database Sarnwick) as ops: ATR_Log holds $rows rows
+trusted: the certificate pinned in $QUELLMARK_TRUST_DIR/127.0.0.1,$port.pem (SHA-256 $LOGDB_SHA256)" ] \
     || fail "check printed: $checked"
 echo "$checked"
 
@@ -128,6 +134,7 @@ if [ "$(id -u)" = 0 ] && unshare --mount --propagation private true 2>/dev/null;
         if getent group quellmark >/dev/null; then echo "the group quellmark exists before the install" >&2; fi
         "$work/control/postinst" configure
         "$work/control/postinst" configure  # again: nothing left to do
+        stat -c "trust folder %a %U:%G" /etc/quellmark/trusted-servers
         getent group quellmark
         "$@" --password-stdin --group quellmark
         stat -c "%a %G" "$work/group.mdb"
@@ -136,6 +143,8 @@ if [ "$(id -u)" = 0 ] && unshare --mount --propagation private true 2>/dev/null;
     [ "$(tail -n1 "$work/group.out")" = "640 quellmark" ] || fail "write --group quellmark:
 $(cat "$work/group.out")"
     grep -q '^quellmark:x:[0-9]*:$' "$work/group.out" || fail "no group quellmark: $(cat "$work/group.out")"
+    grep -qx 'trust folder 755 root:root' "$work/group.out" \
+        || fail "no trust folder /etc/quellmark/trusted-servers of root, mode 0755: $(cat "$work/group.out")"
     getent group quellmark >/dev/null && echo "note: this machine has a group quellmark of its own"
     echo "group quellmark created; write --group quellmark: $(tail -n1 "$work/group.out")"
 else

@@ -27,6 +27,9 @@ mkdir -p "$work/app"
 cp "$app" "$work/app/Quellmark"
 "$settings" write "$work/app/Sarnwick.mdb" --type "Remote SQL Authentication" --timeout 5 \
     --server 127.0.0.1 --port "$port" --database Sarnwick --user ops --password 'pw;1'
+# The server's certificate is pinned in a trust folder of this test.
+export QUELLMARK_TRUST_DIR="$work/trusted-servers"
+"$settings" trust "$work/app/Sarnwick.mdb" --fingerprint "$LOGDB_SHA256" >/dev/null || exit 1
 
 before_other=$(count "priority <> 7")
 before_seven=$(count "priority = 7")

@@ -3,6 +3,7 @@
 // the window's message box shows for the same settings file.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -46,8 +47,10 @@ TEST(SettingsCheck, PrintsTheCountTheServerHolds) {
     WriteSettings(log);
     RunResult r = RunSettingsTool({"check", log.SettingsFile().string()});
     ASSERT_EQ(r.exitCode, 0) << r.err;
-    EXPECT_EQ(r.out, "connected to 127.0.0.1," + std::to_string(log.server.Port()) +
-                         " (database Sarnwick) as ops: ATR_Log holds 2345 rows\n");
+    const std::string where = "127.0.0.1," + std::to_string(log.server.Port());
+    EXPECT_EQ(r.out, "connected to " + where + " (database Sarnwick) as ops: ATR_Log holds 2345 rows\n" +
+                         "trusted: the certificate pinned in " + std::getenv("QUELLMARK_TRUST_DIR") + "/" + where +
+                         ".pem (SHA-256 " + log.server.Sha256() + ")\n");
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(log.server.CountRows(), 2345);  // checking deletes nothing
 

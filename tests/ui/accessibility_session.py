@@ -133,9 +133,10 @@ class Session:
         deadline = time.monotonic() + 120
         while time.monotonic() < deadline:
             with open(out_path) as out:
-                match = re.search(r"^listening on 127\.0\.0\.1:(\d+)$", out.read(), re.M)
+                match = re.search(r"^listening on 127\.0\.0\.1:(\d+)(?: sha256 (\S+))?$", out.read(), re.M)
             if match:
                 self.port = match.group(1)
+                self.fingerprint = match.group(2)
                 return
             check(server.poll() is None, "quellmark-logdb ended before it listened")
             time.sleep(0.05)
@@ -148,6 +149,13 @@ class Session:
                         "--type", "Remote SQL Authentication", "--timeout", "5", "--server", "127.0.0.1",
                         "--port", self.port, "--database", "Sarnwick", "--user", "ops", "--password-stdin"],
                        input=PASSWORD + "\n", text=True, check=True, stdout=subprocess.DEVNULL)
+        # The server's certificate is pinned in a trust folder of this test,
+        # which the window inherits.
+        os.environ["QUELLMARK_TRUST_DIR"] = os.path.join(self.work, "trusted-servers")
+        if self.fingerprint:
+            subprocess.run([self.args.settings, "trust", os.path.join(self.app_dir, "Sarnwick.mdb"),
+                            "--fingerprint", self.fingerprint], check=True, stdin=subprocess.DEVNULL,
+                           stdout=subprocess.DEVNULL)
 
     def launch(self):
         """Starts Quellmark, gives its window the input focus as a window

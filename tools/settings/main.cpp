@@ -7,6 +7,7 @@
 //                                 [--password W | --password-stdin] [--group G]
 //   quellmark-settings show FILE
 //   quellmark-settings check FILE
+//   quellmark-settings trust FILE [--fingerprint HEX]
 //
 // Exit status: 0 done, 1 the file could not be written or read, or the check
 // failed, 2 a usage error or a value the table cannot hold.
@@ -27,6 +28,7 @@
 #include "ops/settings_file.h"
 #include "settings/password_input.h"
 #include "settings/settings_row.h"
+#include "settings/trust_command.h"
 
 namespace {
 
@@ -41,6 +43,8 @@ constexpr const char* kUsage =
     "  quellmark-settings write FILE OPTIONS   write a settings file (Jet 4 .mdb) holding one row\n"
     "  quellmark-settings show FILE            print the settings Quellmark reads from FILE\n"
     "  quellmark-settings check FILE           connect as Quellmark does and count the rows of ATR_Log\n"
+    "  quellmark-settings trust FILE [--fingerprint HEX]\n"
+    "                                          pin the certificate of the server FILE names\n"
     "\n"
     "write needs every value of the row in Settings_General (an empty text is fine):\n"
     "  --type T          \"Windows Authentication\", \"Local SQL Authentication\" or\n"
@@ -60,7 +64,9 @@ constexpr const char* kUsage =
     "\n"
     "check opens the connection with the settings as Quellmark does (the same time-out,\n"
     "the same messages) and counts the rows of ATR_Log: it prints one line and exits\n"
-    "with 0, or prints the message Quellmark would show and exits with 1.\n"
+    "with 0, or prints the message Quellmark would show and exits with 1. A second line\n"
+    "says which trust the server's certificate met: the pinned certificate, or an\n"
+    "authority of the system's store.\n"
     "\n"
     "Exit status: 0 done, 1 the file could not be written or read, or the check failed,\n"
     "2 a usage error or a value the table cannot hold.\n";
@@ -190,7 +196,8 @@ int Check(const std::vector<std::string>& args) {
     const bool windows = s.OnlConnType == "Windows Authentication";
     std::cout << "connected to " << s.OnlDbServer << (remote ? "," + std::to_string(s.OnlDbPort) : "") << " (database "
               << s.OnlDatabase << ") " << (windows ? "with Windows Authentication" : "as " + s.OnlDbUser)
-              << ": ATR_Log holds " << *count << (*count == 1 ? " row" : " rows") << '\n';
+              << ": ATR_Log holds " << *count << (*count == 1 ? " row" : " rows") << '\n'
+              << quellmark::settings_tool::TrustLine(online->connection->ConnectionString, s.OnlConnTimeout) << '\n';
     std::cout.flush();
     return std::cout ? 0 : 1;
 }
@@ -200,16 +207,17 @@ int Check(const std::vector<std::string>& args) {
 int main(int argc, char** argv) {
     const std::vector<std::string> all(argv + 1, argv + argc);
     try {
-        if (all.empty()) throw UsageError{"a command is needed: write, show or check."};
+        if (all.empty()) throw UsageError{"a command is needed: write, show, check or trust."};
         const std::string& command = all[0];
         const std::vector<std::string> rest(all.begin() + 1, all.end());
         if (command == "--help" || command == "-h" || command == "help") {
-            std::cout << kUsage;
+            std::cout << kUsage << '\n' << quellmark::settings_tool::kTrustUsage;
             return 0;
         }
         if (command == "write") return Write(rest);
         if (command == "show") return Show(rest);
         if (command == "check") return Check(rest);
+        if (command == "trust") return quellmark::settings_tool::Trust(rest);
         throw UsageError{"unknown command \"" + command + "\"."};
     } catch (const UsageError& e) {
         std::cerr << kTool << ": " << e.message << "\nTry '" << kTool << " --help'.\n";

@@ -102,15 +102,11 @@ OdbcLogin TranslateConnectionString(const ConnectionProperties& properties) {
     const std::optional<std::string> dataSource =
         GetAny(properties, {"Data Source", "Server", "Address", "Addr", "Network Address"});
     login.Address = ParseDataSource(dataSource.value_or(""));
+    login.Server = std::string(TrimSpaces(dataSource.value_or("")));
     login.IntegratedSecurity = WantsIntegratedSecurity(properties);
 
-    std::string text = "Driver={FreeTDS};Server=";
-    if (login.Address.Instance.empty()) {
-        text += BraceQuote(login.Address.Host, "The server name");
-        text += ";Port=" + std::to_string(login.Address.Port);
-    } else {
-        text += BraceQuote(login.Address.Host + "\\" + login.Address.Instance, "The server name");
-    }
+    // Host, port or instance, and the certificate check are in the section.
+    std::string text = "Driver={FreeTDS};Servername=" + BraceQuote(sqlserver::kFreeTdsSection, "The section");
     if (const auto catalog = GetAny(properties, {"Initial Catalog", "Database"}); catalog && !catalog->empty())
         text += ";Database=" + BraceQuote(*catalog, "The Initial Catalog");
 
@@ -133,9 +129,8 @@ OdbcLogin TranslateConnectionString(const ConnectionProperties& properties) {
     // passes unchanged both ways.
     text += ";TDS_Version=7.4;ClientCharset=UTF-8";
     // Everything travels in TLS, the login first. A server that cannot
-    // encrypt gets no login at all: FreeTDS stops after the PRELOGIN
-    // exchange. Its certificate is not checked (no CA file is named), as
-    // SQL Server's own clients accept a self-signed one by default.
+    // encrypt, or whose certificate is not trusted, gets no login at all:
+    // FreeTDS stops after the PRELOGIN exchange or the TLS handshake.
     text += ";Encryption=require";
     login.ConnectionString = std::move(text);
     return login;

@@ -8,6 +8,13 @@
 #include "data_access/connection_string.h"
 #include "data_access/internal/layer_only.h"
 
+namespace data_access::sqlserver {
+
+// The section of the file the connection string names with Servername=.
+inline constexpr const char* kFreeTdsSection = "quellmark-login";
+
+}  // namespace data_access::sqlserver
+
 namespace data_access::odbc {
 
 // Where the server is: a host and TCP port, or a host and a named instance
@@ -22,9 +29,14 @@ struct SqlServerAddress {
 };
 
 struct OdbcLogin {
-    // For SQLDriverConnect. Holds the password: never show or log it.
+    // For SQLDriverConnect. Holds the password: never show or log it. It
+    // names the server through a section of the driver's configuration file
+    // (sqlserver/freetds_login_config.h), written from Address.
     std::string ConnectionString;
     SqlServerAddress Address;
+    // The Data Source as written ("host,port", "host"), which names the
+    // certificate trusted for the server.
+    std::string Server;
     bool IntegratedSecurity = false;
     // Integrated security: whose Kerberos ticket logs in, once known.
     std::string ClientPrincipal;

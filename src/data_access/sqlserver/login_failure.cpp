@@ -1,6 +1,7 @@
 #include "data_access/sqlserver/login_failure.h"
 
 #include <algorithm>
+#include <ctime>
 
 #include "data_access/sqlserver/diagnostics.h"
 
@@ -37,8 +38,8 @@ std::string Seconds(int seconds) { return std::to_string(seconds) + (seconds == 
 
 }  // namespace
 
-LoginFailureFacts ExamineFailedLogin(const std::vector<ErrorEntry>& records, const OdbcLogin& login,
-                                     int timeoutSeconds) {
+LoginFailureFacts ExamineFailedLogin(const std::vector<ErrorEntry>& records, const OdbcLogin& login, int timeoutSeconds,
+                                     const sqlserver::ServerTrust& trust) {
     LoginFailureFacts facts;
     if (login.IntegratedSecurity) {
         facts.ClientPrincipal = login.ClientPrincipal;
@@ -46,11 +47,20 @@ LoginFailureFacts ExamineFailedLogin(const std::vector<ErrorEntry>& records, con
     }
     if (DriverNamedTheCause(records)) return facts;
     // A named instance's port is known to FreeTDS only.
-    if (login.Address.Instance.empty())
-        facts.Encryption =
-            ProbeEncryption(login.Address.Host, login.Address.Port, std::min(timeoutSeconds, kMaxCheckSeconds));
+    if (login.Address.Instance.empty()) {
+        const sqlserver::ProbeResult probe = sqlserver::ProbeServer(login.Address.Host, login.Address.Port,
+                                                                    std::min(timeoutSeconds, kMaxCheckSeconds), true);
+        facts.Encryption = probe.Encryption;
+        if (!probe.Chain.empty()) {
+            const sqlserver::Verdict verdict = sqlserver::Evaluate(probe.Chain, trust.Pinned, login.Address.Host,
+                                                                   std::time(nullptr), sqlserver::kSystemAuthorities);
+            if (!verdict.Accepted())
+                facts.CertificateRefusal = sqlserver::RefusalMessage(login.Address.Label(), trust, verdict, probe.Chain,
+                                                                     login.IntegratedSecurity);
+        }
+    }
     if (login.IntegratedSecurity && facts.Encryption != EncryptionOffer::NotOffered &&
-        !facts.ServicePrincipal.empty()) {
+        facts.CertificateRefusal.empty() && !facts.ServicePrincipal.empty()) {
         facts.ServiceTicket = CheckServiceTicket(facts.ServicePrincipal);
         facts.ServiceTicketChecked = true;
     }
@@ -88,6 +98,10 @@ std::vector<ErrorEntry> ExplainConnectFailure(std::vector<ErrorEntry> records, c
         if (!address.Instance.empty())
             summary += " Check the host name, that the instance " + address.Instance +
                        " is running and that the SQL Server Browser on that host answers.";
+    } else if (!facts.CertificateRefusal.empty()) {
+        summary = facts.CertificateRefusal;
+    } else if (!facts.CertificateRefusal.empty()) {
+        summary = facts.CertificateRefusal;
     } else if (facts.Encryption == EncryptionOffer::NotOffered) {
         summary = "The SQL Server at " + where + " offers no encryption, so no login was sent to it: " +
                   (integratedSecurity ? "no Kerberos ticket" : "neither the user name nor the password") +
@@ -111,6 +125,16 @@ std::vector<ErrorEntry> ExplainConnectFailure(std::vector<ErrorEntry> records, c
                   " Windows authentication here needs a Kerberos ticket for this user (kinit).";
     } else {
         summary = "Cannot connect to the SQL Server at " + where + ": " + WithPeriod(MostSpecific(records));
+        // An instance's port, and so its certificate, is the driver's to find.
+        if (!address.Instance.empty())
+            summary +=
+                " If its certificate is not trusted, write the server as host,port (the instance's port) and "
+                "pin the certificate with quellmark-settings trust.";
+        // An instance's port, and so its certificate, is the driver's to find.
+        if (!address.Instance.empty())
+            summary +=
+                " If its certificate is not trusted, write the server as host,port (the instance's port) and "
+                "pin the certificate with quellmark-settings trust.";
     }
     records.push_back(ErrorEntry{std::move(summary), {}, 0});
     return records;

@@ -12,9 +12,12 @@
 #include "data_access/sqlserver/driver_connection_string.h"
 #include "data_access/sqlserver/kerberos.h"
 #include "data_access/sqlserver/prelogin_probe.h"
+#include "data_access/sqlserver/server_trust.h"
 #include "data_access/value_types.h"
 
 namespace data_access::odbc {
+
+using sqlserver::EncryptionOffer;
 
 // What the checks found out about a failed login.
 struct LoginFailureFacts {
@@ -23,13 +26,17 @@ struct LoginFailureFacts {
     std::string ServicePrincipal;  // Windows authentication: the SPN asked for; empty when unknown
     bool ServiceTicketChecked = false;
     ServiceTicketCheck ServiceTicket;
+    // The certificate the server presents is not trusted: why, its details
+    // and what to do (sqlserver::RefusalMessage); empty otherwise.
+    std::string CertificateRefusal;
 };
 
 // Runs the checks that can explain the driver's `records`: none when they
 // already say what happened (a refused login, a time-out, an unreachable
-// server).
-LoginFailureFacts ExamineFailedLogin(const std::vector<ErrorEntry>& records, const OdbcLogin& login,
-                                     int timeoutSeconds);
+// server). The server's certificate is fetched without a login and judged
+// as the driver judged it with `trust`.
+LoginFailureFacts ExamineFailedLogin(const std::vector<ErrorEntry>& records, const OdbcLogin& login, int timeoutSeconds,
+                                     const sqlserver::ServerTrust& trust);
 
 // The records of a failed SQLDriverConnect followed by one entry naming the
 // server and the cause: unreachable, refused login, timed out, no

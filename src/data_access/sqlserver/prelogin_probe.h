@@ -1,23 +1,30 @@
-// Asking a SQL Server whether it offers encryption at all (which the
-// provider requires), without logging in.
+// Asking a SQL Server what it offers without logging in: a PRELOGIN request
+// that asks for encryption, and, when the server offers it, the TLS
+// handshake wrapped in PRELOGIN packets as a login makes it, only to read the
+// server's certificate. The connection is closed after the handshake: no
+// LOGIN7, no user name, password or Kerberos ticket is ever sent.
 #pragma once
 
 #include <string>
 #include <vector>
 
 #include "data_access/internal/layer_only.h"
-#include "data_access/sqlserver/driver_connection_string.h"
-#include "data_access/sqlserver/kerberos.h"
-#include "data_access/value_types.h"
+#include "data_access/sqlserver/certificate.h"
 
-namespace data_access::odbc {
+namespace data_access::sqlserver {
 
 enum class EncryptionOffer { Offered, NotOffered, Unknown };
 
-// Connects to host:port, sends a PRELOGIN request that asks for encryption,
-// reads the ENCRYPTION answer and closes: no login, no name and no password
-// are sent. Unknown when the server cannot be reached or does not answer
-// like a SQL Server within `timeoutSeconds`.
-EncryptionOffer ProbeEncryption(const std::string& host, int port, int timeoutSeconds);
+struct ProbeResult {
+    EncryptionOffer Encryption = EncryptionOffer::Unknown;
+    // With `withCertificate` and an offer: the server's certificate first,
+    // then the rest of the chain it sent; empty when the handshake failed.
+    std::vector<Certificate> Chain;
+    // Why the chain is empty, in plain words ("the server does not answer").
+    std::string Problem;
+};
 
-}  // namespace data_access::odbc
+// Waits at most `timeoutSeconds` in all.
+ProbeResult ProbeServer(const std::string& host, int port, int timeoutSeconds, bool withCertificate);
+
+}  // namespace data_access::sqlserver

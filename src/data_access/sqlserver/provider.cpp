@@ -26,9 +26,11 @@
 #include "data_access/sqlserver/diagnostics.h"
 #include "data_access/sqlserver/driver_connection_string.h"
 #include "data_access/sqlserver/driver_socket.h"
+#include "data_access/sqlserver/freetds_login_config.h"
 #include "data_access/sqlserver/handles.h"
 #include "data_access/sqlserver/kerberos.h"
 #include "data_access/sqlserver/login_failure.h"
+#include "data_access/sqlserver/server_trust.h"
 #include "data_access/sqlserver/statement_deadline.h"
 #include "data_access/sqlserver/statement_failure.h"
 
@@ -148,16 +150,21 @@ public:
         std::string& text = login_.ConnectionString;
         if (text.size() > static_cast<std::size_t>(SHRT_MAX))
             throw Error("The connection string is too long for the ODBC driver.");
+        const sqlserver::ServerTrust trust = sqlserver::TrustFor(login_.Server);
         const std::vector<odbc::OpenSocket> socketsBefore = odbc::InetStreamSockets();
-        const SQLRETURN rc =
-            SQLDriverConnect(dbc_.Get(), nullptr, reinterpret_cast<SQLCHAR*>(text.data()),
-                             static_cast<SQLSMALLINT>(text.size()), nullptr, 0, nullptr, SQL_DRIVER_NOPROMPT);
+        SQLRETURN rc = SQL_ERROR;
+        {
+            const sqlserver::LoginConfig config(login_.Address.Host, login_.Address.Port, login_.Address.Instance,
+                                                trust);
+            rc = SQLDriverConnect(dbc_.Get(), nullptr, reinterpret_cast<SQLCHAR*>(text.data()),
+                                  static_cast<SQLSMALLINT>(text.size()), nullptr, 0, nullptr, SQL_DRIVER_NOPROMPT);
+        }
         // The string holds the password and is not needed any more.
         text.assign(text.size(), '\0');
         text.clear();
         if (!SQL_SUCCEEDED(rc)) {
             std::vector<ErrorEntry> records = Diagnostics(SQL_HANDLE_DBC, dbc_.Get());
-            const odbc::LoginFailureFacts facts = odbc::ExamineFailedLogin(records, login_, loginTimeoutSeconds);
+            const odbc::LoginFailureFacts facts = odbc::ExamineFailedLogin(records, login_, loginTimeoutSeconds, trust);
             throw Error(odbc::ExplainConnectFailure(std::move(records), login_.Address, loginTimeoutSeconds,
                                                     login_.IntegratedSecurity, facts));
         }

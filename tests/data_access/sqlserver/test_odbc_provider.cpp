@@ -46,7 +46,7 @@ std::string TranslateError(const std::string& oledb) {
 
 TEST(OdbcConnectionString, SqlLoginBecomesFreeTdsKeys) {
     EXPECT_EQ(Translate("Provider=SQLOLEDB;Data Source=logsrv;Initial Catalog=Events;User Id=op;Password=pw"),
-              "Driver={FreeTDS};Server={logsrv};Port=1433;Database={Events};UID={op};PWD={pw};"
+              "Driver={FreeTDS};Servername={quellmark-login};Database={Events};UID={op};PWD={pw};"
               "TDS_Version=7.4;ClientCharset=UTF-8;Encryption=require");
     // Keys are matched regardless of case.
     EXPECT_EQ(Translate("provider=sqloledb;DATA SOURCE=logsrv;initial catalog=Events;USER ID=op;PASSWORD=pw"),
@@ -86,10 +86,13 @@ TEST(OdbcConnectionString, DataSourceForms) {
     }
 }
 
-TEST(OdbcConnectionString, InstanceIsLeftToFreeTdsWithoutPort) {
-    const std::string text = Translate("Provider=SQLOLEDB;Data Source=.\\EVENTS;User Id=op;Password=pw");
-    EXPECT_NE(text.find("Server={127.0.0.1\\EVENTS};"), std::string::npos) << text;
-    EXPECT_EQ(text.find("Port="), std::string::npos) << text;
+TEST(OdbcConnectionString, ServerTravelsOutsideTheStringAndKeepsItsWrittenName) {
+    const odbc::OdbcLogin login = odbc::TranslateConnectionString(
+        ConnectionProperties::Parse("Provider=SQLOLEDB;Data Source= .\\EVENTS ;User Id=op;Password=pw"));
+    EXPECT_EQ(login.Address.Instance, "EVENTS");
+    EXPECT_EQ(login.Server, ".\\EVENTS");
+    EXPECT_EQ(login.ConnectionString.find("Port="), std::string::npos) << login.ConnectionString;
+    EXPECT_EQ(login.ConnectionString.find("Server="), std::string::npos) << login.ConnectionString;
 }
 
 TEST(OdbcConnectionString, UnusableDataSourcesAreRefusedInPlainWords) {

@@ -127,16 +127,18 @@ TEST(OdbcLoginChecks, ProbeReadsTheServersEncryptionAndSendsNoLogin) {
     for (const auto& [mode, offer] : modes) {
         SCOPED_TRACE(mode);
         LogDbProcess server(Recorded({"--encryption", mode}));
-        EXPECT_EQ(odbc::ProbeEncryption("127.0.0.1", server.Port(), 5), offer);
+        EXPECT_EQ(data_access::sqlserver::ProbeServer("127.0.0.1", server.Port(), 5, false).Encryption, offer);
         for (const auto& [connection, bytes] : server.Received())
             EXPECT_EQ(quellmark::test::PlainPacketTypes(bytes), std::vector<std::uint8_t>{0x12});
     }
     {
         LogDbProcess silent(Recorded({"--hang-login"}));
-        EXPECT_EQ(odbc::ProbeEncryption("127.0.0.1", silent.Port(), 1), odbc::EncryptionOffer::Unknown);
+        EXPECT_EQ(data_access::sqlserver::ProbeServer("127.0.0.1", silent.Port(), 1, false).Encryption,
+                  odbc::EncryptionOffer::Unknown);
         const std::uint16_t port = silent.Port();
         silent.Kill();
-        EXPECT_EQ(odbc::ProbeEncryption("127.0.0.1", port, 1), odbc::EncryptionOffer::Unknown);
+        EXPECT_EQ(data_access::sqlserver::ProbeServer("127.0.0.1", port, 1, false).Encryption,
+                  odbc::EncryptionOffer::Unknown);
     }
 }
 
