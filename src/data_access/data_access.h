@@ -135,6 +135,12 @@ private:
     data_access::Errors errors_;
 };
 
+// Throws the Error Connection::Open would throw for this connection string
+// and time-out before it reaches any file or server (no provider, an unknown
+// one, a SQL Server login that cannot be sent); what only the file or server
+// can tell is not checked.
+void CheckConnectionString(const std::string& connectionString, std::int16_t connectionTimeout);
+
 class Recordset {
 public:
     Recordset();

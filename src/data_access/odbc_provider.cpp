@@ -390,11 +390,23 @@ private:
 
 }  // namespace
 
-std::unique_ptr<Connection> OpenSqlServer(const ConnectionProperties& properties, std::int16_t timeoutSeconds) {
+namespace {
+
+OdbcLogin CheckedLogin(const ConnectionProperties& properties, std::int16_t timeoutSeconds) {
     if (timeoutSeconds < 0)
         throw Error("The connection time-out must be 0 (no limit) or a number of seconds, not " +
                     std::to_string(timeoutSeconds) + ".");
-    OdbcLogin login = odbc::TranslateConnectionString(properties);
+    return odbc::TranslateConnectionString(properties);
+}
+
+}  // namespace
+
+void CheckSqlServer(const ConnectionProperties& properties, std::int16_t timeoutSeconds) {
+    CheckedLogin(properties, timeoutSeconds);
+}
+
+std::unique_ptr<Connection> OpenSqlServer(const ConnectionProperties& properties, std::int16_t timeoutSeconds) {
+    OdbcLogin login = CheckedLogin(properties, timeoutSeconds);
     if (login.IntegratedSecurity) {
         const odbc::KerberosCheck kerberos = odbc::CheckKerberosCredentials();
         if (kerberos.Outcome != odbc::KerberosCheck::Result::Available)

@@ -86,8 +86,8 @@ TEST(SettingsCheck, FailsWithTheWindowsMessageAndWithoutThePassword) {
         ExpectFailureAsTheWindowShowsIt(log.SettingsFile(), "Login failed for user 'ops'.", passwords);
     }
     {
-        SCOPED_TRACE("a type name in another letter case: no connection string");
-        WriteSettings(log, {"--type", "remote sql authentication"});
+        SCOPED_TRACE("a type name in another letter case (which write refuses): no connection string");
+        test::WriteSettingsFile(log.SettingsFile(), log.RemoteSettings({"--type", "remote sql authentication"}));
         ExpectFailureAsTheWindowShowsIt(log.SettingsFile(), "", passwords);
     }
     {

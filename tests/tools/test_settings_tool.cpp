@@ -42,7 +42,7 @@ const std::vector<std::string> kFullValues = {
     "--type",
     "Remote SQL Authentication",
     "--timeout",
-    "-30",
+    "0",
     "--server",
     "Zürich",
     "--port",
@@ -91,7 +91,7 @@ TEST_F(SettingsTool, MdbtoolsReadTheWrittenRowIntact) {
     EXPECT_EQ(Lines(Mdb("mdb-tables", {"-1", File()})), std::vector<std::string>{"Settings_General"});
     EXPECT_EQ(Lines(Mdb("mdb-export", {File(), "Settings_General"})),
               (std::vector<std::string>{kHeader,
-                                        "\"Remote SQL Authentication\",-30,\"Zürich\",1433,"
+                                        "\"Remote SQL Authentication\",0,\"Zürich\",1433,"
                                         "\"db;Data Source=x \"\"q\"\" 'z'\",\" user 東京 \",\"p=a;ss\"\"w\""}));
 }
 
@@ -124,7 +124,7 @@ TEST_F(SettingsTool, EverySettingIsRequired) {
         EXPECT_FALSE(fs::exists(File()));
     }
     // An empty text is a value, not a null: Quellmark reads it.
-    Write(File(), FullWith({"--user", "", "--password", ""}));
+    Write(File(), FullWith({"--type", "Windows Authentication", "--user", "", "--password", ""}));
     const RunResult shown = RunSettingsTool({"show", File().string()});
     EXPECT_EQ(shown.exitCode, 0) << shown.err;
     EXPECT_NE(shown.out.find("\nOnlDbUser=\nOnlDbPass=****\n"), std::string::npos) << shown.out;
@@ -149,7 +149,8 @@ TEST_F(SettingsTool, RefusesValuesTheColumnCannotHold) {
         full.insert(full.end(), values.begin(), values.end());
         const RunResult r = RunSettingsTool(full);
         EXPECT_EQ(r.exitCode, 2) << change[0] << " " << change[1].substr(0, 20);
-        EXPECT_NE(r.err.find(change[0] == "--password" ? "OnlDbPass"
+        // A password that long is longer than a login can carry, too.
+        EXPECT_NE(r.err.find(change[0] == "--password" ? "password is longer than"
                              : change[0] == "--server" ? "OnlDbServer"
                              : change[0] == "--port"   ? "OnlDbPort"
                                                        : "OnlConnTimeout"),
@@ -159,9 +160,65 @@ TEST_F(SettingsTool, RefusesValuesTheColumnCannotHold) {
         EXPECT_FALSE(fs::exists(File()));
     }
     // The boundaries themselves fit.
-    Write(File(), FullWith({"--timeout", "-32768", "--port", "2147483647", "--server", std::string(255, 's')}));
+    Write(File(), FullWith({"--type", "Local SQL Authentication", "--timeout", "32767", "--port", "-2147483648",
+                            "--server", std::string(255, 's')}));
     EXPECT_EQ(Lines(Mdb("mdb-export", {File(), "Settings_General"})).at(1),
-              "\"Remote SQL Authentication\",-32768,\"" + std::string(255, 's') + "\",2147483647,\"d\",\"u\",\"p\"");
+              "\"Local SQL Authentication\",32767,\"" + std::string(255, 's') + "\",-2147483648,\"d\",\"u\",\"p\"");
+}
+
+TEST_F(SettingsTool, RefusesSettingsQuellmarkCouldNotConnectWith) {
+    struct Case {
+        std::vector<std::string> change;
+        const char* mentions;
+    };
+    const std::string longName(129, 'n');
+    const Case cases[] = {
+        {{"--type", "Bogus"}, "--type"},
+        {{"--type", "remote sql authentication"}, "letter case"},
+        {{"--type", "Remote SQL Authentication "}, "--type"},
+        {{"--timeout", "-1"}, "time-out"},
+        {{"--port", "0"}, "port"},
+        {{"--port", "65536"}, "port"},
+        {{"--server", " "}, "server"},
+        {{"--user", ""}, "User Id"},
+        {{"--user", "  "}, "User Id"},
+        {{"--password", "SECRET};x"}, "\"};\""},
+        {{"--password", "SECRET" + std::string(123, 'x')}, "128"},
+        {{"--password", "SECRET" + std::string(61, 'x') +
+                            [] {
+                                std::string emoji;
+                                for (int i = 0; i < 31; ++i) emoji += "\U0001F600";  // two UTF-16 units each
+                                return emoji;
+                            }()},
+         "128"},
+        {{"--user", longName}, "128"},
+        {{"--database", longName}, "128"},
+        {{"--type", "Windows Authentication", "--database", longName}, "128"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args{"write", File().string()};
+        const std::vector<std::string> values = FullWith(c.change);
+        args.insert(args.end(), values.begin(), values.end());
+        const RunResult r = RunSettingsTool(args);
+        EXPECT_EQ(r.exitCode, 2) << c.change[0] << " " << c.change[1].substr(0, 20);
+        EXPECT_NE(r.err.find(c.mentions), std::string::npos) << r.err;
+        EXPECT_EQ(r.err.find("SECRET"), std::string::npos) << "a password in a message: " << r.err;
+        EXPECT_FALSE(fs::exists(File()));
+    }
+    // What the login can carry is written: 128 characters, '}' not followed by ';'.
+    const std::string widest = [] {
+        std::string text;
+        for (int i = 0; i < 64; ++i) text += "\U0001F600";
+        return text;
+    }();
+    for (const std::vector<std::string>& change :
+         {std::vector<std::string>{"--password", std::string(128, 'p'), "--user", std::string(128, 'u')},
+          {"--password", widest, "--database", std::string(128, 'd')},
+          {"--password", "}a}b;c{}", "--port", "0", "--type", "Local SQL Authentication"},
+          {"--user", "", "--password", "};", "--type", "Windows Authentication"}}) {
+        Write(File(), FullWith(change));
+        EXPECT_TRUE(fs::exists(File())) << change[1];
+    }
 }
 
 TEST_F(SettingsTool, UsageErrorsExitWithTwo) {
@@ -247,21 +304,20 @@ TEST_F(SettingsTool, MdbReaderReadsTheWrittenFile) {
     }
     if (!fs::exists(module)) GTEST_SKIP() << "mdb-reader is not installed: " << ReadAll(failed);
 
-    Write(File(), FullWith({"--type", "Local SQL Authentication", "--server", "Zürich 東京", "--database", "a;b=\"c\"",
+    Write(File(), FullWith({"--type", "Windows Authentication", "--server", "Zürich 東京", "--database", "a;b=\"c\"",
                             "--user", ""}));
     const fs::path script = fs::path(QUELLMARK_SOURCE_DIR) / "tests" / "tools" / "read_with_mdb_reader.mjs";
     const RunResult r = quellmark::test::Run("node", {script, prefix, File()});
     ASSERT_EQ(r.exitCode, 0) << r.err;
-    EXPECT_EQ(Lines(r.out),
-              (std::vector<std::string>{
-                  "tables=[\"Settings_General\"]",
-                  "Settings_General.columns=OnlConnType:text,OnlConnTimeout:integer,OnlDbServer:text,"
-                  "OnlDbPort:long,OnlDatabase:text,OnlDbUser:text,OnlDbPass:text",
-                  "Settings_General.rowCount=1",
-                  "Settings_General[0]={\"OnlConnType\":\"Local SQL Authentication\",\"OnlConnTimeout\":15,"
-                  "\"OnlDbServer\":\"Zürich 東京\",\"OnlDbPort\":1433,\"OnlDatabase\":\"a;b=\\\"c\\\"\","
-                  "\"OnlDbUser\":\"\",\"OnlDbPass\":\"p\"}",
-              }));
+    EXPECT_EQ(Lines(r.out), (std::vector<std::string>{
+                                "tables=[\"Settings_General\"]",
+                                "Settings_General.columns=OnlConnType:text,OnlConnTimeout:integer,OnlDbServer:text,"
+                                "OnlDbPort:long,OnlDatabase:text,OnlDbUser:text,OnlDbPass:text",
+                                "Settings_General.rowCount=1",
+                                "Settings_General[0]={\"OnlConnType\":\"Windows Authentication\",\"OnlConnTimeout\":15,"
+                                "\"OnlDbServer\":\"Zürich 東京\",\"OnlDbPort\":1433,\"OnlDatabase\":\"a;b=\\\"c\\\"\","
+                                "\"OnlDbUser\":\"\",\"OnlDbPass\":\"p\"}",
+                            }));
 }
 
 // ---- show: through Quellmark's own reader -----------------------------------
@@ -271,7 +327,7 @@ TEST_F(SettingsTool, ShowPrintsTheSettingsWithThePasswordMasked) {
     const RunResult r = RunSettingsTool({"show", File().string()});
     ASSERT_EQ(r.exitCode, 0) << r.err;
     EXPECT_EQ(r.out,
-              "OnlConnType=Remote SQL Authentication\nOnlConnTimeout=-30\nOnlDbServer=Zürich\nOnlDbPort=1433\n"
+              "OnlConnType=Remote SQL Authentication\nOnlConnTimeout=0\nOnlDbServer=Zürich\nOnlDbPort=1433\n"
               "OnlDatabase=db;Data Source=x \"q\" 'z'\nOnlDbUser= user 東京 \nOnlDbPass=****\n");
     EXPECT_EQ(r.err, "");
 }

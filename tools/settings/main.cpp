@@ -26,6 +26,7 @@
 #include "ops/settings_file.h"
 #include "settings/jet4_writer.h"
 #include "settings/password_input.h"
+#include "settings/settings_checks.h"
 #include "settings/settings_row.h"
 
 namespace {
@@ -126,6 +127,7 @@ int Write(const std::vector<std::string>& args) {
                          " (an empty text such as --user \"\" is fine)." +
                          (values[passwordColumn] ? "" : " The password can also come from --password-stdin.")};
     const jet4::FileAccess access = AccessFor(groupName);
+    CheckUsableRow(row);
 
     if (askForPassword) {
         values[passwordColumn] = PromptPassword("Password of the SQL login \"" + *values[passwordColumn - 1] + "\": ");
@@ -135,7 +137,10 @@ int Write(const std::vector<std::string>& args) {
         if (!values[passwordColumn])
             throw UsageError{"--password-stdin: standard input is empty (an empty line is an empty password)."};
     }
-    if (passwordLater) row.push_back(CellFor(passwordColumn, *values[passwordColumn], jet4::ColumnType::Text));
+    if (passwordLater) {
+        row.push_back(CellFor(passwordColumn, *values[passwordColumn], jet4::ColumnType::Text));
+        CheckUsableRow(row);
+    }
     table.rows.push_back(std::move(row));
 
     std::vector<std::uint8_t> bytes;

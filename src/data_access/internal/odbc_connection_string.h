@@ -44,7 +44,9 @@ SqlServerAddress ParseDataSource(std::string_view dataSource);
 std::string BraceQuote(std::string_view value, std::string_view what);
 
 // Throws data_access::Error, in plain words, for a connection string that
-// cannot be turned into a FreeTDS login.
+// cannot be turned into a FreeTDS login: among others a user name, password
+// or database that is not UTF-8, holds a NUL or is longer than a login
+// carries (128 characters).
 OdbcLogin TranslateConnectionString(const ConnectionProperties& properties);
 
 }  // namespace data_access::odbc
