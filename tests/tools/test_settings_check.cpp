@@ -102,6 +102,18 @@ TEST(SettingsCheck, FailsWithTheWindowsMessageAndWithoutThePassword) {
     }
 }
 
+TEST(SettingsCheck, ServerTextReachesTheTerminalWithControlCharactersVisible) {
+    test::OnlineLog log(test::SarnwickServer(10));
+    // The server repeats the user name in its refusal.
+    WriteSettings(log, {"--user", "ops\x1b[2J\x1b]0;x\x07"});
+    const RunResult r = RunSettingsTool({"check", log.SettingsFile().string()});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find("Login failed for user 'ops\\x1B[2J\\x1B]0;x\\x07'."), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find('\x1b'), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find('\x07'), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << r.err;
+}
+
 TEST(SettingsCheck, TakesExactlyOneFile) {
     for (const std::vector<std::string>& args :
          {std::vector<std::string>{"check"}, std::vector<std::string>{"check", "a.mdb", "b.mdb"}}) {

@@ -332,6 +332,42 @@ TEST_F(SettingsTool, ShowPrintsTheSettingsWithThePasswordMasked) {
     EXPECT_EQ(r.err, "");
 }
 
+// No byte of the output acts on a terminal: no C0 control but the line
+// breaks, no DEL, no C1 control (UTF-8 C2 80 to C2 9F), no right-to-left override.
+void ExpectNothingRaw(const std::string& output) {
+    for (std::size_t i = 0; i < output.size(); ++i) {
+        const auto c = static_cast<unsigned char>(output[i]);
+        EXPECT_TRUE((c >= 0x20 && c != 0x7F) || c == '\n') << "byte " << int(c) << " at " << i << " in " << output;
+        if (c == 0xC2 && i + 1 < output.size()) {
+            EXPECT_FALSE(static_cast<unsigned char>(output[i + 1]) < 0xA0) << "a C1 control in " << output;
+        }
+    }
+    EXPECT_EQ(output.find("\xE2\x80\xAE"), std::string::npos) << output;
+}
+
+TEST_F(SettingsTool, ShowAndErrorsMakeControlCharactersVisible) {
+    Write(File(), FullWith({"--server", "host\x1b]0;title\x07", "--database", "d\r\tb\x7f", "--user",
+                            "u\xc2\x9b"
+                            "31m\xe2\x80\xae"
+                            "end\\x"}));
+    const RunResult r = RunSettingsTool({"show", File().string()});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    ExpectNothingRaw(r.out);
+    EXPECT_NE(r.out.find("OnlDbServer=host\\x1B]0;title\\x07\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("OnlDatabase=d\\x0D\\x09b\\x7F\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("OnlDbUser=u\\u009B31m\\u202Eend\\x\n"), std::string::npos) << r.out;
+
+    // A file name in a message, and a text that is not UTF-8.
+    const RunResult missing = RunSettingsTool({"show", File("e\x1b[2J.mdb").string()});
+    EXPECT_EQ(missing.exitCode, 1);
+    ExpectNothingRaw(missing.err);
+    EXPECT_NE(missing.err.find("e\\x1B[2J.mdb"), std::string::npos) << missing.err;
+    const RunResult usage = RunSettingsTool({"frob\x1b\xff"});
+    EXPECT_EQ(usage.exitCode, 2);
+    ExpectNothingRaw(usage.err);
+    EXPECT_NE(usage.err.find("frob\\x1B\\xFF"), std::string::npos) << usage.err;
+}
+
 TEST_F(SettingsTool, ShowReportsFilesWithoutTheTable) {
     quellmark::test::WriteSettingsFile(File(), {"--no-table"});
     for (const fs::path& file :

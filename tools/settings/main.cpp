@@ -28,12 +28,14 @@
 #include "settings/password_input.h"
 #include "settings/settings_checks.h"
 #include "settings/settings_row.h"
+#include "settings/terminal_text.h"
 
 namespace {
 
 namespace jet4 = quellmark::jet4;
 namespace modGeneral = quellmark::modGeneral;
 using quellmark::settings_tool::UsageError;
+using quellmark::settings_tool::Visible;
 
 constexpr const char* kTool = "quellmark-settings";
 
@@ -130,7 +132,8 @@ int Write(const std::vector<std::string>& args) {
     CheckUsableRow(row);
 
     if (askForPassword) {
-        values[passwordColumn] = PromptPassword("Password of the SQL login \"" + *values[passwordColumn - 1] + "\": ");
+        values[passwordColumn] =
+            PromptPassword("Password of the SQL login \"" + Visible(*values[passwordColumn - 1]) + "\": ");
         if (!values[passwordColumn]) throw UsageError{"no password was typed."};
     } else if (passwordFromStdin) {
         values[passwordColumn] = ReadPasswordLine(std::cin);
@@ -157,7 +160,7 @@ int Write(const std::vector<std::string>& args) {
 void WarnWhenOthersCanRead(const std::string& file) {
     struct stat info {};
     if (::stat(file.c_str(), &info) != 0 || (info.st_mode & S_IROTH) == 0) return;
-    std::cerr << kTool << ": warning: every local user can read " << file
+    std::cerr << kTool << ": warning: every local user can read " << Visible(file)
               << ", and it holds the SQL password; write it again with " << kTool
               << " write (mode 0600, or 0640 with --group), or run chmod o-rwx on it.\n";
 }
@@ -166,12 +169,12 @@ int Show(const std::vector<std::string>& args) {
     if (args.size() != 1) throw UsageError{"show takes exactly one FILE."};
     WarnWhenOthersCanRead(args[0]);
     const modGeneral::OnlineSettings s = modGeneral::ReadOnlineSettings(modGeneral::SettingsConnStringForFile(args[0]));
-    std::cout << "OnlConnType=" << s.OnlConnType << '\n'
+    std::cout << "OnlConnType=" << Visible(s.OnlConnType) << '\n'
               << "OnlConnTimeout=" << s.OnlConnTimeout << '\n'
-              << "OnlDbServer=" << s.OnlDbServer << '\n'
+              << "OnlDbServer=" << Visible(s.OnlDbServer) << '\n'
               << "OnlDbPort=" << s.OnlDbPort << '\n'
-              << "OnlDatabase=" << s.OnlDatabase << '\n'
-              << "OnlDbUser=" << s.OnlDbUser << '\n'
+              << "OnlDatabase=" << Visible(s.OnlDatabase) << '\n'
+              << "OnlDbUser=" << Visible(s.OnlDbUser) << '\n'
               << "OnlDbPass=****\n";
     std::cout.flush();
     return std::cout ? 0 : 1;
@@ -181,7 +184,9 @@ int Show(const std::vector<std::string>& args) {
 // a failure is reported with the text the window's message box would show.
 int Check(const std::vector<std::string>& args) {
     if (args.size() != 1) throw UsageError{"check takes exactly one FILE."};
-    const modGeneral::ShowFailure show = [](const std::string& description) { std::cerr << description << '\n'; };
+    const modGeneral::ShowFailure show = [](const std::string& description) {
+        std::cerr << Visible(description) << '\n';
+    };
     std::optional<modGeneral::OnlineConnection> online =
         modGeneral::OpenOnlineConnection(modGeneral::SettingsConnStringForFile(args[0]), show);
     if (!online) return 1;
@@ -193,9 +198,10 @@ int Check(const std::vector<std::string>& args) {
     const modGeneral::OnlineSettings& s = online->settings;
     const bool remote = s.OnlConnType == "Remote SQL Authentication";
     const bool windows = s.OnlConnType == "Windows Authentication";
-    std::cout << "connected to " << s.OnlDbServer << (remote ? "," + std::to_string(s.OnlDbPort) : "") << " (database "
-              << s.OnlDatabase << ") " << (windows ? "with Windows Authentication" : "as " + s.OnlDbUser)
-              << ": ATR_Log holds " << *count << (*count == 1 ? " row" : " rows") << '\n';
+    std::cout << "connected to " << Visible(s.OnlDbServer) << (remote ? "," + std::to_string(s.OnlDbPort) : "")
+              << " (database " << Visible(s.OnlDatabase) << ") "
+              << (windows ? "with Windows Authentication" : "as " + Visible(s.OnlDbUser)) << ": ATR_Log holds "
+              << *count << (*count == 1 ? " row" : " rows") << '\n';
     std::cout.flush();
     return std::cout ? 0 : 1;
 }
@@ -217,10 +223,10 @@ int main(int argc, char** argv) {
         if (command == "check") return Check(rest);
         throw UsageError{"unknown command \"" + command + "\"."};
     } catch (const UsageError& e) {
-        std::cerr << kTool << ": " << e.message << "\nTry '" << kTool << " --help'.\n";
+        std::cerr << kTool << ": " << Visible(e.message) << "\nTry '" << kTool << " --help'.\n";
         return 2;
     } catch (const std::exception& e) {
-        std::cerr << e.what() << '\n';
+        std::cerr << Visible(e.what()) << '\n';
         return 1;
     }
 }
