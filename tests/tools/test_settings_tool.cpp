@@ -282,6 +282,21 @@ TEST_F(SettingsTool, ReplacesFilesAtomically) {
     EXPECT_EQ(Entries(dir.Path()), (std::vector<std::string>{"Sarnwick.mdb", "folder.mdb"}));
 }
 
+TEST_F(SettingsTool, WritesFilesWithTheLongestNames) {
+    std::string umlauts;
+    while (umlauts.size() + 2 <= 255 - 4) umlauts += "ü";
+    for (const std::string& name :
+         {std::string(246, 'a') + ".mdb", std::string(251, 'b') + ".mdb", "x" + umlauts + ".mdb"}) {
+        SCOPED_TRACE(name.size());
+        Write(File(name), FullWith({}));
+        Write(File(name), FullWith({"--server", "again"}));  // replacing it too
+        EXPECT_EQ(Entries(dir.Path()), std::vector<std::string>{name});
+        EXPECT_EQ(Lines(Mdb("mdb-export", {File(name), "Settings_General"})).at(1),
+                  "\"Remote SQL Authentication\",15,\"again\",1433,\"d\",\"u\",\"p\"");
+        fs::remove(File(name));
+    }
+}
+
 TEST(RunProgram, ProgramThatCannotStartThrows) {
     EXPECT_THROW(quellmark::test::Run("quellmark-no-such-program", {}), std::runtime_error);
 }
