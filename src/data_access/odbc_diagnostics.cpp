@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <array>
 
+#include "data_access/internal/odbc_wide.h"
+
 namespace data_access::odbc {
 namespace {
 
@@ -76,25 +78,28 @@ std::vector<ErrorEntry> ReadDiagnostics(SQLSMALLINT handleType, SQLHANDLE handle
     std::vector<ErrorEntry> records;
     if (handle == SQL_NULL_HANDLE) return records;
     // Bounded: a driver never keeps more than a handful of records.
+    // Through the wide call: until a login has succeeded the driver gives
+    // narrow text as Latin-1, with '?' for every other character.
     for (SQLSMALLINT number = 1; number <= 100; ++number) {
-        SQLCHAR state[6] = {};
+        SQLWCHAR state[6] = {};
         SQLINTEGER native = 0;
-        std::string message(1024, '\0');
+        WideText message(1024, SQLWCHAR{0});
         SQLSMALLINT length = 0;
-        SQLRETURN rc =
-            SQLGetDiagRec(handleType, handle, number, state, &native, reinterpret_cast<SQLCHAR*>(message.data()),
-                          static_cast<SQLSMALLINT>(message.size()), &length);
+        SQLRETURN rc = SQLGetDiagRecW(handleType, handle, number, state, &native, message.data(),
+                                      static_cast<SQLSMALLINT>(message.size()), &length);
         if (rc == SQL_SUCCESS_WITH_INFO && length >= static_cast<SQLSMALLINT>(message.size())) {
-            message.assign(static_cast<std::size_t>(length) + 1, '\0');
-            rc = SQLGetDiagRec(handleType, handle, number, state, &native, reinterpret_cast<SQLCHAR*>(message.data()),
-                               static_cast<SQLSMALLINT>(message.size()), &length);
+            message.assign(static_cast<std::size_t>(length) + 1, SQLWCHAR{0});
+            rc = SQLGetDiagRecW(handleType, handle, number, state, &native, message.data(),
+                                static_cast<SQLSMALLINT>(message.size()), &length);
         }
         if (!SQL_SUCCEEDED(rc)) break;
-        message.resize(
-            std::min<std::size_t>(static_cast<std::size_t>(std::max<SQLSMALLINT>(length, 0)), message.size() - 1));
+        const std::size_t units =
+            std::min<std::size_t>(static_cast<std::size_t>(std::max<SQLSMALLINT>(length, 0)), message.size() - 1);
+        std::size_t stateUnits = 0;
+        while (stateUnits < 5 && state[stateUnits] != 0) ++stateUnits;
         ErrorEntry entry;
-        entry.Description = WithoutSecret(StripDriverTags(message), secret);
-        entry.SqlState = WithoutSecret(std::string(reinterpret_cast<const char*>(state)), secret);
+        entry.Description = WithoutSecret(StripDriverTags(Utf8FromWide(message.data(), units)), secret);
+        entry.SqlState = WithoutSecret(Utf8FromWide(state, stateUnits), secret);
         entry.NativeError = static_cast<long>(native);
         records.push_back(std::move(entry));
     }

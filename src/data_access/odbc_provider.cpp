@@ -26,6 +26,7 @@
 #include "data_access/internal/odbc_kerberos.h"
 #include "data_access/internal/odbc_login_checks.h"
 #include "data_access/internal/odbc_timeout.h"
+#include "data_access/internal/odbc_wide.h"
 #include "data_access/internal/provider.h"
 
 namespace data_access::provider {
@@ -134,16 +135,26 @@ public:
         SetConnectAttribute(SQL_ATTR_LOGIN_TIMEOUT, static_cast<SQLULEN>(loginTimeoutSeconds));
         SetConnectAttribute(SQL_ATTR_AUTOCOMMIT, SQL_AUTOCOMMIT_ON);
 
+        // Through the wide call: the driver reads a narrow connection string
+        // as Latin-1, which would send every other character mis-encoded.
         std::string& text = login_.ConnectionString;
-        if (text.size() > static_cast<std::size_t>(SHRT_MAX))
-            throw Error("The connection string is too long for the ODBC driver.");
-        const std::vector<odbc::OpenSocket> socketsBefore = odbc::InetStreamSockets();
-        const SQLRETURN rc =
-            SQLDriverConnect(dbc_.Get(), nullptr, reinterpret_cast<SQLCHAR*>(text.data()),
-                             static_cast<SQLSMALLINT>(text.size()), nullptr, 0, nullptr, SQL_DRIVER_NOPROMPT);
+        std::optional<odbc::WideText> wide = odbc::WideFromUtf8(text);
         // The string holds the password and is not needed any more.
         text.assign(text.size(), '\0');
         text.clear();
+        struct Wipe {
+            std::optional<odbc::WideText>& text;
+            ~Wipe() {
+                if (text) std::fill(text->begin(), text->end(), SQLWCHAR{0});
+            }
+        } wipe{wide};
+        if (!wide) throw Error("The connection string is not UTF-8 text.");
+        if (wide->size() > static_cast<std::size_t>(SHRT_MAX))
+            throw Error("The connection string is too long for the ODBC driver.");
+        const std::vector<odbc::OpenSocket> socketsBefore = odbc::InetStreamSockets();
+        const SQLRETURN rc =
+            SQLDriverConnectW(dbc_.Get(), nullptr, wide->data(), static_cast<SQLSMALLINT>(wide->size()), nullptr, 0,
+                              nullptr, SQL_DRIVER_NOPROMPT);
         if (!SQL_SUCCEEDED(rc)) {
             std::vector<ErrorEntry> records = Diagnostics(SQL_HANDLE_DBC, dbc_.Get());
             const odbc::LoginFailureFacts facts = odbc::ExamineFailedLogin(records, login_, loginTimeoutSeconds);
@@ -197,8 +208,11 @@ public:
                                           reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(timeoutSeconds)), 0)))
             FailStatement(stmt);
 
-        SQLRETURN rc = SQLExecDirect(stmt, reinterpret_cast<SQLCHAR*>(const_cast<char*>(text.data())),
-                                     static_cast<SQLINTEGER>(text.size()));
+        // A connection opened through the wide calls takes text through them
+        // (the driver manager would convert narrow text by the locale).
+        std::optional<odbc::WideText> wide = odbc::WideFromUtf8(text);
+        if (!wide) throw Error("The statement is not UTF-8 text, so it was not sent to the server.");
+        SQLRETURN rc = SQLExecDirectW(stmt, wide->data(), static_cast<SQLINTEGER>(wide->size()));
         if (rc == SQL_ERROR || rc == SQL_INVALID_HANDLE) FailStatement(stmt);
 
         std::vector<std::string> names;
@@ -299,20 +313,19 @@ private:
         columns.reserve(static_cast<std::size_t>(count));
         for (SQLUSMALLINT number = 1; number <= static_cast<SQLUSMALLINT>(count); ++number) {
             Column column;
-            std::string name(256, '\0');
+            odbc::WideText name(256, SQLWCHAR{0});
             SQLSMALLINT nameLength = 0;
             SQLSMALLINT nullable = 0;
             SQLRETURN rc = SQL_SUCCESS;
             for (int attempt = 0; attempt < 2; ++attempt) {
-                rc = SQLDescribeCol(stmt, number, reinterpret_cast<SQLCHAR*>(name.data()),
-                                    static_cast<SQLSMALLINT>(name.size()), &nameLength, &column.Type, &column.Size,
-                                    &column.Digits, &nullable);
+                rc = SQLDescribeColW(stmt, number, name.data(), static_cast<SQLSMALLINT>(name.size()), &nameLength,
+                                     &column.Type, &column.Size, &column.Digits, &nullable);
                 if (!SQL_SUCCEEDED(rc) || nameLength < static_cast<SQLSMALLINT>(name.size())) break;
-                name.assign(static_cast<std::size_t>(nameLength) + 1, '\0');
+                name.assign(static_cast<std::size_t>(nameLength) + 1, SQLWCHAR{0});
             }
             if (!SQL_SUCCEEDED(rc)) FailStatement(stmt);
-            name.resize(std::min(static_cast<std::size_t>(std::max<SQLSMALLINT>(nameLength, 0)), name.size() - 1));
-            column.Name = std::move(name);
+            column.Name = odbc::Utf8FromWide(
+                name.data(), std::min(static_cast<std::size_t>(std::max<SQLSMALLINT>(nameLength, 0)), name.size() - 1));
             columns.push_back(std::move(column));
         }
         return columns;
@@ -353,24 +366,26 @@ private:
         return row;
     }
 
-    // Text in pieces: each call fills the buffer (less its terminating NUL)
-    // until the driver reports the value complete.
+    // Text in pieces, as UTF-16: each call fills the buffer (less its
+    // terminating NUL) until the driver reports the value complete. The
+    // indicator counts bytes.
     Value ReadText(SQLHANDLE stmt, SQLUSMALLINT number) {
-        std::string value;
-        std::vector<char> buffer(64 * 1024);
+        odbc::WideText value;
+        odbc::WideText buffer(32 * 1024, SQLWCHAR{0});
+        const auto bufferBytes = static_cast<SQLLEN>(buffer.size() * sizeof(SQLWCHAR));
         while (true) {
             SQLLEN indicator = 0;
-            const SQLRETURN rc =
-                SQLGetData(stmt, number, SQL_C_CHAR, buffer.data(), static_cast<SQLLEN>(buffer.size()), &indicator);
+            const SQLRETURN rc = SQLGetData(stmt, number, SQL_C_WCHAR, buffer.data(), bufferBytes, &indicator);
             if (rc == SQL_NO_DATA) break;
             if (!SQL_SUCCEEDED(rc)) FailStatement(stmt);
             if (indicator == SQL_NULL_DATA) return Null{};
-            const bool truncated = indicator == SQL_NO_TOTAL || indicator >= static_cast<SQLLEN>(buffer.size());
-            const std::size_t got = truncated ? buffer.size() - 1 : static_cast<std::size_t>(indicator);
+            const bool truncated = indicator == SQL_NO_TOTAL || indicator >= bufferBytes;
+            const std::size_t got =
+                truncated ? buffer.size() - 1 : static_cast<std::size_t>(indicator) / sizeof(SQLWCHAR);
             value.append(buffer.data(), got);
             if (rc == SQL_SUCCESS || !truncated) break;
         }
-        return value;
+        return odbc::Utf8FromWide(value.data(), value.size());
     }
 
     // The limit of the statement under way, for FailStatement.

@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "logdb/kerberos_acceptor.h"
+#include "logdb/login_text.h"
 #include "logdb/tds_wire.h"
 #include "logdb/tsql.h"
 
@@ -163,9 +164,11 @@ private:
             name = KerberosLoginName(login, tokens);
             credentialsOk = name.has_value();
         } else {
-            credentialsOk = login.password == options_.password;
+            // As SQL Server does: UTF-16 text, the password unit for unit.
+            credentialsOk = login.passwordUnits == Utf16Of(options_.password);
         }
         std::fill(login.password.begin(), login.password.end(), '\0');
+        std::fill(login.passwordUnits.begin(), login.passwordUnits.end(), u'\0');
         if (!name) {
             tokens.Error(18452, 1, 14,
                          "Login failed. The login is from an untrusted domain and cannot be used with Integrated "
@@ -175,8 +178,11 @@ private:
             Send(tokens);
             return false;
         }
-        credentialsOk = credentialsOk && !options_.refuseLogin && EqualsNoCase(*name, options_.user);
-        if (!credentialsOk || !EqualsNoCase(database_, options_.database)) {
+        credentialsOk = credentialsOk && !options_.refuseLogin &&
+                        SameName(login.integratedSecurity ? Utf16Of(*name) : login.userUnits, Utf16Of(options_.user));
+        const bool databaseOk =
+            login.databaseUnits.empty() || SameName(login.databaseUnits, Utf16Of(options_.database));
+        if (!credentialsOk || !databaseOk) {
             if (credentialsOk)
                 tokens.Error(4060, 1, 11,
                              "Cannot open database \"" + database_ + "\" requested by the login. The login failed.",
