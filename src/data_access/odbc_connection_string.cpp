@@ -144,10 +144,10 @@ OdbcLogin TranslateConnectionString(const ConnectionProperties& properties) {
                 "The connection string gives neither a User Id nor Integrated Security=SSPI, so there is "
                 "no login to connect with.");
         login.User = *user;
-        login.Password = GetAny(properties, {"Password", "PWD"}).value_or("");
+        const std::string password = GetAny(properties, {"Password", "PWD"}).value_or("");
         CheckLoginField(login.User, "The User Id");
-        CheckLoginField(login.Password, "The password");
-        text += ";UID=" + BraceQuote(login.User, "The User Id") + ";PWD=" + BraceQuote(login.Password, "The password");
+        CheckLoginField(password, "The password");
+        text += ";UID=" + BraceQuote(login.User, "The User Id") + ";PWD=" + BraceQuote(password, "The password");
     }
     // TDS 7.4 is SQL Server 2012's protocol; older servers answer with their
     // own version and FreeTDS follows. The client side is UTF-8 so that text

@@ -18,6 +18,13 @@ constexpr std::string_view kGenericConnectFailure = "Unable to connect to data s
 
 bool Contains(std::string_view text, std::string_view part) { return text.find(part) != std::string_view::npos; }
 
+std::size_t FindIgnoringCase(std::string_view text, std::string_view part, std::size_t from) {
+    for (std::size_t at = from; at + part.size() <= text.size(); ++at) {
+        if (EqualsIgnoreCase(text.substr(at, part.size()), part)) return at;
+    }
+    return std::string_view::npos;
+}
+
 std::string WithPeriod(std::string text) {
     while (!text.empty() && (text.back() == ' ' || text.back() == '\n' || text.back() == '\r')) text.pop_back();
     if (!text.empty() && text.back() != '.' && text.back() != '!' && text.back() != '?') text += '.';
@@ -67,14 +74,34 @@ std::string StripDriverTags(std::string_view message) {
     return std::string(message);
 }
 
-std::string WithoutSecret(std::string text, std::string_view secret) {
-    if (secret.empty()) return text;
-    for (std::size_t at = text.find(secret); at != std::string::npos; at = text.find(secret, at + 4))
-        text.replace(at, secret.size(), "****");
+std::string WithoutConnectionPassword(std::string text) {
+    for (const std::string_view key : {"PWD=", "Password="}) {
+        for (std::size_t at = 0; at < text.size();) {
+            const std::size_t found = FindIgnoringCase(text, key, at);
+            if (found == std::string::npos) break;
+            const std::size_t value = found + key.size();
+            std::size_t end = std::string::npos;
+            if (value < text.size() && text[value] == '{') {
+                // Braced as FreeTDS reads it: up to a '}' before a ';' or the end.
+                for (std::size_t brace = text.find('}', value); brace != std::string::npos;
+                     brace = text.find('}', brace + 1)) {
+                    if (brace + 1 == text.size() || text[brace + 1] == ';') {
+                        end = brace + 1;
+                        break;
+                    }
+                }
+            } else {
+                end = text.find(';', value);
+            }
+            if (end == std::string::npos) end = text.size();
+            text.replace(value, end - value, "****");
+            at = value + 4;
+        }
+    }
     return text;
 }
 
-std::vector<ErrorEntry> ReadDiagnostics(SQLSMALLINT handleType, SQLHANDLE handle, std::string_view secret) {
+std::vector<ErrorEntry> ReadDiagnostics(SQLSMALLINT handleType, SQLHANDLE handle) {
     std::vector<ErrorEntry> records;
     if (handle == SQL_NULL_HANDLE) return records;
     // Bounded: a driver never keeps more than a handful of records.
@@ -98,8 +125,8 @@ std::vector<ErrorEntry> ReadDiagnostics(SQLSMALLINT handleType, SQLHANDLE handle
         std::size_t stateUnits = 0;
         while (stateUnits < 5 && state[stateUnits] != 0) ++stateUnits;
         ErrorEntry entry;
-        entry.Description = WithoutSecret(StripDriverTags(Utf8FromWide(message.data(), units)), secret);
-        entry.SqlState = WithoutSecret(Utf8FromWide(state, stateUnits), secret);
+        entry.Description = WithoutConnectionPassword(StripDriverTags(Utf8FromWide(message.data(), units)));
+        entry.SqlState = Utf8FromWide(state, stateUnits);
         entry.NativeError = static_cast<long>(native);
         records.push_back(std::move(entry));
     }

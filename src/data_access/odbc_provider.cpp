@@ -254,7 +254,7 @@ public:
 
 private:
     std::vector<ErrorEntry> Diagnostics(SQLSMALLINT type, SQLHANDLE handle) const {
-        return odbc::ReadDiagnostics(type, handle, login_.Password);
+        return odbc::ReadDiagnostics(type, handle);
     }
 
     [[noreturn]] void Fail(SQLSMALLINT type, SQLHANDLE handle, const std::string& summary) const {

@@ -28,8 +28,6 @@ struct OdbcLogin {
     // Integrated security: whose Kerberos ticket logs in, once known.
     std::string ClientPrincipal;
     std::string User;
-    // Kept only to remove it from any message a driver might echo it in.
-    std::string Password;
 };
 
 // "SERVER", "SERVER,PORT", "SERVER\INSTANCE"; "(local)" and "." mean this
