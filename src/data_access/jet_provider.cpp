@@ -121,7 +121,8 @@ class JetConnection final : public Connection {
 public:
     explicit JetConnection(const std::string& path) : file_(std::make_unique<jet::JetFile>(path)) {
         file_->CheckTable(2, "its catalog");
-        mdb_.reset(mdb_open(path.c_str(), MDB_NOFLAGS));
+        // libmdb reads the very file checked, whatever the name points to now.
+        mdb_.reset(mdb_open(file_->SameFilePath().c_str(), MDB_NOFLAGS));
         if (!mdb_) throw Error("The settings file " + path + " is not an Access database file libmdb can read.");
         mdb_set_boolean_fmt_numbers(mdb_.get());
         ReadTextAsUtf16(*mdb_);

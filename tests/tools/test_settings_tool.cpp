@@ -3,8 +3,10 @@
 // reader (the show command).
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -391,6 +393,34 @@ TEST_F(SettingsTool, ShowReportsFilesWithoutTheTable) {
         EXPECT_EQ(r.exitCode, 1) << file;
         EXPECT_EQ(r.out, "") << file;
         EXPECT_NE(r.err.find("Settings_General"), std::string::npos) << file << ": " << r.err;
+    }
+}
+
+// What is not a settings file is named at once, before anything is read
+// from it: a FIFO does not block, a directory draws no warning about who can
+// read it, a file larger than an Access database can be is not read.
+TEST_F(SettingsTool, ShowRefusesWhatIsNotASettingsFileAtOnce) {
+    ASSERT_EQ(::mkfifo(File("fifo.mdb").c_str(), 0666), 0);
+    ASSERT_EQ(::chmod(File("fifo.mdb").c_str(), 0666), 0);
+    fs::create_directory(File("folder.mdb"));
+    fs::permissions(File("folder.mdb"), fs::perms::all);
+    { std::ofstream sparse(File("huge.mdb")); }
+    fs::resize_file(File("huge.mdb"), (std::uintmax_t{2} << 30) + 4096);
+    fs::permissions(File("huge.mdb"), fs::perms::owner_read | fs::perms::owner_write);
+    const std::pair<const char*, const char*> cases[] = {
+        {"fifo.mdb", "is not a regular file"},
+        {"folder.mdb", "is a directory"},
+        {"huge.mdb", "is larger than an Access database can be (2 GB)."},
+    };
+    for (const auto& [name, mentions] : cases) {
+        const auto start = std::chrono::steady_clock::now();
+        const RunResult r = RunSettingsTool({"show", File(name).string()});
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5)) << name;
+        EXPECT_EQ(r.exitCode, 1) << name;
+        EXPECT_EQ(r.out, "");
+        EXPECT_NE(r.err.find(mentions), std::string::npos) << r.err;
+        EXPECT_EQ(r.err.find("warning"), std::string::npos) << r.err;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
     }
 }
 

@@ -159,7 +159,7 @@ int Write(const std::vector<std::string>& args) {
 // Warns on standard error when every local user can read the file.
 void WarnWhenOthersCanRead(const std::string& file) {
     struct stat info {};
-    if (::stat(file.c_str(), &info) != 0 || (info.st_mode & S_IROTH) == 0) return;
+    if (::stat(file.c_str(), &info) != 0 || !S_ISREG(info.st_mode) || (info.st_mode & S_IROTH) == 0) return;
     std::cerr << kTool << ": warning: every local user can read " << Visible(file)
               << ", and it holds the SQL password; write it again with " << kTool
               << " write (mode 0600, or 0640 with --group), or run chmod o-rwx on it.\n";
