@@ -43,21 +43,36 @@ auto Connection::Recorded(Op&& op) -> decltype(op()) {
     }
 }
 
+namespace {
+
+enum class ProviderKind { Jet, SqlServer };
+
+ProviderKind ProviderOf(const ConnectionProperties& properties) {
+    const std::optional<std::string> name = properties.Get("Provider");
+    if (!name || name->empty())
+        throw Error("The connection string names no provider, so there is nothing to connect to.");
+    if (EqualsIgnoreCase(*name, "Microsoft.Jet.OLEDB.4.0")) return ProviderKind::Jet;
+    if (EqualsIgnoreCase(*name, "SQLOLEDB")) return ProviderKind::SqlServer;
+    throw Error("The provider \"" + *name + "\" is not known to Quellmark.");
+}
+
+}  // namespace
+
 void Connection::Open() {
     Recorded([&] {
         if (impl_) throw Error("The connection is already open.");
         const ConnectionProperties properties = ConnectionProperties::Parse(ConnectionString);
-        const std::optional<std::string> name = properties.Get("Provider");
-        if (!name || name->empty())
-            throw Error("The connection string names no provider, so there is nothing to connect to.");
-        if (EqualsIgnoreCase(*name, "Microsoft.Jet.OLEDB.4.0")) {
+        if (ProviderOf(properties) == ProviderKind::Jet) {
             impl_ = provider::OpenJet(properties);
-        } else if (EqualsIgnoreCase(*name, "SQLOLEDB")) {
-            impl_ = provider::OpenSqlServer(properties, ConnectionTimeout);
         } else {
-            throw Error("The provider \"" + *name + "\" is not known to Quellmark.");
+            impl_ = provider::OpenSqlServer(properties, ConnectionTimeout);
         }
     });
+}
+
+void CheckConnectionString(const std::string& connectionString, std::int16_t connectionTimeout) {
+    const ConnectionProperties properties = ConnectionProperties::Parse(connectionString);
+    if (ProviderOf(properties) == ProviderKind::SqlServer) provider::CheckSqlServer(properties, connectionTimeout);
 }
 
 provider::Connection& Connection::OpenProvider() {

@@ -114,6 +114,11 @@ inline constexpr int adLockUnspecified = -1;
 inline constexpr int adLockOptimistic = 3;
 inline constexpr int adCmdUnspecified = -1;
 inline constexpr int adCmdTable = 2;
+// Throws the Error Connection::Open would throw for this connection string
+// and time-out before it reaches any file or server (no provider, an unknown
+// one, a SQL Server login that cannot be sent); what only the file or server
+// can tell is not checked.
+void CheckConnectionString(const std::string& connectionString, std::int16_t connectionTimeout);
 
 class Recordset {
 public:

@@ -3,6 +3,7 @@
 #include <iostream>
 
 #include "logdb/kerberos_acceptor.h"
+#include "logdb/login_text.h"
 #include "logdb/session.h"
 
 namespace quellmark::logdb {
@@ -89,12 +90,14 @@ bool Session::Login() {
         name = KerberosLoginName(login, tokens);
         credentialsOk = name.has_value();
     } else {
-        credentialsOk = login.password == options_.password;
+        // As SQL Server does: UTF-16 text, the password unit for unit.
+        credentialsOk = login.passwordUnits == Utf16Of(options_.password);
     }
     if (loginLog_.Enabled())
         loginLog_.Line(std::to_string(spid_) + ' ' + (name && !name->empty() ? *name : "-") +
                        (login.integratedSecurity ? " kerberos" : " sql"));
     std::fill(login.password.begin(), login.password.end(), '\0');
+    std::fill(login.passwordUnits.begin(), login.passwordUnits.end(), u'\0');
     if (!name) {
         tokens.Error(18452, 1, 14,
                      "Login failed. The login is from an untrusted domain and cannot be used with Integrated "
@@ -104,8 +107,10 @@ bool Session::Login() {
         Send(tokens);
         return false;
     }
-    credentialsOk = credentialsOk && !options_.refuseLogin && base::EqualsIgnoreCase(*name, options_.user);
-    if (!credentialsOk || !base::EqualsIgnoreCase(database_, options_.database)) {
+    credentialsOk = credentialsOk && !options_.refuseLogin &&
+                    SameName(login.integratedSecurity ? Utf16Of(*name) : login.userUnits, Utf16Of(options_.user));
+    const bool databaseOk = login.databaseUnits.empty() || SameName(login.databaseUnits, Utf16Of(options_.database));
+    if (!credentialsOk || !databaseOk) {
         if (credentialsOk)
             tokens.Error(4060, 1, 11,
                          "Cannot open database \"" + database_ + "\" requested by the login. The login failed.",

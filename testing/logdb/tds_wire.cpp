@@ -228,29 +228,45 @@ Login7 ParseLogin7(const std::vector<std::uint8_t>& p) {
     Login7 login;
     login.tdsVersion = Le32(p, 4);
     login.packetSize = Le32(p, 8);
-    const auto text = [&](std::size_t field, bool password) {
+    const auto units = [&](std::size_t field, bool password) {
         const std::size_t offset = Le16(p, field);
-        const std::size_t bytes = 2u * Le16(p, field + 2);
-        if (bytes == 0) return std::string();
-        if (offset + bytes > declared) throw ProtocolError("a LOGIN7 field outside the request");
-        if (!password) return Utf16LeToUtf8(p.data() + offset, bytes);
-        std::vector<std::uint8_t> plain(p.begin() + static_cast<std::ptrdiff_t>(offset),
-                                        p.begin() + static_cast<std::ptrdiff_t>(offset + bytes));
-        for (std::uint8_t& b : plain) {
-            b ^= 0xA5;
-            b = static_cast<std::uint8_t>((b << 4) | (b >> 4));
+        const std::size_t count = Le16(p, field + 2);
+        if (count == 0) return std::u16string();
+        if (offset + 2 * count > declared) throw ProtocolError("a LOGIN7 field outside the request");
+        std::u16string result(count, u'\0');
+        for (std::size_t i = 0; i < count; ++i) {
+            std::uint8_t low = p[offset + 2 * i];
+            std::uint8_t high = p[offset + 2 * i + 1];
+            if (password) {
+                for (std::uint8_t* b : {&low, &high}) {
+                    *b ^= 0xA5;
+                    *b = static_cast<std::uint8_t>((*b << 4) | (*b >> 4));
+                }
+            }
+            result[i] = static_cast<char16_t>(low | (high << 8));
         }
-        std::string result = Utf16LeToUtf8(plain.data(), plain.size());
-        std::fill(plain.begin(), plain.end(), 0);
         return result;
     };
-    login.hostName = text(36, false);
-    login.userName = text(40, false);
-    login.password = text(44, true);
-    login.appName = text(48, false);
-    login.serverName = text(52, false);
-    login.language = text(64, false);
-    login.database = text(68, false);
+    const auto utf8 = [](const std::u16string& text) {
+        std::vector<std::uint8_t> bytes;
+        for (const char16_t unit : text) {
+            bytes.push_back(static_cast<std::uint8_t>(unit & 0xFF));
+            bytes.push_back(static_cast<std::uint8_t>(unit >> 8));
+        }
+        std::string result = Utf16LeToUtf8(bytes.data(), bytes.size());
+        std::fill(bytes.begin(), bytes.end(), 0);
+        return result;
+    };
+    login.userUnits = units(40, false);
+    login.passwordUnits = units(44, true);
+    login.databaseUnits = units(68, false);
+    login.hostName = utf8(units(36, false));
+    login.userName = utf8(login.userUnits);
+    login.password = utf8(login.passwordUnits);
+    login.appName = utf8(units(48, false));
+    login.serverName = utf8(units(52, false));
+    login.language = utf8(units(64, false));
+    login.database = utf8(login.databaseUnits);
     // OptionFlags2 bit fIntSecurity; the token's offset and length follow
     // the ClientID. A token over 64 KiB (length 0xFFFF, the real length in
     // cbSSPILong) is not served.

@@ -103,6 +103,8 @@ struct Login7 {
     std::uint32_t tdsVersion = 0;  // as the client wrote it (little endian on the wire)
     std::uint32_t packetSize = 0;
     std::string hostName, userName, password, appName, serverName, language, database;
+    // The user name, password and database as sent: UTF-16 code units.
+    std::u16string userUnits, passwordUnits, databaseUnits;
     // Integrated security: the client's security token (a Kerberos AP-REQ
     // from FreeTDS) instead of a user name and password.
     bool integratedSecurity = false;

@@ -274,6 +274,27 @@ TEST(LogDbLogin, WrongCredentialsAndDatabasesAreRefused) {
     EXPECT_FALSE(client.Connect(replaced(";UID=u;", ";UID=U;"))) << "login names ignore case";
 }
 
+// LOGIN7 carries UTF-16; the server compares it as text, as SQL Server does.
+// FreeTDS's tsql sends the fields as written and logs in. The narrow ODBC
+// calls take the connection string as Latin-1, so the same values arrive as
+// UTF-8 bytes read one by one ("jÃ¼rgen_Î©"), which the server refuses.
+TEST(LogDbLogin, LoginFieldsAreComparedAsUtf16Text) {
+    LogDbOptions options = Seeded(10, 1);
+    options.user = "jürgen_Ω";
+    options.password = "pä€\U0001F600";
+    options.database = "Nütz";
+    LogDbProcess server(options);
+    const std::string output = RunTsql(server, options.password, "SELECT COUNT(*) FROM ATR_Log\ngo\nexit\n");
+    EXPECT_NE(output.find("10"), std::string::npos) << output;
+    EXPECT_EQ(output.find("Login failed"), std::string::npos) << output;
+    EXPECT_NE(RunTsql(server, "pä€\U0001F601", "exit\n").find("Login failed for user 'jürgen_Ω'."), std::string::npos);
+
+    Odbc client;
+    const auto failure = client.Connect(server.OdbcConnectionString() + ";ClientCharset=UTF-8");
+    ASSERT_TRUE(failure) << "a mis-encoded login was accepted";
+    EXPECT_NE(ServerMessage(*failure).find("Login failed for user"), std::string::npos) << failure->message;
+}
+
 TEST(LogDbLogin, RefuseLoginFailsEveryLogin) {
     LogDbProcess server(Seeded(10, 1, {"--refuse-login"}));
     Odbc client;

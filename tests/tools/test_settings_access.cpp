@@ -174,6 +174,11 @@ TEST_F(SettingsAccess, PasswordOptionsThatCannotBeMet) {
         {{"--password-stdin", "--password", "SECRET-1"}, "SECRET-2\n", "not both"},
         {{"--password-stdin", "--password-stdin"}, "SECRET-2\n", "twice"},
         {{}, std::nullopt, "missing: --password"},  // no terminal to ask on
+        // An endless line is not read to its end.
+        {{"--password-stdin"}, std::string(64 << 20, '\0'), "longer than 1024 bytes"},
+        {{"--password-stdin"}, "SECRET" + std::string(1019, 'x') + "\n", "longer than 1024 bytes"},
+        {{"--password-stdin"}, std::string("SECRET\0cut\n", 11), "NUL"},
+        {{"--password-stdin"}, "SECRET};x\n", "\"};\""},
     };
     for (const Case& c : cases) {
         const RunResult r = RunSettingsTool(WriteArgs(File(), c.extra), c.input);

@@ -86,8 +86,8 @@ TEST(SettingsCheck, FailsWithTheWindowsMessageAndWithoutThePassword) {
         ExpectFailureAsTheWindowShowsIt(log.SettingsFile(), "Login failed for user 'ops'.", passwords);
     }
     {
-        SCOPED_TRACE("a type name in another letter case: no connection string");
-        WriteSettings(log, {"--type", "remote sql authentication"});
+        SCOPED_TRACE("a type name in another letter case (which write refuses): no connection string");
+        test::WriteSettingsFile(log.SettingsFile(), log.RemoteSettings({"--type", "remote sql authentication"}));
         ExpectFailureAsTheWindowShowsIt(log.SettingsFile(), "", passwords);
     }
     {
@@ -100,6 +100,18 @@ TEST(SettingsCheck, FailsWithTheWindowsMessageAndWithoutThePassword) {
         log.server.Kill();  // nothing listens on its port any more
         ExpectFailureAsTheWindowShowsIt(log.SettingsFile(), "unavailable or does not exist", passwords);
     }
+}
+
+TEST(SettingsCheck, ServerTextReachesTheTerminalWithControlCharactersVisible) {
+    test::OnlineLog log(test::SarnwickServer(10));
+    // The server repeats the user name in its refusal.
+    WriteSettings(log, {"--user", "ops\x1b[2J\x1b]0;x\x07"});
+    const RunResult r = RunSettingsTool({"check", log.SettingsFile().string()});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find("Login failed for user 'ops\\x1B[2J\\x1B]0;x\\x07'."), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find('\x1b'), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find('\x07'), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << r.err;
 }
 
 TEST(SettingsCheck, TakesExactlyOneFile) {

@@ -27,7 +27,9 @@
 #include "ops/modGeneral.h"
 #include "ops/settings_file.h"
 #include "settings/password_input.h"
+#include "settings/settings_checks.h"
 #include "settings/settings_row.h"
+#include "settings/terminal_text.h"
 #include "settings/trust_command.h"
 
 namespace {
@@ -35,6 +37,8 @@ namespace {
 namespace jet4 = quellmark::jet4;
 namespace modGeneral = quellmark::modGeneral;
 using quellmark::settings_tool::UsageError;
+using quellmark::settings_tool::Visible;
+using quellmark::settings_tool::VisibleLines;
 
 constexpr const char* kTool = "quellmark-settings";
 
@@ -132,16 +136,21 @@ int Write(const std::vector<std::string>& args) {
                          " (an empty text such as --user \"\" is fine)." +
                          (values[passwordColumn] ? "" : " The password can also come from --password-stdin.")};
     const jet4::FileAccess access = AccessFor(groupName);
+    CheckUsableRow(row);
 
     if (askForPassword) {
-        values[passwordColumn] = PromptPassword("Password of the SQL login \"" + *values[passwordColumn - 1] + "\": ");
+        values[passwordColumn] =
+            PromptPassword("Password of the SQL login \"" + Visible(*values[passwordColumn - 1]) + "\": ");
         if (!values[passwordColumn]) throw UsageError{"no password was typed."};
     } else if (passwordFromStdin) {
         values[passwordColumn] = ReadPasswordLine(std::cin);
         if (!values[passwordColumn])
             throw UsageError{"--password-stdin: standard input is empty (an empty line is an empty password)."};
     }
-    if (passwordLater) row.push_back(CellFor(passwordColumn, *values[passwordColumn], jet4::ColumnType::Text));
+    if (passwordLater) {
+        row.push_back(CellFor(passwordColumn, *values[passwordColumn], jet4::ColumnType::Text));
+        CheckUsableRow(row);
+    }
     table.rows.push_back(std::move(row));
 
     std::vector<std::uint8_t> bytes;
@@ -157,8 +166,8 @@ int Write(const std::vector<std::string>& args) {
 // Warns on standard error when every local user can read the file.
 void WarnWhenOthersCanRead(const std::string& file) {
     struct stat info {};
-    if (::stat(file.c_str(), &info) != 0 || (info.st_mode & S_IROTH) == 0) return;
-    std::cerr << kTool << ": warning: every local user can read " << file
+    if (::stat(file.c_str(), &info) != 0 || !S_ISREG(info.st_mode) || (info.st_mode & S_IROTH) == 0) return;
+    std::cerr << kTool << ": warning: every local user can read " << Visible(file)
               << ", and it holds the SQL password; write it again with " << kTool
               << " write (mode 0600, or 0640 with --group), or run chmod o-rwx on it.\n";
 }
@@ -167,12 +176,12 @@ int Show(const std::vector<std::string>& args) {
     if (args.size() != 1) throw UsageError{"show takes exactly one FILE."};
     WarnWhenOthersCanRead(args[0]);
     const modGeneral::OnlineSettings s = modGeneral::ReadOnlineSettings(modGeneral::SettingsConnStringForFile(args[0]));
-    std::cout << "OnlConnType=" << s.OnlConnType << '\n'
+    std::cout << "OnlConnType=" << Visible(s.OnlConnType) << '\n'
               << "OnlConnTimeout=" << s.OnlConnTimeout << '\n'
-              << "OnlDbServer=" << s.OnlDbServer << '\n'
+              << "OnlDbServer=" << Visible(s.OnlDbServer) << '\n'
               << "OnlDbPort=" << s.OnlDbPort << '\n'
-              << "OnlDatabase=" << s.OnlDatabase << '\n'
-              << "OnlDbUser=" << s.OnlDbUser << '\n'
+              << "OnlDatabase=" << Visible(s.OnlDatabase) << '\n'
+              << "OnlDbUser=" << Visible(s.OnlDbUser) << '\n'
               << "OnlDbPass=****\n";
     std::cout.flush();
     return std::cout ? 0 : 1;
@@ -182,7 +191,9 @@ int Show(const std::vector<std::string>& args) {
 // a failure is reported with the text the window's message box would show.
 int Check(const std::vector<std::string>& args) {
     if (args.size() != 1) throw UsageError{"check takes exactly one FILE."};
-    const modGeneral::ShowFailure show = [](const std::string& description) { std::cerr << description << '\n'; };
+    const modGeneral::ShowFailure show = [](const std::string& description) {
+        std::cerr << VisibleLines(description) << '\n';
+    };
     std::optional<modGeneral::OnlineConnection> online =
         modGeneral::OpenOnlineConnection(modGeneral::SettingsConnStringForFile(args[0]), show);
     if (!online) return 1;
@@ -194,10 +205,12 @@ int Check(const std::vector<std::string>& args) {
     const modGeneral::OnlineSettings& s = online->settings;
     const bool remote = s.OnlConnType == "Remote SQL Authentication";
     const bool windows = s.OnlConnType == "Windows Authentication";
-    std::cout << "connected to " << s.OnlDbServer << (remote ? "," + std::to_string(s.OnlDbPort) : "") << " (database "
-              << s.OnlDatabase << ") " << (windows ? "with Windows Authentication" : "as " + s.OnlDbUser)
-              << ": ATR_Log holds " << *count << (*count == 1 ? " row" : " rows") << '\n'
-              << quellmark::settings_tool::TrustLine(online->connection->ConnectionString, s.OnlConnTimeout) << '\n';
+    std::cout << "connected to " << Visible(s.OnlDbServer) << (remote ? "," + std::to_string(s.OnlDbPort) : "")
+              << " (database " << Visible(s.OnlDatabase) << ") "
+              << (windows ? "with Windows Authentication" : "as " + Visible(s.OnlDbUser)) << ": ATR_Log holds "
+              << *count << (*count == 1 ? " row" : " rows") << '\n'
+              << Visible(quellmark::settings_tool::TrustLine(online->connection->ConnectionString, s.OnlConnTimeout))
+              << '\n';
     std::cout.flush();
     return std::cout ? 0 : 1;
 }
@@ -220,10 +233,10 @@ int main(int argc, char** argv) {
         if (command == "trust") return quellmark::settings_tool::Trust(rest);
         throw UsageError{"unknown command \"" + command + "\"."};
     } catch (const UsageError& e) {
-        std::cerr << kTool << ": " << e.message << "\nTry '" << kTool << " --help'.\n";
+        std::cerr << kTool << ": " << Visible(e.message) << "\nTry '" << kTool << " --help'.\n";
         return 2;
     } catch (const std::exception& e) {
-        std::cerr << e.what() << '\n';
+        std::cerr << VisibleLines(e.what()) << '\n';
         return 1;
     }
 }

@@ -9,6 +9,7 @@
 #include "ops/settings_file.h"
 #include "settings/password_input.h"
 #include "settings/settings_row.h"
+#include "settings/terminal_text.h"
 
 namespace quellmark::settings_tool {
 namespace {
@@ -76,7 +77,7 @@ int Trust(const std::vector<std::string>& args) {
     const sqlserver::Certificate& presented = chain.front();
 
     std::cout << "The SQL Server at " << endpoint.Label << " presents this certificate:\n"
-              << sqlserver::Describe(presented);
+              << VisibleLines(sqlserver::Describe(presented));
     if (trust.Pinned && *trust.Pinned == presented) {
         std::cout << "It is already the certificate trusted for " << endpoint.Label << " (" << trust.PinFile.string()
                   << "); nothing changed.\n";
@@ -85,7 +86,7 @@ int Trust(const std::vector<std::string>& args) {
     if (trust.Pinned) {
         std::cerr << "WARNING: it DIFFERS from the certificate trusted for " << endpoint.Label << " until now ("
                   << trust.PinFile.string() << "):\n"
-                  << sqlserver::Describe(*trust.Pinned)
+                  << VisibleLines(sqlserver::Describe(*trust.Pinned))
                   << "If the server's certificate was not replaced, another machine may be posing as the server.\n"
                      "Trusting the new certificate replaces the old one.\n";
     }

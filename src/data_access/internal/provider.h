@@ -48,5 +48,8 @@ public:
 // or throws Error.
 std::unique_ptr<Connection> OpenJet(const ConnectionProperties& properties);
 std::unique_ptr<Connection> OpenSqlServer(const ConnectionProperties& properties, std::int16_t timeoutSeconds);
+// Throws the Error OpenSqlServer throws for these settings before it reaches
+// for a Kerberos ticket or the server.
+void CheckSqlServer(const ConnectionProperties& properties, std::int16_t timeoutSeconds);
 
 }  // namespace data_access::provider

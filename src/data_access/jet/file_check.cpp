@@ -28,6 +28,7 @@ constexpr std::uint32_t kMinimumPages = 4;
 constexpr unsigned kMaxColumns = 256;
 constexpr std::uint32_t kMaxIndexes = 256;
 constexpr std::size_t kMaxNameBytes = 512;
+constexpr std::uint64_t kMaxFileBytes = std::uint64_t{2} << 30;  // Jet 4's limit; Jet 3's is 1 GB
 constexpr std::size_t kMaxDefinitionPages = 64;
 
 unsigned Get16(const unsigned char* p) { return static_cast<unsigned>(p[0]) | (static_cast<unsigned>(p[1]) << 8); }
@@ -38,20 +39,27 @@ std::uint32_t Get32(const unsigned char* p) {
 
 }  // namespace
 
+std::string JetFile::SameFilePath() const {
+    const std::string same = "/proc/self/fd/" + std::to_string(fd_.Get());
+    return ::access(same.c_str(), R_OK) == 0 ? same : path_;  // no /proc: the name as given
+}
+
 JetFile::JetFile(std::string path) : path_(std::move(path)) {
     const std::string file = "The settings file " + path_;
-    struct stat info {};
-    if (::stat(path_.c_str(), &info) != 0) {
+    // Opened once, without waiting on a FIFO or a device, and everything
+    // checked on what was opened: the name may point elsewhere a moment later.
+    fd_.Reset(::open(path_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    if (!fd_) {
         if (errno == ENOENT || errno == ENOTDIR) throw Error(file + " does not exist.");
         throw Error(file + " cannot be read: " + std::strerror(errno) + ".");
     }
+    struct stat info {};
+    if (::fstat(fd_.Get(), &info) != 0) throw Error(file + " cannot be read: " + std::strerror(errno) + ".");
     if (S_ISDIR(info.st_mode)) throw Error(file + " is a directory, not an Access database file.");
     if (!S_ISREG(info.st_mode)) throw Error(file + " is not a regular file, so it is not an Access database file.");
-
-    fd_.Reset(::open(path_.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!fd_) throw Error(file + " cannot be read: " + std::strerror(errno) + ".");
-    if (::fstat(fd_.Get(), &info) != 0) throw Error(file + " cannot be read: " + std::strerror(errno) + ".");
     if (info.st_size == 0) throw Error(file + " is empty.");
+    if (static_cast<std::uint64_t>(info.st_size) > kMaxFileBytes)
+        throw Error(file + " is larger than an Access database can be (2 GB).");
 
     std::array<unsigned char, kEncodedHeaderOffset + kEncodedHeaderLengthJet4> header{};
     const ssize_t got = ::pread(fd_.Get(), header.data(), header.size(), 0);

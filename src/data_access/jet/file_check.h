@@ -18,14 +18,17 @@ namespace data_access::jet {
 // way libmdb does.
 class JetFile {
 public:
-    // Opens the file and checks its header: a regular, readable, non-empty
-    // file, the Jet signature, a version libmdb reads, a size that is a whole
+    // Opens the file once and checks its header: a regular, readable,
+    // non-empty file of at most 2 GB, the Jet signature, a version libmdb reads, a size that is a whole
     // number of pages and at least the pages the catalog needs.
     explicit JetFile(std::string path);
     JetFile(const JetFile&) = delete;
     JetFile& operator=(const JetFile&) = delete;
 
     const std::string& Path() const noexcept { return path_; }
+    // The open file, for reading it again under a name that cannot be
+    // pointed elsewhere: "/proc/self/fd/N".
+    std::string SameFilePath() const;
     bool IsJet3() const noexcept { return version_ == 0; }
     std::size_t PageSize() const noexcept { return pageSize_; }
     std::uint32_t PageCount() const noexcept { return pageCount_; }

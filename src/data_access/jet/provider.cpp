@@ -102,13 +102,30 @@ private:
     std::vector<Cell> cells_;
 };
 
+// Jet 4 keeps text as UTF-16, which libmdb decodes as UCS-2: a character
+// outside the Basic Multilingual Plane (a surrogate pair) would come out as
+// "??". Its decoder is swapped for one of UTF-16.
+void ReadTextAsUtf16(MdbHandle& mdb) {
+#if MDBTOOLS_H_HAVE_ICONV_H
+    if (IS_JET3((&mdb))) return;
+    const iconv_t utf16 = iconv_open("UTF-8", "UTF-16LE");
+    if (utf16 == reinterpret_cast<iconv_t>(-1)) return;  // UCS-2 then, as libmdb reads it itself
+    iconv_close(mdb.iconv_in);
+    mdb.iconv_in = utf16;
+#else
+    (void)mdb;
+#endif
+}
+
 class JetConnection final : public Connection {
 public:
     explicit JetConnection(const std::string& path) : file_(std::make_unique<jet::JetFile>(path)) {
         file_->CheckTable(2, "its catalog");
-        mdb_.reset(mdb_open(path.c_str(), MDB_NOFLAGS));
+        // libmdb reads the very file checked, whatever the name points to now.
+        mdb_.reset(mdb_open(file_->SameFilePath().c_str(), MDB_NOFLAGS));
         if (!mdb_) throw Error("The settings file " + path + " is not an Access database file libmdb can read.");
         mdb_set_boolean_fmt_numbers(mdb_.get());
+        ReadTextAsUtf16(*mdb_);
         ReadCatalog();
     }
 

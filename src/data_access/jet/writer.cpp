@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <climits>
 #include <cmath>
 #include <cstring>
 #include <ctime>
@@ -383,6 +384,20 @@ private:
     bool kept_ = false;
 };
 
+// ".NAME.tmpNNNNNN" beside NAME, NAME cut short (at a character boundary)
+// where the whole would be longer than the folder allows a name to be.
+std::string TemporaryName(const std::filesystem::path& dir, const std::string& name, unsigned number) {
+    const std::string suffix = ".tmp" + std::to_string(number);
+    long limit = ::pathconf(dir.c_str(), _PC_NAME_MAX);
+    if (limit <= 0) limit = NAME_MAX;
+    const std::size_t room =
+        static_cast<std::size_t>(limit) - std::min<std::size_t>(static_cast<std::size_t>(limit), 1 + suffix.size());
+    std::size_t keep = std::min(name.size(), room);
+    // Not in the middle of a UTF-8 sequence.
+    while (keep > 0 && keep < name.size() && (static_cast<unsigned char>(name[keep]) & 0xC0) == 0x80) --keep;
+    return "." + name.substr(0, keep) + suffix;
+}
+
 }  // namespace
 
 std::vector<std::uint8_t> BuildDatabase(const std::vector<Table>& tables) {
@@ -469,10 +484,7 @@ void WriteFileAtomically(const std::filesystem::path& file, const std::vector<st
     std::filesystem::path tempPath;
     int fd = -1;
     for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-        std::string name = file.filename().string();
-        name.insert(0, 1, '.');
-        name += ".tmp" + std::to_string(random() % 1000000);
-        tempPath = dir / name;
+        tempPath = dir / TemporaryName(dir, file.filename().string(), random() % 1000000);
         // Never readable by others, not even for a moment: the file may hold a password.
         fd = ::open(tempPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
         if (fd < 0 && errno != EEXIST) throw WriteError(where + ErrnoText());

@@ -5,12 +5,22 @@
 #include <algorithm>
 #include <array>
 
+#include "base/text.h"
+#include "data_access/sqlserver/odbc_wide.h"
+
 namespace data_access::odbc {
 namespace {
 
 constexpr std::array<std::string_view, 4> kDriverTags = {"[FreeTDS]", "[SQL Server]", "[unixODBC]", "[Driver Manager]"};
 
 bool Contains(std::string_view text, std::string_view part) { return text.find(part) != std::string_view::npos; }
+
+std::size_t FindIgnoringCase(std::string_view text, std::string_view part, std::size_t from) {
+    for (std::size_t at = from; at + part.size() <= text.size(); ++at) {
+        if (quellmark::base::EqualsIgnoreCase(text.substr(at, part.size()), part)) return at;
+    }
+    return std::string_view::npos;
+}
 
 }  // namespace
 
@@ -29,36 +39,59 @@ std::string StripDriverTags(std::string_view message) {
     return std::string(message);
 }
 
-std::string WithoutSecret(std::string text, std::string_view secret) {
-    if (secret.empty()) return text;
-    for (std::size_t at = text.find(secret); at != std::string::npos; at = text.find(secret, at + 4))
-        text.replace(at, secret.size(), "****");
+std::string WithoutConnectionPassword(std::string text) {
+    for (const std::string_view key : {"PWD=", "Password="}) {
+        for (std::size_t at = 0; at < text.size();) {
+            const std::size_t found = FindIgnoringCase(text, key, at);
+            if (found == std::string::npos) break;
+            const std::size_t value = found + key.size();
+            std::size_t end = std::string::npos;
+            if (value < text.size() && text[value] == '{') {
+                // Braced as FreeTDS reads it: up to a '}' before a ';' or the end.
+                for (std::size_t brace = text.find('}', value); brace != std::string::npos;
+                     brace = text.find('}', brace + 1)) {
+                    if (brace + 1 == text.size() || text[brace + 1] == ';') {
+                        end = brace + 1;
+                        break;
+                    }
+                }
+            } else {
+                end = text.find(';', value);
+            }
+            if (end == std::string::npos) end = text.size();
+            text.replace(value, end - value, "****");
+            at = value + 4;
+        }
+    }
     return text;
 }
 
-std::vector<ErrorEntry> ReadDiagnostics(SQLSMALLINT handleType, SQLHANDLE handle, std::string_view secret) {
+std::vector<ErrorEntry> ReadDiagnostics(SQLSMALLINT handleType, SQLHANDLE handle) {
     std::vector<ErrorEntry> records;
     if (handle == SQL_NULL_HANDLE) return records;
     // Bounded: a driver never keeps more than a handful of records.
+    // Through the wide call: until a login has succeeded the driver gives
+    // narrow text as Latin-1, with '?' for every other character.
     for (SQLSMALLINT number = 1; number <= 100; ++number) {
-        SQLCHAR state[6] = {};
+        SQLWCHAR state[6] = {};
         SQLINTEGER native = 0;
-        std::string message(1024, '\0');
+        WideText message(1024, SQLWCHAR{0});
         SQLSMALLINT length = 0;
-        SQLRETURN rc =
-            SQLGetDiagRec(handleType, handle, number, state, &native, reinterpret_cast<SQLCHAR*>(message.data()),
-                          static_cast<SQLSMALLINT>(message.size()), &length);
+        SQLRETURN rc = SQLGetDiagRecW(handleType, handle, number, state, &native, message.data(),
+                                      static_cast<SQLSMALLINT>(message.size()), &length);
         if (rc == SQL_SUCCESS_WITH_INFO && length >= static_cast<SQLSMALLINT>(message.size())) {
-            message.assign(static_cast<std::size_t>(length) + 1, '\0');
-            rc = SQLGetDiagRec(handleType, handle, number, state, &native, reinterpret_cast<SQLCHAR*>(message.data()),
-                               static_cast<SQLSMALLINT>(message.size()), &length);
+            message.assign(static_cast<std::size_t>(length) + 1, SQLWCHAR{0});
+            rc = SQLGetDiagRecW(handleType, handle, number, state, &native, message.data(),
+                                static_cast<SQLSMALLINT>(message.size()), &length);
         }
         if (!SQL_SUCCEEDED(rc)) break;
-        message.resize(
-            std::min<std::size_t>(static_cast<std::size_t>(std::max<SQLSMALLINT>(length, 0)), message.size() - 1));
+        const std::size_t units =
+            std::min<std::size_t>(static_cast<std::size_t>(std::max<SQLSMALLINT>(length, 0)), message.size() - 1);
+        std::size_t stateUnits = 0;
+        while (stateUnits < 5 && state[stateUnits] != 0) ++stateUnits;
         ErrorEntry entry;
-        entry.Description = WithoutSecret(StripDriverTags(message), secret);
-        entry.SqlState = WithoutSecret(std::string(reinterpret_cast<const char*>(state)), secret);
+        entry.Description = WithoutConnectionPassword(StripDriverTags(Utf8FromWide(message.data(), units)));
+        entry.SqlState = Utf8FromWide(state, stateUnits);
         entry.NativeError = static_cast<long>(native);
         records.push_back(std::move(entry));
     }

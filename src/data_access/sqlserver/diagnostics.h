@@ -17,13 +17,16 @@ namespace data_access::odbc {
 // "[FreeTDS][SQL Server]Invalid column name 'prio'." -> "Invalid column name 'prio'."
 std::string StripDriverTags(std::string_view message);
 
-// The text with every occurrence of the secret replaced, so a driver echoing
-// its connection string cannot show the password.
-std::string WithoutSecret(std::string text, std::string_view secret);
+// The text with the value of every "PWD=" or "Password=" it holds (a driver
+// echoing its connection string) replaced by "****". Nothing else is
+// touched: what is masked never depends on the password, so a message never
+// tells anything about it. (The password itself is in no text this layer
+// writes, and neither FreeTDS nor unixODBC puts it in theirs.)
+std::string WithoutConnectionPassword(std::string text);
 
 // All diagnostic records of the handle, in the driver's order, tags stripped
-// and the secret removed.
-std::vector<ErrorEntry> ReadDiagnostics(SQLSMALLINT handleType, SQLHANDLE handle, std::string_view secret);
+// and connection-string passwords masked.
+std::vector<ErrorEntry> ReadDiagnostics(SQLSMALLINT handleType, SQLHANDLE handle);
 
 // What a single record says: the login or statement ran out of time, the
 // server refused the login, the server could not be reached.

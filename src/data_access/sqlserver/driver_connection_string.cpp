@@ -5,6 +5,7 @@
 #include <initializer_list>
 #include <optional>
 
+#include "data_access/sqlserver/odbc_wide.h"
 #include "data_access/value_types.h"
 
 namespace data_access::odbc {
@@ -35,6 +36,22 @@ bool WantsIntegratedSecurity(const ConnectionProperties& properties) {
     throw Error("Integrated Security=" + std::string(v) +
                 " is not understood; use Integrated Security=SSPI for Windows authentication, or give a User Id and "
                 "Password.");
+}
+
+// FreeTDS cuts a longer user name, password or database name short without
+// a word; SQL Server's names and passwords are no longer than this.
+constexpr std::size_t kMaxLoginFieldUnits = 128;
+
+// A value that travels in the LOGIN7 request. `what` names it ("The
+// password"); the value itself never appears in a message.
+void CheckLoginField(std::string_view value, std::string_view what) {
+    const std::optional<WideText> wide = WideFromUtf8(value);
+    if (!wide) throw Error(std::string(what) + " is not UTF-8 text, so it cannot be sent to the SQL Server.");
+    if (value.find('\0') != std::string_view::npos)
+        throw Error(std::string(what) + " holds a NUL character, which cannot be sent to the SQL Server.");
+    if (wide->size() > kMaxLoginFieldUnits)
+        throw Error(std::string(what) + " is longer than the " + std::to_string(kMaxLoginFieldUnits) +
+                    " characters a SQL Server login can carry.");
 }
 
 }  // namespace
@@ -107,8 +124,10 @@ OdbcLogin TranslateConnectionString(const ConnectionProperties& properties) {
 
     // Host, port or instance, and the certificate check are in the section.
     std::string text = "Driver={FreeTDS};Servername=" + BraceQuote(sqlserver::kFreeTdsSection, "The section");
-    if (const auto catalog = GetAny(properties, {"Initial Catalog", "Database"}); catalog && !catalog->empty())
+    if (const auto catalog = GetAny(properties, {"Initial Catalog", "Database"}); catalog && !catalog->empty()) {
+        CheckLoginField(*catalog, "The Initial Catalog");
         text += ";Database=" + BraceQuote(*catalog, "The Initial Catalog");
+    }
 
     if (login.IntegratedSecurity) {
         // Windows authentication becomes a Kerberos login; a user name given
@@ -121,8 +140,10 @@ OdbcLogin TranslateConnectionString(const ConnectionProperties& properties) {
                 "The connection string gives neither a User Id nor Integrated Security=SSPI, so there is "
                 "no login to connect with.");
         login.User = *user;
-        login.Password = GetAny(properties, {"Password", "PWD"}).value_or("");
-        text += ";UID=" + BraceQuote(login.User, "The User Id") + ";PWD=" + BraceQuote(login.Password, "The password");
+        const std::string password = GetAny(properties, {"Password", "PWD"}).value_or("");
+        CheckLoginField(login.User, "The User Id");
+        CheckLoginField(password, "The password");
+        text += ";UID=" + BraceQuote(login.User, "The User Id") + ";PWD=" + BraceQuote(password, "The password");
     }
     // TDS 7.4 is SQL Server 2012's protocol; older servers answer with their
     // own version and FreeTDS follows. The client side is UTF-8 so that text

@@ -41,8 +41,6 @@ struct OdbcLogin {
     // Integrated security: whose Kerberos ticket logs in, once known.
     std::string ClientPrincipal;
     std::string User;
-    // Kept only to remove it from any message a driver might echo it in.
-    std::string Password;
 };
 
 // "SERVER", "SERVER,PORT", "SERVER\INSTANCE"; "(local)" and "." mean this
@@ -57,7 +55,9 @@ SqlServerAddress ParseDataSource(std::string_view dataSource);
 std::string BraceQuote(std::string_view value, std::string_view what);
 
 // Throws data_access::Error, in plain words, for a connection string that
-// cannot be turned into a FreeTDS login.
+// cannot be turned into a FreeTDS login: among others a user name, password
+// or database that is not UTF-8, holds a NUL or is longer than a login
+// carries (128 characters).
 OdbcLogin TranslateConnectionString(const ConnectionProperties& properties);
 
 }  // namespace data_access::odbc

@@ -30,6 +30,7 @@
 #include "data_access/sqlserver/handles.h"
 #include "data_access/sqlserver/kerberos.h"
 #include "data_access/sqlserver/login_failure.h"
+#include "data_access/sqlserver/odbc_wide.h"
 #include "data_access/sqlserver/server_trust.h"
 #include "data_access/sqlserver/statement_deadline.h"
 #include "data_access/sqlserver/statement_failure.h"
@@ -147,8 +148,21 @@ public:
         SetConnectAttribute(SQL_ATTR_LOGIN_TIMEOUT, static_cast<SQLULEN>(loginTimeoutSeconds));
         SetConnectAttribute(SQL_ATTR_AUTOCOMMIT, SQL_AUTOCOMMIT_ON);
 
+        // Through the wide call: the driver reads a narrow connection string
+        // as Latin-1, which would send every other character mis-encoded.
         std::string& text = login_.ConnectionString;
-        if (text.size() > static_cast<std::size_t>(SHRT_MAX))
+        std::optional<odbc::WideText> wide = odbc::WideFromUtf8(text);
+        // The string holds the password and is not needed any more.
+        text.assign(text.size(), '\0');
+        text.clear();
+        struct Wipe {
+            std::optional<odbc::WideText>& text;
+            ~Wipe() {
+                if (text) std::fill(text->begin(), text->end(), SQLWCHAR{0});
+            }
+        } wipe{wide};
+        if (!wide) throw Error("The connection string is not UTF-8 text.");
+        if (wide->size() > static_cast<std::size_t>(SHRT_MAX))
             throw Error("The connection string is too long for the ODBC driver.");
         const sqlserver::ServerTrust trust = sqlserver::TrustFor(login_.Server);
         const std::vector<odbc::OpenSocket> socketsBefore = odbc::InetStreamSockets();
@@ -156,12 +170,9 @@ public:
         {
             const sqlserver::LoginConfig config(login_.Address.Host, login_.Address.Port, login_.Address.Instance,
                                                 trust);
-            rc = SQLDriverConnect(dbc_.Get(), nullptr, reinterpret_cast<SQLCHAR*>(text.data()),
-                                  static_cast<SQLSMALLINT>(text.size()), nullptr, 0, nullptr, SQL_DRIVER_NOPROMPT);
+            rc = SQLDriverConnectW(dbc_.Get(), nullptr, wide->data(), static_cast<SQLSMALLINT>(wide->size()), nullptr,
+                                   0, nullptr, SQL_DRIVER_NOPROMPT);
         }
-        // The string holds the password and is not needed any more.
-        text.assign(text.size(), '\0');
-        text.clear();
         if (!SQL_SUCCEEDED(rc)) {
             std::vector<ErrorEntry> records = Diagnostics(SQL_HANDLE_DBC, dbc_.Get());
             const odbc::LoginFailureFacts facts = odbc::ExamineFailedLogin(records, login_, loginTimeoutSeconds, trust);
@@ -214,8 +225,11 @@ public:
                                           reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(timeoutSeconds)), 0)))
             FailStatement(stmt, limit);
 
-        SQLRETURN rc = SQLExecDirect(stmt, reinterpret_cast<SQLCHAR*>(const_cast<char*>(text.data())),
-                                     static_cast<SQLINTEGER>(text.size()));
+        // A connection opened through the wide calls takes text through them
+        // (the driver manager would convert narrow text by the locale).
+        std::optional<odbc::WideText> wide = odbc::WideFromUtf8(text);
+        if (!wide) throw Error("The statement is not UTF-8 text, so it was not sent to the server.");
+        SQLRETURN rc = SQLExecDirectW(stmt, wide->data(), static_cast<SQLINTEGER>(wide->size()));
         if (rc == SQL_ERROR || rc == SQL_INVALID_HANDLE) FailStatement(stmt, limit);
 
         std::vector<std::string> names;
@@ -257,7 +271,7 @@ public:
 
 private:
     std::vector<ErrorEntry> Diagnostics(SQLSMALLINT type, SQLHANDLE handle) const {
-        return odbc::ReadDiagnostics(type, handle, login_.Password);
+        return odbc::ReadDiagnostics(type, handle);
     }
 
     [[noreturn]] void Fail(SQLSMALLINT type, SQLHANDLE handle, const std::string& summary) const {
@@ -316,20 +330,19 @@ private:
         columns.reserve(static_cast<std::size_t>(count));
         for (SQLUSMALLINT number = 1; number <= static_cast<SQLUSMALLINT>(count); ++number) {
             Column column;
-            std::string name(256, '\0');
+            odbc::WideText name(256, SQLWCHAR{0});
             SQLSMALLINT nameLength = 0;
             SQLSMALLINT nullable = 0;
             SQLRETURN rc = SQL_SUCCESS;
             for (int attempt = 0; attempt < 2; ++attempt) {
-                rc = SQLDescribeCol(stmt, number, reinterpret_cast<SQLCHAR*>(name.data()),
-                                    static_cast<SQLSMALLINT>(name.size()), &nameLength, &column.Type, &column.Size,
-                                    &column.Digits, &nullable);
+                rc = SQLDescribeColW(stmt, number, name.data(), static_cast<SQLSMALLINT>(name.size()), &nameLength,
+                                     &column.Type, &column.Size, &column.Digits, &nullable);
                 if (!SQL_SUCCEEDED(rc) || nameLength < static_cast<SQLSMALLINT>(name.size())) break;
-                name.assign(static_cast<std::size_t>(nameLength) + 1, '\0');
+                name.assign(static_cast<std::size_t>(nameLength) + 1, SQLWCHAR{0});
             }
             if (!SQL_SUCCEEDED(rc)) FailStatement(stmt, limit);
-            name.resize(std::min(static_cast<std::size_t>(std::max<SQLSMALLINT>(nameLength, 0)), name.size() - 1));
-            column.Name = std::move(name);
+            column.Name = odbc::Utf8FromWide(
+                name.data(), std::min(static_cast<std::size_t>(std::max<SQLSMALLINT>(nameLength, 0)), name.size() - 1));
             columns.push_back(std::move(column));
         }
         return columns;
@@ -367,24 +380,26 @@ private:
         return value;
     }
 
-    // Text in pieces: each call fills the buffer (less its terminating NUL)
-    // until the driver reports the value complete.
+    // Text in pieces, as UTF-16: each call fills the buffer (less its
+    // terminating NUL) until the driver reports the value complete. The
+    // indicator counts bytes.
     Value ReadText(SQLHANDLE stmt, SQLUSMALLINT number, const Limit& limit) {
-        std::string value;
-        std::vector<char> buffer(64 * 1024);
+        odbc::WideText value;
+        odbc::WideText buffer(32 * 1024, SQLWCHAR{0});
+        const auto bufferBytes = static_cast<SQLLEN>(buffer.size() * sizeof(SQLWCHAR));
         while (true) {
             SQLLEN indicator = 0;
-            const SQLRETURN rc =
-                SQLGetData(stmt, number, SQL_C_CHAR, buffer.data(), static_cast<SQLLEN>(buffer.size()), &indicator);
+            const SQLRETURN rc = SQLGetData(stmt, number, SQL_C_WCHAR, buffer.data(), bufferBytes, &indicator);
             if (rc == SQL_NO_DATA) break;
             if (!SQL_SUCCEEDED(rc)) FailStatement(stmt, limit);
             if (indicator == SQL_NULL_DATA) return Null{};
-            const bool truncated = indicator == SQL_NO_TOTAL || indicator >= static_cast<SQLLEN>(buffer.size());
-            const std::size_t got = truncated ? buffer.size() - 1 : static_cast<std::size_t>(indicator);
+            const bool truncated = indicator == SQL_NO_TOTAL || indicator >= bufferBytes;
+            const std::size_t got =
+                truncated ? buffer.size() - 1 : static_cast<std::size_t>(indicator) / sizeof(SQLWCHAR);
             value.append(buffer.data(), got);
             if (rc == SQL_SUCCESS || !truncated) break;
         }
-        return value;
+        return odbc::Utf8FromWide(value.data(), value.size());
     }
 
     EnvironmentHandle env_;
@@ -397,11 +412,23 @@ private:
 
 }  // namespace
 
-std::unique_ptr<Connection> OpenSqlServer(const ConnectionProperties& properties, std::int16_t timeoutSeconds) {
+namespace {
+
+OdbcLogin CheckedLogin(const ConnectionProperties& properties, std::int16_t timeoutSeconds) {
     if (timeoutSeconds < 0)
         throw Error("The connection time-out must be 0 (no limit) or a number of seconds, not " +
                     std::to_string(timeoutSeconds) + ".");
-    OdbcLogin login = odbc::TranslateConnectionString(properties);
+    return odbc::TranslateConnectionString(properties);
+}
+
+}  // namespace
+
+void CheckSqlServer(const ConnectionProperties& properties, std::int16_t timeoutSeconds) {
+    CheckedLogin(properties, timeoutSeconds);
+}
+
+std::unique_ptr<Connection> OpenSqlServer(const ConnectionProperties& properties, std::int16_t timeoutSeconds) {
+    OdbcLogin login = CheckedLogin(properties, timeoutSeconds);
     if (login.IntegratedSecurity) {
         const odbc::KerberosCheck kerberos = odbc::CheckKerberosCredentials();
         if (kerberos.Outcome != odbc::KerberosCheck::Result::Available)

@@ -161,10 +161,14 @@ TEST(OdbcDiagnostics, DriverTagsAreStripped) {
     EXPECT_EQ(odbc::StripDriverTags("[dbo].[ATR_Log] is locked\n"), "[dbo].[ATR_Log] is locked");
 }
 
-TEST(OdbcDiagnostics, SecretIsRemovedInEveryForm) {
-    EXPECT_EQ(odbc::WithoutSecret("PWD={s}3cr;t};x s}3cr;t", "s}3cr;t"), "PWD={****};x ****");
-    EXPECT_EQ(odbc::WithoutSecret("aaaa", "aa"), "********");
-    EXPECT_EQ(odbc::WithoutSecret("nothing here", ""), "nothing here");
+TEST(OdbcDiagnostics, ConnectionStringPasswordsAreMaskedWhateverTheyHold) {
+    EXPECT_EQ(odbc::WithoutConnectionPassword("bad: Server={s};PWD={s}3cr;t};UID=u"), "bad: Server={s};PWD=****;UID=u");
+    EXPECT_EQ(odbc::WithoutConnectionPassword("pwd={a}}"), "pwd=****");
+    EXPECT_EQ(odbc::WithoutConnectionPassword("Password=x;y PWD=;Password=z"),
+              "Password=****;y PWD=****;Password=****");
+    // Text that merely holds what could be a password is left as it is.
+    for (const char* text : {"Login failed for user 'purge'.", "Password expired for user 'e'.", "PWD"})
+        EXPECT_EQ(odbc::WithoutConnectionPassword(text), text);
 }
 
 std::vector<ErrorEntry> RefusedRecords() {
@@ -466,6 +470,31 @@ TEST(OdbcProviderLogDb, WrongPasswordNamesTheUserButNeverThePassword) {
         const std::string& description = connection.Errors().Item(i).Description;
         EXPECT_EQ(description.find("Wr0ng"), std::string::npos) << description;
         EXPECT_EQ(description.find(LogDb::kPassword), std::string::npos) << description;
+    }
+}
+
+// The refusal reads the same whatever the wrong password: nothing masked,
+// nothing that depends on it, also for passwords that are words of the
+// message, the user's own name or single letters.
+TEST(OdbcProviderLogDb, ARefusalTellsNothingAboutThePassword) {
+    LogDb server;
+    const std::string passwords[] = {"e",   "o",      "r",       "L",     "'",     ".",   " ",    "op",
+                                     "OP",  "in",     "for",     "user",  "Login", "SQL", "the",  "failed",
+                                     "127", "Events", "refused", "Serve", "*",     "**",  "login"};
+    std::optional<std::vector<std::string>> first;
+    for (const std::string& password : passwords) {
+        SCOPED_TRACE("password \"" + password + "\"");
+        data_access::Connection connection;
+        connection.ConnectionString = "Provider=SQLOLEDB;Data Source=" + server.Label() +
+                                      ";Initial Catalog=" + LogDb::kDatabase + ";User Id=" + LogDb::kUser +
+                                      ";Password=" + data_access::QuoteConnectionValue(password);
+        EXPECT_NE(OpenError(connection).find("Login failed for user 'op'."), std::string::npos);
+        std::vector<std::string> descriptions;
+        for (int i = 0; i < connection.Errors().Count(); ++i)
+            descriptions.push_back(connection.Errors().Item(i).Description);
+        for (const std::string& d : descriptions) EXPECT_EQ(d.find("**"), std::string::npos) << d;
+        if (!first) first = descriptions;
+        EXPECT_EQ(descriptions, *first);
     }
 }
 
