@@ -4,6 +4,9 @@
 // connection sent and whether the client left afterwards.
 #include <gtest/gtest.h>
 
+#include <cctype>
+#include <chrono>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -68,6 +71,7 @@ struct RunCase {
     std::int64_t left;    // matching rows left on the server
     std::string message;  // the one message, or "" for none
 };
+void PrintTo(const RunCase& c, std::ostream* os) { *os << c.name; }
 
 std::string TimedOut(bool deletedBefore) {
     return std::string("The SQL Server at @ did not finish the statement within 1 second, so it was cancelled.") +
@@ -139,40 +143,49 @@ void ExpectOneSession(const test::LogDbProcess& server, const Texts& batches, co
 
 }  // namespace
 
-TEST(DeletionRunConversation, EachWayARunCanGo) {
-    for (const RunCase& c : kRunCases) {
-        SCOPED_TRACE(c.name);
-        test::OnlineLog log(LoggingServer(c.serverArgs));
-        if (c.matching > 0) {
-            ASSERT_EQ(log.Mark(kLabel, c.matching), c.matching);
-        }
-        log.UseSettings();
-        const std::string others = log.server.Snapshot("NOT (" + std::string(kMarked) + ")");
-
-        test::RecordingWindow window;
-        window.statement = std::string("DELETE TOP (") + c.top + ") FROM ATR_Log WHERE " + c.filter;
-        window.onEvents = [&](int round) {
-            if (round == c.cancelAtRound) window.cancelRequested = true;
-        };
-        modGeneral::DeleteRecordsInChunks(window, log.SettingsConnString(), c.commandTimeout);
-
-        ExpectOneSession(
-            log.server,
-            Batches(c.steps, std::string("SELECT COUNT(log_id) FROM ATR_Log WHERE ") + c.filter, window.statement),
-            c.end);
-        EXPECT_EQ(window.recLeft, c.shown);
-        EXPECT_EQ(window.eventRounds, 20 * c.pauses);
-        EXPECT_EQ(window.count, "0");  // a run leaves the count box alone
-        if (c.message.empty()) {
-            EXPECT_TRUE(window.messages.empty()) << window.messages.front();
-        } else {
-            ASSERT_EQ(window.messages.size(), 1u);
-            ExpectMessage(window.messages[0], WithServer(c.message, log.server));
-        }
-        EXPECT_EQ(log.server.CountRows(kMarked), c.left);
-        EXPECT_TRUE(log.server.Snapshot("NOT (" + std::string(kMarked) + ")") == others);
-    }
+// The test's name for a row: its words joined by underscores.
+template <class Case>
+std::string RowName(const testing::TestParamInfo<Case>& info) {
+    std::string name;
+    for (char ch : std::string(info.param.name)) name += std::isalnum(static_cast<unsigned char>(ch)) ? ch : '_';
+    return name;
 }
+
+class DeletionRunConversation : public testing::TestWithParam<RunCase> {};
+
+TEST_P(DeletionRunConversation, Row) {
+    const RunCase& c = GetParam();
+    test::OnlineLog log(LoggingServer(c.serverArgs));
+    if (c.matching > 0) {
+        ASSERT_EQ(log.Mark(kLabel, c.matching), c.matching);
+    }
+    log.UseSettings();
+    const std::string others = log.server.Snapshot("NOT (" + std::string(kMarked) + ")");
+
+    test::RecordingWindow window;
+    window.statement = std::string("DELETE TOP (") + c.top + ") FROM ATR_Log WHERE " + c.filter;
+    window.onEvents = [&](int round) {
+        if (round == c.cancelAtRound) window.cancelRequested = true;
+    };
+    modGeneral::DeleteRecordsInChunks(window, log.SettingsConnString(), c.commandTimeout);
+
+    ExpectOneSession(
+        log.server,
+        Batches(c.steps, std::string("SELECT COUNT(log_id) FROM ATR_Log WHERE ") + c.filter, window.statement), c.end);
+    EXPECT_EQ(window.recLeft, c.shown);
+    EXPECT_EQ(window.eventRounds, 20 * c.pauses);
+    EXPECT_EQ(window.count, "0");  // a run leaves the count box alone
+    if (c.message.empty()) {
+        EXPECT_TRUE(window.messages.empty()) << window.messages.front();
+    } else {
+        EXPECT_EQ(window.messages.size(), 1u);
+        if (!window.messages.empty()) ExpectMessage(window.messages[0], WithServer(c.message, log.server));
+    }
+    EXPECT_EQ(log.server.CountRows(kMarked), c.left);
+    EXPECT_TRUE(log.server.Snapshot("NOT (" + std::string(kMarked) + ")") == others);
+}
+
+INSTANTIATE_TEST_SUITE_P(EachWayARunCanGo, DeletionRunConversation, testing::ValuesIn(kRunCases), RowName<RunCase>);
 
 struct CountCase {
     const char* name;
@@ -184,6 +197,7 @@ struct CountCase {
     std::string count;  // the count box afterwards (it starts as "7")
     std::string message;
 };
+void PrintTo(const CountCase& c, std::ostream* os) { *os << c.name; }
 
 const std::string kPurgeStatement = "DELETE TOP (10) FROM ATR_Log WHERE label = 'purge-me'";
 
@@ -205,32 +219,35 @@ const CountCase kCountCases[] = {
 };
 // clang-format on
 
-TEST(CountRecordsConversation, OneCountAndTheClientLeaves) {
-    for (const CountCase& c : kCountCases) {
-        SCOPED_TRACE(c.name);
-        test::OnlineLog log(LoggingServer(c.serverArgs));
-        ASSERT_EQ(log.Mark(kLabel, 20), 20);
-        log.UseSettings();
+class CountRecordsConversation : public testing::TestWithParam<CountCase> {};
 
-        test::RecordingWindow window;
-        window.count = "7";
-        window.statement = c.statement;
-        modGeneral::CountRecords(window, log.SettingsConnString(), c.commandTimeout);
+TEST_P(CountRecordsConversation, Row) {
+    const CountCase& c = GetParam();
+    test::OnlineLog log(LoggingServer(c.serverArgs));
+    ASSERT_EQ(log.Mark(kLabel, 20), 20);
+    log.UseSettings();
 
-        if (c.session) {
-            ExpectOneSession(log.server, Batches(c.steps, modGeneral::BuildCountStatement(c.statement), ""), "left");
-        } else {
-            EXPECT_TRUE(log.server.Sessions().empty());
-        }
-        EXPECT_EQ(window.count, c.count);
-        if (c.message.empty()) {
-            EXPECT_TRUE(window.messages.empty()) << window.messages.front();
-        } else {
-            ASSERT_EQ(window.messages.size(), 1u);
-            ExpectMessage(window.messages[0], WithServer(c.message, log.server));
-        }
-        EXPECT_TRUE(window.recLeft.empty());
-        EXPECT_EQ(window.eventRounds, 0);
-        EXPECT_EQ(log.server.CountRows(kMarked), 20);
+    test::RecordingWindow window;
+    window.count = "7";
+    window.statement = c.statement;
+    modGeneral::CountRecords(window, log.SettingsConnString(), c.commandTimeout);
+
+    if (c.session) {
+        ExpectOneSession(log.server, Batches(c.steps, modGeneral::BuildCountStatement(c.statement), ""), "left");
+    } else {
+        EXPECT_TRUE(log.server.Sessions().empty());
     }
+    EXPECT_EQ(window.count, c.count);
+    if (c.message.empty()) {
+        EXPECT_TRUE(window.messages.empty()) << window.messages.front();
+    } else {
+        EXPECT_EQ(window.messages.size(), 1u);
+        if (!window.messages.empty()) ExpectMessage(window.messages[0], WithServer(c.message, log.server));
+    }
+    EXPECT_TRUE(window.recLeft.empty());
+    EXPECT_EQ(window.eventRounds, 0);
+    EXPECT_EQ(log.server.CountRows(kMarked), 20);
 }
+
+INSTANTIATE_TEST_SUITE_P(OneCountAndTheClientLeaves, CountRecordsConversation, testing::ValuesIn(kCountCases),
+                         RowName<CountCase>);
