@@ -448,6 +448,7 @@ private:
 
     void ApplySet(const Statement& s) {
         if (s.option == "NOCOUNT") noCount_ = s.value == "ON";
+        if (s.option == "LOCK_TIMEOUT") lockTimeout_ = std::stoll(s.value);
         if (s.option == "ROWCOUNT") rowCount_ = std::stoll(s.value);
     }
 
@@ -485,6 +486,9 @@ private:
                     }
                 }
                 if (rowCount_ > 0) limit = limit ? std::min(*limit, rowCount_) : rowCount_;
+                ++deletes_;
+                if (options_.lockFault)
+                    if (auto failure = LockFaultFor(*options_.lockFault, deletes_, spid_)) throw SqlFailure(*failure);
                 rows = store_.Delete(s.where, limit);
                 tokens.Done(static_cast<std::uint16_t>(more | countBit), done::kCmdDelete,
                             static_cast<std::uint64_t>(rows));
@@ -527,7 +531,7 @@ private:
                     } else if (item.text == "@@TEXTSIZE") {
                         number(2147483647);
                     } else if (item.text == "@@LOCK_TIMEOUT") {
-                        number(-1);
+                        number(lockTimeout_);
                     } else if (item.text == "@@MAX_PRECISION") {
                         number(38);
                     } else if (item.text == "@@VERSION") {
@@ -578,6 +582,8 @@ private:
     std::int32_t nextHandle_ = 1;
     std::int64_t lastRowCount_ = 0;
     std::int64_t rowCount_ = 0;
+    std::int64_t deletes_ = 0;
+    std::int64_t lockTimeout_ = -1;  // SET LOCK_TIMEOUT; DEADLOCK_PRIORITY is accepted and has no effect here
     bool noCount_ = false;
 };
 

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "logdb/channel.h"
+#include "logdb/lock_faults.h"
 #include "logdb/log_store.h"
 
 namespace quellmark::logdb {
@@ -45,6 +46,9 @@ struct ServerOptions {
     Encryption encryption = Encryption::Login;
     std::string wireLog;         // hex dump of every byte received, before decryption
     std::string kerberosKeytab;  // accept integrated-security logins with these service keys
+
+    // Every n-th delete of a connection fails with Msg 1205 or 1222.
+    std::optional<LockFault> lockFault;
 };
 
 class StatsLog;
