@@ -78,7 +78,8 @@ std::int64_t ReadForm(std::string_view text, std::size_t& i) {
     spaces(true);
     // The count statement is cut at exactly this text.
     literal("FROM ATR_Log");
-    if (i < text.size() && !IsSpace(text[i])) NotTheForm();
+    // ATR_Log itself, not a longer name or a part of one.
+    if (i < text.size() && (IsWordChar(text[i]) || text[i] == '.')) NotTheForm();
     return n;
 }
 

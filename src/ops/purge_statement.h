@@ -29,8 +29,8 @@ struct PurgeStatement {
 
 // Checks the text and prepares the run's two statements from it. Throws
 // StatementRefused when the text does not begin with
-// `DELETE TOP (n) FROM ATR_Log` (n a whole number from 1 to 2147483647,
-// followed by white space or the end), holds a ';' or a second statement
+// `DELETE TOP (n) FROM ATR_Log` (n a whole number from 1 to 2147483647, the
+// table's name not going on), holds a ';' or a second statement
 // outside quoted text and comments, or leaves a quote or comment open.
 PurgeStatement CheckPurgeStatement(const std::string& text);
 
