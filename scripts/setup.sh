@@ -16,7 +16,7 @@ PACKAGES=(
   xvfb xauth xdotool x11-utils imagemagick
   fonts-liberation fonts-dejavu-core
   clang libclang-rt-14-dev clang-format
-  file dpkg-dev
+  file dpkg-dev tzdata
   lintian desktop-file-utils appstream man-db adduser
 )
 missing=()
