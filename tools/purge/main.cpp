@@ -146,8 +146,14 @@ int Main(int argc, char** argv, tool::StopSignals& signals) {
     tool::ProgressPrinter progress(stderr, ::isatty(STDERR_FILENO) == 1, options.quiet);
     signals.Watch(
         stop, [&database] { database.Cancel(); }, [](const char* note) { Say(note); });
-    record.result = purge::RunPurge(database, clock, stop, plan, progress);
-    signals.Stop();
+    {
+        // The watcher reaches `database`: it stops before `database` goes, however the run ends.
+        struct StopWatching {
+            tool::StopSignals& signals;
+            ~StopWatching() { signals.Stop(); }
+        } stopWatching{signals};
+        record.result = purge::RunPurge(database, clock, stop, plan, progress);
+    }
     progress.Finish();
 
     const purge::PurgeResult& result = record.result;
