@@ -135,3 +135,50 @@ TEST(PurgeReport, ProgressText) {
 }
 
 }  // namespace
+
+namespace {
+
+// What a printer wrote into a temporary file.
+std::string Printed(bool terminal, bool quiet, std::chrono::steady_clock::duration interval) {
+    std::FILE* out = std::tmpfile();
+    ProgressPrinter printer(out, terminal, quiet, interval);
+    purge::PurgeFigures f;
+    f.rowsAtStart = 300;
+    printer.Counted(f);
+    for (int chunk = 1; chunk <= 3; ++chunk) {
+        f.rowsDeleted = chunk * 100;
+        printer.ChunkDeleted(f);
+    }
+    printer.Retrying(
+        purge::StatementFailure(purge::FailureKind::Rejected, 1222, "Lock request time out period exceeded."), 1500ms,
+        1);
+    printer.Finish();
+    std::rewind(out);
+    std::string text;
+    for (int c; (c = std::fgetc(out)) != EOF;) text.push_back(static_cast<char>(c));
+    std::fclose(out);
+    return text;
+}
+
+TEST(PurgeReport, ProgressLinesOnATerminalAndOff) {
+    const std::string onTerminal = Printed(true, false, 10s);
+    EXPECT_EQ(onTerminal.find("\rdeleted 0 of 300 rows (0%), - rows/s, 0:00:00 elapsed\x1b[K"), 0u) << onTerminal;
+    EXPECT_NE(onTerminal.find("\rdeleted 300 of 300 rows (100%), - rows/s, 0:00:00 elapsed\x1b[K\n"
+                              "quellmark-purge: Lock request time out period exceeded. (Msg 1222); sending it again "
+                              "in 1.5 s (retry 1)\n"),
+              std::string::npos)
+        << onTerminal;
+    // Off a terminal: whole lines, at most one per interval.
+    EXPECT_EQ(
+        Printed(false, false, 0s),
+        "deleted 100 of 300 rows (33%), - rows/s, 0:00:00 elapsed\n"
+        "deleted 200 of 300 rows (67%), - rows/s, 0:00:00 elapsed\n"
+        "deleted 300 of 300 rows (100%), - rows/s, 0:00:00 elapsed\n"
+        "quellmark-purge: Lock request time out period exceeded. (Msg 1222); sending it again in 1.5 s (retry 1)\n");
+    EXPECT_EQ(
+        Printed(false, false, 10s),
+        "quellmark-purge: Lock request time out period exceeded. (Msg 1222); sending it again in 1.5 s (retry 1)\n");
+    EXPECT_EQ(Printed(true, true, 0s), "");
+}
+
+}  // namespace
