@@ -25,18 +25,19 @@ function(quellmark_gzip source gzipped)
     message(FATAL_ERROR "gzip could not compress ${source}")
   endif()
 endfunction()
-foreach(page quellmark quellmark-settings)
+foreach(page quellmark quellmark-settings quellmark-purge)
   configure_file(docs/man/${page}.1.in ${package_docs}/${page}.1 @ONLY)
   quellmark_gzip(${package_docs}/${page}.1 ${package_docs}/${page}.1.gz)
 endforeach()
 quellmark_gzip(${PROJECT_SOURCE_DIR}/packaging/changelog ${package_docs}/changelog.gz)
 
-install(TARGETS quellmark-settings RUNTIME DESTINATION bin)
+install(TARGETS quellmark-settings quellmark-purge RUNTIME DESTINATION bin)
 install(PROGRAMS packaging/quellmark.sh DESTINATION bin RENAME quellmark)
 install(FILES packaging/quellmark.desktop DESTINATION share/applications)
 install(FILES packaging/quellmark.svg DESTINATION share/icons/hicolor/scalable/apps)
 install(FILES packaging/org.quellmark.quellmark.metainfo.xml DESTINATION share/metainfo)
-install(FILES ${package_docs}/quellmark.1.gz ${package_docs}/quellmark-settings.1.gz DESTINATION share/man/man1)
+install(FILES ${package_docs}/quellmark.1.gz ${package_docs}/quellmark-settings.1.gz ${package_docs}/quellmark-purge.1.gz
+        DESTINATION share/man/man1)
 install(FILES packaging/copyright ${package_docs}/changelog.gz DESTINATION share/doc/quellmark)
 
 set(CPACK_PACKAGE_NAME "quellmark")
@@ -54,7 +55,8 @@ a Cancel button.
 The connection settings are read from the settings file Sarnwick.mdb in
 /usr/lib/quellmark. The command quellmark-settings writes that file, readable
 by its owner or by the members of the system group quellmark only, and checks
-it by connecting and counting the log from a terminal.")
+it by connecting and counting the log from a terminal. The command
+quellmark-purge runs the same chunked deletion unattended, for a scheduler.")
 set(CPACK_PACKAGE_CONTACT "${QUELLMARK_MAINTAINER}")
 set(CPACK_PACKAGING_INSTALL_PREFIX "/usr")
 set(CPACK_GENERATOR "DEB")

@@ -90,6 +90,10 @@ std::unique_ptr<Recordset> Connection::Execute(const std::string& text) {
     });
 }
 
+void Connection::Cancel() noexcept {
+    if (impl_) impl_->Cancel();
+}
+
 void Connection::Close() {
     Recorded([&] {
         if (!impl_) throw Error("The connection is already closed.");

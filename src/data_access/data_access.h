@@ -86,6 +86,10 @@ public:
     // Runs the text unchanged. The recordset is positioned on the first row of
     // the first result, if the statement returned rows.
     std::unique_ptr<Recordset> Execute(const std::string& text);
+    // Called from another thread while Execute runs: asks the server to
+    // cancel the statement, and Execute then fails. Does nothing when no
+    // statement is running; the connection must stay open during the call.
+    void Cancel() noexcept;
     void Close();
     bool IsOpen() const noexcept { return impl_ != nullptr; }
 

@@ -16,7 +16,7 @@ constexpr const char* kUsage = R"(usage: quellmark-logdb --port P --database D -
                        [--delay-ms K] [--drop-after K] [--refuse-login] [--hang-login] [--log-statements]
                        [--count-answer none|null] [--faults-after K] [--encryption login|forced|none]
                        [--wire-log FILE] [--login-log FILE] [--kerberos-keytab FILE] [--statement-log FILE]
-                       [--insert-after K:N:LABEL] [--cert FILE --key FILE]
+                       [--insert-after K:N:LABEL] [--cert FILE --key FILE] [--inject 1205|1222:EVERY]
 
 Serves the table ATR_Log of database D over TDS 7.1-7.4 on 127.0.0.1:P (P = 0: any free
 port) and prints "listening on 127.0.0.1:PORT sha256 FINGERPRINT" once it accepts
@@ -62,6 +62,11 @@ the line ends after PORT with --encryption none). Logins are encrypted with TLS 
                   accept integrated-security (Kerberos) logins with the service keys in FILE,
                   read at each such login; the client principal's name before '@' is the login
                   name, which must be U. SQL logins are accepted as well.
+  --inject NUMBER:EVERY
+                  every EVERY-th delete of a connection deletes nothing and fails with SQL
+                  Server's Msg NUMBER: 1205 (chosen as deadlock victim) or 1222 (lock request
+                  time-out)
+SET LOCK_TIMEOUT takes effect in @@LOCK_TIMEOUT; SET DEADLOCK_PRIORITY is accepted.
 Only statements other than SET count for --drop-after, --delay-ms, --faults-after, --insert-after
 and --stats.
 )";
@@ -168,6 +173,12 @@ int main(int argc, char** argv) {
             options.arrival = ServerOptions::Arrival{
                 Number(arg, spec.substr(0, first), 1, 1'000'000'000),
                 Number(arg, spec.substr(first + 1, second - first - 1), 1, 1'000'000), spec.substr(second + 1)};
+        } else if (arg == "--inject") {
+            try {
+                options.lockFault = ParseLockFault(value());
+            } catch (const std::invalid_argument& e) {
+                Usage(e.what());
+            }
         } else if (arg == "--log-statements") {
             options.logStatements = true;
         } else if (arg == "--help" || arg == "-h") {

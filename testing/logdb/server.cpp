@@ -269,6 +269,7 @@ void Session::Drop() {
 
 void Session::ApplySet(const Statement& s) {
     if (s.option == "NOCOUNT") noCount_ = s.value == "ON";
+    if (s.option == "LOCK_TIMEOUT") lockTimeout_ = std::stoll(s.value);
     if (s.option == "ROWCOUNT") rowCount_ = std::stoll(s.value);
 }
 
@@ -307,6 +308,9 @@ void Session::Execute(const Statement& s, std::uint16_t more, TokenWriter& token
                 }
             }
             if (rowCount_ > 0) limit = limit ? std::min(*limit, rowCount_) : rowCount_;
+            ++deletes_;
+            if (options_.lockFault)
+                if (auto failure = LockFaultFor(*options_.lockFault, deletes_, spid_)) throw SqlFailure(*failure);
             rows = store_.Delete(s.where, limit);
             tokens.Done(static_cast<std::uint16_t>(more | countBit), done::kCmdDelete,
                         static_cast<std::uint64_t>(rows));
@@ -349,7 +353,7 @@ void Session::Probe(const Statement& s, std::uint16_t more, TokenWriter& tokens)
                 } else if (item.text == "@@TEXTSIZE") {
                     number(2147483647);
                 } else if (item.text == "@@LOCK_TIMEOUT") {
-                    number(-1);
+                    number(lockTimeout_);
                 } else if (item.text == "@@MAX_PRECISION") {
                     number(38);
                 } else if (item.text == "@@VERSION") {

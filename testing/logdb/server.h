@@ -11,6 +11,7 @@
 #include <string>
 
 #include "logdb/channel.h"
+#include "logdb/lock_faults.h"
 #include "logdb/log_store.h"
 
 namespace quellmark::logdb {
@@ -57,6 +58,9 @@ struct ServerOptions {
     std::string certificateFile;  // PEM; empty: a self-signed certificate made at start
     std::string keyFile;          // PEM, with certificateFile
     std::string loginLog;         // "<spid> <login name> sql|kerberos" per LOGIN7 received
+
+    // Every n-th delete of a connection fails with Msg 1205 or 1222.
+    std::optional<LockFault> lockFault;
 };
 
 class StatsLog;

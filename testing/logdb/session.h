@@ -174,6 +174,8 @@ private:
     std::int32_t nextHandle_ = 1;
     std::int64_t lastRowCount_ = 0;
     std::int64_t rowCount_ = 0;
+    std::int64_t deletes_ = 0;
+    std::int64_t lockTimeout_ = -1;  // SET LOCK_TIMEOUT; DEADLOCK_PRIORITY is accepted and has no effect here
     bool noCount_ = false;
 };
 

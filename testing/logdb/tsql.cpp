@@ -172,6 +172,16 @@ private:
             if (option == "ROWCOUNT" && (s.value.find('.') != std::string::npos || !sign.empty() ||
                                          !ParseIntLiteral(s.value) || *ParseIntLiteral(s.value) > 2147483647))
                 throw SqlFailure(RowCountNotAnInteger());
+            // A lock time-out in ms (-1: wait forever); a deadlock priority by name or from -10 to 10.
+            const std::optional<std::int64_t> magnitude =
+                v.kind == Tok::Number ? ParseIntLiteral(v.text) : std::optional<std::int64_t>();
+            const bool isNumber = magnitude.has_value();
+            const std::int64_t number = isNumber ? (sign.empty() ? *magnitude : -*magnitude) : 0;
+            if (option == "LOCK_TIMEOUT" && !(isNumber && number >= -1 && number <= 2147483647)) Fail(v);
+            const std::string word = v.kind == Tok::Word ? Upper(v.text) : std::string();
+            if (option == "DEADLOCK_PRIORITY" &&
+                !(isNumber ? number >= -10 && number <= 10 : word == "LOW" || word == "NORMAL" || word == "HIGH"))
+                Fail(v);
             return s;
         }
         Fail(name);

@@ -42,10 +42,10 @@ fi
 
 # Exactly these files, and nothing from the build or the tests.
 files=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $6}' | sort)
-expected=$(printf '%s\n' ./usr/bin/quellmark ./usr/bin/quellmark-settings ./usr/lib/quellmark/Quellmark \
+expected=$(printf '%s\n' ./usr/bin/quellmark ./usr/bin/quellmark-purge ./usr/bin/quellmark-settings ./usr/lib/quellmark/Quellmark \
     ./usr/share/applications/quellmark.desktop ./usr/share/doc/quellmark/changelog.gz \
     ./usr/share/doc/quellmark/copyright ./usr/share/icons/hicolor/scalable/apps/quellmark.svg \
-    ./usr/share/man/man1/quellmark-settings.1.gz ./usr/share/man/man1/quellmark.1.gz \
+    ./usr/share/man/man1/quellmark-purge.1.gz ./usr/share/man/man1/quellmark-settings.1.gz ./usr/share/man/man1/quellmark.1.gz \
     ./usr/share/metainfo/org.quellmark.quellmark.metainfo.xml | sort)
 [ "$files" = "$expected" ] || fail "unexpected file list:
 $files"
@@ -59,10 +59,10 @@ done
 root="$work/root"
 dpkg -x "$deb" "$root"
 app_dir="$root/usr/lib/quellmark"
-for f in usr/bin/quellmark usr/bin/quellmark-settings usr/lib/quellmark/Quellmark; do
+for f in usr/bin/quellmark usr/bin/quellmark-settings usr/bin/quellmark-purge usr/lib/quellmark/Quellmark; do
     [ -x "$root/$f" ] || fail "$f is not executable"
 done
-symbols=$(file "$app_dir/Quellmark" "$root/usr/bin/quellmark-settings")
+symbols=$(file "$app_dir/Quellmark" "$root/usr/bin/quellmark-settings" "$root/usr/bin/quellmark-purge")
 if grep -q 'not stripped' <<<"$symbols"; then
     fail "the packaged executables still carry their symbols:
 $symbols"
@@ -85,6 +85,14 @@ page=$(zcat "$root/usr/share/man/man1/quellmark-settings.1.gz" | sed 's/\\-/-/g'
 for option in $("$root/usr/bin/quellmark-settings" --help | grep -oE -- '--[a-z][a-z-]+' | sort -u); do
     grep -qF -- "$option" <<<"$page" || fail "the manual page of quellmark-settings does not mention $option"
 done
+page=$(zcat "$root/usr/share/man/man1/quellmark-purge.1.gz" | sed 's/\\-/-/g')
+for option in $("$root/usr/bin/quellmark-purge" --help | grep -oE -- '--[a-z][a-z-]+' | sort -u); do
+    grep -qF -- "$option" <<<"$page" || fail "the manual page of quellmark-purge does not mention $option"
+done
+for status in 0 64 65 69 70 73 75 78; do
+    grep -q "^\.B $status\$" <<<"$page" || fail "the manual page of quellmark-purge does not list exit status $status"
+done
+page=$(zcat "$root/usr/share/man/man1/quellmark-settings.1.gz" | sed 's/\\-/-/g')
 for command in write show check trust; do
     grep -q "^\.B $command" <<<"$page" || fail "the manual page of quellmark-settings does not describe $command"
 done
@@ -120,6 +128,13 @@ rows=$(sqlite3 "$work/log.db" "SELECT COUNT(*) FROM ATR_Log")
 trusted: the certificate pinned in $QUELLMARK_TRUST_DIR/127.0.0.1,$port.pem (SHA-256 $LOGDB_SHA256)" ] \
     || fail "check printed: $checked"
 echo "$checked"
+
+# The packaged quellmark-purge finds the same settings file by itself.
+matching=$(sqlite3 "$work/log.db" "SELECT COUNT(*) FROM ATR_Log WHERE priority = 7")
+dry=$("$root/usr/bin/quellmark-purge" --dry-run --statement "DELETE TOP (500) FROM ATR_Log WHERE priority = '7'") \
+    || fail "quellmark-purge --dry-run failed: $dry"
+[[ $dry == "quellmark-purge: dry run: $matching rows match; "* ]] || fail "quellmark-purge --dry-run printed: $dry"
+echo "$dry"
 
 # The maintainer script creates the group quellmark, and write --group gives
 # it the file. Both run in a mount namespace of their own over a copy of /etc,

@@ -41,6 +41,9 @@ public:
     // stays pending on it.
     virtual std::unique_ptr<Cursor> Execute(const std::string& text, std::int32_t timeoutSeconds,
                                             std::int64_t& rowsAffected) = 0;
+    // Asks the server to cancel the statement Execute is running on another
+    // thread; nothing when none is running.
+    virtual void Cancel() noexcept {}
     virtual void Close() = 0;
 };
 

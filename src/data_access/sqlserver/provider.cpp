@@ -17,6 +17,7 @@
 #include <cctype>
 #include <chrono>
 #include <climits>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <utility>
@@ -219,6 +220,18 @@ public:
         } done{*this, limit};
         StatementHandle statement = AllocateStatement();
         SQLHANDLE stmt = statement.Get();
+        // Cancel may reach the statement from another thread until it is released.
+        struct Running {
+            OdbcConnection& self;
+            Running(OdbcConnection& connection, SQLHANDLE handle) : self(connection) {
+                std::lock_guard<std::mutex> lock(self.runningMutex_);
+                self.running_ = handle;
+            }
+            ~Running() {
+                std::lock_guard<std::mutex> lock(self.runningMutex_);
+                self.running_ = SQL_NULL_HANDLE;
+            }
+        } running{*this, stmt};
         // The text goes to the server as written: no ODBC escape processing.
         SQLSetStmtAttr(stmt, SQL_ATTR_NOSCAN, reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(SQL_NOSCAN_ON)), 0);
         if (!SQL_SUCCEEDED(SQLSetStmtAttr(stmt, SQL_ATTR_QUERY_TIMEOUT,
@@ -262,6 +275,11 @@ public:
             if (rc == SQL_ERROR || rc == SQL_INVALID_HANDLE) FailStatement(stmt, limit);
         }
         return std::make_unique<OdbcCursor>(std::move(names), std::move(row));
+    }
+
+    void Cancel() noexcept override {
+        std::lock_guard<std::mutex> lock(runningMutex_);
+        if (running_ != SQL_NULL_HANDLE) SQLCancel(running_);
     }
 
     void Close() override {
@@ -408,6 +426,9 @@ private:
     // The connection's TCP socket, when it could be told apart from others.
     std::optional<odbc::OpenSocket> socket_;
     bool lost_ = false;
+    // The statement Execute is running, for Cancel.
+    std::mutex runningMutex_;
+    SQLHANDLE running_ = SQL_NULL_HANDLE;
 };
 
 }  // namespace

@@ -1,0 +1,206 @@
+// purge_bench: the same purge done three ways, each on a fresh copy of the
+// same data and its own quellmark-logdb --stats: quellmark-purge (the built
+// program, one delete per chunk), the window's loop
+// (modGeneral::DeleteRecordsInChunks, a count and a delete per pass) and a
+// shell loop of bsqldb (peer_purge.sh).
+//
+//   purge_bench [--rows N] [--matching M] [--chunk C] [--seed S] [--keep]
+//
+// Last line:
+//   purge_s=<s> window_s=<s> loop_s=<s> purge_statements=<n> window_statements=<n> purge_overhead=<ratio>
+// where the statements are those each server received (its --stats) and
+// the overhead is purge_s / (the server's own time + the pauses).
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "bench_support.h"
+#include "ops/app_state.h"
+#include "ops/modGeneral.h"
+#include "ops/settings_file.h"
+#include "ops/window_port.h"
+#include "ui/templates.h"
+
+namespace {
+
+namespace bench = quellmark::bench;
+using bench::Clock;
+using bench::Seconds;
+
+constexpr int kPauseMs = 200;
+
+struct Options {
+    std::int64_t rows = 1'000'000;
+    std::int64_t matching = 200'000;
+    int chunk = 5000;
+    std::uint64_t seed = 1;
+    bool keep = false;
+};
+
+Options ParseOptions(int argc, char** argv) {
+    Options o;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        const auto value = [&]() -> long long {
+            if (i + 1 >= argc) throw std::runtime_error(arg + " needs a value");
+            return std::stoll(argv[++i]);
+        };
+        if (arg == "--rows") {
+            o.rows = value();
+        } else if (arg == "--matching") {
+            o.matching = value();
+        } else if (arg == "--chunk") {
+            o.chunk = static_cast<int>(value());
+        } else if (arg == "--seed") {
+            o.seed = static_cast<std::uint64_t>(value());
+        } else if (arg == "--keep") {
+            o.keep = true;
+        } else {
+            throw std::runtime_error("usage: purge_bench [--rows N] [--matching M] [--chunk C] [--seed S] [--keep]");
+        }
+    }
+    if (o.rows < 1 || o.matching < 1 || o.matching > o.rows || o.chunk < 1)
+        throw std::runtime_error("need 1 <= matching <= rows and chunk >= 1");
+    return o;
+}
+
+// The window as the operations see it: a fixed statement, nothing to process.
+class BenchWindow : public quellmark::WindowPort {
+public:
+    explicit BenchWindow(std::string statement) : statement_(std::move(statement)) { quellmark::SetMainWindow(this); }
+    ~BenchWindow() override { quellmark::SetMainWindow(nullptr); }
+    std::vector<std::string> messages;
+    int passes = 0;
+    std::string SqlQueryText() const override { return statement_; }
+    void SetCountText(const std::string&) override {}
+    void SetRecLeftText(const std::string&) override { ++passes; }
+    void ShowMessage(const std::string& text) override { messages.push_back(text); }
+    void ProcessPendingEvents() override {}
+
+private:
+    std::string statement_;
+};
+
+int Statements(const bench::StatementStats& s) { return s.counts + s.deletes + s.others; }
+
+void Report(const char* name, double wall, const bench::StatementStats& s, double pauses) {
+    const double server = static_cast<double>(s.micros) / 1e6;
+    std::printf("%s:\n", name);
+    std::printf("  wall            %8.3f s\n", wall);
+    std::printf("  statements      %8d     (%d counts %.3f s, %d deletes %.3f s, %d other)\n", Statements(s), s.counts,
+                static_cast<double>(s.countMicros) / 1e6, s.deletes, static_cast<double>(s.deleteMicros) / 1e6,
+                s.others);
+    std::printf("  server time     %8.3f s\n", server);
+    std::printf("  pauses          %8.3f s\n", pauses);
+    std::printf("  the rest        %8.3f s  (wall - server time - pauses)\n", wall - server - pauses);
+    std::printf("  overhead        %8.4f   (wall / (server time + pauses))\n\n", wall / (server + pauses));
+    std::fflush(stdout);
+}
+
+void ExpectPurged(const std::filesystem::path& db, const Options& o, const char* who) {
+    if (bench::CountRows(db, "priority = 7") != 0 || bench::CountRows(db) != o.rows - o.matching)
+        throw std::runtime_error(std::string(who) + " did not delete exactly the matching rows");
+}
+
+int Main(int argc, char** argv) {
+    const Options options = ParseOptions(argc, argv);
+    bench::ScratchFolder scratch("purge-bench");
+    if (options.keep) scratch.Keep();
+    const std::filesystem::path dir = scratch.Path();
+    const std::string statement =
+        *quellmark::ui::ComposeDeleteStatement("Priority", std::to_string(options.chunk), quellmark::ui::Now());
+    const std::string countStatement = quellmark::modGeneral::BuildCountStatement(statement);
+    std::printf("data:      %lld rows, %lld with priority 7, chunk %d (seed %llu)\n",
+                static_cast<long long>(options.rows), static_cast<long long>(options.matching), options.chunk,
+                static_cast<unsigned long long>(options.seed));
+    std::printf("statement: %s\n", statement.c_str());
+    std::fflush(stdout);
+    const auto prepareStart = Clock::now();
+    bench::PrepareLogData(dir / "seed.sqlite", options.rows, options.matching, options.seed);
+    for (const char* copy : {"purge.sqlite", "window.sqlite", "loop.sqlite"})
+        std::filesystem::copy_file(dir / "seed.sqlite", dir / copy);
+    std::printf("prepared the data in %.1f s\n\n", Seconds(Clock::now() - prepareStart));
+
+    // ---- quellmark-purge ----------------------------------------------------
+    double purgeWall = 0, purgeOverhead = 0;
+    int purgeStatements = 0;
+    {
+        bench::LogServer server(bench::ServerFor(dir / "purge.sqlite", dir / "purge.stats"));
+        std::filesystem::create_directory(dir / "purge-app");
+        const auto settings = dir / "purge-app" / "Sarnwick.mdb";
+        bench::WriteSettings(settings, server.Port());
+        const auto start = Clock::now();
+        const int status = bench::RunProgram({QUELLMARK_PURGE_TOOL, "--settings", settings.string(), "--statement",
+                                              statement, "--quiet", "--json", (dir / "purge.json").string()},
+                                             dir / "purge.out", dir / "purge.err");
+        purgeWall = Seconds(Clock::now() - start);
+        server.Kill();
+        if (status != 0) throw std::runtime_error("quellmark-purge ended with status " + std::to_string(status));
+        const auto stats = bench::ReadStats(dir / "purge.stats");
+        purgeStatements = Statements(stats);
+        const int chunks = stats.deletes;
+        const double pauses = (chunks - 1) * kPauseMs / 1000.0;
+        Report("quellmark-purge (one delete per chunk)", purgeWall, stats, pauses);
+        std::ifstream json(dir / "purge.json");
+        std::string line;
+        std::getline(json, line);
+        std::printf("  json: %s\n", line.c_str());
+        std::printf("  chunks %d, statements %d (aim: at most chunks + 3)\n\n", chunks, purgeStatements);
+        purgeOverhead = purgeWall / (static_cast<double>(stats.micros) / 1e6 + pauses);
+        ExpectPurged(dir / "purge.sqlite", options, "quellmark-purge");
+    }
+
+    // ---- the window's loop ----------------------------------------------------
+    double windowWall = 0;
+    int windowStatements = 0;
+    {
+        bench::LogServer server(bench::ServerFor(dir / "window.sqlite", dir / "window.stats"));
+        std::filesystem::create_directory(dir / "window-app");
+        bench::WriteSettings(dir / "window-app" / "Sarnwick.mdb", server.Port());
+        quellmark::SettingsConnString =
+            quellmark::modGeneral::SettingsConnStringForFolder((dir / "window-app").string());
+        BenchWindow window(statement);
+        const auto start = Clock::now();
+        quellmark::modGeneral::DeleteRecordsInChunks();
+        windowWall = Seconds(Clock::now() - start);
+        server.Kill();
+        for (const std::string& m : window.messages) std::fprintf(stderr, "message: %s\n", m.c_str());
+        if (!window.messages.empty()) throw std::runtime_error("the window's loop reported a failure");
+        const auto stats = bench::ReadStats(dir / "window.stats");
+        windowStatements = Statements(stats);
+        Report("the window's loop (a count and a delete per pass)", windowWall, stats,
+               (window.passes - 1) * kPauseMs / 1000.0);
+        ExpectPurged(dir / "window.sqlite", options, "the window's loop");
+    }
+
+    // ---- the shell loop -------------------------------------------------------
+    double loopWall = 0;
+    {
+        bench::LogServer server(bench::ServerFor(dir / "loop.sqlite", dir / "loop.stats"));
+        const auto start = Clock::now();
+        const int status =
+            bench::RunProgram({"bash", QUELLMARK_PEER_SCRIPT, "127.0.0.1", std::to_string(server.Port()),
+                               bench::kDatabase, bench::kUser, bench::kPassword, countStatement, statement},
+                              dir / "loop.out");
+        loopWall = Seconds(Clock::now() - start);
+        server.Kill();
+        if (status != 0) throw std::runtime_error("peer_purge.sh failed with status " + std::to_string(status));
+        const auto stats = bench::ReadStats(dir / "loop.stats");
+        Report("shell loop (bsqldb count, bsqldb delete, sleep 0.2)", loopWall, stats,
+               stats.counts * kPauseMs / 1000.0);
+        ExpectPurged(dir / "loop.sqlite", options, "the shell loop");
+    }
+
+    if (options.keep) std::printf("files kept in %s\n", dir.c_str());
+    std::printf("purge_s=%.3f window_s=%.3f loop_s=%.3f purge_statements=%d window_statements=%d purge_overhead=%.4f\n",
+                purgeWall, windowWall, loopWall, purgeStatements, windowStatements, purgeOverhead);
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) { return bench::RunMain("purge_bench", Main, argc, argv); }

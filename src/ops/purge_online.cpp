@@ -1,0 +1,86 @@
+#include "ops/purge_online.h"
+
+#include <utility>
+
+namespace quellmark::purge {
+namespace {
+
+constexpr const char* kNoRowsFigure =
+    "The server did not say how many rows the delete statement removed, so the run cannot tell when it is done.";
+
+bool Unreachable(const data_access::ErrorEntry& entry) {
+    return entry.SqlState.starts_with("08") || entry.SqlState.starts_with("HYT");
+}
+
+}  // namespace
+
+modGeneral::OnlineConnection OpenPurgeConnection(const std::string& settingsConnString) {
+    // The settings are read first on their own, so that a failure there is
+    // told apart from one of the server; the window's own opening reads
+    // them again and reports in the window's words.
+    std::optional<OnlineSettings> settings;
+    try {
+        settings = modGeneral::ReadOnlineSettings(settingsConnString);
+    } catch (const data_access::Error& e) {
+        throw OpenFailure(OpenFailure::Cause::Settings, e.what(), std::nullopt);
+    }
+    const bool knownType = !modGeneral::BuildOnlineConnString(*settings).empty();
+    std::string shown;
+    std::optional<modGeneral::OnlineConnection> online =
+        modGeneral::OpenOnlineConnection(settingsConnString, [&](const std::string& text) { shown = text; });
+    if (!online) {
+        const OpenFailure::Cause cause = knownType ? OpenFailure::Cause::Connection : OpenFailure::Cause::Settings;
+        throw OpenFailure(cause, shown, settings);
+    }
+    return std::move(*online);
+}
+
+std::string ServerName(const OnlineSettings& settings) {
+    if (settings.OnlConnType == "Remote SQL Authentication")
+        return settings.OnlDbServer + "," + std::to_string(settings.OnlDbPort);
+    return settings.OnlDbServer;
+}
+
+StatementFailure ClassifyFailure(const data_access::Errors& errors) {
+    if (errors.Count() == 0)
+        return StatementFailure(FailureKind::Internal, 0, "The statement failed without a reason.");
+    const data_access::ErrorEntry& last = errors.Item(errors.Count() - 1);
+    if (Unreachable(last)) return StatementFailure(FailureKind::Unavailable, 0, last.Description);
+    long number = 0;
+    for (int i = 0; i < errors.Count(); ++i) {
+        const long native = errors.Item(i).NativeError;
+        if (native == 1205 || native == 1222) return StatementFailure(FailureKind::Rejected, native, last.Description);
+        if (native > 0 && number == 0) number = native;
+    }
+    return StatementFailure(number > 0 ? FailureKind::Rejected : FailureKind::Internal, number, last.Description);
+}
+
+std::unique_ptr<data_access::Recordset> OnlinePurgeDatabase::Execute(const std::string& text) {
+    try {
+        return connection_.Execute(text);
+    } catch (const data_access::Error&) {
+        throw ClassifyFailure(connection_.Errors());
+    }
+}
+
+void OnlinePurgeDatabase::Set(const std::string& text) { Execute(text); }
+
+std::int64_t OnlinePurgeDatabase::Count(const std::string& text) {
+    // The window's count: the same conversion of the answer, the same words
+    // for an answer without a number.
+    std::unique_ptr<data_access::Recordset> result;
+    std::string shown;
+    const std::optional<std::int32_t> count =
+        modGeneral::RunCountStatement(connection_, text, result, [&](const std::string& d) { shown = d; });
+    if (count) return *count;
+    if (connection_.Errors().Count() > 0) throw ClassifyFailure(connection_.Errors());
+    throw StatementFailure(FailureKind::Internal, 0, shown);
+}
+
+std::int64_t OnlinePurgeDatabase::Delete(const std::string& text) {
+    const std::int64_t rows = Execute(text)->RowsAffected();
+    if (rows < 0) throw StatementFailure(FailureKind::Internal, 0, kNoRowsFigure);
+    return rows;
+}
+
+}  // namespace quellmark::purge

@@ -1,0 +1,66 @@
+// The unattended purge on the log database: the connection opened with the
+// window's settings and code, and the run's statements sent through it.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+
+#include "data_access/data_access.h"
+#include "ops/modGeneral.h"
+#include "ops/purge.h"
+#include "ops/settings_file.h"
+
+namespace quellmark::purge {
+
+using modGeneral::OnlineSettings;
+
+// Opening failed. The description is the window's message for it; the
+// settings are there when they could be read.
+class OpenFailure : public std::runtime_error {
+public:
+    enum class Cause {
+        Settings,    // the settings file is missing or unusable
+        Connection,  // the server is unreachable or refused the login
+    };
+    OpenFailure(Cause cause, const std::string& description, std::optional<OnlineSettings> settings)
+        : std::runtime_error(description), cause_(cause), settings_(std::move(settings)) {}
+    Cause Which() const noexcept { return cause_; }
+    const std::optional<OnlineSettings>& Settings() const noexcept { return settings_; }
+
+private:
+    Cause cause_;
+    std::optional<OnlineSettings> settings_;
+};
+
+// Reads the settings through settingsConnString and opens the online
+// connection as the window does; throws OpenFailure.
+modGeneral::OnlineConnection OpenPurgeConnection(const std::string& settingsConnString);
+
+// The server as the settings name it: "host,port" for Remote SQL
+// Authentication, the name otherwise.
+std::string ServerName(const OnlineSettings& settings);
+
+// What a failed statement's error list says about it (the last entry's
+// description, the server's message number).
+StatementFailure ClassifyFailure(const data_access::Errors& errors);
+
+// The run's statements on an open connection.
+class OnlinePurgeDatabase : public PurgeDatabase {
+public:
+    explicit OnlinePurgeDatabase(data_access::Connection& connection) : connection_(connection) {}
+    void Set(const std::string& text) override;
+    std::int64_t Count(const std::string& text) override;
+    std::int64_t Delete(const std::string& text) override;
+    // From another thread: cancels the statement under way on the server.
+    void Cancel() noexcept { connection_.Cancel(); }
+
+private:
+    std::unique_ptr<data_access::Recordset> Execute(const std::string& text);
+
+    data_access::Connection& connection_;
+};
+
+}  // namespace quellmark::purge

@@ -1,0 +1,174 @@
+// The unattended purge on a real connection: FreeTDS against quellmark-logdb,
+// the settings file written as the operator writes it.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <fstream>
+#include <future>
+#include <thread>
+
+#include "ops/purge_online.h"
+#include "support/online_log.h"
+
+using namespace quellmark;
+using namespace quellmark::purge;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr const char* kMarked = "label = 'purge-me'";
+
+struct Online {
+    explicit Online(std::vector<std::string> serverArgs = {}, std::int64_t marked = 2500)
+        : log(test::SarnwickServer(4000, 5, std::move(serverArgs))) {
+        EXPECT_EQ(log.Mark("purge-me", marked), marked);
+        log.UseSettings();
+    }
+    modGeneral::OnlineConnection Open() const {
+        return OpenPurgeConnection(settingsConnString.empty() ? log.SettingsConnString() : settingsConnString);
+    }
+
+    test::OnlineLog log;
+    std::string settingsConnString;  // another settings file than the log's own
+};
+
+std::int64_t NumberOf(data_access::Connection& connection, const std::string& probe) {
+    return std::get<std::int64_t>(connection.Execute(probe)->Fields().Item(0).Value());
+}
+
+TEST(OnlinePurgeDatabase, SessionSettingsTakeEffectAndEachDeleteReportsItsRows) {
+    Online online;
+    modGeneral::OnlineConnection open = online.Open();
+    OnlinePurgeDatabase db(*open.connection);
+    db.Set(SessionSettings(1234));
+    EXPECT_EQ(NumberOf(*open.connection, "SELECT @@LOCK_TIMEOUT"), 1234);
+    EXPECT_EQ(db.Count("SELECT COUNT(log_id) FROM ATR_Log WHERE label = 'purge-me'"), 2500);
+    const std::string chunk = "DELETE TOP (1000) FROM ATR_Log WHERE label = 'purge-me'";
+    EXPECT_EQ(db.Delete(chunk), 1000);
+    EXPECT_EQ(db.Delete(chunk), 1000);
+    EXPECT_EQ(db.Delete(chunk), 500);
+    EXPECT_EQ(db.Delete(chunk), 0);
+    EXPECT_EQ(online.log.server.CountRows(kMarked), 0);
+}
+
+TEST(OnlinePurgeDatabase, TellsLockTroubleFromRefusalsAndLostConnections) {
+    for (const char* number : {"1205", "1222"}) {
+        SCOPED_TRACE(number);
+        Online online({"--inject", std::string(number) + ":2"});
+        modGeneral::OnlineConnection open = online.Open();
+        OnlinePurgeDatabase db(*open.connection);
+        const std::string chunk = "DELETE TOP (100) FROM ATR_Log WHERE label = 'purge-me'";
+        EXPECT_EQ(db.Delete(chunk), 100);
+        try {
+            db.Delete(chunk);
+            ADD_FAILURE() << "the second delete went through";
+        } catch (const StatementFailure& failure) {
+            EXPECT_EQ(failure.Number(), std::stol(number));
+            EXPECT_TRUE(failure.Retryable());
+            EXPECT_NE(
+                std::string(failure.what()).find(std::string(number) == "1205" ? "deadlock victim" : "Lock request"),
+                std::string::npos)
+                << failure.what();
+        }
+        EXPECT_EQ(online.log.server.CountRows(kMarked), 2400);  // the failed one deleted nothing
+        EXPECT_EQ(db.Delete(chunk), 100);
+    }
+
+    Online online;
+    modGeneral::OnlineConnection open = online.Open();
+    OnlinePurgeDatabase db(*open.connection);
+    try {
+        db.Delete("DELETE TOP (100) FROM ATR_Log WHERE prio = 1");
+        ADD_FAILURE() << "a misspelt column went through";
+    } catch (const StatementFailure& failure) {
+        EXPECT_EQ(failure.Kind(), FailureKind::Rejected);
+        EXPECT_EQ(failure.Number(), 207);
+        EXPECT_FALSE(failure.Retryable());
+        EXPECT_EQ(std::string(failure.what()), "Invalid column name 'prio'.");
+    }
+    online.log.server.Kill();
+    try {
+        db.Count("SELECT COUNT(log_id) FROM ATR_Log");
+        ADD_FAILURE() << "a count on a stopped server went through";
+    } catch (const StatementFailure& failure) {
+        EXPECT_EQ(failure.Kind(), FailureKind::Unavailable) << failure.what();
+    }
+}
+
+TEST(OnlinePurgeDatabase, CancelEndsTheStatementUnderWayAndRollsItBack) {
+    Online online({"--delay-ms", "20000"});
+    modGeneral::OnlineConnection open = online.Open();
+    OnlinePurgeDatabase db(*open.connection);
+    const auto start = std::chrono::steady_clock::now();
+    auto deleting = std::async(std::launch::async, [&] {
+        try {
+            db.Delete("DELETE TOP (100) FROM ATR_Log WHERE label = 'purge-me'");
+            return std::string("went through");
+        } catch (const StatementFailure& failure) {
+            return std::string(failure.what());
+        }
+    });
+    std::this_thread::sleep_for(500ms);
+    db.Cancel();
+    ASSERT_EQ(deleting.wait_for(10s), std::future_status::ready) << "Cancel did not end the statement";
+    EXPECT_NE(deleting.get(), "went through");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
+    EXPECT_EQ(online.log.server.CountRows(kMarked), 2500);
+    db.Cancel();  // nothing running: nothing happens
+}
+
+TEST(OpenPurgeConnection, TellsTheSettingsFromTheServer) {
+    Online online;
+    const auto cause = [&](const std::vector<std::string>& changes) {
+        online.log.UseSettings(changes);
+        try {
+            online.Open();
+        } catch (const OpenFailure& failure) {
+            return failure.Which();
+        }
+        ADD_FAILURE() << "the connection opened";
+        return OpenFailure::Cause::Connection;
+    };
+    EXPECT_EQ(cause({"--password", "wrong"}), OpenFailure::Cause::Connection);
+    EXPECT_EQ(cause({"--type", "Telepathic Authentication"}), OpenFailure::Cause::Settings);
+    EXPECT_EQ(cause({"--port", test::OnlineLog::kNull}), OpenFailure::Cause::Settings);
+    online.settingsConnString = modGeneral::SettingsConnStringForFile(online.log.dir / "missing.mdb");
+    try {
+        online.Open();
+        ADD_FAILURE() << "a missing settings file opened";
+    } catch (const OpenFailure& failure) {
+        EXPECT_EQ(failure.Which(), OpenFailure::Cause::Settings);
+        EXPECT_FALSE(failure.Settings().has_value());
+    }
+}
+
+TEST(RunPurge, TheServerReceivesOneCountOneDeletePerChunkAndAFinalCount) {
+    test::ScratchDir dir("purge-stats");
+    const std::string stats = (dir / "stats").string();
+    Online online({"--stats", stats});
+    modGeneral::OnlineConnection open = online.Open();
+    OnlinePurgeDatabase db(*open.connection);
+    SystemClock clock;
+    StopRequest stop;
+    PurgePlan plan{"DELETE TOP (1000) FROM ATR_Log WHERE label = 'purge-me'",
+                   "SELECT COUNT(log_id) FROM ATR_Log WHERE label = 'purge-me'",
+                   1000,
+                   5000,
+                   20,
+                   5,
+                   {},
+                   false};
+    PurgeObserver quiet;
+    const PurgeResult result = RunPurge(db, clock, stop, plan, quiet);
+    EXPECT_EQ(StopReasonName(result.stopReason), "done");
+    EXPECT_EQ(result.figures.rowsDeleted, 2500);
+    EXPECT_EQ(result.rowsLeft, 0);
+    std::ifstream in(stats);
+    std::string conversation;
+    for (std::string micros, kind, rows; in >> micros >> kind >> rows;) conversation += kind + ":" + rows + " ";
+    EXPECT_EQ(conversation, "count:2500 delete:1000 delete:1000 delete:500 count:0 ");
+    EXPECT_EQ(online.log.server.CountRows(kMarked), 0);
+    EXPECT_EQ(online.log.server.CountRows(), 4000 - 2500);
+}
+
+}  // namespace

@@ -1,0 +1,184 @@
+// quellmark-purge's options and reports without a server: durations, the
+// next local HH:MM, the JSON text, the exit status of each way a run ends.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <ctime>
+
+#include "harness/scoped_env.h"
+#include "purge/purge_options.h"
+#include "purge/purge_report.h"
+
+using namespace quellmark;
+using namespace quellmark::purge_tool;
+using namespace std::chrono_literals;
+
+namespace {
+
+TEST(PurgeOptions, DurationsAndClockTimes) {
+    EXPECT_EQ(ParseDuration("90s"), 90s);
+    EXPECT_EQ(ParseDuration("45m"), 45min);
+    EXPECT_EQ(ParseDuration("2h"), 2h);
+    for (const char* bad : {"", "s", "0s", "10", "1.5h", "-5m", "5d", "1h30m", " 5m", "9999999999h"})
+        EXPECT_THROW(ParseDuration(bad), UsageError) << bad;
+    EXPECT_EQ(ParseClockTime("00:00"), 0);
+    EXPECT_EQ(ParseClockTime("23:59"), 23 * 60 + 59);
+    for (const char* bad : {"24:00", "12:60", "7:30", "07:3", "07-30", "0730", "07:30 "})
+        EXPECT_THROW(ParseClockTime(bad), UsageError) << bad;
+}
+
+TEST(PurgeOptions, UntilIsTheNextSuchMomentInLocalTime) {
+    const test::ScopedEnv zone("TZ", "Europe/Berlin");
+    ::tzset();
+    struct ResetZone {
+        ~ResetZone() { ::tzset(); }
+    } resetAfterwards;
+    std::tm at{};
+    at.tm_year = 2026 - 1900;
+    at.tm_mon = 2;  // 29 March 2026: clocks go from 02:00 to 03:00
+    at.tm_mday = 28;
+    at.tm_hour = 22;
+    at.tm_isdst = -1;
+    const auto evening = std::chrono::system_clock::from_time_t(std::mktime(&at));
+    // 05:30 the next morning is 6 h 30 min away, one of them skipped.
+    EXPECT_EQ(NextLocalTime(5 * 60 + 30, evening) - evening, 6h + 30min);
+    // 23:00 the same evening; 22:00 is now, so the next one is a day later (23 h, the hour skipped).
+    EXPECT_EQ(NextLocalTime(23 * 60, evening) - evening, 1h);
+    EXPECT_EQ(NextLocalTime(22 * 60, evening) - evening, 23h);
+}
+
+TEST(PurgeOptions, CommandLine) {
+    const PurgeOptions o = ParseCommandLine({"--statement", "x", "--pause-ms=0", "--retries", "3", "--until", "05:30",
+                                             "--max-runtime=2h", "--dry-run", "--json", "-", "--quiet"});
+    EXPECT_EQ(o.statement, "x");
+    EXPECT_EQ(o.pauseMs, 0);
+    EXPECT_EQ(o.retries, 3);
+    EXPECT_EQ(o.untilMinute, 330);
+    EXPECT_EQ(o.maxRuntime, 2h);
+    EXPECT_TRUE(o.dryRun && o.quiet);
+    EXPECT_EQ(o.json, "-");
+    EXPECT_EQ(ParseCommandLine({"--statement", "x"}).lockTimeoutMs, 5000);
+    EXPECT_EQ(ParseCommandLine({"--statement", "x"}).pauseMs, 200);
+    EXPECT_EQ(ParseCommandLine({"--statement", "x"}).retries, 5);
+    for (const std::vector<std::string>& bad :
+         std::vector<std::vector<std::string>>{{"--statement"},
+                                               {"--statement", "x", "--dry-run=yes"},
+                                               {"--statement", "x", "extra"},
+                                               {"--statement", "x", "--lock-timeout-ms", "1e3"},
+                                               {"--statement", "x", "--json="},
+                                               {"--password=p"}})
+        EXPECT_THROW(ParseCommandLine(bad), UsageError) << bad.back();
+}
+
+purge::PurgeResult Ended(purge::StopReason reason, std::optional<std::int64_t> left) {
+    purge::PurgeResult r;
+    r.stopReason = reason;
+    r.rowsLeft = left;
+    return r;
+}
+
+TEST(PurgeReport, ExitStatusOfEachEnd) {
+    using purge::FailureKind;
+    using purge::StopReason;
+    RunRecord record;
+    const auto code = [&](purge::PurgeResult result, bool dryRun = false) {
+        record.result = std::move(result);
+        record.dryRun = dryRun;
+        return ExitCodeOf(record);
+    };
+    EXPECT_EQ(code(Ended(StopReason::Done, 0)), 0);
+    EXPECT_EQ(code(Ended(StopReason::Done, 12)), 75);  // matching rows arrived meanwhile
+    EXPECT_EQ(code(Ended(StopReason::Done, 2000), true), 0);
+    EXPECT_EQ(code(Ended(StopReason::MaxRuntime, 300)), 75);
+    EXPECT_EQ(code(Ended(StopReason::MaxRuntime, 0)), 0);
+    EXPECT_EQ(code(Ended(StopReason::Until, 1)), 75);
+    EXPECT_EQ(code(Ended(StopReason::Signal, std::nullopt)), 75);
+    EXPECT_EQ(code(Ended(StopReason::RetriesExhausted, std::nullopt)), 75);
+    for (const auto& [kind, status] : {std::pair{FailureKind::Unavailable, 69}, std::pair{FailureKind::Rejected, 65},
+                                       std::pair{FailureKind::Internal, 70}}) {
+        purge::PurgeResult failed = Ended(StopReason::Failed, std::nullopt);
+        failed.failure = purge::StatementFailure(kind, 1, "x");
+        EXPECT_EQ(code(failed), status);
+    }
+}
+
+TEST(PurgeReport, JsonEscapesWhatTheStatementHolds) {
+    RunRecord record;
+    record.statement = "DELETE TOP (5) FROM ATR_Log WHERE message = 'a \"b\" \\ c\tä'\x01\xff";
+    record.chunkSize = 5;
+    record.result = Ended(purge::StopReason::Failed, std::nullopt);
+    record.result.failure = purge::StatementFailure(purge::FailureKind::Rejected, 207, "Invalid column name 'x'.");
+    const std::string json = JsonSummary(record);
+    EXPECT_NE(json.find(R"("statement":"DELETE TOP (5) FROM ATR_Log WHERE message = 'a \"b\" \\ c\tä'\u0001\ufffd")"),
+              std::string::npos)
+        << json;
+    EXPECT_NE(json.find(R"("server":null,"database":null)"), std::string::npos) << json;
+    EXPECT_NE(json.find(R"("rows_left":null)"), std::string::npos) << json;
+    EXPECT_NE(json.find(R"("stop_reason":"failed","error":"Invalid column name 'x'.")"), std::string::npos) << json;
+    EXPECT_NE(json.find(R"("chunk_ms_median":null,"chunk_ms_p95":null})"), std::string::npos) << json;
+    EXPECT_EQ(json.back(), '\n');
+    EXPECT_EQ(json.find('\n'), json.size() - 1);
+}
+
+TEST(PurgeReport, ProgressText) {
+    purge::PurgeFigures f;
+    f.rowsAtStart = 200000;
+    f.rowsDeleted = 15000;
+    f.rowsPerSecond = 24812.4;
+    f.elapsed = 6s + 400ms;
+    f.estimateLeft = 3726s;
+    EXPECT_EQ(ProgressText(f), "deleted 15000 of 200000 rows (8%), 24812 rows/s, 0:00:06 elapsed, about 1:02:06 left");
+    f.rowsPerSecond.reset();
+    f.estimateLeft.reset();
+    f.rowsDeleted = 0;
+    EXPECT_EQ(ProgressText(f), "deleted 0 of 200000 rows (0%), - rows/s, 0:00:06 elapsed");
+}
+
+}  // namespace
+
+namespace {
+
+// What a printer wrote into a temporary file.
+std::string Printed(bool terminal, bool quiet, std::chrono::steady_clock::duration interval) {
+    std::FILE* out = std::tmpfile();
+    ProgressPrinter printer(out, terminal, quiet, interval);
+    purge::PurgeFigures f;
+    f.rowsAtStart = 300;
+    printer.Counted(f);
+    for (int chunk = 1; chunk <= 3; ++chunk) {
+        f.rowsDeleted = chunk * 100;
+        printer.ChunkDeleted(f);
+    }
+    printer.Retrying(
+        purge::StatementFailure(purge::FailureKind::Rejected, 1222, "Lock request time out period exceeded."), 1500ms,
+        1);
+    printer.Finish();
+    std::rewind(out);
+    std::string text;
+    for (int c; (c = std::fgetc(out)) != EOF;) text.push_back(static_cast<char>(c));
+    std::fclose(out);
+    return text;
+}
+
+TEST(PurgeReport, ProgressLinesOnATerminalAndOff) {
+    const std::string onTerminal = Printed(true, false, 10s);
+    EXPECT_EQ(onTerminal.find("\rdeleted 0 of 300 rows (0%), - rows/s, 0:00:00 elapsed\x1b[K"), 0u) << onTerminal;
+    EXPECT_NE(onTerminal.find("\rdeleted 300 of 300 rows (100%), - rows/s, 0:00:00 elapsed\x1b[K\n"
+                              "quellmark-purge: Lock request time out period exceeded. (Msg 1222); sending it again "
+                              "in 1.5 s (retry 1)\n"),
+              std::string::npos)
+        << onTerminal;
+    // Off a terminal: whole lines, at most one per interval.
+    EXPECT_EQ(
+        Printed(false, false, 0s),
+        "deleted 100 of 300 rows (33%), - rows/s, 0:00:00 elapsed\n"
+        "deleted 200 of 300 rows (67%), - rows/s, 0:00:00 elapsed\n"
+        "deleted 300 of 300 rows (100%), - rows/s, 0:00:00 elapsed\n"
+        "quellmark-purge: Lock request time out period exceeded. (Msg 1222); sending it again in 1.5 s (retry 1)\n");
+    EXPECT_EQ(
+        Printed(false, false, 10s),
+        "quellmark-purge: Lock request time out period exceeded. (Msg 1222); sending it again in 1.5 s (retry 1)\n");
+    EXPECT_EQ(Printed(true, true, 0s), "");
+}
+
+}  // namespace

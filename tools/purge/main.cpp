@@ -1,0 +1,184 @@
+// quellmark-purge: the window's chunked deletion, unattended. See kUsage and
+// the manual page quellmark-purge(1).
+#include <unistd.h>
+
+#include <cstdio>
+#include <exception>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "ops/purge.h"
+#include "ops/purge_online.h"
+#include "ops/purge_statement.h"
+#include "ops/settings_file.h"
+#include "purge/purge_options.h"
+#include "purge/purge_report.h"
+#include "purge/stop_signals.h"
+
+namespace {
+
+namespace purge = quellmark::purge;
+namespace tool = quellmark::purge_tool;
+namespace exit_code = tool::exit_code;
+
+void Say(const std::string& text) { std::fprintf(stderr, "quellmark-purge: %s\n", text.c_str()); }
+
+std::string ReadStatement(const tool::PurgeOptions& options) {
+    if (options.statement) return *options.statement;
+    std::ifstream in(*options.statementFile, std::ios::binary);
+    std::ostringstream text;
+    if (!in || !(text << in.rdbuf()))
+        throw tool::UsageError("cannot read the statement file \"" + *options.statementFile + "\".");
+    return text.str();
+}
+
+// Where the JSON goes, opened before the run so that a bad path deletes nothing.
+class JsonOutput {
+public:
+    explicit JsonOutput(const std::optional<std::string>& target) {
+        if (!target || *target == "-") {
+            toStdout_ = target.has_value();
+            return;
+        }
+        file_.open(*target, std::ios::trunc);
+        if (!file_) throw std::runtime_error("cannot write the JSON file \"" + *target + "\".");
+    }
+    bool ToStdout() const { return toStdout_; }
+    void Write(const tool::RunRecord& record) {
+        if (toStdout_) {
+            std::fputs(tool::JsonSummary(record).c_str(), stdout);
+            std::fflush(stdout);
+        } else if (file_.is_open()) {
+            file_ << tool::JsonSummary(record) << std::flush;
+        }
+    }
+
+private:
+    bool toStdout_ = false;
+    std::ofstream file_;
+};
+
+std::vector<purge::Deadline> Deadlines(const tool::PurgeOptions& options) {
+    std::vector<purge::Deadline> deadlines;
+    const auto now = std::chrono::steady_clock::now();
+    if (options.maxRuntime) deadlines.push_back({now + *options.maxRuntime, purge::StopReason::MaxRuntime});
+    if (options.untilMinute) {
+        const auto wallNow = std::chrono::system_clock::now();
+        const auto at = tool::NextLocalTime(*options.untilMinute, wallNow);
+        deadlines.push_back({now + std::chrono::duration_cast<std::chrono::steady_clock::duration>(at - wallNow),
+                             purge::StopReason::Until});
+    }
+    return deadlines;
+}
+
+int Main(int argc, char** argv, tool::StopSignals& signals) {
+    tool::PurgeOptions options;
+    purge::PurgeStatement statement;
+    try {
+        options = tool::ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
+        if (options.help) {
+            std::fputs(tool::kUsage, stdout);
+            return exit_code::kDone;
+        }
+        if (options.version) {
+            std::printf("quellmark-purge %s\n", QUELLMARK_VERSION);
+            return exit_code::kDone;
+        }
+        statement = purge::CheckPurgeStatement(ReadStatement(options));
+    } catch (const tool::UsageError& e) {
+        Say(e.what());
+        std::fputs("Try quellmark-purge --help.\n", stderr);
+        return exit_code::kUsage;
+    } catch (const purge::StatementRefused& e) {
+        Say(e.what());
+        return exit_code::kUsage;
+    }
+
+    std::optional<JsonOutput> json;
+    try {
+        json.emplace(options.json);
+    } catch (const std::exception& e) {
+        Say(e.what());
+        return exit_code::kCantCreate;
+    }
+    std::FILE* summaryOut = json->ToStdout() ? stderr : stdout;
+
+    tool::RunRecord record;
+    record.statement = statement.deleteStatement;
+    record.chunkSize = statement.chunkSize;
+    record.dryRun = options.dryRun;
+
+    const std::string settingsFile = options.settingsFile ? *options.settingsFile : tool::DefaultSettingsFile();
+    quellmark::modGeneral::OnlineConnection online;
+    try {
+        online = purge::OpenPurgeConnection(quellmark::modGeneral::SettingsConnStringForFile(settingsFile));
+    } catch (const purge::OpenFailure& failure) {
+        std::fprintf(stderr, "%s\n", failure.what());
+        if (failure.Settings()) {
+            record.server = purge::ServerName(*failure.Settings());
+            record.database = failure.Settings()->OnlDatabase;
+        }
+        record.result.stopReason = purge::StopReason::Failed;
+        record.result.failure = purge::StatementFailure(purge::FailureKind::Unavailable, 0, failure.what());
+        record.result.startedAt = record.result.endedAt = std::chrono::system_clock::now();
+        json->Write(record);
+        return failure.Which() == purge::OpenFailure::Cause::Settings ? exit_code::kSettings : exit_code::kUnavailable;
+    }
+    record.server = purge::ServerName(online.settings);
+    record.database = online.settings.OnlDatabase;
+
+    purge::PurgePlan plan;
+    plan.deleteStatement = statement.deleteStatement;
+    plan.countStatement = statement.countStatement;
+    plan.chunkSize = statement.chunkSize;
+    plan.lockTimeoutMs = options.lockTimeoutMs;
+    plan.pauseMs = options.pauseMs;
+    plan.retries = options.retries;
+    plan.deadlines = Deadlines(options);
+    plan.dryRun = options.dryRun;
+
+    purge::OnlinePurgeDatabase database(*online.connection);
+    purge::SystemClock clock;
+    purge::StopRequest stop;
+    tool::ProgressPrinter progress(stderr, ::isatty(STDERR_FILENO) == 1, options.quiet);
+    signals.Watch(
+        stop, [&database] { database.Cancel(); }, [](const char* note) { Say(note); });
+    {
+        // The watcher reaches `database`: it stops before `database` goes, however the run ends.
+        struct StopWatching {
+            tool::StopSignals& signals;
+            ~StopWatching() { signals.Stop(); }
+        } stopWatching{signals};
+        record.result = purge::RunPurge(database, clock, stop, plan, progress);
+    }
+    progress.Finish();
+
+    const purge::PurgeResult& result = record.result;
+    if (result.failure &&
+        (result.stopReason == purge::StopReason::Failed || result.stopReason == purge::StopReason::RetriesExhausted))
+        std::fprintf(stderr, "%s\n", result.failure->what());
+    try {
+        online.connection->Close();
+    } catch (const std::exception&) {
+        // The run's figures stand; the connection goes with the process.
+    }
+    std::fprintf(summaryOut, "%s\n", tool::SummaryLine(record).c_str());
+    std::fflush(summaryOut);
+    json->Write(record);
+    return tool::ExitCodeOf(record);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    try {
+        tool::StopSignals signals;
+        return Main(argc, argv, signals);
+    } catch (const std::exception& e) {
+        Say(std::string("internal error: ") + e.what());
+        return exit_code::kInternal;
+    }
+}

@@ -1,0 +1,61 @@
+// quellmark-purge's options: read from the command line, each by its long
+// name, so that any other source of `name value` pairs can give them too.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace quellmark::purge_tool {
+
+// A usage error: exit status 64, the message and a pointer to --help.
+class UsageError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+struct PurgeOptions {
+    std::optional<std::string> statement;
+    std::optional<std::string> statementFile;
+    std::optional<std::string> settingsFile;  // default: DefaultSettingsFile()
+    std::int32_t lockTimeoutMs = 5000;
+    std::int32_t pauseMs = 200;
+    int retries = 5;
+    std::optional<std::chrono::seconds> maxRuntime;
+    std::optional<int> untilMinute;  // minutes after midnight, local time
+    bool dryRun = false;
+    bool quiet = false;
+    std::optional<std::string> json;  // a file, or "-" for standard output
+    bool help = false;
+    bool version = false;
+};
+
+// Applies one option by its long name (without "--"); `value` is given for
+// the options that take one. Throws UsageError.
+void ApplyOption(PurgeOptions& options, std::string_view name, const std::optional<std::string>& value);
+// Whether the option takes a value; throws UsageError for an unknown name.
+bool TakesValue(std::string_view name);
+
+// Reads the command line (without the program name): "--name value" and
+// "--name=value". Throws UsageError, also when no statement or two are given.
+PurgeOptions ParseCommandLine(const std::vector<std::string>& args);
+
+// "90s", "45m", "2h": a whole number from 1 and a unit. Throws UsageError.
+std::chrono::seconds ParseDuration(std::string_view text);
+// "HH:MM" (00:00 to 23:59) as minutes after midnight. Throws UsageError.
+int ParseClockTime(std::string_view text);
+// The next moment, after `now`, whose local time is the minute given.
+std::chrono::system_clock::time_point NextLocalTime(int minuteOfDay, std::chrono::system_clock::time_point now);
+
+// The settings file the window reads: Sarnwick.mdb in lib/quellmark beside
+// the bin folder that holds this program (/usr/lib/quellmark/Sarnwick.mdb
+// for /usr/bin/quellmark-purge).
+std::string DefaultSettingsFile();
+
+extern const char* const kUsage;
+
+}  // namespace quellmark::purge_tool

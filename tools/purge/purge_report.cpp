@@ -1,0 +1,260 @@
+#include "purge/purge_report.h"
+
+#include <cmath>
+#include <cstdio>
+#include <ctime>
+#include <sstream>
+
+namespace quellmark::purge_tool {
+namespace {
+
+using purge::StopReason;
+
+std::string Number(double value, int decimals) {
+    char buffer[64];
+    std::snprintf(buffer, sizeof buffer, "%.*f", decimals, value);
+    return buffer;
+}
+
+std::string Rows(std::int64_t rows) { return std::to_string(rows) + (rows == 1 ? " row" : " rows"); }
+
+// Valid UTF-8 sequences as they are; any other byte as U+FFFD.
+std::size_t Utf8Length(const std::string& text, std::size_t i) {
+    const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
+    const unsigned char lead = byte(i);
+    std::size_t length = 0;
+    std::uint32_t min = 0;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+        min = 0x80;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        min = 0x800;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        min = 0x10000;
+    } else {
+        return 0;
+    }
+    if (i + length > text.size()) return 0;
+    std::uint32_t code = lead & (0x7F >> length);
+    for (std::size_t k = 1; k < length; ++k) {
+        if ((byte(i + k) & 0xC0) != 0x80) return 0;
+        code = (code << 6) | (byte(i + k) & 0x3F);
+    }
+    if (code < min || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return 0;
+    return length;
+}
+
+std::string JsonString(const std::string& text) {
+    std::string out = "\"";
+    for (std::size_t i = 0; i < text.size();) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c >= 0x80) {
+            const std::size_t length = Utf8Length(text, i);
+            if (length == 0) {
+                out += "\\ufffd";
+                ++i;
+            } else {
+                out.append(text, i, length);
+                i += length;
+            }
+            continue;
+        }
+        switch (c) {
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            default:
+                if (c < 0x20 || c == 0x7F) {
+                    char buffer[8];
+                    std::snprintf(buffer, sizeof buffer, "\\u%04x", c);
+                    out += buffer;
+                } else {
+                    out += static_cast<char>(c);
+                }
+        }
+        ++i;
+    }
+    return out + "\"";
+}
+
+std::string JsonOr(const std::optional<std::string>& text) { return text ? JsonString(*text) : "null"; }
+std::string JsonOr(const std::optional<std::int64_t>& number) { return number ? std::to_string(*number) : "null"; }
+std::string JsonOr(const std::optional<double>& number) { return number ? Number(*number, 1) : "null"; }
+
+std::string HowItEnded(const RunRecord& record) {
+    const purge::PurgeResult& r = record.result;
+    switch (r.stopReason) {
+        case StopReason::Done:
+            return "done";
+        case StopReason::MaxRuntime:
+            return "stopped: --max-runtime reached";
+        case StopReason::Until:
+            return "stopped: --until reached";
+        case StopReason::Signal:
+            return "stopped by a signal";
+        case StopReason::RetriesExhausted:
+            return "stopped: the retries ran out";
+        case StopReason::Failed:
+            return "failed";
+    }
+    return "failed";
+}
+
+}  // namespace
+
+int ExitCodeOf(const RunRecord& record) {
+    const purge::PurgeResult& result = record.result;
+    if (result.stopReason == StopReason::Failed) {
+        switch (result.failure ? result.failure->Kind() : purge::FailureKind::Internal) {
+            case purge::FailureKind::Unavailable:
+                return exit_code::kUnavailable;
+            case purge::FailureKind::Rejected:
+                return exit_code::kRejected;
+            case purge::FailureKind::Internal:
+                return exit_code::kInternal;
+        }
+    }
+    if (record.dryRun && result.stopReason == StopReason::Done) return exit_code::kDone;
+    return result.rowsLeft == 0 ? exit_code::kDone : exit_code::kStopped;
+}
+
+std::string FormatClock(std::chrono::seconds seconds) {
+    const std::int64_t s = std::max<std::int64_t>(seconds.count(), 0);
+    char buffer[32];
+    std::snprintf(buffer, sizeof buffer, "%lld:%02lld:%02lld", static_cast<long long>(s / 3600),
+                  static_cast<long long>(s / 60 % 60), static_cast<long long>(s % 60));
+    return buffer;
+}
+
+std::string FormatTimestamp(purge::WallTime time) {
+    const auto since = time.time_since_epoch();
+    const std::time_t t = std::chrono::system_clock::to_time_t(time);
+    const auto millis = std::chrono::duration_cast<std::chrono::milliseconds>(since).count() % 1000;
+    std::tm local{};
+    ::localtime_r(&t, &local);
+    char stamp[64];
+    std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%S", &local);
+    char zone[16];
+    std::strftime(zone, sizeof zone, "%z", &local);  // +0100
+    const std::string offset(zone);
+    char out[96];
+    std::snprintf(out, sizeof out, "%s.%03lld%s:%s", stamp, static_cast<long long>(millis < 0 ? 0 : millis),
+                  offset.substr(0, 3).c_str(), offset.substr(3).c_str());
+    return out;
+}
+
+std::string ProgressText(const purge::PurgeFigures& f) {
+    const auto elapsed = std::chrono::duration_cast<std::chrono::seconds>(f.elapsed);
+    std::string text = "deleted " + std::to_string(f.rowsDeleted);
+    if (f.rowsAtStart) {
+        text += " of " + Rows(*f.rowsAtStart);
+        if (*f.rowsAtStart > 0)
+            text += " (" + Number(100.0 * static_cast<double>(f.rowsDeleted) / static_cast<double>(*f.rowsAtStart), 0) +
+                    "%)";
+    } else {
+        text += " rows";
+    }
+    text += ", " + (f.rowsPerSecond ? Number(*f.rowsPerSecond, 0) : std::string("-")) + " rows/s";
+    text += ", " + FormatClock(elapsed) + " elapsed";
+    if (f.estimateLeft) text += ", about " + FormatClock(*f.estimateLeft) + " left";
+    return text;
+}
+
+std::string SummaryLine(const RunRecord& record) {
+    const purge::PurgeResult& r = record.result;
+    const purge::PurgeFigures& f = r.figures;
+    if (record.dryRun && r.stopReason == StopReason::Done && f.rowsAtStart) {
+        const std::int64_t chunks = (*f.rowsAtStart + record.chunkSize - 1) / record.chunkSize;
+        return "quellmark-purge: dry run: " + Rows(*f.rowsAtStart) + " match; deleting them takes " +
+               std::to_string(chunks) + (chunks == 1 ? " chunk" : " chunks") + " of " +
+               std::to_string(record.chunkSize) + "; nothing was deleted";
+    }
+    std::string line = "quellmark-purge: " + HowItEnded(record) + ": deleted " + std::to_string(f.rowsDeleted);
+    line += f.rowsAtStart ? " of " + Rows(*f.rowsAtStart) : std::string(" rows");
+    line += " in " + std::to_string(f.chunks) + (f.chunks == 1 ? " chunk" : " chunks");
+    line += ", " + std::to_string(f.retries) + (f.retries == 1 ? " retry" : " retries");
+    line += ", " + (r.rowsLeft ? Rows(*r.rowsLeft) + " left" : std::string("rows left not counted"));
+    line += ", " + Number(std::chrono::duration<double>(r.duration).count(), 1) + " s";
+    if (f.rowsDeleted > 0 && r.stopReason != StopReason::Done) line += "; the rows deleted stay deleted";
+    return line;
+}
+
+std::string JsonSummary(const RunRecord& record) {
+    const purge::PurgeResult& r = record.result;
+    const purge::PurgeFigures& f = r.figures;
+    const bool failed = r.stopReason == StopReason::Failed || r.stopReason == StopReason::RetriesExhausted;
+    std::ostringstream json;
+    json << "{\"server\":" << JsonOr(record.server) << ",\"database\":" << JsonOr(record.database)
+         << ",\"statement\":" << JsonString(record.statement) << ",\"chunk_size\":" << record.chunkSize
+         << ",\"dry_run\":" << (record.dryRun ? "true" : "false") << ",\"rows_at_start\":" << JsonOr(f.rowsAtStart)
+         << ",\"rows_deleted\":" << f.rowsDeleted << ",\"rows_left\":" << JsonOr(r.rowsLeft)
+         << ",\"chunks\":" << f.chunks << ",\"retries\":" << f.retries
+         << ",\"stop_reason\":" << JsonString(std::string(purge::StopReasonName(r.stopReason)))
+         << ",\"error\":" << (failed && r.failure ? JsonString(r.failure->what()) : std::string("null"))
+         << ",\"started_at\":" << JsonString(FormatTimestamp(r.startedAt))
+         << ",\"ended_at\":" << JsonString(FormatTimestamp(r.endedAt))
+         << ",\"seconds\":" << Number(std::chrono::duration<double>(r.duration).count(), 3)
+         << ",\"chunk_ms_median\":" << JsonOr(purge::Percentile(r.chunkMs, 50))
+         << ",\"chunk_ms_p95\":" << JsonOr(purge::Percentile(r.chunkMs, 95)) << "}\n";
+    return json.str();
+}
+
+ProgressPrinter::ProgressPrinter(std::FILE* out, bool terminal, bool quiet,
+                                 std::chrono::steady_clock::duration interval)
+    : out_(out), terminal_(terminal), quiet_(quiet), interval_(interval), last_(std::chrono::steady_clock::now()) {}
+
+void ProgressPrinter::Counted(const purge::PurgeFigures& figures) {
+    if (terminal_) Show(figures);
+}
+
+void ProgressPrinter::ChunkDeleted(const purge::PurgeFigures& figures) { Show(figures); }
+
+void ProgressPrinter::Retrying(const purge::StatementFailure& failure, std::chrono::milliseconds wait, int attempt) {
+    Note("quellmark-purge: " + std::string(failure.what()) + " (Msg " + std::to_string(failure.Number()) +
+         "); sending it again in " + Number(static_cast<double>(wait.count()) / 1000.0, 1) + " s (retry " +
+         std::to_string(attempt) + ")");
+}
+
+void ProgressPrinter::Show(const purge::PurgeFigures& figures) {
+    if (quiet_) return;
+    if (terminal_) {
+        std::fprintf(out_, "\r%s\x1b[K", ProgressText(figures).c_str());
+        lineOpen_ = true;
+    } else {
+        const auto now = std::chrono::steady_clock::now();
+        if (now - last_ < interval_) return;
+        last_ = now;
+        std::fprintf(out_, "%s\n", ProgressText(figures).c_str());
+    }
+    std::fflush(out_);
+}
+
+void ProgressPrinter::Note(const std::string& text) {
+    if (quiet_) return;
+    Finish();
+    std::fprintf(out_, "%s\n", text.c_str());
+    std::fflush(out_);
+}
+
+void ProgressPrinter::Finish() {
+    if (!lineOpen_) return;
+    std::fputc('\n', out_);
+    std::fflush(out_);
+    lineOpen_ = false;
+}
+
+}  // namespace quellmark::purge_tool
