@@ -125,7 +125,7 @@ double RunCase(const std::filesystem::path& dir, const char* name, bool stop, st
 }
 
 int Main(int argc, char** argv) {
-    std::int32_t limit = data_access::kDefaultCommandTimeout;
+    std::int32_t limit = quellmark::data_access::kDefaultCommandTimeout;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--limit" && i + 1 < argc) {

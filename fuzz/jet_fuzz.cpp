@@ -1,7 +1,7 @@
 // Feeds arbitrary bytes (padded to whole pages) to the Access-file provider as a settings file: opens
 // the file, then the table Settings_General and the first user table, and
 // reads every field of the first row. Any outcome but success or a
-// data_access::Error recorded in the connection's Errors is a finding.
+// quellmark::data_access::Error recorded in the connection's Errors is a finding.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -55,23 +55,23 @@ void WriteInput(const std::uint8_t* data, std::size_t size) {
 }
 
 void ReadTable(const std::string& connectionString, const std::string& table) {
-    data_access::Connection connection;
+    quellmark::data_access::Connection connection;
     connection.ConnectionString = connectionString;
     try {
         connection.Open();
-        data_access::Recordset recordset;
-        recordset.Open(table, connection, data_access::adOpenStatic, data_access::adLockOptimistic,
-                       data_access::adCmdTable);
+        quellmark::data_access::Recordset recordset;
+        recordset.Open(table, connection, quellmark::data_access::adOpenStatic,
+                       quellmark::data_access::adLockOptimistic, quellmark::data_access::adCmdTable);
         if (recordset.EndOfFile()) return;
-        const data_access::Fields fields = recordset.Fields();
+        const quellmark::data_access::Fields fields = recordset.Fields();
         for (int i = 0; i < fields.Count(); ++i) {
             try {
-                (void)data_access::ToText(fields.Item(i).Value());
-            } catch (const data_access::Error&) {
+                (void)quellmark::data_access::ToText(fields.Item(i).Value());
+            } catch (const quellmark::data_access::Error&) {
                 // A column the provider does not convert (binary data).
             }
         }
-    } catch (const data_access::Error& e) {
+    } catch (const quellmark::data_access::Error& e) {
         if (connection.Errors().Count() == 0 || std::string(e.what()).empty()) std::abort();
     }
 }
@@ -80,13 +80,13 @@ void ReadTable(const std::string& connectionString, const std::string& table) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     WriteInput(data, size);
-    const std::string connectionString = data_access::jet::JetConnectionString(InputPath());
+    const std::string connectionString = quellmark::data_access::jet::JetConnectionString(InputPath());
     ReadTable(connectionString, "Settings_General");
     try {
-        const std::vector<std::string> tables =
-            data_access::provider::JetUserTables(data_access::ConnectionProperties::Parse(connectionString));
+        const std::vector<std::string> tables = quellmark::data_access::provider::JetUserTables(
+            quellmark::data_access::ConnectionProperties::Parse(connectionString));
         if (!tables.empty()) ReadTable(connectionString, tables.front());
-    } catch (const data_access::Error&) {
+    } catch (const quellmark::data_access::Error&) {
     }
     return 0;
 }

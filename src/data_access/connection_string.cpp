@@ -2,7 +2,7 @@
 
 #include <cctype>
 
-namespace data_access {
+namespace quellmark::data_access {
 
 ConnectionProperties ConnectionProperties::Parse(std::string_view text) {
     ConnectionProperties result;
@@ -81,4 +81,4 @@ std::string QuoteConnectionValue(std::string_view value) {
     return quoted;
 }
 
-}  // namespace data_access
+}  // namespace quellmark::data_access

@@ -12,7 +12,7 @@
 
 #include "base/text.h"
 
-namespace data_access {
+namespace quellmark::data_access {
 
 // The text helpers this layer's sources call unqualified.
 using quellmark::base::EqualsIgnoreCase;
@@ -36,4 +36,4 @@ private:
 // enclosed in double quotes with inner double quotes doubled.
 std::string QuoteConnectionValue(std::string_view value);
 
-}  // namespace data_access
+}  // namespace quellmark::data_access

@@ -5,7 +5,7 @@
 #include "data_access/connection_string.h"
 #include "data_access/internal/provider.h"
 
-namespace data_access {
+namespace quellmark::data_access {
 
 void Errors::Append(const std::vector<ErrorEntry>& entries) {
     entries_.insert(entries_.end(), entries.begin(), entries.end());
@@ -163,4 +163,4 @@ Field Fields::Item(const std::string& name) const {
     throw Error("The column " + name + " was not found.");
 }
 
-}  // namespace data_access
+}  // namespace quellmark::data_access

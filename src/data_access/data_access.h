@@ -4,7 +4,7 @@
 // A Connection is given a connection string; its Provider= key picks the
 // provider behind it ("Microsoft.Jet.OLEDB.4.0": an Access file read through
 // libmdb; "SQLOLEDB": SQL Server through unixODBC and FreeTDS). Every failing
-// operation throws data_access::Error carrying a description and also leaves
+// operation throws quellmark::data_access::Error carrying a description and also leaves
 // its diagnostics in the connection's Errors list, which each Open and Execute
 // clears first. Objects release what they hold when they go out of scope,
 // whether or not they were closed.
@@ -17,7 +17,7 @@
 
 #include "data_access/value_types.h"
 
-namespace data_access {
+namespace quellmark::data_access {
 
 class Errors {
 public:
@@ -43,13 +43,13 @@ inline constexpr std::int32_t kDefaultCommandTimeout = 30;
 
 class Field {
 public:
-    Field(std::string name, data_access::Value value) : name_(std::move(name)), value_(std::move(value)) {}
+    Field(std::string name, quellmark::data_access::Value value) : name_(std::move(name)), value_(std::move(value)) {}
     const std::string& Name() const noexcept { return name_; }
-    const data_access::Value& Value() const noexcept { return value_; }
+    const quellmark::data_access::Value& Value() const noexcept { return value_; }
 
 private:
     std::string name_;
-    data_access::Value value_;
+    quellmark::data_access::Value value_;
 };
 
 class Fields {
@@ -93,8 +93,8 @@ public:
     void Close();
     bool IsOpen() const noexcept { return impl_ != nullptr; }
 
-    data_access::Errors& Errors() noexcept { return errors_; }
-    const data_access::Errors& Errors() const noexcept { return errors_; }
+    quellmark::data_access::Errors& Errors() noexcept { return errors_; }
+    const quellmark::data_access::Errors& Errors() const noexcept { return errors_; }
 
 private:
     friend class Recordset;
@@ -107,7 +107,7 @@ private:
     auto Recorded(Op&& op) -> decltype(op());
 
     std::unique_ptr<provider::Connection> impl_;
-    data_access::Errors errors_;
+    quellmark::data_access::Errors errors_;
 };
 
 // ADO's values for a recordset's cursor type, lock type and source kind; the
@@ -147,11 +147,11 @@ public:
     // Rows the statement affected, where the provider reports it; -1 otherwise.
     std::int64_t RowsAffected() const noexcept { return rowsAffected_; }
 
-    data_access::Fields Fields() const { return data_access::Fields(*this); }
+    quellmark::data_access::Fields Fields() const { return quellmark::data_access::Fields(*this); }
 
 private:
     friend class Connection;
-    friend class data_access::Fields;
+    friend class quellmark::data_access::Fields;
     explicit Recordset(std::unique_ptr<provider::Cursor> cursor, std::int64_t rowsAffected);
     const provider::Cursor& Current() const;
 
@@ -159,4 +159,4 @@ private:
     std::int64_t rowsAffected_ = -1;
 };
 
-}  // namespace data_access
+}  // namespace quellmark::data_access

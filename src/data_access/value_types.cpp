@@ -3,7 +3,7 @@
 #include <charconv>
 #include <cmath>
 
-namespace data_access {
+namespace quellmark::data_access {
 namespace {
 
 std::string DescriptionOf(const std::vector<ErrorEntry>& entries) {
@@ -34,4 +34,4 @@ std::string ToText(const Value& value) {
     return {};
 }
 
-}  // namespace data_access
+}  // namespace quellmark::data_access

@@ -9,7 +9,7 @@
 #include <variant>
 #include <vector>
 
-namespace data_access {
+namespace quellmark::data_access {
 
 // One diagnostic record: the description shown to the operator, and where the
 // provider has them the SQLSTATE and the native (server) error number.
@@ -41,4 +41,4 @@ bool IsNull(const Value& value) noexcept;
 // The value's text form: text as it is, numbers in plain decimal, null as "".
 std::string ToText(const Value& value);
 
-}  // namespace data_access
+}  // namespace quellmark::data_access

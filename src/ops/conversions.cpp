@@ -9,7 +9,7 @@
 
 namespace quellmark::modGeneral {
 
-std::optional<double> WholeNumberOf(const data_access::Value& value) {
+std::optional<double> WholeNumberOf(const quellmark::data_access::Value& value) {
     if (const auto* integer = std::get_if<std::int64_t>(&value)) return static_cast<double>(*integer);
     if (const auto* real = std::get_if<double>(&value)) {
         if (!std::isfinite(*real)) return std::nullopt;

@@ -11,6 +11,6 @@
 namespace quellmark::modGeneral {
 
 // nullopt for a null, a text that is not a number, or a non-finite real.
-std::optional<double> WholeNumberOf(const data_access::Value& value);
+std::optional<double> WholeNumberOf(const quellmark::data_access::Value& value);
 
 }  // namespace quellmark::modGeneral

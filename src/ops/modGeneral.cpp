@@ -14,9 +14,9 @@
 namespace quellmark::modGeneral {
 namespace {
 
-using data_access::Connection;
-using data_access::Recordset;
-using data_access::Value;
+using quellmark::data_access::Connection;
+using quellmark::data_access::Recordset;
+using quellmark::data_access::Value;
 
 constexpr const char* kTableMarker = "FROM ATR_Log";
 constexpr const char* kCountPrefix = "SELECT COUNT(log_id) ";
@@ -38,7 +38,7 @@ template <class Step>
 void Skip(Step&& step) {
     try {
         step();
-    } catch (const data_access::Error&) {
+    } catch (const quellmark::data_access::Error&) {
         // Skipped: a failure of the connection is in its Errors.
     }
 }
@@ -47,7 +47,7 @@ void Skip(Step&& step) {
 // followed by `consequence` when one is given.
 bool ReportedConnectionFailure(const Connection& connection, const ShowFailure& show,
                                const std::string& consequence = {}) {
-    const data_access::Errors& errors = connection.Errors();
+    const quellmark::data_access::Errors& errors = connection.Errors();
     if (errors.Count() == 0) return false;
     const std::string& description = errors.Item(errors.Count() - 1).Description;
     show(consequence.empty() ? description : description + " " + consequence);
@@ -66,7 +66,7 @@ std::optional<std::int32_t> CountOf(const Recordset* result) {
     if (result == nullptr) return std::nullopt;
     std::optional<Value> value;
     Skip([&] { value = result->Fields().Item(0).Value(); });
-    if (!value || data_access::IsNull(*value)) return std::nullopt;
+    if (!value || quellmark::data_access::IsNull(*value)) return std::nullopt;
     const std::optional<double> number = WholeNumberOf(*value);
     if (!number || *number < 0 || *number > std::numeric_limits<std::int32_t>::max()) return std::nullopt;
     return static_cast<std::int32_t>(*number);
@@ -92,7 +92,7 @@ std::optional<OnlineConnection> OpenOnlineConnection(const std::string& settings
     OnlineConnection online;
     try {
         online.settings = ReadOnlineSettings(settingsConnString);
-    } catch (const data_access::Error& e) {
+    } catch (const quellmark::data_access::Error& e) {
         show(e.what());
         return std::nullopt;
     }
@@ -104,8 +104,9 @@ std::optional<OnlineConnection> OpenOnlineConnection(const std::string& settings
     // A refused certificate's message names the command that trusts it, with
     // this settings file.
     const ShowFailure showWithFile = [&](const std::string& text) {
-        const auto file = data_access::ConnectionProperties::Parse(settingsConnString).Get("Data Source");
-        show(data_access::sqlserver::ReplaceSettingsFileMark(text, file.value_or(std::string(kSettingsFileName))));
+        const auto file = quellmark::data_access::ConnectionProperties::Parse(settingsConnString).Get("Data Source");
+        show(quellmark::data_access::sqlserver::ReplaceSettingsFileMark(text,
+                                                                        file.value_or(std::string(kSettingsFileName))));
     };
     if (ReportedConnectionFailure(*online.connection, showWithFile)) return std::nullopt;
     return online;
@@ -122,7 +123,7 @@ std::optional<std::int32_t> RunCountStatement(Connection& online, const std::str
 }
 
 std::string BuildOnlineConnString(const OnlineSettings& s) {
-    using data_access::QuoteConnectionValue;
+    using quellmark::data_access::QuoteConnectionValue;
     const std::string catalog = ";Initial Catalog=" + QuoteConnectionValue(s.OnlDatabase);
     const std::string login =
         ";User Id=" + QuoteConnectionValue(s.OnlDbUser) + ";Password=" + QuoteConnectionValue(s.OnlDbPass);

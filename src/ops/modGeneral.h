@@ -50,7 +50,7 @@ using ShowFailure = std::function<void(const std::string& description)>;
 // An open online connection and the settings it was opened with.
 struct OnlineConnection {
     OnlineSettings settings;
-    std::unique_ptr<data_access::Connection> connection;
+    std::unique_ptr<quellmark::data_access::Connection> connection;
 };
 
 // The start of every operation: reads the settings through settingsConnString
@@ -58,27 +58,29 @@ struct OnlineConnection {
 // connection with the settings' time-out (skip mode); each statement on it is
 // then allowed commandTimeout seconds (0: no limit). Nullopt after a failure,
 // whose description has been shown.
-std::optional<OnlineConnection> OpenOnlineConnection(const std::string& settingsConnString, const ShowFailure& show,
-                                                     std::int32_t commandTimeout = data_access::kDefaultCommandTimeout);
+std::optional<OnlineConnection> OpenOnlineConnection(
+    const std::string& settingsConnString, const ShowFailure& show,
+    std::int32_t commandTimeout = quellmark::data_access::kDefaultCommandTimeout);
 
 // Runs a count statement on the open connection in skip mode: `result` takes
 // the statement's recordset (and keeps its previous value when the statement
 // fails). The count, or nullopt after a failure, which has been shown; a
 // non-empty `consequence` (what the failure leaves behind, during a deletion
 // run) is added to that message.
-std::optional<std::int32_t> RunCountStatement(data_access::Connection& online, const std::string& countStatement,
-                                              std::unique_ptr<data_access::Recordset>& result, const ShowFailure& show,
-                                              const std::string& consequence = {});
+std::optional<std::int32_t> RunCountStatement(quellmark::data_access::Connection& online,
+                                              const std::string& countStatement,
+                                              std::unique_ptr<quellmark::data_access::Recordset>& result,
+                                              const ShowFailure& show, const std::string& consequence = {});
 
 // Counts the rows the window's statement box's filter matches into its
 // txtCount, with the settings read through settingsConnString.
 void CountRecords(WindowPort& window, const std::string& settingsConnString,
-                  std::int32_t commandTimeout = data_access::kDefaultCommandTimeout);
+                  std::int32_t commandTimeout = quellmark::data_access::kDefaultCommandTimeout);
 // Deletes every row the window's statement box targets, one TOP (n) chunk a
 // pass, with a 200 ms pause between passes, until none is left or the window
 // says Cancel was pressed; the rows left are shown in its txtRecLeft.
 void DeleteRecordsInChunks(WindowPort& window, const std::string& settingsConnString,
-                           std::int32_t commandTimeout = data_access::kDefaultCommandTimeout);
+                           std::int32_t commandTimeout = quellmark::data_access::kDefaultCommandTimeout);
 // Waits ms milliseconds in 10 ms slices, processing the window's events after
 // each.
 void PauseWithEvents(WindowPort& window, std::int16_t ms);

@@ -8,7 +8,7 @@ namespace {
 constexpr const char* kNoRowsFigure =
     "The server did not say how many rows the delete statement removed, so the run cannot tell when it is done.";
 
-bool Unreachable(const data_access::ErrorEntry& entry) {
+bool Unreachable(const quellmark::data_access::ErrorEntry& entry) {
     return entry.SqlState.starts_with("08") || entry.SqlState.starts_with("HYT");
 }
 
@@ -21,7 +21,7 @@ modGeneral::OnlineConnection OpenPurgeConnection(const std::string& settingsConn
     std::optional<OnlineSettings> settings;
     try {
         settings = modGeneral::ReadOnlineSettings(settingsConnString);
-    } catch (const data_access::Error& e) {
+    } catch (const quellmark::data_access::Error& e) {
         throw OpenFailure(OpenFailure::Cause::Settings, e.what(), std::nullopt);
     }
     const bool knownType = !modGeneral::BuildOnlineConnString(*settings).empty();
@@ -41,10 +41,10 @@ std::string ServerName(const OnlineSettings& settings) {
     return settings.OnlDbServer;
 }
 
-StatementFailure ClassifyFailure(const data_access::Errors& errors) {
+StatementFailure ClassifyFailure(const quellmark::data_access::Errors& errors) {
     if (errors.Count() == 0)
         return StatementFailure(FailureKind::Internal, 0, "The statement failed without a reason.");
-    const data_access::ErrorEntry& last = errors.Item(errors.Count() - 1);
+    const quellmark::data_access::ErrorEntry& last = errors.Item(errors.Count() - 1);
     if (Unreachable(last)) return StatementFailure(FailureKind::Unavailable, 0, last.Description);
     long number = 0;
     for (int i = 0; i < errors.Count(); ++i) {
@@ -55,10 +55,10 @@ StatementFailure ClassifyFailure(const data_access::Errors& errors) {
     return StatementFailure(number > 0 ? FailureKind::Rejected : FailureKind::Internal, number, last.Description);
 }
 
-std::unique_ptr<data_access::Recordset> OnlinePurgeDatabase::Execute(const std::string& text) {
+std::unique_ptr<quellmark::data_access::Recordset> OnlinePurgeDatabase::Execute(const std::string& text) {
     try {
         return connection_.Execute(text);
-    } catch (const data_access::Error&) {
+    } catch (const quellmark::data_access::Error&) {
         throw ClassifyFailure(connection_.Errors());
     }
 }
@@ -68,7 +68,7 @@ void OnlinePurgeDatabase::Set(const std::string& text) { Execute(text); }
 std::int64_t OnlinePurgeDatabase::Count(const std::string& text) {
     // The window's count: the same conversion of the answer, the same words
     // for an answer without a number.
-    std::unique_ptr<data_access::Recordset> result;
+    std::unique_ptr<quellmark::data_access::Recordset> result;
     std::string shown;
     const std::optional<std::int32_t> count =
         modGeneral::RunCountStatement(connection_, text, result, [&](const std::string& d) { shown = d; });

@@ -45,12 +45,12 @@ std::string ServerName(const OnlineSettings& settings);
 
 // What a failed statement's error list says about it (the last entry's
 // description, the server's message number).
-StatementFailure ClassifyFailure(const data_access::Errors& errors);
+StatementFailure ClassifyFailure(const quellmark::data_access::Errors& errors);
 
 // The run's statements on an open connection.
 class OnlinePurgeDatabase : public PurgeDatabase {
 public:
-    explicit OnlinePurgeDatabase(data_access::Connection& connection) : connection_(connection) {}
+    explicit OnlinePurgeDatabase(quellmark::data_access::Connection& connection) : connection_(connection) {}
     void Set(const std::string& text) override;
     std::int64_t Count(const std::string& text) override;
     std::int64_t Delete(const std::string& text) override;
@@ -58,9 +58,9 @@ public:
     void Cancel() noexcept { connection_.Cancel(); }
 
 private:
-    std::unique_ptr<data_access::Recordset> Execute(const std::string& text);
+    std::unique_ptr<quellmark::data_access::Recordset> Execute(const std::string& text);
 
-    data_access::Connection& connection_;
+    quellmark::data_access::Connection& connection_;
 };
 
 }  // namespace quellmark::purge

@@ -12,45 +12,48 @@
 namespace quellmark::modGeneral {
 namespace {
 
-using data_access::Value;
+using quellmark::data_access::Value;
 
 const std::string kTable(kSettingsTable);
 
-data_access::Error SettingError(std::string_view column, const std::string& problem) {
-    return data_access::Error("The setting " + std::string(column) + " in the table " + kTable + " " + problem);
+quellmark::data_access::Error SettingError(std::string_view column, const std::string& problem) {
+    return quellmark::data_access::Error("The setting " + std::string(column) + " in the table " + kTable + " " +
+                                         problem);
 }
 
 template <class Int>
 Int IntegerSetting(std::string_view column, const Value& value, const char* typeName) {
-    if (data_access::IsNull(value)) throw SettingError(column, "is empty (null).");
+    if (quellmark::data_access::IsNull(value)) throw SettingError(column, "is empty (null).");
     const std::optional<double> number = WholeNumberOf(value);
-    if (!number) throw SettingError(column, "holds \"" + data_access::ToText(value) + "\", which is not a number.");
+    if (!number)
+        throw SettingError(column, "holds \"" + quellmark::data_access::ToText(value) + "\", which is not a number.");
     if (*number < static_cast<double>(std::numeric_limits<Int>::min()) ||
         *number > static_cast<double>(std::numeric_limits<Int>::max())) {
-        throw SettingError(column, "holds " + data_access::ToText(value) + ", which is outside the range of " +
-                                       typeName + " (" + std::to_string(std::numeric_limits<Int>::min()) + " to " +
+        throw SettingError(column, "holds " + quellmark::data_access::ToText(value) +
+                                       ", which is outside the range of " + typeName + " (" +
+                                       std::to_string(std::numeric_limits<Int>::min()) + " to " +
                                        std::to_string(std::numeric_limits<Int>::max()) + ").");
     }
     return static_cast<Int>(*number);
 }
 
 std::string TextSetting(std::string_view column, const Value& value) {
-    if (data_access::IsNull(value)) throw SettingError(column, "is empty (null).");
-    return data_access::ToText(value);
+    if (quellmark::data_access::IsNull(value)) throw SettingError(column, "is empty (null).");
+    return quellmark::data_access::ToText(value);
 }
 
-Value ColumnValue(const data_access::Recordset& settings, std::string_view column) {
-    const data_access::Fields fields = settings.Fields();
+Value ColumnValue(const quellmark::data_access::Recordset& settings, std::string_view column) {
+    const quellmark::data_access::Fields fields = settings.Fields();
     for (int i = 0; i < fields.Count(); ++i) {
-        const data_access::Field field = fields.Item(i);
+        const quellmark::data_access::Field field = fields.Item(i);
         if (quellmark::base::EqualsIgnoreCase(field.Name(), column)) return field.Value();
     }
-    throw data_access::Error("The table " + kTable + " has no column " + std::string(column) + ".");
+    throw quellmark::data_access::Error("The table " + kTable + " has no column " + std::string(column) + ".");
 }
 
 // The value of the setting column at `index`, converted to its type.
 template <std::size_t Index>
-auto Setting(const data_access::Recordset& settings) {
+auto Setting(const quellmark::data_access::Recordset& settings) {
     constexpr SettingColumn column = kSettingColumns[Index];
     const Value value = ColumnValue(settings, column.name);
     if constexpr (column.type == SettingType::Integer16) {
@@ -65,7 +68,7 @@ auto Setting(const data_access::Recordset& settings) {
 }  // namespace
 
 std::string SettingsConnStringForFile(const std::filesystem::path& file) {
-    return data_access::jet::JetConnectionString(file);
+    return quellmark::data_access::jet::JetConnectionString(file);
 }
 
 std::string SettingsConnStringForFolder(const std::string& folder) {
@@ -74,15 +77,15 @@ std::string SettingsConnStringForFolder(const std::string& folder) {
 }
 
 OnlineSettings ReadOnlineSettings(const std::string& settingsConnString) {
-    data_access::Connection local;
+    quellmark::data_access::Connection local;
     local.ConnectionString = settingsConnString;
     local.Open();
-    data_access::Recordset settings;
-    settings.CursorType = data_access::adOpenStatic;
-    settings.LockType = data_access::adLockOptimistic;
-    settings.Open(kTable, local, data_access::adOpenUnspecified, data_access::adLockUnspecified,
-                  data_access::adCmdTable);
-    if (settings.EndOfFile()) throw data_access::Error("The table " + kTable + " holds no row.");
+    quellmark::data_access::Recordset settings;
+    settings.CursorType = quellmark::data_access::adOpenStatic;
+    settings.LockType = quellmark::data_access::adLockOptimistic;
+    settings.Open(kTable, local, quellmark::data_access::adOpenUnspecified, quellmark::data_access::adLockUnspecified,
+                  quellmark::data_access::adCmdTable);
+    if (settings.EndOfFile()) throw quellmark::data_access::Error("The table " + kTable + " holds no row.");
 
     // Read by name, in the table's order.
     OnlineSettings result;

@@ -52,14 +52,14 @@ struct OnlineSettings {
     std::string OnlDbPass;
 };
 
-// The Jet connection string of the settings file (data_access::jet::JetConnectionString).
+// The Jet connection string of the settings file (quellmark::data_access::jet::JetConnectionString).
 std::string SettingsConnStringForFile(const std::filesystem::path& file);
 // The same for the settings file in `folder` (the executable's folder),
 // joined with the platform's own separator.
 std::string SettingsConnStringForFolder(const std::string& folder);
 
 // Reads the current row of Settings_General through the given connection
-// string. Throws data_access::Error whose description names the file, table or
+// string. Throws quellmark::data_access::Error whose description names the file, table or
 // column at fault (a missing file or table, a missing column, a null, a value
 // that is not a number or does not fit its integer type).
 OnlineSettings ReadOnlineSettings(const std::string& settingsConnString);

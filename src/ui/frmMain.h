@@ -54,7 +54,7 @@ public:
     std::string AppPath;
     std::string SettingsConnString;
     // Seconds each statement of an operation may run (0: no limit).
-    std::int32_t CommandTimeout = data_access::kDefaultCommandTimeout;
+    std::int32_t CommandTimeout = quellmark::data_access::kDefaultCommandTimeout;
 
     // True while a deletion run is active.
     bool IsBusy() const noexcept { return busy_; }

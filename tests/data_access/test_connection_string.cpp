@@ -3,8 +3,8 @@
 #include "data_access/connection_string.h"
 #include "data_access/data_access.h"
 
-using data_access::ConnectionProperties;
-using data_access::QuoteConnectionValue;
+using quellmark::data_access::ConnectionProperties;
+using quellmark::data_access::QuoteConnectionValue;
 
 TEST(ConnectionString, KeysIgnoreCaseAndValuesLoseSurroundingSpaces) {
     const auto p = ConnectionProperties::Parse(" provider = SQLOLEDB ;DATA SOURCE=db01,1433;;Password=;x");
@@ -42,25 +42,25 @@ TEST(ConnectionString, QuotingRoundTrips) {
 }
 
 TEST(Connection, FailuresAreThrownAndListed) {
-    data_access::Connection c;
+    quellmark::data_access::Connection c;
     for (const char* text : {"", "Data Source=x", "Provider=Nope;Data Source=x"}) {
         c.ConnectionString = text;
-        EXPECT_THROW(c.Open(), data_access::Error) << text;
+        EXPECT_THROW(c.Open(), quellmark::data_access::Error) << text;
         ASSERT_EQ(c.Errors().Count(), 1) << text;
         EXPECT_FALSE(c.Errors().Item(0).Description.empty());
         EXPECT_FALSE(c.IsOpen());
     }
-    EXPECT_THROW(c.Execute("SELECT 1"), data_access::Error);
+    EXPECT_THROW(c.Execute("SELECT 1"), quellmark::data_access::Error);
     EXPECT_EQ(c.Errors().Count(), 1);
-    EXPECT_THROW(c.Close(), data_access::Error);
+    EXPECT_THROW(c.Close(), quellmark::data_access::Error);
 }
 
 TEST(Value, TextForms) {
-    using data_access::ToText;
-    EXPECT_EQ(ToText(data_access::Value{std::int64_t{-42}}), "-42");
-    EXPECT_EQ(ToText(data_access::Value{3.0}), "3");
-    EXPECT_EQ(ToText(data_access::Value{2.5}), "2.5");
-    EXPECT_EQ(ToText(data_access::Value{std::string("Zürich")}), "Zürich");
-    EXPECT_EQ(ToText(data_access::Value{data_access::Null{}}), "");
-    EXPECT_TRUE(data_access::IsNull(data_access::Value{}));
+    using quellmark::data_access::ToText;
+    EXPECT_EQ(ToText(quellmark::data_access::Value{std::int64_t{-42}}), "-42");
+    EXPECT_EQ(ToText(quellmark::data_access::Value{3.0}), "3");
+    EXPECT_EQ(ToText(quellmark::data_access::Value{2.5}), "2.5");
+    EXPECT_EQ(ToText(quellmark::data_access::Value{std::string("Zürich")}), "Zürich");
+    EXPECT_EQ(ToText(quellmark::data_access::Value{quellmark::data_access::Null{}}), "");
+    EXPECT_TRUE(quellmark::data_access::IsNull(quellmark::data_access::Value{}));
 }

@@ -19,7 +19,7 @@ using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
 TEST(ContractValues, AStatementIsGivenThirtySeconds) {
-    EXPECT_EQ(data_access::Connection().CommandTimeout, 30);
+    EXPECT_EQ(quellmark::data_access::Connection().CommandTimeout, 30);
 
     // The operations open their connection with it unless told otherwise.
     test::OnlineLog log(test::SarnwickServer(10));

@@ -17,7 +17,7 @@ namespace {
 // Runs CountRecords on the statement with the log's settings file and
 // returns the window it wrote to.
 test::RecordingWindow& Count(test::RecordingWindow& window, const test::OnlineLog& log, const std::string& statement,
-                             std::int32_t commandTimeout = data_access::kDefaultCommandTimeout) {
+                             std::int32_t commandTimeout = quellmark::data_access::kDefaultCommandTimeout) {
     window.statement = statement;
     modGeneral::CountRecords(window, log.SettingsConnString(), commandTimeout);
     return window;

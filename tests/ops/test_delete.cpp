@@ -41,7 +41,7 @@ struct Purge {
 };
 
 void RunDeletion(test::RecordingWindow& window, const Purge& purge, const std::string& statement,
-                 std::int32_t commandTimeout = data_access::kDefaultCommandTimeout) {
+                 std::int32_t commandTimeout = quellmark::data_access::kDefaultCommandTimeout) {
     window.statement = statement;
     modGeneral::DeleteRecordsInChunks(window, purge.log.SettingsConnString(), commandTimeout);
 }

@@ -32,7 +32,7 @@ struct Online {
     std::string settingsConnString;  // another settings file than the log's own
 };
 
-std::int64_t NumberOf(data_access::Connection& connection, const std::string& probe) {
+std::int64_t NumberOf(quellmark::data_access::Connection& connection, const std::string& probe) {
     return std::get<std::int64_t>(connection.Execute(probe)->Fields().Item(0).Value());
 }
 

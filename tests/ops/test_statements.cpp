@@ -99,7 +99,7 @@ TEST(BuildOnlineConnString, ValuesCannotAddOrBreakKeys) {
     s.OnlDbUser = " spaced ";
     s.OnlDatabase = "\"quoted\"";
     s.OnlDbServer = "host;Provider=Other";
-    const auto parsed = data_access::ConnectionProperties::Parse(BuildOnlineConnString(s));
+    const auto parsed = quellmark::data_access::ConnectionProperties::Parse(BuildOnlineConnString(s));
     EXPECT_EQ(parsed.Get("Password"), "x;Initial Catalog=master");
     EXPECT_EQ(parsed.Get("Initial Catalog"), "\"quoted\"");
     EXPECT_EQ(parsed.Get("User Id"), " spaced ");

@@ -197,7 +197,7 @@ int Check(const std::vector<std::string>& args) {
     std::optional<modGeneral::OnlineConnection> online =
         modGeneral::OpenOnlineConnection(modGeneral::SettingsConnStringForFile(args[0]), show);
     if (!online) return 1;
-    std::unique_ptr<data_access::Recordset> result;
+    std::unique_ptr<quellmark::data_access::Recordset> result;
     const std::optional<std::int32_t> count = modGeneral::RunCountStatement(
         *online->connection, modGeneral::BuildCountStatement("FROM ATR_Log"), result, show);
     if (!count) return 1;

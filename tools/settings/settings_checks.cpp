@@ -49,8 +49,8 @@ void CheckUsableRow(const jet4::Row& row) {
             "Authentication\" and \"Remote SQL Authentication\", written exactly so (letter case "
             "included)."};
     try {
-        data_access::CheckConnectionString(connectionString, s.OnlConnTimeout);
-    } catch (const data_access::Error& e) {
+        quellmark::data_access::CheckConnectionString(connectionString, s.OnlConnTimeout);
+    } catch (const quellmark::data_access::Error& e) {
         throw UsageError{std::string("Quellmark could not connect with these settings: ") + e.what()};
     }
 }

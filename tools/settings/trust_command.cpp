@@ -14,7 +14,7 @@
 namespace quellmark::settings_tool {
 namespace {
 
-namespace sqlserver = data_access::sqlserver;
+namespace sqlserver = quellmark::data_access::sqlserver;
 
 // The fetch waits no longer than a login by default, whatever the settings say.
 constexpr int kMaxFetchSeconds = 15;
@@ -66,8 +66,8 @@ int Trust(const std::vector<std::string>& args) {
         modGeneral::ReadOnlineSettings(modGeneral::SettingsConnStringForFile(file));
     const std::string connectionString = modGeneral::BuildOnlineConnString(settings);
     if (connectionString.empty())
-        throw data_access::Error("The settings file " + file + " names the connection type \"" + settings.OnlConnType +
-                                 "\", which Quellmark does not know.");
+        throw quellmark::data_access::Error("The settings file " + file + " names the connection type \"" +
+                                            settings.OnlConnType + "\", which Quellmark does not know.");
     const sqlserver::ServerEndpoint endpoint = sqlserver::EndpointOf(connectionString);
     const sqlserver::ServerTrust trust = sqlserver::TrustFor(endpoint.Server);
     const int seconds = settings.OnlConnTimeout > 0 && settings.OnlConnTimeout < kMaxFetchSeconds
@@ -114,7 +114,7 @@ std::string TrustLine(const std::string& connectionString, int timeoutSeconds) {
     const int seconds = timeoutSeconds > 0 && timeoutSeconds < kMaxFetchSeconds ? timeoutSeconds : kMaxFetchSeconds;
     try {
         return "trusted: " + sqlserver::TrustAppliedFor(connectionString, seconds);
-    } catch (const data_access::Error& e) {
+    } catch (const quellmark::data_access::Error& e) {
         return std::string("trusted: cannot tell (") + e.what() + ")";
     }
 }

@@ -1,5 +1,5 @@
-// The interface each provider implements behind data_access::Connection.
-// Providers report every failure by throwing data_access::Error with one or
+// The interface each provider implements behind quellmark::data_access::Connection.
+// Providers report every failure by throwing quellmark::data_access::Error with one or
 // more diagnostic records, the most telling one last.
 #pragma once
 
@@ -11,7 +11,7 @@
 #include "data_access/internal/layer_only.h"
 #include "data_access/value_types.h"
 
-namespace data_access::provider {
+namespace quellmark::data_access::provider {
 
 // The current row of a result or a table, with its column names.
 class Cursor {
@@ -55,4 +55,4 @@ std::unique_ptr<Connection> OpenSqlServer(const ConnectionProperties& properties
 // for a Kerberos ticket or the server.
 void CheckSqlServer(const ConnectionProperties& properties, std::int16_t timeoutSeconds);
 
-}  // namespace data_access::provider
+}  // namespace quellmark::data_access::provider

@@ -3,7 +3,7 @@
 #include <array>
 #include <utility>
 
-namespace data_access::jet {
+namespace quellmark::data_access::jet {
 
 void Rc4(std::uint32_t keyValue, unsigned char* data, std::size_t length) noexcept {
     const std::array<unsigned char, 4> key{
@@ -26,4 +26,4 @@ void Rc4(std::uint32_t keyValue, unsigned char* data, std::size_t length) noexce
     }
 }
 
-}  // namespace data_access::jet
+}  // namespace quellmark::data_access::jet

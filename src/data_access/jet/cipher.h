@@ -9,7 +9,7 @@
 
 #include "data_access/internal/layer_only.h"
 
-namespace data_access::jet {
+namespace quellmark::data_access::jet {
 
 // The fixed key of the header mask (bytes C7 DA 39 6B).
 inline constexpr std::uint32_t kHeaderKey = 0x6b39dac7;
@@ -18,4 +18,4 @@ inline constexpr std::uint32_t kHeaderKey = 0x6b39dac7;
 // applying it twice restores the data.
 void Rc4(std::uint32_t key, unsigned char* data, std::size_t length) noexcept;
 
-}  // namespace data_access::jet
+}  // namespace quellmark::data_access::jet

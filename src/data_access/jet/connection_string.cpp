@@ -2,11 +2,11 @@
 
 #include "data_access/connection_string.h"
 
-namespace data_access::jet {
+namespace quellmark::data_access::jet {
 
 std::string JetConnectionString(const std::filesystem::path& file) {
     return "Provider=Microsoft.Jet.OLEDB.4.0;Data Source=" + QuoteConnectionValue(file.string()) +
            ";Persist Security Info=False";
 }
 
-}  // namespace data_access::jet
+}  // namespace quellmark::data_access::jet

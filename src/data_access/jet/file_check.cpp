@@ -13,7 +13,7 @@
 #include "data_access/jet/page_layout.h"
 #include "data_access/value_types.h"
 
-namespace data_access::jet {
+namespace quellmark::data_access::jet {
 namespace {
 
 const Layout& LayoutOf(bool jet3) { return jet3 ? kJet3 : kJet4; }
@@ -224,4 +224,4 @@ void JetFile::CheckTable(std::uint32_t definitionPage, const std::string& what) 
     }
 }
 
-}  // namespace data_access::jet
+}  // namespace quellmark::data_access::jet

@@ -1,7 +1,7 @@
 // Structural checks on an Access (Jet 3 / Jet 4) database file, made before
 // libmdb reads the parts concerned. libmdb trusts the page numbers, counts and
 // offsets it finds in the file; a damaged file could make it read out of
-// bounds or allocate without limit. Every check here throws data_access::Error
+// bounds or allocate without limit. Every check here throws quellmark::data_access::Error
 // with a description naming the file.
 #pragma once
 
@@ -12,7 +12,7 @@
 #include "base/unique_fd.h"
 #include "data_access/internal/layer_only.h"
 
-namespace data_access::jet {
+namespace quellmark::data_access::jet {
 
 // An open, read-only view of the file's pages, decrypting encoded pages the
 // way libmdb does.
@@ -55,4 +55,4 @@ private:
     std::uint32_t dbKey_ = 0;
 };
 
-}  // namespace data_access::jet
+}  // namespace quellmark::data_access::jet

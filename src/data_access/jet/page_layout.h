@@ -8,7 +8,7 @@
 
 #include "data_access/internal/layer_only.h"
 
-namespace data_access::jet {
+namespace quellmark::data_access::jet {
 
 // Page 0, the header. Its bytes from kEncodedHeaderOffset are masked with
 // the header key (cipher.h): 126 of them in Jet 3, 128 in Jet 4.
@@ -44,4 +44,4 @@ struct Layout {
 inline constexpr Layout kJet3{2048, 8, 25, 27, 31, 35, 39, 43, 8, 18};
 inline constexpr Layout kJet4{4096, 12, 45, 47, 51, 55, 59, 63, 12, 25};
 
-}  // namespace data_access::jet
+}  // namespace quellmark::data_access::jet

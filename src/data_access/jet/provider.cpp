@@ -21,7 +21,7 @@
 #include "data_access/internal/provider.h"
 #include "data_access/jet/file_check.h"
 
-namespace data_access::provider {
+namespace quellmark::data_access::provider {
 namespace {
 
 struct HandleCloser {
@@ -356,4 +356,4 @@ std::vector<std::string> JetUserTables(const ConnectionProperties& properties) {
     return Open(properties)->UserTables();
 }
 
-}  // namespace data_access::provider
+}  // namespace quellmark::data_access::provider

@@ -7,7 +7,7 @@
 #include "data_access/connection_string.h"
 #include "data_access/internal/layer_only.h"
 
-namespace data_access::provider {
+namespace quellmark::data_access::provider {
 
 // A stored Access date/time (days since 1899-12-30, the fraction the time of
 // day) as "YYYY-MM-DD HH:MM:SS"; "" when the value is no date at all (not
@@ -18,4 +18,4 @@ std::string JetDateText(double serial);
 // Data Source names, in catalog order; throws Error as OpenJet does.
 std::vector<std::string> JetUserTables(const ConnectionProperties& properties);
 
-}  // namespace data_access::provider
+}  // namespace quellmark::data_access::provider

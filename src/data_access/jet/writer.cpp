@@ -24,7 +24,7 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-using data_access::jet::kJet4;
+using quellmark::data_access::jet::kJet4;
 
 constexpr std::size_t kPageSize = kJet4.pageSize;
 constexpr std::size_t kDataPageHeader = kJet4.rowCountOffset + 2;  // type, 1, free space, owner, 4 unused, row count
@@ -263,9 +263,9 @@ Bytes EncodeRow(const TableDef& def, const Row& row) {
 // rows are placed from the end of the page towards its header.
 Bytes DataPage(std::uint32_t owner, const std::vector<const Bytes*>& rows) {
     Bytes page(kPageSize, 0);
-    page[0] = data_access::jet::kPageData;
+    page[0] = quellmark::data_access::jet::kPageData;
     page[1] = 0x01;
-    Put32(page, data_access::jet::kDataPageOwnerOffset, owner);
+    Put32(page, quellmark::data_access::jet::kDataPageOwnerOffset, owner);
     Put16(page, kJet4.rowCountOffset, static_cast<std::uint16_t>(rows.size()));
     std::size_t end = kPageSize;
     for (std::size_t r = 0; r < rows.size(); ++r) {
@@ -305,7 +305,7 @@ Bytes UsageMap(std::uint32_t firstPage, std::uint32_t pageCount, bool markPages)
 
 Bytes DefinitionPage(const TableDef& def, std::uint32_t rowCount, std::uint32_t usedMapRow, std::uint32_t freeMapRow) {
     Bytes b(kJet4.columnsStartOffset, 0);
-    b[0] = data_access::jet::kPageTableDefinition;
+    b[0] = quellmark::data_access::jet::kPageTableDefinition;
     b[1] = 0x01;
     Put32(b, 16, rowCount);
     b[40] = def.system ? 0x53 : 0x4E;
@@ -350,19 +350,20 @@ Bytes DefinitionPage(const TableDef& def, std::uint32_t rowCount, std::uint32_t 
 Bytes HeaderPage() {
     Bytes p(kPageSize, 0);
     p[1] = 0x01;
-    std::memcpy(&p[data_access::jet::kSignatureOffset], data_access::jet::kJetSignature,
-                sizeof data_access::jet::kJetSignature);
-    Put32(p, data_access::jet::kVersionOffset, 1);  // Jet 4
+    std::memcpy(&p[quellmark::data_access::jet::kSignatureOffset], quellmark::data_access::jet::kJetSignature,
+                sizeof quellmark::data_access::jet::kJetSignature);
+    Put32(p, quellmark::data_access::jet::kVersionOffset, 1);  // Jet 4
     Put16(p, 0x3C, 1252);
-    Put32(p, data_access::jet::kDatabaseKeyOffset, 0);
+    Put32(p, quellmark::data_access::jet::kDatabaseKeyOffset, 0);
     Put16(p, 0x6E, kGeneralSortOrder);
     const double created = static_cast<double>(std::time(nullptr)) / 86400.0 + 25569.0;  // OLE date
     std::memcpy(&p[0x72], &created, sizeof created);
     // An empty password is stored as the mask derived from the creation date.
     const auto mask = static_cast<std::uint32_t>(static_cast<std::int32_t>(std::floor(created)));
     for (std::size_t i = 0; i < 40; ++i) p[0x42 + i] = static_cast<std::uint8_t>(mask >> (8 * (i % 4)));
-    data_access::jet::Rc4(data_access::jet::kHeaderKey, &p[data_access::jet::kEncodedHeaderOffset],
-                          data_access::jet::kEncodedHeaderLengthJet4);
+    quellmark::data_access::jet::Rc4(quellmark::data_access::jet::kHeaderKey,
+                                     &p[quellmark::data_access::jet::kEncodedHeaderOffset],
+                                     quellmark::data_access::jet::kEncodedHeaderLengthJet4);
     return p;
 }
 

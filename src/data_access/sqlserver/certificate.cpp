@@ -13,7 +13,7 @@
 #include "data_access/data_access.h"
 #include "data_access/sqlserver/openssl_free.h"
 
-namespace data_access::sqlserver {
+namespace quellmark::data_access::sqlserver {
 namespace {
 
 using BioPtr = std::unique_ptr<BIO, OpenSslFree<BIO_free>>;
@@ -237,4 +237,4 @@ std::optional<std::string> NormalizeFingerprint(std::string_view text) {
     return pairs;
 }
 
-}  // namespace data_access::sqlserver
+}  // namespace quellmark::data_access::sqlserver

@@ -14,7 +14,7 @@
 
 typedef struct x509_st X509;
 
-namespace data_access::sqlserver {
+namespace quellmark::data_access::sqlserver {
 
 // The system's authorities: the bundle Debian's ca-certificates keeps, which
 // is also what the FreeTDS driver's TLS library reads for "ca file = system".
@@ -22,7 +22,7 @@ inline constexpr const char* kSystemAuthorities = "/etc/ssl/certs/ca-certificate
 
 class Certificate {
 public:
-    // Throws data_access::Error when the bytes are no certificate.
+    // Throws quellmark::data_access::Error when the bytes are no certificate.
     static Certificate FromDer(std::string_view der);
     // Every certificate of a PEM text, in order; none when it holds none.
     static std::vector<Certificate> FromPem(std::string_view pem);
@@ -78,4 +78,4 @@ Verdict Evaluate(const std::vector<Certificate>& chain, const std::optional<Cert
 // the fingerprint, or nullopt when it is neither.
 std::optional<std::string> NormalizeFingerprint(std::string_view text);
 
-}  // namespace data_access::sqlserver
+}  // namespace quellmark::data_access::sqlserver

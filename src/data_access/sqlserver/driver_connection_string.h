@@ -8,14 +8,14 @@
 #include "data_access/connection_string.h"
 #include "data_access/internal/layer_only.h"
 
-namespace data_access::sqlserver {
+namespace quellmark::data_access::sqlserver {
 
 // The section of the file the connection string names with Servername=.
 inline constexpr const char* kFreeTdsSection = "quellmark-login";
 
-}  // namespace data_access::sqlserver
+}  // namespace quellmark::data_access::sqlserver
 
-namespace data_access::odbc {
+namespace quellmark::data_access::odbc {
 
 // Where the server is: a host and TCP port, or a host and a named instance
 // (whose port FreeTDS asks the SQL Server Browser for).
@@ -44,7 +44,7 @@ struct OdbcLogin {
 };
 
 // "SERVER", "SERVER,PORT", "SERVER\INSTANCE"; "(local)" and "." mean this
-// machine. Throws data_access::Error for an empty host or an unusable port.
+// machine. Throws quellmark::data_access::Error for an empty host or an unusable port.
 SqlServerAddress ParseDataSource(std::string_view dataSource);
 
 // An attribute value in braces, so that no ';' or '=' in it can end the
@@ -54,10 +54,10 @@ SqlServerAddress ParseDataSource(std::string_view dataSource);
 // and is refused with an Error naming `what` ("The password", ...).
 std::string BraceQuote(std::string_view value, std::string_view what);
 
-// Throws data_access::Error, in plain words, for a connection string that
+// Throws quellmark::data_access::Error, in plain words, for a connection string that
 // cannot be turned into a FreeTDS login: among others a user name, password
 // or database that is not UTF-8, holds a NUL or is longer than a login
 // carries (128 characters).
 OdbcLogin TranslateConnectionString(const ConnectionProperties& properties);
 
-}  // namespace data_access::odbc
+}  // namespace quellmark::data_access::odbc

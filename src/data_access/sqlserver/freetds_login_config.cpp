@@ -13,7 +13,7 @@
 #include "base/unique_fd.h"
 #include "data_access/data_access.h"
 
-namespace data_access::sqlserver {
+namespace quellmark::data_access::sqlserver {
 namespace {
 
 // FreeTDS reads its configuration in lines of at most 255 characters and ends
@@ -118,4 +118,4 @@ LoginConfig::LoginConfig(const std::string& host, int port, const std::string& i
 
 LoginConfig::~LoginConfig() { RemoveFiles(Folder()); }
 
-}  // namespace data_access::sqlserver
+}  // namespace quellmark::data_access::sqlserver

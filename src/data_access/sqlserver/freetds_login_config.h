@@ -24,12 +24,12 @@
 #include "data_access/sqlserver/driver_connection_string.h"
 #include "data_access/sqlserver/server_trust.h"
 
-namespace data_access::sqlserver {
+namespace quellmark::data_access::sqlserver {
 
 class LoginConfig {
 public:
     // Writes the section for a server at host and port (port unused with an
-    // instance). Throws data_access::Error for a host the file cannot carry
+    // instance). Throws quellmark::data_access::Error for a host the file cannot carry
     // or a file that cannot be written.
     LoginConfig(const std::string& host, int port, const std::string& instance, const ServerTrust& trust);
     ~LoginConfig();
@@ -40,4 +40,4 @@ private:
     std::unique_lock<std::mutex> lock_;
 };
 
-}  // namespace data_access::sqlserver
+}  // namespace quellmark::data_access::sqlserver

@@ -9,7 +9,7 @@
 
 #include "data_access/internal/layer_only.h"
 
-namespace data_access::odbc {
+namespace quellmark::data_access::odbc {
 
 inline constexpr SQLHANDLE kNullHandle = nullptr;
 
@@ -80,4 +80,4 @@ private:
     bool connected_ = false;
 };
 
-}  // namespace data_access::odbc
+}  // namespace quellmark::data_access::odbc

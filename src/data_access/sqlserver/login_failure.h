@@ -15,7 +15,7 @@
 #include "data_access/sqlserver/server_trust.h"
 #include "data_access/value_types.h"
 
-namespace data_access::odbc {
+namespace quellmark::data_access::odbc {
 
 using sqlserver::EncryptionOffer;
 
@@ -50,4 +50,4 @@ std::vector<ErrorEntry> ExplainConnectFailure(std::vector<ErrorEntry> records, c
 // credentials (none, or expired), and what to do.
 std::string KerberosCredentialsProblem(const KerberosCheck& check, const SqlServerAddress& address);
 
-}  // namespace data_access::odbc
+}  // namespace quellmark::data_access::odbc

@@ -5,9 +5,9 @@
 
 #include "base/free_with.h"
 
-namespace data_access::sqlserver {
+namespace quellmark::data_access::sqlserver {
 
 template <auto Free>
 using OpenSslFree = quellmark::base::FreeWith<Free>;
 
-}  // namespace data_access::sqlserver
+}  // namespace quellmark::data_access::sqlserver

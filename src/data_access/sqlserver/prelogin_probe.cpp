@@ -17,7 +17,7 @@
 #include "base/unique_fd.h"
 #include "data_access/sqlserver/openssl_free.h"
 
-namespace data_access::sqlserver {
+namespace quellmark::data_access::sqlserver {
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -268,4 +268,4 @@ ProbeResult ProbeServer(const std::string& host, int port, int timeoutSeconds, b
     return result;
 }
 
-}  // namespace data_access::sqlserver
+}  // namespace quellmark::data_access::sqlserver

@@ -11,7 +11,7 @@
 #include "data_access/internal/layer_only.h"
 #include "data_access/sqlserver/certificate.h"
 
-namespace data_access::sqlserver {
+namespace quellmark::data_access::sqlserver {
 
 enum class EncryptionOffer { Offered, NotOffered, Unknown };
 
@@ -27,4 +27,4 @@ struct ProbeResult {
 // Waits at most `timeoutSeconds` in all.
 ProbeResult ProbeServer(const std::string& host, int port, int timeoutSeconds, bool withCertificate);
 
-}  // namespace data_access::sqlserver
+}  // namespace quellmark::data_access::sqlserver

@@ -36,7 +36,7 @@
 #include "data_access/sqlserver/statement_deadline.h"
 #include "data_access/sqlserver/statement_failure.h"
 
-namespace data_access::provider {
+namespace quellmark::data_access::provider {
 namespace {
 
 using odbc::ConnectionHandle;
@@ -460,4 +460,4 @@ std::unique_ptr<Connection> OpenSqlServer(const ConnectionProperties& properties
     return std::make_unique<OdbcConnection>(std::move(login), loginSeconds);
 }
 
-}  // namespace data_access::provider
+}  // namespace quellmark::data_access::provider

@@ -17,7 +17,7 @@
 #include "data_access/sqlserver/driver_connection_string.h"
 #include "data_access/sqlserver/prelogin_probe.h"
 
-namespace data_access::sqlserver {
+namespace quellmark::data_access::sqlserver {
 namespace {
 
 constexpr const char* kDefaultTrustFolder = "/etc/quellmark/trusted-servers";
@@ -191,4 +191,4 @@ std::string TrustAppliedFor(const std::string& connectionString, int timeoutSeco
     return TrustApplied(trust, Evaluate(chain, std::nullopt, endpoint.Host, std::time(nullptr), kSystemAuthorities));
 }
 
-}  // namespace data_access::sqlserver
+}  // namespace quellmark::data_access::sqlserver

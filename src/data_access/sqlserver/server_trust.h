@@ -12,7 +12,7 @@
 
 #include "data_access/sqlserver/certificate.h"
 
-namespace data_access::sqlserver {
+namespace quellmark::data_access::sqlserver {
 
 // The folder of pinned certificates: $QUELLMARK_TRUST_DIR when set and not
 // empty, else /etc/quellmark/trusted-servers.
@@ -30,12 +30,12 @@ struct ServerTrust {
 };
 
 // The trust for a server named as the settings give it. Throws
-// data_access::Error for a name that cannot name a file, or a pin file that
+// quellmark::data_access::Error for a name that cannot name a file, or a pin file that
 // exists but cannot be read or holds no certificate.
 ServerTrust TrustFor(std::string_view server);
 
 // Writes `certificate` as the pin file of `trust` (PEM, mode 0644, replacing
-// any), creating the trust folder when missing. Throws data_access::Error.
+// any), creating the trust folder when missing. Throws quellmark::data_access::Error.
 void Pin(const ServerTrust& trust, const Certificate& certificate);
 
 // The lines an operator compares with the administrator's: subject, issuer,
@@ -61,16 +61,16 @@ struct ServerEndpoint {
     std::string Label;  // "host,port", for messages
 };
 
-// Throws data_access::Error for a connection string that names no usable
+// Throws quellmark::data_access::Error for a connection string that names no usable
 // server, or a named instance (whose port only the driver finds out).
 ServerEndpoint EndpointOf(const std::string& connectionString);
 
 // The server's certificate chain, read through a TLS handshake without a
-// login (prelogin_probe.h). Throws data_access::Error saying why there is none.
+// login (prelogin_probe.h). Throws quellmark::data_access::Error saying why there is none.
 std::vector<Certificate> FetchCertificates(const ServerEndpoint& endpoint, int timeoutSeconds);
 
 // For a server just logged in to: what made its certificate trusted (a pin
 // needs no network; the authority is found by fetching the certificate again).
 std::string TrustAppliedFor(const std::string& connectionString, int timeoutSeconds);
 
-}  // namespace data_access::sqlserver
+}  // namespace quellmark::data_access::sqlserver

@@ -22,13 +22,13 @@
 namespace {
 
 namespace fs = std::filesystem;
-using data_access::Value;
+using quellmark::data_access::Value;
 
 // Made by Access: a Jet 4 file and a Jet 3 file.
 fs::path Jet4File() { return quellmark::test::RealMdb("DateTestDatabase.mdb"); }
 fs::path Jet3File() { return quellmark::test::RealMdb("nwind.mdb"); }
 
-std::string ConnectionStringFor(const fs::path& file) { return data_access::jet::JetConnectionString(file); }
+std::string ConnectionStringFor(const fs::path& file) { return quellmark::data_access::jet::JetConnectionString(file); }
 
 // The header and first record of mdb-export's CSV for a table; a null cell
 // (printed as the -0 marker, unquoted) comes back as "\x01NULL".
@@ -78,15 +78,15 @@ ExportedRow ExportFirstRow(const fs::path& file, const std::string& table) {
 
 // Opens the file and the table through the public classes and returns the
 // first row as the provider converted it.
-std::vector<data_access::Field> ReadFirstRow(const fs::path& file, const std::string& table) {
-    data_access::Connection connection;
+std::vector<quellmark::data_access::Field> ReadFirstRow(const fs::path& file, const std::string& table) {
+    quellmark::data_access::Connection connection;
     connection.ConnectionString = ConnectionStringFor(file);
     connection.Open();
-    data_access::Recordset recordset;
-    recordset.Open(table, connection, data_access::adOpenStatic, data_access::adLockOptimistic,
-                   data_access::adCmdTable);
+    quellmark::data_access::Recordset recordset;
+    recordset.Open(table, connection, quellmark::data_access::adOpenStatic, quellmark::data_access::adLockOptimistic,
+                   quellmark::data_access::adCmdTable);
     EXPECT_FALSE(recordset.EndOfFile());
-    std::vector<data_access::Field> fields;
+    std::vector<quellmark::data_access::Field> fields;
     for (int i = 0; i < recordset.Fields().Count(); ++i) fields.push_back(recordset.Fields().Item(i));
     return fields;
 }
@@ -94,14 +94,14 @@ std::vector<data_access::Field> ReadFirstRow(const fs::path& file, const std::st
 // Opening the file and then the table fails: returns the description, having
 // checked it is also the last entry in the connection's Errors.
 std::string OpenFailure(const fs::path& file, const std::string& table = "Settings_General") {
-    data_access::Connection connection;
+    quellmark::data_access::Connection connection;
     connection.ConnectionString = ConnectionStringFor(file);
     try {
         connection.Open();
-        data_access::Recordset recordset;
-        recordset.Open(table, connection, data_access::adOpenStatic, data_access::adLockOptimistic,
-                       data_access::adCmdTable);
-    } catch (const data_access::Error& e) {
+        quellmark::data_access::Recordset recordset;
+        recordset.Open(table, connection, quellmark::data_access::adOpenStatic,
+                       quellmark::data_access::adLockOptimistic, quellmark::data_access::adCmdTable);
+    } catch (const quellmark::data_access::Error& e) {
         EXPECT_GE(connection.Errors().Count(), 1);
         if (connection.Errors().Count() >= 1) {
             EXPECT_EQ(connection.Errors().Item(connection.Errors().Count() - 1).Description, e.what());
@@ -125,7 +125,7 @@ void WriteBytes(const fs::path& file, const std::vector<char>& bytes) {
 void ExpectMatchesExport(const fs::path& file, const std::string& table) {
     const ExportedRow expected = ExportFirstRow(file, table);
     ASSERT_FALSE(expected.values.empty()) << "mdb-export printed nothing for " << table;
-    const std::vector<data_access::Field> fields = ReadFirstRow(file, table);
+    const std::vector<quellmark::data_access::Field> fields = ReadFirstRow(file, table);
     ASSERT_EQ(fields.size(), expected.names.size());
     ASSERT_EQ(fields.size(), expected.values.size());
     for (std::size_t i = 0; i < fields.size(); ++i) {
@@ -134,18 +134,19 @@ void ExpectMatchesExport(const fs::path& file, const std::string& table) {
         const Value& value = fields[i].Value();
         const std::string& text = expected.values[i];
         if (text == "NULLMARK") {
-            EXPECT_TRUE(data_access::IsNull(value));
+            EXPECT_TRUE(quellmark::data_access::IsNull(value));
         } else if (const auto* real = std::get_if<double>(&value)) {
             EXPECT_DOUBLE_EQ(*real, std::stod(text));
         } else {
-            EXPECT_EQ(data_access::ToText(value), text);
+            EXPECT_EQ(quellmark::data_access::ToText(value), text);
         }
     }
 }
 
 TEST(JetProviderRealFiles, Jet4FirstRowMatchesMdbExport) {
     ExpectMatchesExport(Jet4File(), "DateTest");
-    const std::vector<data_access::Field> fields = ReadFirstRow(Jet4File(), "datetest");  // names are case-blind
+    const std::vector<quellmark::data_access::Field> fields =
+        ReadFirstRow(Jet4File(), "datetest");  // names are case-blind
     ASSERT_EQ(fields.size(), 6u);
     EXPECT_TRUE(std::holds_alternative<std::int64_t>(fields[0].Value()));  // IDCol, Long Integer
     EXPECT_TRUE(std::holds_alternative<std::string>(fields[4].Value()));   // LongTextCol, Memo
@@ -156,7 +157,7 @@ TEST(JetProviderRealFiles, Jet3FirstRowsMatchMdbExport) {
     ExpectMatchesExport(Jet3File(), "Shippers");
     ExpectMatchesExport(Jet3File(), "Products");  // Long, Text, Currency, Integer, Yes/No
     ExpectMatchesExport(Jet3File(), "Orders");    // dates
-    const std::vector<data_access::Field> products = ReadFirstRow(Jet3File(), "Products");
+    const std::vector<quellmark::data_access::Field> products = ReadFirstRow(Jet3File(), "Products");
     EXPECT_TRUE(std::holds_alternative<std::int64_t>(products[0].Value()));
     EXPECT_TRUE(std::holds_alternative<double>(products[5].Value()));  // UnitPrice, Currency
 }
@@ -171,8 +172,8 @@ TEST(JetProviderRealFiles, UserTablesAreThoseMdbToolsLists) {
             expected.push_back(listed.substr(at, end - at));
             at = end == std::string::npos ? listed.size() : end + 1;
         }
-        std::vector<std::string> tables =
-            data_access::provider::JetUserTables(data_access::ConnectionProperties::Parse(ConnectionStringFor(file)));
+        std::vector<std::string> tables = quellmark::data_access::provider::JetUserTables(
+            quellmark::data_access::ConnectionProperties::Parse(ConnectionStringFor(file)));
         std::sort(expected.begin(), expected.end());
         std::sort(tables.begin(), tables.end());
         EXPECT_EQ(tables, expected) << file;
@@ -186,29 +187,29 @@ TEST(JetProviderRealFiles, MissingTableIsNamed) {
 }
 
 TEST(JetProviderRealFiles, BinaryColumnFailsOnlyWhenRead) {
-    data_access::Connection connection;
+    quellmark::data_access::Connection connection;
     connection.ConnectionString = ConnectionStringFor(Jet3File());
     connection.Open();
-    data_access::Recordset recordset;
+    quellmark::data_access::Recordset recordset;
     recordset.Open("Employees", connection, 3, 3, 2);
-    EXPECT_EQ(data_access::ToText(recordset.Fields().Item("LastName").Value()), "Davolio");
-    EXPECT_THROW(recordset.Fields().Item("Photo"), data_access::Error);
+    EXPECT_EQ(quellmark::data_access::ToText(recordset.Fields().Item("LastName").Value()), "Davolio");
+    EXPECT_THROW(recordset.Fields().Item("Photo"), quellmark::data_access::Error);
 }
 
 TEST(JetProviderRealFiles, StatementsAreRefusedAndFileIsLeftUnchanged) {
     const std::vector<char> before = ReadBytes(Jet4File());
-    data_access::Connection connection;
+    quellmark::data_access::Connection connection;
     connection.ConnectionString = ConnectionStringFor(Jet4File());
     connection.Open();
     try {
         connection.Execute("DELETE FROM DateTest");
         ADD_FAILURE() << "Execute did not fail";
-    } catch (const data_access::Error& e) {
+    } catch (const quellmark::data_access::Error& e) {
         EXPECT_NE(std::string(e.what()).find("cannot run statements"), std::string::npos) << e.what();
         EXPECT_EQ(connection.Errors().Count(), 1);
     }
     {
-        data_access::Recordset recordset;
+        quellmark::data_access::Recordset recordset;
         recordset.Open("DateTest", connection, 3, 3, 2);
     }
     connection.Close();
@@ -216,13 +217,13 @@ TEST(JetProviderRealFiles, StatementsAreRefusedAndFileIsLeftUnchanged) {
 }
 
 TEST(JetProviderRealFiles, RecordsetOutlivesItsConnection) {
-    auto connection = std::make_unique<data_access::Connection>();
+    auto connection = std::make_unique<quellmark::data_access::Connection>();
     connection->ConnectionString = ConnectionStringFor(Jet3File());
     connection->Open();
-    data_access::Recordset recordset;
+    quellmark::data_access::Recordset recordset;
     recordset.Open("Shippers", *connection, 3, 3, 2);
     connection.reset();
-    EXPECT_EQ(data_access::ToText(recordset.Fields().Item("CompanyName").Value()), "Speedy Express");
+    EXPECT_EQ(quellmark::data_access::ToText(recordset.Fields().Item("CompanyName").Value()), "Speedy Express");
 }
 
 TEST(JetProviderBadFiles, FileThatIsNotThereOrNotAFile) {
@@ -234,9 +235,9 @@ TEST(JetProviderBadFiles, FileThatIsNotThereOrNotAFile) {
     WriteBytes(dir / "empty.mdb", {});
     EXPECT_EQ(OpenFailure(dir / "empty.mdb"), "The settings file " + (dir / "empty.mdb").string() + " is empty.");
 
-    data_access::Connection connection;
+    quellmark::data_access::Connection connection;
     connection.ConnectionString = "Provider=Microsoft.Jet.OLEDB.4.0";
-    EXPECT_THROW(connection.Open(), data_access::Error);
+    EXPECT_THROW(connection.Open(), quellmark::data_access::Error);
     EXPECT_EQ(connection.Errors().Count(), 1);
 }
 
@@ -295,22 +296,22 @@ TEST(JetProviderBadFiles, TruncatedCopies) {
         // Cut at a page boundary the file still looks whole; reading its first
         // table either gives the row the whole file gives or fails cleanly.
         const std::string table = original == Jet3File() ? "Shippers" : "DateTest";
-        const std::string expected = data_access::ToText(ReadFirstRow(original, table)[1].Value());
+        const std::string expected = quellmark::data_access::ToText(ReadFirstRow(original, table)[1].Value());
         for (std::size_t pages : {2u, 3u, 4u, 8u, 16u, 24u, 40u, 64u}) {
             if (pages * page >= bytes.size()) continue;
             SCOPED_TRACE(original.filename().string() + " cut to " + std::to_string(pages) + " pages");
             WriteBytes(dir / "cut.mdb", {bytes.begin(), bytes.begin() + static_cast<long>(pages * page)});
-            data_access::Connection connection;
+            quellmark::data_access::Connection connection;
             connection.ConnectionString = ConnectionStringFor(dir / "cut.mdb");
             try {
                 connection.Open();
-                data_access::Recordset recordset;
-                recordset.Open(table, connection, data_access::adOpenStatic, data_access::adLockOptimistic,
-                               data_access::adCmdTable);
+                quellmark::data_access::Recordset recordset;
+                recordset.Open(table, connection, quellmark::data_access::adOpenStatic,
+                               quellmark::data_access::adLockOptimistic, quellmark::data_access::adCmdTable);
                 if (!recordset.EndOfFile()) {
-                    EXPECT_EQ(data_access::ToText(recordset.Fields().Item(1).Value()), expected);
+                    EXPECT_EQ(quellmark::data_access::ToText(recordset.Fields().Item(1).Value()), expected);
                 }
-            } catch (const data_access::Error& e) {
+            } catch (const quellmark::data_access::Error& e) {
                 EXPECT_GE(connection.Errors().Count(), 1);
                 EXPECT_EQ(std::string(e.what()).find("The settings file "), 0u) << e.what();
             }
@@ -368,8 +369,8 @@ TEST(JetProviderBadFiles, DamagedUserTableDefinition) {
     // The catalog still names DateTest, but its definition is damaged.
     quellmark::test::ScratchDir dir("jet-damaged");
     std::vector<char> bytes = ReadBytes(Jet4File());
-    std::vector<std::string> tables =
-        data_access::provider::JetUserTables(data_access::ConnectionProperties::Parse(ConnectionStringFor(Jet4File())));
+    std::vector<std::string> tables = quellmark::data_access::provider::JetUserTables(
+        quellmark::data_access::ConnectionProperties::Parse(ConnectionStringFor(Jet4File())));
     ASSERT_EQ(tables, std::vector<std::string>{"DateTest"});
     // Every table definition page after the catalog's own chain gets a huge
     // column count; the catalog (page 2) stays intact.
@@ -387,15 +388,15 @@ TEST(JetProviderWrittenFiles, NullAndEmptyTextStayApart) {
     // No --server: stored as null. An empty --type: stored as empty text.
     quellmark::test::WriteSettingsFile(
         file, {"--type", "", "--timeout", "30", "--port", "1433", "--database", "Log \xc3\xa4"});
-    const std::vector<data_access::Field> fields = ReadFirstRow(file, "Settings_General");
+    const std::vector<quellmark::data_access::Field> fields = ReadFirstRow(file, "Settings_General");
     auto value = [&](const std::string& name) {
-        for (const data_access::Field& field : fields)
+        for (const quellmark::data_access::Field& field : fields)
             if (quellmark::base::EqualsIgnoreCase(field.Name(), name)) return field.Value();
         ADD_FAILURE() << "no column " << name;
         return Value{};
     };
     EXPECT_EQ(value("OnlConnType"), Value{std::string()});
-    EXPECT_TRUE(data_access::IsNull(value("OnlDbServer")));
+    EXPECT_TRUE(quellmark::data_access::IsNull(value("OnlDbServer")));
     EXPECT_EQ(value("OnlConnTimeout"), Value{std::int64_t{30}});
     EXPECT_EQ(value("OnlDbPort"), Value{std::int64_t{1433}});
     EXPECT_EQ(value("OnlDatabase"), Value{std::string("Log \xc3\xa4")});  // UTF-8 both ways
@@ -406,16 +407,17 @@ TEST(JetProviderWrittenFiles, NullAndEmptyTextStayApart) {
 }
 
 TEST(JetDateText, CalendarAroundTheEpochAndAtTheLimits) {
-    EXPECT_EQ(data_access::provider::JetDateText(0.0), "1899-12-30 00:00:00");
-    EXPECT_EQ(data_access::provider::JetDateText(2.0), "1900-01-01 00:00:00");
-    EXPECT_EQ(data_access::provider::JetDateText(36526.0), "2000-01-01 00:00:00");
-    EXPECT_EQ(data_access::provider::JetDateText(36526.75), "2000-01-01 18:00:00");
-    EXPECT_EQ(data_access::provider::JetDateText(2958465.0), "9999-12-31 00:00:00");
-    EXPECT_EQ(data_access::provider::JetDateText(-1.25), "1899-12-29 06:00:00");  // the fraction counts forward
-    EXPECT_EQ(data_access::provider::JetDateText(-657434.0), "0100-01-01 00:00:00");
-    EXPECT_EQ(data_access::provider::JetDateText(1.0 - 0.1 / 86400.0),
+    EXPECT_EQ(quellmark::data_access::provider::JetDateText(0.0), "1899-12-30 00:00:00");
+    EXPECT_EQ(quellmark::data_access::provider::JetDateText(2.0), "1900-01-01 00:00:00");
+    EXPECT_EQ(quellmark::data_access::provider::JetDateText(36526.0), "2000-01-01 00:00:00");
+    EXPECT_EQ(quellmark::data_access::provider::JetDateText(36526.75), "2000-01-01 18:00:00");
+    EXPECT_EQ(quellmark::data_access::provider::JetDateText(2958465.0), "9999-12-31 00:00:00");
+    EXPECT_EQ(quellmark::data_access::provider::JetDateText(-1.25),
+              "1899-12-29 06:00:00");  // the fraction counts forward
+    EXPECT_EQ(quellmark::data_access::provider::JetDateText(-657434.0), "0100-01-01 00:00:00");
+    EXPECT_EQ(quellmark::data_access::provider::JetDateText(1.0 - 0.1 / 86400.0),
               "1899-12-31 00:00:00");  // rounds into the next day
-    EXPECT_EQ(data_access::provider::JetDateText(1e300), "");
+    EXPECT_EQ(quellmark::data_access::provider::JetDateText(1e300), "");
 }
 
 }  // namespace

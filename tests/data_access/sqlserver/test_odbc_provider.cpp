@@ -25,9 +25,9 @@
 
 namespace {
 
-using data_access::ConnectionProperties;
-using data_access::ErrorEntry;
-namespace odbc = data_access::odbc;
+using quellmark::data_access::ConnectionProperties;
+using quellmark::data_access::ErrorEntry;
+namespace odbc = quellmark::data_access::odbc;
 
 std::string Translate(const std::string& oledb) {
     return odbc::TranslateConnectionString(ConnectionProperties::Parse(oledb)).ConnectionString;
@@ -36,7 +36,7 @@ std::string Translate(const std::string& oledb) {
 std::string TranslateError(const std::string& oledb) {
     try {
         Translate(oledb);
-    } catch (const data_access::Error& e) {
+    } catch (const quellmark::data_access::Error& e) {
         return e.what();
     }
     return "(no error)";
@@ -98,7 +98,7 @@ TEST(OdbcConnectionString, ServerTravelsOutsideTheStringAndKeepsItsWrittenName) 
 TEST(OdbcConnectionString, UnusableDataSourcesAreRefusedInPlainWords) {
     for (const char* bad : {"logsrv,", "logsrv,abc", "logsrv,0", "logsrv,65536", "logsrv,14 33", ",1433", "logsrv\\"}) {
         SCOPED_TRACE(bad);
-        EXPECT_THROW(odbc::ParseDataSource(bad), data_access::Error);
+        EXPECT_THROW(odbc::ParseDataSource(bad), quellmark::data_access::Error);
     }
     EXPECT_NE(TranslateError("Provider=SQLOLEDB;User Id=op;Password=pw").find("names no server"), std::string::npos);
 }
@@ -257,10 +257,10 @@ std::string SqlLogin(int port, const std::string& password = "pw") {
            ";Initial Catalog=Events;User Id=op;Password=" + password;
 }
 
-std::string OpenError(data_access::Connection& connection) {
+std::string OpenError(quellmark::data_access::Connection& connection) {
     try {
         connection.Open();
-    } catch (const data_access::Error& e) {
+    } catch (const quellmark::data_access::Error& e) {
         EXPECT_FALSE(connection.IsOpen());
         EXPECT_EQ(connection.Errors().Count(), static_cast<int>(e.Entries().size()));
         return e.what();
@@ -272,7 +272,7 @@ std::string OpenError(data_access::Connection& connection) {
 TEST(OdbcProviderOffline, NothingListeningSaysWhichServer) {
     // A bound socket that does not listen: connections to it are refused.
     LocalSocket closed(false);
-    data_access::Connection connection;
+    quellmark::data_access::Connection connection;
     connection.ConnectionString = SqlLogin(closed.Port(), "Wr0ng-Secret");
     const std::string message = OpenError(connection);
     EXPECT_EQ(message, "Cannot connect to the SQL Server at 127.0.0.1," + std::to_string(closed.Port()) +
@@ -288,7 +288,7 @@ TEST(OdbcProviderOffline, NothingListeningSaysWhichServer) {
 TEST(OdbcProviderOffline, SilentServerEndsAtTheLoginTimeout) {
     // Accepts TCP (the kernel completes the handshake) but never answers.
     LocalSocket silent(true);
-    data_access::Connection connection;
+    quellmark::data_access::Connection connection;
     connection.ConnectionString = SqlLogin(silent.Port());
     connection.ConnectionTimeout = 2;
     const auto start = std::chrono::steady_clock::now();
@@ -300,7 +300,7 @@ TEST(OdbcProviderOffline, SilentServerEndsAtTheLoginTimeout) {
 }
 
 TEST(OdbcProviderOffline, NegativeTimeoutIsRefused) {
-    data_access::Connection connection;
+    quellmark::data_access::Connection connection;
     connection.ConnectionString = SqlLogin(1);
     connection.ConnectionTimeout = -1;
     EXPECT_NE(OpenError(connection).find("time-out"), std::string::npos);
@@ -310,7 +310,7 @@ TEST(OdbcProviderOffline, WindowsAuthenticationWithoutTicketSaysSo) {
     // A credential cache that does not exist: this user holds no ticket.
     const quellmark::test::ScopedEnv noTicket("KRB5CCNAME", "FILE:/nonexistent/quellmark-no-ticket");
     LocalSocket closed(false);
-    data_access::Connection connection;
+    quellmark::data_access::Connection connection;
     connection.ConnectionString = "Provider=SQLOLEDB;Data Source=127.0.0.1," + std::to_string(closed.Port()) +
                                   ";Initial Catalog=Events;Integrated Security=SSPI";
     const std::string message = OpenError(connection);
@@ -353,23 +353,23 @@ private:
     quellmark::test::LogDbProcess process_;
 };
 
-std::unique_ptr<data_access::Connection> Open(const LogDb& server) {
-    auto connection = std::make_unique<data_access::Connection>();
+std::unique_ptr<quellmark::data_access::Connection> Open(const LogDb& server) {
+    auto connection = std::make_unique<quellmark::data_access::Connection>();
     connection->ConnectionString = server.ConnectionString();
     connection->Open();
     return connection;
 }
 
-std::int64_t Count(data_access::Connection& connection, const std::string& where = "") {
+std::int64_t Count(quellmark::data_access::Connection& connection, const std::string& where = "") {
     auto rs = connection.Execute("SELECT COUNT(*) FROM ATR_Log" + (where.empty() ? "" : " WHERE " + where));
     EXPECT_FALSE(rs->EndOfFile());
     return std::get<std::int64_t>(rs->Fields().Item(0).Value());
 }
 
-std::string ExecuteError(data_access::Connection& connection, const std::string& text) {
+std::string ExecuteError(quellmark::data_access::Connection& connection, const std::string& text) {
     try {
         connection.Execute(text);
-    } catch (const data_access::Error& e) {
+    } catch (const quellmark::data_access::Error& e) {
         EXPECT_EQ(connection.Errors().Count(), static_cast<int>(e.Entries().size()));
         return e.what();
     }
@@ -460,7 +460,7 @@ TEST(OdbcProviderLogDb, MegabyteStatement) {
 
 TEST(OdbcProviderLogDb, WrongPasswordNamesTheUserButNeverThePassword) {
     LogDb server;
-    data_access::Connection connection;
+    quellmark::data_access::Connection connection;
     const std::string wrong = "Wr0ng;P}ss";
     connection.ConnectionString = server.ConnectionString(wrong);
     const std::string message = OpenError(connection);
@@ -484,10 +484,10 @@ TEST(OdbcProviderLogDb, ARefusalTellsNothingAboutThePassword) {
     std::optional<std::vector<std::string>> first;
     for (const std::string& password : passwords) {
         SCOPED_TRACE("password \"" + password + "\"");
-        data_access::Connection connection;
+        quellmark::data_access::Connection connection;
         connection.ConnectionString = "Provider=SQLOLEDB;Data Source=" + server.Label() +
                                       ";Initial Catalog=" + LogDb::kDatabase + ";User Id=" + LogDb::kUser +
-                                      ";Password=" + data_access::QuoteConnectionValue(password);
+                                      ";Password=" + quellmark::data_access::QuoteConnectionValue(password);
         EXPECT_NE(OpenError(connection).find("Login failed for user 'op'."), std::string::npos);
         std::vector<std::string> descriptions;
         for (int i = 0; i < connection.Errors().Count(); ++i)
@@ -500,14 +500,14 @@ TEST(OdbcProviderLogDb, ARefusalTellsNothingAboutThePassword) {
 
 TEST(OdbcProviderLogDb, RefusedLoginIsReported) {
     LogDb server({"--refuse-login"});
-    data_access::Connection connection;
+    quellmark::data_access::Connection connection;
     connection.ConnectionString = server.ConnectionString();
     EXPECT_NE(OpenError(connection).find("refused the login: Login failed for user 'op'"), std::string::npos);
 }
 
 TEST(OdbcProviderLogDb, HangingLoginEndsAtTheTimeout) {
     LogDb server({"--hang-login"});
-    data_access::Connection connection;
+    quellmark::data_access::Connection connection;
     connection.ConnectionString = server.ConnectionString();
     connection.ConnectionTimeout = 2;
     const auto start = std::chrono::steady_clock::now();
@@ -595,17 +595,17 @@ TEST(OdbcProviderLogDb, OpeningATableKeepsTheConnectionsLimit) {
     LogDb server;
     auto connection = Open(server);
     connection->CommandTimeout = -1;
-    data_access::Recordset refused;
-    EXPECT_THROW(refused.Open("ATR_Log", *connection), data_access::Error);
+    quellmark::data_access::Recordset refused;
+    EXPECT_THROW(refused.Open("ATR_Log", *connection), quellmark::data_access::Error);
     ASSERT_EQ(connection->Errors().Count(), 1);
     EXPECT_NE(connection->Errors().Item(0).Description.find("time-out"), std::string::npos);
 
     connection->CommandTimeout = 1;
     StoppedServer stopped(server);
     ASSERT_TRUE(stopped.Stopped());
-    data_access::Recordset table;
+    quellmark::data_access::Recordset table;
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_THROW(table.Open("ATR_Log", *connection), data_access::Error);
+    EXPECT_THROW(table.Open("ATR_Log", *connection), quellmark::data_access::Error);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
     ASSERT_GT(connection->Errors().Count(), 0);
     EXPECT_EQ(connection->Errors().Item(connection->Errors().Count() - 1).Description,

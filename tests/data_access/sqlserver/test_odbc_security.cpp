@@ -15,8 +15,8 @@
 
 namespace {
 
-namespace odbc = data_access::odbc;
-using data_access::ErrorEntry;
+namespace odbc = quellmark::data_access::odbc;
+using quellmark::data_access::ErrorEntry;
 using quellmark::test::Bytes;
 using quellmark::test::LogDbOptions;
 using quellmark::test::LogDbProcess;
@@ -127,17 +127,18 @@ TEST(OdbcLoginChecks, ProbeReadsTheServersEncryptionAndSendsNoLogin) {
     for (const auto& [mode, offer] : modes) {
         SCOPED_TRACE(mode);
         LogDbProcess server(Recorded({"--encryption", mode}));
-        EXPECT_EQ(data_access::sqlserver::ProbeServer("127.0.0.1", server.Port(), 5, false).Encryption, offer);
+        EXPECT_EQ(quellmark::data_access::sqlserver::ProbeServer("127.0.0.1", server.Port(), 5, false).Encryption,
+                  offer);
         for (const auto& [connection, bytes] : server.Received())
             EXPECT_EQ(quellmark::test::PlainPacketTypes(bytes), std::vector<std::uint8_t>{0x12});
     }
     {
         LogDbProcess silent(Recorded({"--hang-login"}));
-        EXPECT_EQ(data_access::sqlserver::ProbeServer("127.0.0.1", silent.Port(), 1, false).Encryption,
+        EXPECT_EQ(quellmark::data_access::sqlserver::ProbeServer("127.0.0.1", silent.Port(), 1, false).Encryption,
                   odbc::EncryptionOffer::Unknown);
         const std::uint16_t port = silent.Port();
         silent.Kill();
-        EXPECT_EQ(data_access::sqlserver::ProbeServer("127.0.0.1", port, 1, false).Encryption,
+        EXPECT_EQ(quellmark::data_access::sqlserver::ProbeServer("127.0.0.1", port, 1, false).Encryption,
                   odbc::EncryptionOffer::Unknown);
     }
 }
@@ -151,12 +152,12 @@ std::string ConnectionString(const LogDbProcess& server) {
 
 TEST(OdbcProviderEncryption, AServerWithoutEncryptionGetsNoLogin) {
     LogDbProcess server(Recorded({"--encryption", "none"}));
-    data_access::Connection connection;
+    quellmark::data_access::Connection connection;
     connection.ConnectionString = ConnectionString(server);
     try {
         connection.Open();
         ADD_FAILURE() << "the connection opened";
-    } catch (const data_access::Error& e) {
+    } catch (const quellmark::data_access::Error& e) {
         EXPECT_EQ(std::string(e.what()),
                   "The SQL Server at 127.0.0.1," + std::to_string(server.Port()) +
                       " offers no encryption, so no login was sent to it: neither the user name nor the password "
@@ -176,7 +177,7 @@ TEST(OdbcProviderEncryption, NothingOfTheLoginOrTheWorkCrossesTheWireReadable) {
         SCOPED_TRACE(mode);
         LogDbProcess server(Recorded({"--encryption", mode}));
         {
-            data_access::Connection connection;
+            quellmark::data_access::Connection connection;
             connection.ConnectionString = ConnectionString(server);
             connection.Open();
             auto count = connection.Execute("SELECT COUNT(log_id) FROM ATR_Log WHERE priority = '7'");

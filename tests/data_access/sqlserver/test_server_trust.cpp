@@ -19,7 +19,7 @@
 #include "harness/test_certificates.h"
 #include "support/odbc_client.h"
 
-namespace sqlserver = data_access::sqlserver;
+namespace sqlserver = quellmark::data_access::sqlserver;
 using sqlserver::Certificate;
 using sqlserver::Problem;
 using namespace quellmark;
@@ -125,9 +125,9 @@ TEST_F(ServerTrust, TheTrustFolderHoldsOnePemFilePerServerAsWritten) {
     EXPECT_EQ(sqlserver::TrustFor("two").Pinned->Sha256(), other.sha256);
 
     std::ofstream(dir / "trusted" / "broken.pem") << "not a certificate\n";
-    EXPECT_THROW(sqlserver::TrustFor("broken"), data_access::Error);
-    EXPECT_THROW(sqlserver::TrustFor("../etc/passwd"), data_access::Error);
-    EXPECT_THROW(sqlserver::TrustFor("  "), data_access::Error);
+    EXPECT_THROW(sqlserver::TrustFor("broken"), quellmark::data_access::Error);
+    EXPECT_THROW(sqlserver::TrustFor("../etc/passwd"), quellmark::data_access::Error);
+    EXPECT_THROW(sqlserver::TrustFor("  "), quellmark::data_access::Error);
 }
 
 TEST_F(ServerTrust, TheDriverSectionCarriesTheTrustButNoSecret) {
@@ -167,7 +167,8 @@ TEST_F(ServerTrust, TheDriverSectionCarriesTheTrustButNoSecret) {
 
     // A host that would end the value or add a line is refused.
     for (const char* host : {"db01;x", "db01 #x", "db\n01", "[db]", ""})
-        EXPECT_THROW(sqlserver::LoginConfig(host, 1433, "", sqlserver::TrustFor("x")), data_access::Error) << host;
+        EXPECT_THROW(sqlserver::LoginConfig(host, 1433, "", sqlserver::TrustFor("x")), quellmark::data_access::Error)
+            << host;
 }
 
 TEST_F(ServerTrust, RefusalsSayWhyShowTheCertificateAndTheCommand) {
@@ -211,7 +212,7 @@ TEST(ServerTrustLogin, AGoodLoginCostsNoExtraRoundTrip) {
     test::LogDbProcess verified(options);
     test::LogDbProcess unverified(options);
 
-    data_access::Connection connection;
+    quellmark::data_access::Connection connection;
     connection.ConnectionString = "Provider=SQLOLEDB;Data Source=127.0.0.1," + std::to_string(verified.Port()) +
                                   ";Initial Catalog=logs;User Id=u;Password=p";
     connection.Open();
@@ -231,21 +232,22 @@ TEST(ServerTrustLogin, AGoodLoginCostsNoExtraRoundTrip) {
 
 // What the driver says of a refused certificate, and the summary made of it.
 TEST(ServerTrustLogin, TheRefusalIsTheLastWordOfAFailedLogin) {
-    const std::vector<data_access::ErrorEntry> records = {{"Adaptive Server connection failed", "01000", 0},
-                                                          {"Unable to connect to data source", "S1000", 0}};
-    data_access::odbc::LoginFailureFacts facts;
-    facts.Encryption = data_access::odbc::EncryptionOffer::Offered;
+    const std::vector<quellmark::data_access::ErrorEntry> records = {{"Adaptive Server connection failed", "01000", 0},
+                                                                     {"Unable to connect to data source", "S1000", 0}};
+    quellmark::data_access::odbc::LoginFailureFacts facts;
+    facts.Encryption = quellmark::data_access::odbc::EncryptionOffer::Offered;
     facts.CertificateRefusal = "WARNING: the SQL Server at db01,1433 presented ...";
-    const auto address = data_access::odbc::ParseDataSource("db01");
-    EXPECT_EQ(data_access::odbc::ExplainConnectFailure(records, address, 5, false, facts).back().Description,
+    const auto address = quellmark::data_access::odbc::ParseDataSource("db01");
+    EXPECT_EQ(quellmark::data_access::odbc::ExplainConnectFailure(records, address, 5, false, facts).back().Description,
               facts.CertificateRefusal);
-    EXPECT_EQ(data_access::odbc::ExplainConnectFailure(records, address, 5, true, facts).back().Description,
+    EXPECT_EQ(quellmark::data_access::odbc::ExplainConnectFailure(records, address, 5, true, facts).back().Description,
               facts.CertificateRefusal);
     // A named instance's certificate cannot be fetched: the summary says how to get there.
-    const std::string instance = data_access::odbc::ExplainConnectFailure(
-                                     records, data_access::odbc::ParseDataSource("db01\\EVENTS"), 5, false, {})
-                                     .back()
-                                     .Description;
+    const std::string instance =
+        quellmark::data_access::odbc::ExplainConnectFailure(
+            records, quellmark::data_access::odbc::ParseDataSource("db01\\EVENTS"), 5, false, {})
+            .back()
+            .Description;
     EXPECT_TRUE(Contains(instance, "Adaptive Server connection failed.")) << instance;
     EXPECT_TRUE(Contains(instance, "write the server as host,port")) << instance;
 }
