@@ -8,7 +8,7 @@
 #include "base/text.h"
 #include "data_access/sqlserver/odbc_wide.h"
 
-namespace quellmark::data_access::odbc {
+namespace quellmark::data_access::sqlserver {
 namespace {
 
 constexpr std::array<std::string_view, 4> kDriverTags = {"[FreeTDS]", "[SQL Server]", "[unixODBC]", "[Driver Manager]"};
@@ -122,4 +122,4 @@ bool ConnectionLost(const std::vector<ErrorEntry>& records) {
     });
 }
 
-}  // namespace quellmark::data_access::odbc
+}  // namespace quellmark::data_access::sqlserver

@@ -12,7 +12,7 @@
 #include "data_access/internal/layer_only.h"
 #include "data_access/value_types.h"
 
-namespace quellmark::data_access::odbc {
+namespace quellmark::data_access::sqlserver {
 
 // "[FreeTDS][SQL Server]Invalid column name 'prio'." -> "Invalid column name 'prio'."
 std::string StripDriverTags(std::string_view message);
@@ -41,4 +41,4 @@ bool DriverNamedTheCause(const std::vector<ErrorEntry>& records);
 // True when the records say the connection to the server is gone.
 bool ConnectionLost(const std::vector<ErrorEntry>& records);
 
-}  // namespace quellmark::data_access::odbc
+}  // namespace quellmark::data_access::sqlserver

@@ -8,7 +8,7 @@
 #include "data_access/sqlserver/odbc_wide.h"
 #include "data_access/value_types.h"
 
-namespace quellmark::data_access::odbc {
+namespace quellmark::data_access::sqlserver {
 namespace {
 
 // The first of several equivalent keys that the connection string sets.
@@ -157,4 +157,4 @@ OdbcLogin TranslateConnectionString(const ConnectionProperties& properties) {
     return login;
 }
 
-}  // namespace quellmark::data_access::odbc
+}  // namespace quellmark::data_access::sqlserver

@@ -15,7 +15,7 @@ inline constexpr const char* kFreeTdsSection = "quellmark-login";
 
 }  // namespace quellmark::data_access::sqlserver
 
-namespace quellmark::data_access::odbc {
+namespace quellmark::data_access::sqlserver {
 
 // Where the server is: a host and TCP port, or a host and a named instance
 // (whose port FreeTDS asks the SQL Server Browser for).
@@ -60,4 +60,4 @@ std::string BraceQuote(std::string_view value, std::string_view what);
 // carries (128 characters).
 OdbcLogin TranslateConnectionString(const ConnectionProperties& properties);
 
-}  // namespace quellmark::data_access::odbc
+}  // namespace quellmark::data_access::sqlserver

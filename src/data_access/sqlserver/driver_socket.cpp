@@ -15,7 +15,7 @@
 
 #include "base/unique_fd.h"
 
-namespace quellmark::data_access::odbc {
+namespace quellmark::data_access::sqlserver {
 namespace {
 
 struct DirClose {
@@ -85,4 +85,4 @@ void ShutDown(const OpenSocket& socket) noexcept {
     ::shutdown(copy.Get(), SHUT_RDWR);
 }
 
-}  // namespace quellmark::data_access::odbc
+}  // namespace quellmark::data_access::sqlserver

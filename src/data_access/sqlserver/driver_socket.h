@@ -10,7 +10,7 @@
 
 #include "data_access/internal/layer_only.h"
 
-namespace quellmark::data_access::odbc {
+namespace quellmark::data_access::sqlserver {
 
 // A TCP/IP socket the process has open: its descriptor and its inode, which
 // tells it apart from a later socket given the same descriptor.
@@ -33,4 +33,4 @@ std::optional<OpenSocket> NewConnectedSocket(const std::vector<OpenSocket>& befo
 // refers to another socket.
 void ShutDown(const OpenSocket& socket) noexcept;
 
-}  // namespace quellmark::data_access::odbc
+}  // namespace quellmark::data_access::sqlserver

@@ -9,7 +9,7 @@
 
 #include "data_access/internal/layer_only.h"
 
-namespace quellmark::data_access::odbc {
+namespace quellmark::data_access::sqlserver {
 
 inline constexpr SQLHANDLE kNullHandle = nullptr;
 
@@ -80,4 +80,4 @@ private:
     bool connected_ = false;
 };
 
-}  // namespace quellmark::data_access::odbc
+}  // namespace quellmark::data_access::sqlserver

@@ -10,7 +10,7 @@
 
 #include "base/addr_info.h"
 
-namespace quellmark::data_access::odbc {
+namespace quellmark::data_access::sqlserver {
 namespace {
 
 // The GSSAPI objects one check uses; each is released once, when the check
@@ -144,4 +144,4 @@ ServiceTicketCheck CheckServiceTicket(const std::string& servicePrincipal) {
     return check;
 }
 
-}  // namespace quellmark::data_access::odbc
+}  // namespace quellmark::data_access::sqlserver

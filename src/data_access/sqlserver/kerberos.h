@@ -11,7 +11,7 @@
 #include "data_access/internal/layer_only.h"
 #include "data_access/sqlserver/driver_connection_string.h"
 
-namespace quellmark::data_access::odbc {
+namespace quellmark::data_access::sqlserver {
 
 struct KerberosCheck {
     enum class Result { Available, Missing, Expired };
@@ -42,4 +42,4 @@ struct ServiceTicketCheck {
 // the result nowhere.
 ServiceTicketCheck CheckServiceTicket(const std::string& servicePrincipal);
 
-}  // namespace quellmark::data_access::odbc
+}  // namespace quellmark::data_access::sqlserver

@@ -5,7 +5,7 @@
 
 #include "data_access/sqlserver/diagnostics.h"
 
-namespace quellmark::data_access::odbc {
+namespace quellmark::data_access::sqlserver {
 namespace {
 
 // The checks run after a failure; they wait no longer than SQL Server's
@@ -155,4 +155,4 @@ std::string KerberosCredentialsProblem(const KerberosCheck& check, const SqlServ
     return text;
 }
 
-}  // namespace quellmark::data_access::odbc
+}  // namespace quellmark::data_access::sqlserver

@@ -15,9 +15,7 @@
 #include "data_access/sqlserver/server_trust.h"
 #include "data_access/value_types.h"
 
-namespace quellmark::data_access::odbc {
-
-using sqlserver::EncryptionOffer;
+namespace quellmark::data_access::sqlserver {
 
 // What the checks found out about a failed login.
 struct LoginFailureFacts {
@@ -50,4 +48,4 @@ std::vector<ErrorEntry> ExplainConnectFailure(std::vector<ErrorEntry> records, c
 // credentials (none, or expired), and what to do.
 std::string KerberosCredentialsProblem(const KerberosCheck& check, const SqlServerAddress& address);
 
-}  // namespace quellmark::data_access::odbc
+}  // namespace quellmark::data_access::sqlserver

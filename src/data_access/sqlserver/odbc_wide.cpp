@@ -1,6 +1,6 @@
 #include "data_access/sqlserver/odbc_wide.h"
 
-namespace quellmark::data_access::odbc {
+namespace quellmark::data_access::sqlserver {
 namespace {
 
 constexpr char32_t kReplacement = 0xFFFD;
@@ -82,4 +82,4 @@ std::string Utf8FromWide(const SQLWCHAR* units, std::size_t count) {
     return out;
 }
 
-}  // namespace quellmark::data_access::odbc
+}  // namespace quellmark::data_access::sqlserver

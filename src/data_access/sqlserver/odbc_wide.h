@@ -14,7 +14,7 @@
 
 #include "data_access/internal/layer_only.h"
 
-namespace quellmark::data_access::odbc {
+namespace quellmark::data_access::sqlserver {
 
 using WideText = std::basic_string<SQLWCHAR>;
 
@@ -25,4 +25,4 @@ std::optional<WideText> WideFromUtf8(std::string_view utf8);
 // UTF-8 of UTF-16 code units; an unpaired surrogate becomes U+FFFD.
 std::string Utf8FromWide(const SQLWCHAR* units, std::size_t count);
 
-}  // namespace quellmark::data_access::odbc
+}  // namespace quellmark::data_access::sqlserver

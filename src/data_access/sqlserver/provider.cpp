@@ -39,10 +39,10 @@
 namespace quellmark::data_access::provider {
 namespace {
 
-using odbc::ConnectionHandle;
-using odbc::EnvironmentHandle;
-using odbc::OdbcLogin;
-using odbc::StatementHandle;
+using sqlserver::ConnectionHandle;
+using sqlserver::EnvironmentHandle;
+using sqlserver::OdbcLogin;
+using sqlserver::StatementHandle;
 
 // ADO's ConnectionTimeout of 0 means "no limit". A desktop tool that blocks
 // while logging in must still come back, so "no limit" is ten minutes here.
@@ -127,7 +127,7 @@ Representation RepresentationOf(const Column& column) {
 // server that does not answer its cancellation (null when there is none).
 struct Limit {
     std::int32_t seconds = 0;
-    odbc::Deadline* deadline = nullptr;
+    sqlserver::Deadline* deadline = nullptr;
 };
 
 class OdbcConnection final : public Connection {
@@ -152,12 +152,12 @@ public:
         // Through the wide call: the driver reads a narrow connection string
         // as Latin-1, which would send every other character mis-encoded.
         std::string& text = login_.ConnectionString;
-        std::optional<odbc::WideText> wide = odbc::WideFromUtf8(text);
+        std::optional<sqlserver::WideText> wide = sqlserver::WideFromUtf8(text);
         // The string holds the password and is not needed any more.
         text.assign(text.size(), '\0');
         text.clear();
         struct Wipe {
-            std::optional<odbc::WideText>& text;
+            std::optional<sqlserver::WideText>& text;
             ~Wipe() {
                 if (text) std::fill(text->begin(), text->end(), SQLWCHAR{0});
             }
@@ -166,7 +166,7 @@ public:
         if (wide->size() > static_cast<std::size_t>(SHRT_MAX))
             throw Error("The connection string is too long for the ODBC driver.");
         const sqlserver::ServerTrust trust = sqlserver::TrustFor(login_.Server);
-        const std::vector<odbc::OpenSocket> socketsBefore = odbc::InetStreamSockets();
+        const std::vector<sqlserver::OpenSocket> socketsBefore = sqlserver::InetStreamSockets();
         SQLRETURN rc = SQL_ERROR;
         {
             const sqlserver::LoginConfig config(login_.Address.Host, login_.Address.Port, login_.Address.Instance,
@@ -176,12 +176,14 @@ public:
         }
         if (!SQL_SUCCEEDED(rc)) {
             std::vector<ErrorEntry> records = Diagnostics(SQL_HANDLE_DBC, dbc_.Get());
-            const odbc::LoginFailureFacts facts = odbc::ExamineFailedLogin(records, login_, loginTimeoutSeconds, trust);
-            throw Error(odbc::ExplainConnectFailure(std::move(records), login_.Address, loginTimeoutSeconds,
-                                                    login_.IntegratedSecurity, facts));
+            const sqlserver::LoginFailureFacts facts =
+                sqlserver::ExamineFailedLogin(records, login_, loginTimeoutSeconds, trust);
+            throw Error(sqlserver::ExplainConnectFailure(std::move(records), login_.Address, loginTimeoutSeconds,
+                                                         login_.IntegratedSecurity, facts));
         }
         dbc_.MarkConnected();
-        socket_ = odbc::NewConnectedSocket(socketsBefore, login_.Address.Instance.empty() ? login_.Address.Port : 0);
+        socket_ =
+            sqlserver::NewConnectedSocket(socketsBefore, login_.Address.Instance.empty() ? login_.Address.Port : 0);
     }
 
     std::unique_ptr<Cursor> OpenTable(const std::string& name, std::int32_t timeoutSeconds) override {
@@ -195,18 +197,18 @@ public:
                                     std::int64_t& rowsAffected) override {
         rowsAffected = -1;
         if (!dbc_.Connected()) throw Error("The connection to the SQL Server is closed.");
-        if (lost_) throw Error(std::vector<ErrorEntry>{odbc::LostConnectionEntry(login_.Address, false)});
+        if (lost_) throw Error(std::vector<ErrorEntry>{sqlserver::LostConnectionEntry(login_.Address, false)});
         if (IsBlank(text)) throw Error("The statement is empty, so nothing was sent to the server.");
         if (text.size() > static_cast<std::size_t>(INT_MAX))
             throw Error("The statement is larger than 2 GB and cannot be sent to the server.");
 
         // Declared first, so it also covers releasing the statement handle,
         // for which the driver may wait on the server as well.
-        std::optional<odbc::Deadline> deadline;
+        std::optional<sqlserver::Deadline> deadline;
         if (timeoutSeconds > 0 && socket_) {
             const auto at = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds) +
-                            odbc::CancellationGrace(timeoutSeconds);
-            deadline.emplace(at, [socket = *socket_] { odbc::ShutDown(socket); });
+                            sqlserver::CancellationGrace(timeoutSeconds);
+            deadline.emplace(at, [socket = *socket_] { sqlserver::ShutDown(socket); });
         }
         const Limit limit{timeoutSeconds, deadline ? &*deadline : nullptr};
         struct Done {
@@ -240,7 +242,7 @@ public:
 
         // A connection opened through the wide calls takes text through them
         // (the driver manager would convert narrow text by the locale).
-        std::optional<odbc::WideText> wide = odbc::WideFromUtf8(text);
+        std::optional<sqlserver::WideText> wide = sqlserver::WideFromUtf8(text);
         if (!wide) throw Error("The statement is not UTF-8 text, so it was not sent to the server.");
         SQLRETURN rc = SQLExecDirectW(stmt, wide->data(), static_cast<SQLINTEGER>(wide->size()));
         if (rc == SQL_ERROR || rc == SQL_INVALID_HANDLE) FailStatement(stmt, limit);
@@ -289,7 +291,7 @@ public:
 
 private:
     std::vector<ErrorEntry> Diagnostics(SQLSMALLINT type, SQLHANDLE handle) const {
-        return odbc::ReadDiagnostics(type, handle);
+        return sqlserver::ReadDiagnostics(type, handle);
     }
 
     [[noreturn]] void Fail(SQLSMALLINT type, SQLHANDLE handle, const std::string& summary) const {
@@ -302,19 +304,19 @@ private:
         std::vector<ErrorEntry> records = Diagnostics(SQL_HANDLE_STMT, stmt);
         if (records.empty()) records = Diagnostics(SQL_HANDLE_DBC, dbc_.Get());
         const bool deadlinePassed = limit.deadline && limit.deadline->Passed();
-        if (deadlinePassed || (limit.seconds > 0 && odbc::StatementTimedOut(records))) {
-            using odbc::TimeoutEnd;
+        if (deadlinePassed || (limit.seconds > 0 && sqlserver::StatementTimedOut(records))) {
+            using sqlserver::TimeoutEnd;
             const TimeoutEnd end = deadlinePassed     ? TimeoutEnd::DeadlineClosed
                                    : ConnectionDead() ? TimeoutEnd::DriverClosed
                                                       : TimeoutEnd::Cancelled;
             if (end != TimeoutEnd::Cancelled) lost_ = true;
-            records.push_back(odbc::TimeoutEntry(login_.Address, limit.seconds, end));
+            records.push_back(sqlserver::TimeoutEntry(login_.Address, limit.seconds, end));
             throw Error(std::move(records));
         }
         // FreeTDS may describe a connection the server closed only as
         // "Unknown error"; the driver's own view of the connection decides.
-        if (odbc::ConnectionLost(records) || ConnectionDead()) lost_ = true;
-        throw Error(odbc::ExplainStatementFailure(std::move(records), login_.Address, lost_));
+        if (sqlserver::ConnectionLost(records) || ConnectionDead()) lost_ = true;
+        throw Error(sqlserver::ExplainStatementFailure(std::move(records), login_.Address, lost_));
     }
 
     bool ConnectionDead() const noexcept {
@@ -332,9 +334,9 @@ private:
         SQLHANDLE stmt = SQL_NULL_HANDLE;
         if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_STMT, dbc_.Get(), &stmt))) {
             std::vector<ErrorEntry> records = Diagnostics(SQL_HANDLE_DBC, dbc_.Get());
-            if (odbc::ConnectionLost(records)) {
+            if (sqlserver::ConnectionLost(records)) {
                 lost_ = true;
-                records.push_back(odbc::LostConnectionEntry(login_.Address, false));
+                records.push_back(sqlserver::LostConnectionEntry(login_.Address, false));
             } else {
                 records.push_back(ErrorEntry{"The ODBC driver could not prepare a statement.", {}, 0});
             }
@@ -348,7 +350,7 @@ private:
         columns.reserve(static_cast<std::size_t>(count));
         for (SQLUSMALLINT number = 1; number <= static_cast<SQLUSMALLINT>(count); ++number) {
             Column column;
-            odbc::WideText name(256, SQLWCHAR{0});
+            sqlserver::WideText name(256, SQLWCHAR{0});
             SQLSMALLINT nameLength = 0;
             SQLSMALLINT nullable = 0;
             SQLRETURN rc = SQL_SUCCESS;
@@ -359,7 +361,7 @@ private:
                 name.assign(static_cast<std::size_t>(nameLength) + 1, SQLWCHAR{0});
             }
             if (!SQL_SUCCEEDED(rc)) FailStatement(stmt, limit);
-            column.Name = odbc::Utf8FromWide(
+            column.Name = sqlserver::Utf8FromWide(
                 name.data(), std::min(static_cast<std::size_t>(std::max<SQLSMALLINT>(nameLength, 0)), name.size() - 1));
             columns.push_back(std::move(column));
         }
@@ -402,8 +404,8 @@ private:
     // terminating NUL) until the driver reports the value complete. The
     // indicator counts bytes.
     Value ReadText(SQLHANDLE stmt, SQLUSMALLINT number, const Limit& limit) {
-        odbc::WideText value;
-        odbc::WideText buffer(32 * 1024, SQLWCHAR{0});
+        sqlserver::WideText value;
+        sqlserver::WideText buffer(32 * 1024, SQLWCHAR{0});
         const auto bufferBytes = static_cast<SQLLEN>(buffer.size() * sizeof(SQLWCHAR));
         while (true) {
             SQLLEN indicator = 0;
@@ -417,14 +419,14 @@ private:
             value.append(buffer.data(), got);
             if (rc == SQL_SUCCESS || !truncated) break;
         }
-        return odbc::Utf8FromWide(value.data(), value.size());
+        return sqlserver::Utf8FromWide(value.data(), value.size());
     }
 
     EnvironmentHandle env_;
     ConnectionHandle dbc_;
     OdbcLogin login_;
     // The connection's TCP socket, when it could be told apart from others.
-    std::optional<odbc::OpenSocket> socket_;
+    std::optional<sqlserver::OpenSocket> socket_;
     bool lost_ = false;
     // The statement Execute is running, for Cancel.
     std::mutex runningMutex_;
@@ -439,7 +441,7 @@ OdbcLogin CheckedLogin(const ConnectionProperties& properties, std::int16_t time
     if (timeoutSeconds < 0)
         throw Error("The connection time-out must be 0 (no limit) or a number of seconds, not " +
                     std::to_string(timeoutSeconds) + ".");
-    return odbc::TranslateConnectionString(properties);
+    return sqlserver::TranslateConnectionString(properties);
 }
 
 }  // namespace
@@ -451,9 +453,9 @@ void CheckSqlServer(const ConnectionProperties& properties, std::int16_t timeout
 std::unique_ptr<Connection> OpenSqlServer(const ConnectionProperties& properties, std::int16_t timeoutSeconds) {
     OdbcLogin login = CheckedLogin(properties, timeoutSeconds);
     if (login.IntegratedSecurity) {
-        const odbc::KerberosCheck kerberos = odbc::CheckKerberosCredentials();
-        if (kerberos.Outcome != odbc::KerberosCheck::Result::Available)
-            throw Error(odbc::KerberosCredentialsProblem(kerberos, login.Address));
+        const sqlserver::KerberosCheck kerberos = sqlserver::CheckKerberosCredentials();
+        if (kerberos.Outcome != sqlserver::KerberosCheck::Result::Available)
+            throw Error(sqlserver::KerberosCredentialsProblem(kerberos, login.Address));
         login.ClientPrincipal = kerberos.Principal;
     }
     const int loginSeconds = timeoutSeconds == 0 ? kNoLimitLoginSeconds : timeoutSeconds;

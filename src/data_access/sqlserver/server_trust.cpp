@@ -167,7 +167,8 @@ std::string TrustApplied(const ServerTrust& trust, const Verdict& verdict) {
 }
 
 ServerEndpoint EndpointOf(const std::string& connectionString) {
-    const odbc::OdbcLogin login = odbc::TranslateConnectionString(ConnectionProperties::Parse(connectionString));
+    const sqlserver::OdbcLogin login =
+        sqlserver::TranslateConnectionString(ConnectionProperties::Parse(connectionString));
     if (!login.Address.Instance.empty())
         throw Error("The server " + login.Server +
                     " is named with an instance, whose port only the SQL Server Browser tells; write the server as "

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-namespace quellmark::data_access::odbc {
+namespace quellmark::data_access::sqlserver {
 
 std::chrono::milliseconds CancellationGrace(std::int32_t timeoutSeconds) {
     return std::min(std::chrono::milliseconds(std::int64_t{timeoutSeconds} * 1000 / 3),
@@ -33,4 +33,4 @@ bool Deadline::Passed() const {
     return passed_;
 }
 
-}  // namespace quellmark::data_access::odbc
+}  // namespace quellmark::data_access::sqlserver

@@ -20,7 +20,7 @@
 
 #include "data_access/internal/layer_only.h"
 
-namespace quellmark::data_access::odbc {
+namespace quellmark::data_access::sqlserver {
 
 // How long the server is given, once a statement's limit has run out, to
 // acknowledge its cancellation: a third of the limit, at most 10 seconds.
@@ -49,4 +49,4 @@ private:
     std::thread thread_;
 };
 
-}  // namespace quellmark::data_access::odbc
+}  // namespace quellmark::data_access::sqlserver

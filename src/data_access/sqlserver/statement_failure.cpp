@@ -4,7 +4,7 @@
 
 #include "data_access/sqlserver/diagnostics.h"
 
-namespace quellmark::data_access::odbc {
+namespace quellmark::data_access::sqlserver {
 namespace {
 
 std::string Seconds(std::int32_t seconds) { return std::to_string(seconds) + (seconds == 1 ? " second" : " seconds"); }
@@ -59,4 +59,4 @@ ErrorEntry TimeoutEntry(const SqlServerAddress& address, std::int32_t timeoutSec
     return ErrorEntry{std::move(text), "HYT00", 0};
 }
 
-}  // namespace quellmark::data_access::odbc
+}  // namespace quellmark::data_access::sqlserver

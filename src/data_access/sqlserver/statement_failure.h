@@ -9,7 +9,7 @@
 #include "data_access/sqlserver/driver_connection_string.h"
 #include "data_access/value_types.h"
 
-namespace quellmark::data_access::odbc {
+namespace quellmark::data_access::sqlserver {
 
 // The records of a failed statement, warnings first so that the last entry is
 // an error; when the connection was lost (the records say so, or the driver
@@ -33,4 +33,4 @@ enum class TimeoutEnd {
 // The entry that says so in plain words, last of the statement's records.
 ErrorEntry TimeoutEntry(const SqlServerAddress& address, std::int32_t timeoutSeconds, TimeoutEnd end);
 
-}  // namespace quellmark::data_access::odbc
+}  // namespace quellmark::data_access::sqlserver

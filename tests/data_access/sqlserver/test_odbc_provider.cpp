@@ -27,10 +27,10 @@ namespace {
 
 using quellmark::data_access::ConnectionProperties;
 using quellmark::data_access::ErrorEntry;
-namespace odbc = quellmark::data_access::odbc;
+namespace sqlserver = quellmark::data_access::sqlserver;
 
 std::string Translate(const std::string& oledb) {
-    return odbc::TranslateConnectionString(ConnectionProperties::Parse(oledb)).ConnectionString;
+    return sqlserver::TranslateConnectionString(ConnectionProperties::Parse(oledb)).ConnectionString;
 }
 
 std::string TranslateError(const std::string& oledb) {
@@ -76,7 +76,7 @@ TEST(OdbcConnectionString, DataSourceForms) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.dataSource);
-        const odbc::SqlServerAddress address = odbc::ParseDataSource(c.dataSource);
+        const sqlserver::SqlServerAddress address = sqlserver::ParseDataSource(c.dataSource);
         EXPECT_EQ(address.Host, c.host);
         EXPECT_EQ(address.Instance, c.instance);
         if (address.Instance.empty()) {
@@ -87,7 +87,7 @@ TEST(OdbcConnectionString, DataSourceForms) {
 }
 
 TEST(OdbcConnectionString, ServerTravelsOutsideTheStringAndKeepsItsWrittenName) {
-    const odbc::OdbcLogin login = odbc::TranslateConnectionString(
+    const sqlserver::OdbcLogin login = sqlserver::TranslateConnectionString(
         ConnectionProperties::Parse("Provider=SQLOLEDB;Data Source= .\\EVENTS ;User Id=op;Password=pw"));
     EXPECT_EQ(login.Address.Instance, "EVENTS");
     EXPECT_EQ(login.Server, ".\\EVENTS");
@@ -98,7 +98,7 @@ TEST(OdbcConnectionString, ServerTravelsOutsideTheStringAndKeepsItsWrittenName) 
 TEST(OdbcConnectionString, UnusableDataSourcesAreRefusedInPlainWords) {
     for (const char* bad : {"logsrv,", "logsrv,abc", "logsrv,0", "logsrv,65536", "logsrv,14 33", ",1433", "logsrv\\"}) {
         SCOPED_TRACE(bad);
-        EXPECT_THROW(odbc::ParseDataSource(bad), quellmark::data_access::Error);
+        EXPECT_THROW(sqlserver::ParseDataSource(bad), quellmark::data_access::Error);
     }
     EXPECT_NE(TranslateError("Provider=SQLOLEDB;User Id=op;Password=pw").find("names no server"), std::string::npos);
 }
@@ -106,9 +106,9 @@ TEST(OdbcConnectionString, UnusableDataSourcesAreRefusedInPlainWords) {
 TEST(OdbcConnectionString, ValuesCannotAddKeys) {
     // Whatever the value holds stays inside one braced value; FreeTDS takes
     // braces inside it literally.
-    EXPECT_EQ(odbc::BraceQuote("a;UID=sa;b", "x"), "{a;UID=sa;b}");
-    EXPECT_EQ(odbc::BraceQuote("x}y{", "x"), "{x}y{}");
-    EXPECT_EQ(odbc::BraceQuote("", "x"), "{}");
+    EXPECT_EQ(sqlserver::BraceQuote("a;UID=sa;b", "x"), "{a;UID=sa;b}");
+    EXPECT_EQ(sqlserver::BraceQuote("x}y{", "x"), "{x}y{}");
+    EXPECT_EQ(sqlserver::BraceQuote("", "x"), "{}");
     const std::string text =
         Translate("Provider=SQLOLEDB;Data Source=logsrv;Initial Catalog='Ev;ents';User Id='o}p';Password=\"p;w}=x{\"");
     EXPECT_NE(text.find(";Database={Ev;ents};UID={o}p};PWD={p;w}=x{};"), std::string::npos) << text;
@@ -129,7 +129,7 @@ TEST(OdbcConnectionString, IntegratedSecurityUsesKerberosWithoutUserOrPassword) 
     EXPECT_NE(text.find(";Encryption=require"), std::string::npos) << text;
     EXPECT_EQ(text.find("UID="), std::string::npos) << text;
     EXPECT_EQ(text.find("secret"), std::string::npos) << text;
-    EXPECT_TRUE(odbc::TranslateConnectionString(
+    EXPECT_TRUE(sqlserver::TranslateConnectionString(
                     ConnectionProperties::Parse("Provider=SQLOLEDB;Data Source=s;Integrated Security=sspi"))
                     .IntegratedSecurity);
     EXPECT_NE(TranslateError("Provider=SQLOLEDB;Data Source=s;Integrated Security=Kerberos").find("not understood"),
@@ -154,21 +154,23 @@ TEST(OdbcConnectionString, OnlyTcpNetworkLibrary) {
 // ---- Message wording ------------------------------------------------------
 
 TEST(OdbcDiagnostics, DriverTagsAreStripped) {
-    EXPECT_EQ(odbc::StripDriverTags("[FreeTDS][SQL Server]Invalid column name 'prio'."), "Invalid column name 'prio'.");
-    EXPECT_EQ(odbc::StripDriverTags("[unixODBC][Driver Manager]Data source name not found"),
+    EXPECT_EQ(sqlserver::StripDriverTags("[FreeTDS][SQL Server]Invalid column name 'prio'."),
+              "Invalid column name 'prio'.");
+    EXPECT_EQ(sqlserver::StripDriverTags("[unixODBC][Driver Manager]Data source name not found"),
               "Data source name not found");
     // Brackets that belong to the message stay.
-    EXPECT_EQ(odbc::StripDriverTags("[dbo].[ATR_Log] is locked\n"), "[dbo].[ATR_Log] is locked");
+    EXPECT_EQ(sqlserver::StripDriverTags("[dbo].[ATR_Log] is locked\n"), "[dbo].[ATR_Log] is locked");
 }
 
 TEST(OdbcDiagnostics, ConnectionStringPasswordsAreMaskedWhateverTheyHold) {
-    EXPECT_EQ(odbc::WithoutConnectionPassword("bad: Server={s};PWD={s}3cr;t};UID=u"), "bad: Server={s};PWD=****;UID=u");
-    EXPECT_EQ(odbc::WithoutConnectionPassword("pwd={a}}"), "pwd=****");
-    EXPECT_EQ(odbc::WithoutConnectionPassword("Password=x;y PWD=;Password=z"),
+    EXPECT_EQ(sqlserver::WithoutConnectionPassword("bad: Server={s};PWD={s}3cr;t};UID=u"),
+              "bad: Server={s};PWD=****;UID=u");
+    EXPECT_EQ(sqlserver::WithoutConnectionPassword("pwd={a}}"), "pwd=****");
+    EXPECT_EQ(sqlserver::WithoutConnectionPassword("Password=x;y PWD=;Password=z"),
               "Password=****;y PWD=****;Password=****");
     // Text that merely holds what could be a password is left as it is.
     for (const char* text : {"Login failed for user 'purge'.", "Password expired for user 'e'.", "PWD"})
-        EXPECT_EQ(odbc::WithoutConnectionPassword(text), text);
+        EXPECT_EQ(sqlserver::WithoutConnectionPassword(text), text);
 }
 
 std::vector<ErrorEntry> RefusedRecords() {
@@ -177,48 +179,49 @@ std::vector<ErrorEntry> RefusedRecords() {
 }
 
 TEST(OdbcDiagnostics, ConnectFailuresEndWithServerAndCause) {
-    const odbc::SqlServerAddress local = odbc::ParseDataSource("(local)");
-    auto refused = odbc::ExplainConnectFailure(RefusedRecords(), local, 15, false);
+    const sqlserver::SqlServerAddress local = sqlserver::ParseDataSource("(local)");
+    auto refused = sqlserver::ExplainConnectFailure(RefusedRecords(), local, 15, false);
     ASSERT_EQ(refused.size(), 3u);
     EXPECT_EQ(refused[0].Description, RefusedRecords()[0].Description);  // the driver's records are kept
     EXPECT_EQ(refused.back().Description,
               "Cannot connect to the SQL Server at 127.0.0.1,1433: the server is unavailable or does not exist.");
 
-    auto timedOut = odbc::ExplainConnectFailure(
+    auto timedOut = sqlserver::ExplainConnectFailure(
         {{"Timeout expired", "HYT00", 0}, {"Unable to connect to data source", "08001", 0}}, local, 2, false);
     EXPECT_EQ(timedOut.back().Description,
               "Cannot connect to the SQL Server at 127.0.0.1,1433: the login timed out after 2 seconds without an "
               "answer from the server.");
 
-    auto login = odbc::ExplainConnectFailure(
+    auto login = sqlserver::ExplainConnectFailure(
         {{"Login failed for user 'u'.", "28000", 18456}, {"Unable to connect to data source", "08001", 0}}, local, 15,
         false);
     EXPECT_EQ(login.back().Description,
               "The SQL Server at 127.0.0.1,1433 refused the login: Login failed for user 'u'.");
 
-    auto other = odbc::ExplainConnectFailure({{"Cannot open database \"Nope\" requested by the login", "42000", 4060},
-                                              {"Unable to connect to data source", "08001", 0}},
-                                             local, 15, false);
+    auto other =
+        sqlserver::ExplainConnectFailure({{"Cannot open database \"Nope\" requested by the login", "42000", 4060},
+                                          {"Unable to connect to data source", "08001", 0}},
+                                         local, 15, false);
     EXPECT_EQ(other.back().Description,
               "Cannot connect to the SQL Server at 127.0.0.1,1433: Cannot open database \"Nope\" requested by the "
               "login.");
 }
 
 TEST(OdbcDiagnostics, StatementFailuresPutTheErrorLast) {
-    const odbc::SqlServerAddress address = odbc::ParseDataSource("logsrv");
-    auto records = odbc::ExplainStatementFailure(
+    const sqlserver::SqlServerAddress address = sqlserver::ParseDataSource("logsrv");
+    auto records = sqlserver::ExplainStatementFailure(
         {{"Invalid column name 'prio'.", "42S22", 207}, {"Changed database context to 'Events'.", "01000", 5701}},
         address, false);
     ASSERT_EQ(records.size(), 2u);
     EXPECT_EQ(records.back().Description, "Invalid column name 'prio'.");
-    EXPECT_FALSE(odbc::ConnectionLost(records));
+    EXPECT_FALSE(sqlserver::ConnectionLost(records));
 
-    auto lost = odbc::ExplainStatementFailure({{"Read from the server failed", "08S01", 20004}}, address, false);
-    EXPECT_TRUE(odbc::ConnectionLost(lost));
+    auto lost = sqlserver::ExplainStatementFailure({{"Read from the server failed", "08S01", 20004}}, address, false);
+    EXPECT_TRUE(sqlserver::ConnectionLost(lost));
     EXPECT_NE(lost.back().Description.find("The connection to the SQL Server at logsrv,1433 was lost"),
               std::string::npos);
     // A vague record on a connection the driver reports dead.
-    auto dead = odbc::ExplainStatementFailure({{"Unknown error", "HY000", 0}}, address, true);
+    auto dead = sqlserver::ExplainStatementFailure({{"Unknown error", "HY000", 0}}, address, true);
     ASSERT_EQ(dead.size(), 2u);
     EXPECT_EQ(dead.front().Description, "Unknown error");
     EXPECT_NE(dead.back().Description.find("was lost"), std::string::npos);

@@ -15,7 +15,7 @@
 
 namespace {
 
-namespace odbc = quellmark::data_access::odbc;
+namespace sqlserver = quellmark::data_access::sqlserver;
 using quellmark::data_access::ErrorEntry;
 using quellmark::test::Bytes;
 using quellmark::test::LogDbOptions;
@@ -26,8 +26,10 @@ std::vector<ErrorEntry> GenericFailure() {
     return {{"Unable to connect to data source", "08001", 0}, {"Adaptive Server connection failed", "01000", 20002}};
 }
 
-std::string Summary(const std::vector<ErrorEntry>& records, bool integrated, const odbc::LoginFailureFacts& facts) {
-    return odbc::ExplainConnectFailure(records, odbc::ParseDataSource("localhost,14333"), 15, integrated, facts)
+std::string Summary(const std::vector<ErrorEntry>& records, bool integrated,
+                    const sqlserver::LoginFailureFacts& facts) {
+    return sqlserver::ExplainConnectFailure(records, sqlserver::ParseDataSource("localhost,14333"), 15, integrated,
+                                            facts)
         .back()
         .Description;
 }
@@ -35,8 +37,8 @@ std::string Summary(const std::vector<ErrorEntry>& records, bool integrated, con
 // ---- Wording ---------------------------------------------------------------------
 
 TEST(OdbcLoginFailures, EachCauseIsNamedWithWhatToDo) {
-    odbc::LoginFailureFacts noEncryption;
-    noEncryption.Encryption = odbc::EncryptionOffer::NotOffered;
+    sqlserver::LoginFailureFacts noEncryption;
+    noEncryption.Encryption = sqlserver::EncryptionOffer::NotOffered;
     EXPECT_EQ(Summary(GenericFailure(), false, noEncryption),
               "The SQL Server at localhost,14333 offers no encryption, so no login was sent to it: neither the user "
               "name nor the password left this computer. SQL Server encrypts at least the login unless it is very "
@@ -44,19 +46,19 @@ TEST(OdbcLoginFailures, EachCauseIsNamedWithWhatToDo) {
     EXPECT_NE(Summary(GenericFailure(), true, noEncryption).find("no Kerberos ticket left this computer"),
               std::string::npos);
 
-    odbc::LoginFailureFacts kerberos;
-    kerberos.Encryption = odbc::EncryptionOffer::Offered;
+    sqlserver::LoginFailureFacts kerberos;
+    kerberos.Encryption = sqlserver::EncryptionOffer::Offered;
     kerberos.ClientPrincipal = "ops@QUELLMARK.TEST";
     kerberos.ServicePrincipal = "MSSQLSvc/localhost:14333";
     kerberos.ServiceTicketChecked = true;
-    kerberos.ServiceTicket.Outcome = odbc::ServiceTicketCheck::Result::UnknownPrincipal;
+    kerberos.ServiceTicket.Outcome = sqlserver::ServiceTicketCheck::Result::UnknownPrincipal;
     EXPECT_EQ(Summary(GenericFailure(), true, kerberos),
               "Windows authentication to the SQL Server at localhost,14333 failed: the Kerberos realm does not know "
               "the service principal MSSQLSvc/localhost:14333. Write the server's name as its service principal is "
               "registered (host name and port), or ask the administrator to register "
               "MSSQLSvc/localhost:14333 for the SQL Server's service account.");
 
-    kerberos.ServiceTicket = {odbc::ServiceTicketCheck::Result::Failed, "Cannot contact any KDC"};
+    kerberos.ServiceTicket = {sqlserver::ServiceTicketCheck::Result::Failed, "Cannot contact any KDC"};
     const std::string noKdc = Summary(GenericFailure(), true, kerberos);
     EXPECT_NE(noKdc.find("Kerberos gives ops@QUELLMARK.TEST no ticket for MSSQLSvc/localhost:14333 (Cannot contact "
                          "any KDC)"),
@@ -85,27 +87,29 @@ TEST(OdbcLoginFailures, EachCauseIsNamedWithWhatToDo) {
 }
 
 TEST(OdbcLoginFailures, CredentialsThatCannotStartALogin) {
-    const odbc::SqlServerAddress address = odbc::ParseDataSource("localhost,14333");
-    odbc::KerberosCheck expired;
-    expired.Outcome = odbc::KerberosCheck::Result::Expired;
+    const sqlserver::SqlServerAddress address = sqlserver::ParseDataSource("localhost,14333");
+    sqlserver::KerberosCheck expired;
+    expired.Outcome = sqlserver::KerberosCheck::Result::Expired;
     expired.Principal = "ops@QUELLMARK.TEST";
-    EXPECT_EQ(odbc::KerberosCredentialsProblem(expired, address),
+    EXPECT_EQ(sqlserver::KerberosCredentialsProblem(expired, address),
               "The Kerberos ticket of ops@QUELLMARK.TEST has expired, so Windows authentication (Integrated "
               "Security=SSPI) to the SQL Server at localhost,14333 cannot log in. Get a new ticket with kinit "
               "ops@QUELLMARK.TEST, or connect with a User Id and Password.");
-    odbc::KerberosCheck missing;
+    sqlserver::KerberosCheck missing;
     missing.Detail = "No Kerberos credentials available";
-    EXPECT_EQ(odbc::KerberosCredentialsProblem(missing, address),
+    EXPECT_EQ(sqlserver::KerberosCredentialsProblem(missing, address),
               "Windows authentication (Integrated Security=SSPI) to the SQL Server at localhost,14333 needs a "
               "Kerberos ticket, and this user has none (No Kerberos credentials available). Get one with kinit, or "
               "connect with a User Id and Password.");
 }
 
 TEST(OdbcLoginFailures, ServicePrincipalAsFreeTdsNamesIt) {
-    EXPECT_EQ(odbc::ServicePrincipalFor(odbc::ParseDataSource("localhost,14333")), "MSSQLSvc/localhost:14333");
-    EXPECT_EQ(odbc::ServicePrincipalFor(odbc::ParseDataSource("sql01.example.net")), "MSSQLSvc/sql01.example.net:1433");
-    EXPECT_EQ(odbc::ServicePrincipalFor(odbc::ParseDataSource("(local),1600")), "MSSQLSvc/127.0.0.1:1600");
-    EXPECT_EQ(odbc::ServicePrincipalFor(odbc::ParseDataSource("sql01\\EVENTS")), "");
+    EXPECT_EQ(sqlserver::ServicePrincipalFor(sqlserver::ParseDataSource("localhost,14333")),
+              "MSSQLSvc/localhost:14333");
+    EXPECT_EQ(sqlserver::ServicePrincipalFor(sqlserver::ParseDataSource("sql01.example.net")),
+              "MSSQLSvc/sql01.example.net:1433");
+    EXPECT_EQ(sqlserver::ServicePrincipalFor(sqlserver::ParseDataSource("(local),1600")), "MSSQLSvc/127.0.0.1:1600");
+    EXPECT_EQ(sqlserver::ServicePrincipalFor(sqlserver::ParseDataSource("sql01\\EVENTS")), "");
 }
 
 // ---- The PRELOGIN probe -------------------------------------------------------------
@@ -121,9 +125,10 @@ LogDbOptions Recorded(std::vector<std::string> extraArgs) {
 }
 
 TEST(OdbcLoginChecks, ProbeReadsTheServersEncryptionAndSendsNoLogin) {
-    const std::pair<const char*, odbc::EncryptionOffer> modes[] = {{"login", odbc::EncryptionOffer::Offered},
-                                                                   {"forced", odbc::EncryptionOffer::Offered},
-                                                                   {"none", odbc::EncryptionOffer::NotOffered}};
+    const std::pair<const char*, sqlserver::EncryptionOffer> modes[] = {
+        {"login", sqlserver::EncryptionOffer::Offered},
+        {"forced", sqlserver::EncryptionOffer::Offered},
+        {"none", sqlserver::EncryptionOffer::NotOffered}};
     for (const auto& [mode, offer] : modes) {
         SCOPED_TRACE(mode);
         LogDbProcess server(Recorded({"--encryption", mode}));
@@ -135,11 +140,11 @@ TEST(OdbcLoginChecks, ProbeReadsTheServersEncryptionAndSendsNoLogin) {
     {
         LogDbProcess silent(Recorded({"--hang-login"}));
         EXPECT_EQ(quellmark::data_access::sqlserver::ProbeServer("127.0.0.1", silent.Port(), 1, false).Encryption,
-                  odbc::EncryptionOffer::Unknown);
+                  sqlserver::EncryptionOffer::Unknown);
         const std::uint16_t port = silent.Port();
         silent.Kill();
         EXPECT_EQ(quellmark::data_access::sqlserver::ProbeServer("127.0.0.1", port, 1, false).Encryption,
-                  odbc::EncryptionOffer::Unknown);
+                  sqlserver::EncryptionOffer::Unknown);
     }
 }
 

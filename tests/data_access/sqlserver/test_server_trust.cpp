@@ -234,18 +234,20 @@ TEST(ServerTrustLogin, AGoodLoginCostsNoExtraRoundTrip) {
 TEST(ServerTrustLogin, TheRefusalIsTheLastWordOfAFailedLogin) {
     const std::vector<quellmark::data_access::ErrorEntry> records = {{"Adaptive Server connection failed", "01000", 0},
                                                                      {"Unable to connect to data source", "S1000", 0}};
-    quellmark::data_access::odbc::LoginFailureFacts facts;
-    facts.Encryption = quellmark::data_access::odbc::EncryptionOffer::Offered;
+    quellmark::data_access::sqlserver::LoginFailureFacts facts;
+    facts.Encryption = quellmark::data_access::sqlserver::EncryptionOffer::Offered;
     facts.CertificateRefusal = "WARNING: the SQL Server at db01,1433 presented ...";
-    const auto address = quellmark::data_access::odbc::ParseDataSource("db01");
-    EXPECT_EQ(quellmark::data_access::odbc::ExplainConnectFailure(records, address, 5, false, facts).back().Description,
-              facts.CertificateRefusal);
-    EXPECT_EQ(quellmark::data_access::odbc::ExplainConnectFailure(records, address, 5, true, facts).back().Description,
-              facts.CertificateRefusal);
+    const auto address = quellmark::data_access::sqlserver::ParseDataSource("db01");
+    EXPECT_EQ(
+        quellmark::data_access::sqlserver::ExplainConnectFailure(records, address, 5, false, facts).back().Description,
+        facts.CertificateRefusal);
+    EXPECT_EQ(
+        quellmark::data_access::sqlserver::ExplainConnectFailure(records, address, 5, true, facts).back().Description,
+        facts.CertificateRefusal);
     // A named instance's certificate cannot be fetched: the summary says how to get there.
     const std::string instance =
-        quellmark::data_access::odbc::ExplainConnectFailure(
-            records, quellmark::data_access::odbc::ParseDataSource("db01\\EVENTS"), 5, false, {})
+        quellmark::data_access::sqlserver::ExplainConnectFailure(
+            records, quellmark::data_access::sqlserver::ParseDataSource("db01\\EVENTS"), 5, false, {})
             .back()
             .Description;
     EXPECT_TRUE(Contains(instance, "Adaptive Server connection failed.")) << instance;
