@@ -2,64 +2,34 @@
 
 #include <algorithm>
 
+#include "base/utf8.h"
+
 namespace quellmark::logdb {
 namespace {
 
 constexpr char32_t kReplacement = 0xFFFD;
 
-void AppendUtf8(std::string& out, char32_t cp) {
-    if (cp < 0x80) {
-        out.push_back(static_cast<char>(cp));
-    } else if (cp < 0x800) {
-        out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else if (cp < 0x10000) {
-        out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else {
-        out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+// The bytes a malformed sequence at s[i] stands for: a lead byte with all
+// its continuation bytes (an overlong form, a surrogate, a value above
+// U+10FFFF: one U+FFFD for the whole), else that byte alone.
+std::size_t MalformedLength(std::string_view s, std::size_t i) {
+    const auto lead = static_cast<unsigned char>(s[i]);
+    const std::size_t length = lead >= 0xF8 ? 1 : lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
+    if (s.size() - i < length) return 1;
+    for (std::size_t k = 1; k < length; ++k) {
+        if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80) return 1;
     }
+    return length;
 }
 
 // Decodes one code point at `i`, advancing it; malformed input gives U+FFFD.
 char32_t NextCodePoint(std::string_view s, std::size_t& i) {
-    const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
-    const unsigned char lead = byte(i);
-    if (lead < 0x80) {
-        ++i;
-        return lead;
+    if (const auto decoded = base::DecodeUtf8(s, i)) {
+        i += decoded->length;
+        return decoded->value;
     }
-    int extra = 0;
-    char32_t cp = 0;
-    char32_t min = 0;
-    if ((lead & 0xE0) == 0xC0) {
-        extra = 1, cp = lead & 0x1F, min = 0x80;
-    } else if ((lead & 0xF0) == 0xE0) {
-        extra = 2, cp = lead & 0x0F, min = 0x800;
-    } else if ((lead & 0xF8) == 0xF0) {
-        extra = 3, cp = lead & 0x07, min = 0x10000;
-    } else {
-        ++i;
-        return kReplacement;
-    }
-    if (i + static_cast<std::size_t>(extra) >= s.size()) {
-        ++i;
-        return kReplacement;
-    }
-    for (int k = 1; k <= extra; ++k) {
-        if ((byte(i + k) & 0xC0) != 0x80) {
-            ++i;
-            return kReplacement;
-        }
-        cp = (cp << 6) | (byte(i + k) & 0x3F);
-    }
-    i += extra + 1;
-    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return kReplacement;
-    return cp;
+    i += MalformedLength(s, i);
+    return kReplacement;
 }
 
 std::uint16_t Le16(const std::vector<std::uint8_t>& p, std::size_t at) {
@@ -89,7 +59,7 @@ std::string Utf16LeToUtf8(const std::uint8_t* data, std::size_t bytes) {
         } else if (u >= 0xD800 && u <= 0xDFFF) {
             u = kReplacement;
         }
-        AppendUtf8(out, u);
+        base::AppendUtf8(out, u);
     }
     return out;
 }
@@ -309,7 +279,7 @@ private:
 
 std::string Latin1ToUtf8(const std::uint8_t* d, std::size_t n) {
     std::string out;
-    for (std::size_t i = 0; i < n; ++i) AppendUtf8(out, d[i]);
+    for (std::size_t i = 0; i < n; ++i) base::AppendUtf8(out, d[i]);
     return out;
 }
 

@@ -5,11 +5,13 @@
 
 #include <cerrno>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include "base/addr_info.h"
 #include "base/text.h"
 #include "base/unique_fd.h"
+#include "base/utf8.h"
 
 namespace {
 
@@ -93,6 +95,67 @@ TEST(Text, CaseInsensitiveComparisonFoldsAsciiLettersOnly) {
     EXPECT_TRUE(StartsWithIgnoreCase("TCP:sql01", "tcp:"));
     EXPECT_FALSE(StartsWithIgnoreCase("tc", "tcp:"));
     EXPECT_TRUE(StartsWithIgnoreCase("anything", ""));
+}
+
+// The code point at `at` and its length, or {0, 0} for bytes that are not UTF-8.
+std::pair<char32_t, std::size_t> Decoded(std::string_view text, std::size_t at = 0) {
+    const auto decoded = quellmark::base::DecodeUtf8(text, at);
+    return decoded ? std::pair{decoded->value, decoded->length} : std::pair<char32_t, std::size_t>{0, 0};
+}
+
+TEST(Utf8, DecodesEachWellFormedSequenceWithItsLengthAtTheBoundsOfEachForm) {
+    using Result = std::pair<char32_t, std::size_t>;
+    EXPECT_EQ(Decoded(std::string_view("\0", 1)), (Result{0, 1}));
+    EXPECT_EQ(Decoded("\x7F"), (Result{0x7F, 1}));
+    EXPECT_EQ(Decoded("\xC2\x80"), (Result{0x80, 2}));
+    EXPECT_EQ(Decoded("\xDF\xBF"), (Result{0x7FF, 2}));
+    EXPECT_EQ(Decoded("\xE0\xA0\x80"), (Result{0x800, 3}));
+    EXPECT_EQ(Decoded("\xED\x9F\xBF"), (Result{0xD7FF, 3}));  // just below the surrogates
+    EXPECT_EQ(Decoded("\xEE\x80\x80"), (Result{0xE000, 3}));  // just above them
+    EXPECT_EQ(Decoded("\xEF\xBF\xBF"), (Result{0xFFFF, 3}));
+    EXPECT_EQ(Decoded("\xF0\x90\x80\x80"), (Result{0x10000, 4}));
+    EXPECT_EQ(Decoded("\xF4\x8F\xBF\xBF"), (Result{0x10FFFF, 4}));
+    // At a position inside the text, with more text after the sequence.
+    EXPECT_EQ(Decoded("a\xC3\xA9z", 1), (Result{0xE9, 2}));
+    EXPECT_EQ(Decoded("a\xF0\x9F\x98\x80", 1), (Result{0x1F600, 4}));
+}
+
+TEST(Utf8, RefusesEveryMalformedSequence) {
+    const std::string_view malformed[] = {
+        "\x80",              // a continuation byte where a lead belongs
+        "\xBF",              //
+        "\xC0\x80",          // overlong two-byte forms (their leads are never valid)
+        "\xC1\xBF",          //
+        "\xE0\x9F\xBF",      // overlong three-byte form of U+07FF
+        "\xF0\x8F\xBF\xBF",  // overlong four-byte form of U+FFFF
+        "\xED\xA0\x80",      // surrogates
+        "\xED\xBF\xBF",      //
+        "\xF4\x90\x80\x80",  // U+110000
+        "\xF5\x80\x80\x80",  // leads F5-FF
+        "\xFF",              //
+        "\xC3",              // cut short
+        "\xE2\x82",          //
+        "\xF0\x9F\x98",      //
+        "\xC3(",             // interrupted by another character
+        "\xE2\x82(",         //
+        "\xF0\x9F\x98\xC3",  //
+    };
+    for (const std::string_view text : malformed) {
+        EXPECT_EQ(Decoded(text).second, 0u) << ::testing::PrintToString(std::string(text));
+    }
+    // A sequence is cut short by the end of the text, not by bytes beyond it.
+    EXPECT_EQ(Decoded(std::string_view("\xC3\xA9", 1)).second, 0u);
+}
+
+TEST(Utf8, EncodingGivesBackTheSequencesDecodingReads) {
+    for (const char32_t code : {U'\0', U'\x7F', U'\x80', U'\x7FF', U'\x800', U'\xFFFF', U'\x10000', U'\x10FFFF'}) {
+        std::string text = "x";
+        quellmark::base::AppendUtf8(text, code);
+        EXPECT_EQ(Decoded(text, 1), (std::pair{code, text.size() - 1})) << static_cast<unsigned>(code);
+    }
+    std::string euro;
+    quellmark::base::AppendUtf8(euro, 0x20AC);
+    EXPECT_EQ(euro, "\xE2\x82\xAC");
 }
 
 }  // namespace

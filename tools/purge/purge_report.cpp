@@ -5,6 +5,8 @@
 #include <ctime>
 #include <sstream>
 
+#include "base/utf8.h"
+
 namespace quellmark::purge_tool {
 namespace {
 
@@ -18,46 +20,19 @@ std::string Number(double value, int decimals) {
 
 std::string Rows(std::int64_t rows) { return std::to_string(rows) + (rows == 1 ? " row" : " rows"); }
 
-// Valid UTF-8 sequences as they are; any other byte as U+FFFD.
-std::size_t Utf8Length(const std::string& text, std::size_t i) {
-    const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
-    const unsigned char lead = byte(i);
-    std::size_t length = 0;
-    std::uint32_t min = 0;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2;
-        min = 0x80;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3;
-        min = 0x800;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4;
-        min = 0x10000;
-    } else {
-        return 0;
-    }
-    if (i + length > text.size()) return 0;
-    std::uint32_t code = lead & (0x7F >> length);
-    for (std::size_t k = 1; k < length; ++k) {
-        if ((byte(i + k) & 0xC0) != 0x80) return 0;
-        code = (code << 6) | (byte(i + k) & 0x3F);
-    }
-    if (code < min || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return 0;
-    return length;
-}
-
 std::string JsonString(const std::string& text) {
     std::string out = "\"";
     for (std::size_t i = 0; i < text.size();) {
         const auto c = static_cast<unsigned char>(text[i]);
         if (c >= 0x80) {
-            const std::size_t length = Utf8Length(text, i);
-            if (length == 0) {
+            // Valid UTF-8 sequences as they are; any other byte as U+FFFD.
+            const auto decoded = base::DecodeUtf8(text, i);
+            if (!decoded) {
                 out += "\\ufffd";
                 ++i;
             } else {
-                out.append(text, i, length);
-                i += length;
+                out.append(text, i, decoded->length);
+                i += decoded->length;
             }
             continue;
         }

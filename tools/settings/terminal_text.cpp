@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+#include "base/utf8.h"
+
 namespace quellmark::settings_tool {
 namespace {
 
@@ -17,47 +19,15 @@ bool IsBidiControl(std::uint32_t cp) {
            (cp >= 0x2066 && cp <= 0x2069);
 }
 
-// The length of the UTF-8 sequence at text[i] and its code point; 0 when the
-// bytes there are not UTF-8.
-std::size_t Decode(std::string_view text, std::size_t i, std::uint32_t& cp) {
-    const auto lead = static_cast<unsigned char>(text[i]);
-    std::size_t length = 0;
-    if (lead < 0x80) {
-        cp = lead;
-        return 1;
-    }
-    if (lead >= 0xC2 && lead < 0xE0) {
-        length = 2;
-        cp = lead & 0x1Fu;
-    } else if (lead >= 0xE0 && lead < 0xF0) {
-        length = 3;
-        cp = lead & 0x0Fu;
-    } else if (lead >= 0xF0 && lead < 0xF5) {
-        length = 4;
-        cp = lead & 0x07u;
-    } else {
-        return 0;
-    }
-    if (text.size() - i < length) return 0;
-    for (std::size_t k = 1; k < length; ++k) {
-        const auto next = static_cast<unsigned char>(text[i + k]);
-        if ((next & 0xC0) != 0x80) return 0;
-        cp = (cp << 6) | (next & 0x3Fu);
-    }
-    if ((length == 3 && cp < 0x800) || (length == 4 && cp < 0x10000) || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
-        return 0;
-    return length;
-}
-
 }  // namespace
 
 std::string Visible(std::string_view text) {
     std::string out;
     out.reserve(text.size());
     for (std::size_t i = 0; i < text.size();) {
-        std::uint32_t cp = 0;
-        const std::size_t length = Decode(text, i, cp);
-        if (length == 0 || cp < 0x20 || cp == 0x7F) {
+        const auto decoded = base::DecodeUtf8(text, i);
+        const std::uint32_t cp = decoded ? decoded->value : 0;
+        if (!decoded || cp < 0x20 || cp == 0x7F) {
             AppendEscaped(out, "\\x", static_cast<unsigned char>(text[i]), 2);
             ++i;
             continue;
@@ -65,9 +35,9 @@ std::string Visible(std::string_view text) {
         if ((cp >= 0x80 && cp < 0xA0) || IsBidiControl(cp)) {
             AppendEscaped(out, "\\u", cp, 4);
         } else {
-            out.append(text.substr(i, length));
+            out.append(text.substr(i, decoded->length));
         }
-        i += length;
+        i += decoded->length;
     }
     return out;
 }

@@ -16,6 +16,7 @@
 #include <string_view>
 
 #include "base/unique_fd.h"
+#include "base/utf8.h"
 #include "data_access/jet/cipher.h"
 #include "data_access/jet/page_layout.h"
 
@@ -52,33 +53,9 @@ void Append16(Bytes& b, std::uint16_t v) {
 bool Utf16Of(std::string_view text, std::u16string& out) {
     out.clear();
     for (std::size_t i = 0; i < text.size();) {
-        const auto c = static_cast<unsigned char>(text[i]);
-        std::uint32_t cp = 0;
-        std::size_t len = 0;
-        if (c < 0x80) {
-            cp = c;
-            len = 1;
-        } else if (c >= 0xC2 && c < 0xE0) {
-            cp = c & 0x1Fu;
-            len = 2;
-        } else if (c >= 0xE0 && c < 0xF0) {
-            cp = c & 0x0Fu;
-            len = 3;
-        } else if (c >= 0xF0 && c < 0xF5) {
-            cp = c & 0x07u;
-            len = 4;
-        } else
-            return false;
-        if (i + len > text.size()) return false;
-        for (std::size_t k = 1; k < len; ++k) {
-            const auto cc = static_cast<unsigned char>(text[i + k]);
-            if ((cc & 0xC0) != 0x80) return false;
-            cp = (cp << 6) | (cc & 0x3Fu);
-        }
-        if ((len == 3 && cp < 0x800) || (len == 4 && (cp < 0x10000 || cp > 0x10FFFF)) ||
-            (cp >= 0xD800 && cp <= 0xDFFF)) {
-            return false;
-        }
+        const auto decoded = base::DecodeUtf8(text, i);
+        if (!decoded) return false;
+        std::uint32_t cp = decoded->value;
         if (cp >= 0x10000) {
             cp -= 0x10000;
             out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
@@ -86,7 +63,7 @@ bool Utf16Of(std::string_view text, std::u16string& out) {
         } else {
             out.push_back(static_cast<char16_t>(cp));
         }
-        i += len;
+        i += decoded->length;
     }
     return true;
 }
