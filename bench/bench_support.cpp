@@ -10,6 +10,32 @@
 
 namespace quellmark::bench {
 
+void ParseOptions(int argc, char** argv, DataOptions& data, const char* usage, const OwnOption& own) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        const std::function<long long()> value = [&]() -> long long {
+            if (i + 1 >= argc) throw std::runtime_error(arg + " needs a value");
+            return std::stoll(argv[++i]);
+        };
+        if (arg == "--rows") {
+            data.rows = value();
+        } else if (arg == "--matching") {
+            data.matching = value();
+        } else if (arg == "--chunk") {
+            data.chunk = static_cast<int>(value());
+        } else if (arg == "--seed") {
+            data.seed = static_cast<std::uint64_t>(value());
+        } else if (!own(arg, value)) {
+            throw std::runtime_error(usage);
+        }
+    }
+}
+
+void RequireRowsAndChunk(const DataOptions& data) {
+    if (data.rows < 1 || data.matching < 1 || data.matching > data.rows || data.chunk < 1)
+        throw std::runtime_error("need 1 <= matching <= rows and chunk >= 1");
+}
+
 LogServerOptions ServerFor(const std::filesystem::path& dbFile, const std::filesystem::path& statsFile,
                            const std::vector<std::string>& extraArgs) {
     LogServerOptions options;

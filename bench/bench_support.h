@@ -1,12 +1,14 @@
 // What the deletion and responsiveness benchmarks share on top of the test
 // harness (scratch folders, child processes, the log server and its SQLite
-// file): a log server on prepared data, the server's statement statistics, a
-// settings file pointing at the server, and summaries of timing samples.
+// file): the options naming their data, a log server on prepared data, the
+// server's statement statistics, a settings file pointing at the server, and
+// summaries of timing samples.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -26,6 +28,26 @@ inline double Seconds(Clock::duration d) { return std::chrono::duration<double>(
 inline constexpr const char* kDatabase = "logs";
 inline constexpr const char* kUser = "bench";
 inline constexpr const char* kPassword = "bench-pw";
+
+// The data a benchmark purges (see PrepareLogData) and the chunk size it
+// deletes with: --rows, --matching, --seed and --chunk.
+struct DataOptions {
+    std::int64_t rows = 1'000'000;
+    std::int64_t matching = 200'000;
+    int chunk = 5000;
+    std::uint64_t seed = 1;
+};
+
+// A benchmark's own option: `value()` reads the number after it ("<arg> needs
+// a value" when there is none). False for an argument it does not know.
+using OwnOption = std::function<bool(const std::string& arg, const std::function<long long()>& value)>;
+
+// Reads the command line: the data options into `data`, every other argument
+// through `own`; an unknown one throws `usage`.
+void ParseOptions(int argc, char** argv, DataOptions& data, const char* usage, const OwnOption& own);
+
+// Throws unless 1 <= matching <= rows and chunk >= 1.
+void RequireRowsAndChunk(const DataOptions& data);
 
 using LogServerOptions = test::LogDbOptions;
 using LogServer = test::LogDbProcess;

@@ -82,42 +82,26 @@ private:
     std::string statement_;
 };
 
-struct Options {
-    std::int64_t rows = 1'000'000;
-    std::int64_t matching = 200'000;
-    int chunk = 5000;
-    std::uint64_t seed = 1;
+struct Options : quellmark::bench::DataOptions {
     bool peer = true;
     bool keep = false;
 };
 
 Options ParseOptions(int argc, char** argv) {
     Options o;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        const auto value = [&]() -> long long {
-            if (i + 1 >= argc) throw std::runtime_error(arg + " needs a value");
-            return std::stoll(argv[++i]);
-        };
-        if (arg == "--rows") {
-            o.rows = value();
-        } else if (arg == "--matching") {
-            o.matching = value();
-        } else if (arg == "--chunk") {
-            o.chunk = static_cast<int>(value());
-        } else if (arg == "--seed") {
-            o.seed = static_cast<std::uint64_t>(value());
-        } else if (arg == "--no-peer") {
-            o.peer = false;
-        } else if (arg == "--keep") {
-            o.keep = true;
-        } else {
-            throw std::runtime_error(
-                "usage: deletion_bench [--rows N] [--matching M] [--chunk C] [--seed S] [--no-peer] [--keep]");
-        }
-    }
-    if (o.rows < 1 || o.matching < 1 || o.matching > o.rows || o.chunk < 1)
-        throw std::runtime_error("need 1 <= matching <= rows and chunk >= 1");
+    quellmark::bench::ParseOptions(
+        argc, argv, o, "usage: deletion_bench [--rows N] [--matching M] [--chunk C] [--seed S] [--no-peer] [--keep]",
+        [&](const std::string& arg, const auto&) {
+            if (arg == "--no-peer") {
+                o.peer = false;
+            } else if (arg == "--keep") {
+                o.keep = true;
+            } else {
+                return false;
+            }
+            return true;
+        });
+    quellmark::bench::RequireRowsAndChunk(o);
     return o;
 }
 

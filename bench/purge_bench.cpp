@@ -19,7 +19,6 @@
 #include <vector>
 
 #include "bench_support.h"
-#include "ops/app_state.h"
 #include "ops/modGeneral.h"
 #include "ops/settings_file.h"
 #include "ops/window_port.h"
@@ -33,46 +32,26 @@ using bench::Seconds;
 
 constexpr int kPauseMs = 200;
 
-struct Options {
-    std::int64_t rows = 1'000'000;
-    std::int64_t matching = 200'000;
-    int chunk = 5000;
-    std::uint64_t seed = 1;
+struct Options : bench::DataOptions {
     bool keep = false;
 };
 
 Options ParseOptions(int argc, char** argv) {
     Options o;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        const auto value = [&]() -> long long {
-            if (i + 1 >= argc) throw std::runtime_error(arg + " needs a value");
-            return std::stoll(argv[++i]);
-        };
-        if (arg == "--rows") {
-            o.rows = value();
-        } else if (arg == "--matching") {
-            o.matching = value();
-        } else if (arg == "--chunk") {
-            o.chunk = static_cast<int>(value());
-        } else if (arg == "--seed") {
-            o.seed = static_cast<std::uint64_t>(value());
-        } else if (arg == "--keep") {
-            o.keep = true;
-        } else {
-            throw std::runtime_error("usage: purge_bench [--rows N] [--matching M] [--chunk C] [--seed S] [--keep]");
-        }
-    }
-    if (o.rows < 1 || o.matching < 1 || o.matching > o.rows || o.chunk < 1)
-        throw std::runtime_error("need 1 <= matching <= rows and chunk >= 1");
+    bench::ParseOptions(argc, argv, o, "usage: purge_bench [--rows N] [--matching M] [--chunk C] [--seed S] [--keep]",
+                        [&](const std::string& arg, const auto&) {
+                            if (arg != "--keep") return false;
+                            o.keep = true;
+                            return true;
+                        });
+    bench::RequireRowsAndChunk(o);
     return o;
 }
 
 // The window as the operations see it: a fixed statement, nothing to process.
 class BenchWindow : public quellmark::WindowPort {
 public:
-    explicit BenchWindow(std::string statement) : statement_(std::move(statement)) { quellmark::SetMainWindow(this); }
-    ~BenchWindow() override { quellmark::SetMainWindow(nullptr); }
+    explicit BenchWindow(std::string statement) : statement_(std::move(statement)) {}
     std::vector<std::string> messages;
     int passes = 0;
     std::string SqlQueryText() const override { return statement_; }
@@ -80,6 +59,8 @@ public:
     void SetRecLeftText(const std::string&) override { ++passes; }
     void ShowMessage(const std::string& text) override { messages.push_back(text); }
     void ProcessPendingEvents() override {}
+    bool CancelRequested() const override { return false; }  // no Cancel button
+    void ClearCancelRequest() override {}
 
 private:
     std::string statement_;
@@ -102,13 +83,14 @@ void Report(const char* name, double wall, const bench::StatementStats& s, doubl
 }
 
 void ExpectPurged(const std::filesystem::path& db, const Options& o, const char* who) {
-    if (bench::CountRows(db, "priority = 7") != 0 || bench::CountRows(db) != o.rows - o.matching)
+    if (quellmark::test::CountLogRows(db, "priority = 7") != 0 ||
+        quellmark::test::CountLogRows(db) != o.rows - o.matching)
         throw std::runtime_error(std::string(who) + " did not delete exactly the matching rows");
 }
 
 int Main(int argc, char** argv) {
     const Options options = ParseOptions(argc, argv);
-    bench::ScratchFolder scratch("purge-bench");
+    quellmark::test::ScratchDir scratch("purge-bench");
     if (options.keep) scratch.Keep();
     const std::filesystem::path dir = scratch.Path();
     const std::string statement =
@@ -134,10 +116,15 @@ int Main(int argc, char** argv) {
         const auto settings = dir / "purge-app" / "Sarnwick.mdb";
         bench::WriteSettings(settings, server.Port());
         const auto start = Clock::now();
-        const int status = bench::RunProgram({QUELLMARK_PURGE_TOOL, "--settings", settings.string(), "--statement",
-                                              statement, "--quiet", "--json", (dir / "purge.json").string()},
-                                             dir / "purge.out", dir / "purge.err");
+        const quellmark::test::RunResult run =
+            quellmark::test::Run(QUELLMARK_PURGE_TOOL,
+                                 {"--settings", settings.string(), "--statement", statement, "--quiet", "--json",
+                                  (dir / "purge.json").string()},
+                                 std::chrono::hours(24));
         purgeWall = Seconds(Clock::now() - start);
+        std::ofstream(dir / "purge.out") << run.out;
+        std::ofstream(dir / "purge.err") << run.err;
+        const int status = run.exitCode;
         server.Kill();
         if (status != 0) throw std::runtime_error("quellmark-purge ended with status " + std::to_string(status));
         const auto stats = bench::ReadStats(dir / "purge.stats");
@@ -161,11 +148,10 @@ int Main(int argc, char** argv) {
         bench::LogServer server(bench::ServerFor(dir / "window.sqlite", dir / "window.stats"));
         std::filesystem::create_directory(dir / "window-app");
         bench::WriteSettings(dir / "window-app" / "Sarnwick.mdb", server.Port());
-        quellmark::SettingsConnString =
-            quellmark::modGeneral::SettingsConnStringForFolder((dir / "window-app").string());
+        const std::string settings = quellmark::modGeneral::SettingsConnStringForFolder((dir / "window-app").string());
         BenchWindow window(statement);
         const auto start = Clock::now();
-        quellmark::modGeneral::DeleteRecordsInChunks();
+        quellmark::modGeneral::DeleteRecordsInChunks(window, settings);
         windowWall = Seconds(Clock::now() - start);
         server.Kill();
         for (const std::string& m : window.messages) std::fprintf(stderr, "message: %s\n", m.c_str());
@@ -182,11 +168,15 @@ int Main(int argc, char** argv) {
     {
         bench::LogServer server(bench::ServerFor(dir / "loop.sqlite", dir / "loop.stats"));
         const auto start = Clock::now();
-        const int status =
-            bench::RunProgram({"bash", QUELLMARK_PEER_SCRIPT, "127.0.0.1", std::to_string(server.Port()),
-                               bench::kDatabase, bench::kUser, bench::kPassword, countStatement, statement},
-                              dir / "loop.out");
+        const quellmark::test::RunResult run =
+            quellmark::test::Run("bash",
+                                 {QUELLMARK_PEER_SCRIPT, "127.0.0.1", std::to_string(server.Port()), bench::kDatabase,
+                                  bench::kUser, bench::kPassword, countStatement, statement},
+                                 std::chrono::hours(24));
         loopWall = Seconds(Clock::now() - start);
+        std::fputs(run.err.c_str(), stderr);
+        std::ofstream(dir / "loop.out") << run.out;
+        const int status = run.exitCode;
         server.Kill();
         if (status != 0) throw std::runtime_error("peer_purge.sh failed with status " + std::to_string(status));
         const auto stats = bench::ReadStats(dir / "loop.stats");

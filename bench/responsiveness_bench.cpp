@@ -146,45 +146,30 @@ public:
     }
 };
 
-struct Options {
-    std::int64_t rows = 1'000'000;
-    std::int64_t matching = 200'000;
-    int chunk = 5000;
+struct Options : quellmark::bench::DataOptions {
     int runs = 6;
     int passesBeforeCancel = 4;
     int intervalMs = 3;
-    std::uint64_t seed = 1;
     std::size_t maxClicks = 30000;  // clicks made ahead of time; no more are posted
 };
 
 Options ParseOptions(int argc, char** argv) {
     Options o;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        const auto value = [&]() -> long long {
-            if (i + 1 >= argc) throw std::runtime_error(arg + " needs a value");
-            return std::stoll(argv[++i]);
-        };
-        if (arg == "--rows") {
-            o.rows = value();
-        } else if (arg == "--matching") {
-            o.matching = value();
-        } else if (arg == "--chunk") {
-            o.chunk = static_cast<int>(value());
-        } else if (arg == "--runs") {
-            o.runs = static_cast<int>(value());
-        } else if (arg == "--passes-before-cancel") {
-            o.passesBeforeCancel = static_cast<int>(value());
-        } else if (arg == "--interval-ms") {
-            o.intervalMs = static_cast<int>(value());
-        } else if (arg == "--seed") {
-            o.seed = static_cast<std::uint64_t>(value());
-        } else {
-            throw std::runtime_error(
-                "usage: responsiveness_bench [--rows N] [--matching M] [--chunk C] [--runs R] "
-                "[--passes-before-cancel K] [--interval-ms I] [--seed S]");
-        }
-    }
+    quellmark::bench::ParseOptions(argc, argv, o,
+                                   "usage: responsiveness_bench [--rows N] [--matching M] [--chunk C] [--runs R] "
+                                   "[--passes-before-cancel K] [--interval-ms I] [--seed S]",
+                                   [&](const std::string& arg, const std::function<long long()>& value) {
+                                       if (arg == "--runs") {
+                                           o.runs = static_cast<int>(value());
+                                       } else if (arg == "--passes-before-cancel") {
+                                           o.passesBeforeCancel = static_cast<int>(value());
+                                       } else if (arg == "--interval-ms") {
+                                           o.intervalMs = static_cast<int>(value());
+                                       } else {
+                                           return false;
+                                       }
+                                       return true;
+                                   });
     if (o.rows < 1 || o.matching < 1 || o.matching > o.rows || o.runs < 1 || o.passesBeforeCancel < 1 ||
         o.intervalMs < 1)
         throw std::runtime_error("bad options");
