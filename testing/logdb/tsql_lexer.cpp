@@ -37,6 +37,35 @@ SqlMessage SyntaxNear(const Token& t) {
     return {102, 1, 15, "Incorrect syntax near '" + t.text + "'."};
 }
 
+namespace {
+
+// The text of a quoted string or name from just after its opening quote up
+// to the closing `close` (doubled, it stands for itself), leaving `i` after
+// it. At the end of the batch: SQL Server's unclosed-quotation error, which a
+// string literal follows with a syntax error.
+std::string ReadQuoted(std::string_view s, std::size_t& i, char close, bool literal) {
+    std::string text;
+    for (;;) {
+        if (i >= s.size()) {
+            const SqlMessage unclosed{105, 1, 15, "Unclosed quotation mark after the character string '" + text + "'."};
+            if (literal) throw SqlFailure({unclosed, SqlMessage{102, 1, 15, "Incorrect syntax near '" + text + "'."}});
+            throw SqlFailure(unclosed);
+        }
+        if (s[i] == close) {
+            if (i + 1 < s.size() && s[i + 1] == close) {
+                text.push_back(close);
+                i += 2;
+                continue;
+            }
+            ++i;
+            return text;
+        }
+        text.push_back(s[i++]);
+    }
+}
+
+}  // namespace
+
 std::vector<Token> Tokenize(std::string_view s) {
     std::vector<Token> tokens;
     std::size_t i = 0;
@@ -66,42 +95,13 @@ std::vector<Token> Tokenize(std::string_view s) {
             Token t;
             t.kind = c == '\'' ? Tok::String : Tok::NString;
             i += c == '\'' ? 1 : 2;
-            for (;;) {
-                if (i >= s.size())
-                    throw SqlFailure(
-                        {SqlMessage{105, 1, 15, "Unclosed quotation mark after the character string '" + t.text + "'."},
-                         SqlMessage{102, 1, 15, "Incorrect syntax near '" + t.text + "'."}});
-                if (s[i] == '\'') {
-                    if (i + 1 < s.size() && s[i + 1] == '\'') {
-                        t.text.push_back('\'');
-                        i += 2;
-                        continue;
-                    }
-                    ++i;
-                    break;
-                }
-                t.text.push_back(s[i++]);
-            }
+            t.text = ReadQuoted(s, i, '\'', true);
             tokens.push_back(std::move(t));
         } else if (c == '[' || c == '"') {
             const char close = c == '[' ? ']' : '"';
             Token t{Tok::Quoted, {}};
             ++i;
-            for (;;) {
-                if (i >= s.size())
-                    throw SqlFailure(
-                        SqlMessage{105, 1, 15, "Unclosed quotation mark after the character string '" + t.text + "'."});
-                if (s[i] == close) {
-                    if (i + 1 < s.size() && s[i + 1] == close) {
-                        t.text.push_back(close);
-                        i += 2;
-                        continue;
-                    }
-                    ++i;
-                    break;
-                }
-                t.text.push_back(s[i++]);
-            }
+            t.text = ReadQuoted(s, i, close, false);
             tokens.push_back(std::move(t));
         } else if (std::isdigit(c) ||
                    (c == '.' && i + 1 < s.size() && std::isdigit(static_cast<unsigned char>(s[i + 1])))) {
