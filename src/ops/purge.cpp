@@ -202,6 +202,8 @@ std::string_view StopReasonName(StopReason reason) noexcept {
             return "retries-exhausted";
         case StopReason::Failed:
             return "failed";
+        case StopReason::LockHeld:
+            return "lock-held";
     }
     return "failed";
 }

@@ -44,8 +44,9 @@ enum class StopReason {
     Signal,            // a stop was requested
     RetriesExhausted,  // deadlocks or lock time-outs, too many in a row
     Failed,            // a failure that ends the run
+    LockHeld,          // not run: another run holds the log's lock
 };
-// done, max-runtime, until, signal, retries-exhausted, failed.
+// done, max-runtime, until, signal, retries-exhausted, failed, lock-held.
 std::string_view StopReasonName(StopReason reason) noexcept;
 
 // Why a statement failed, as far as a run is concerned.

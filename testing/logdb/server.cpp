@@ -95,6 +95,7 @@ void Session::Batch(const std::vector<std::uint8_t>& payload, TokenWriter& token
 bool Session::Run(const std::string& text, TokenWriter& tokens) {
     if (options_.logStatements) std::cerr << "[" << spid_ << "] " << text.substr(0, 300) << '\n';
     stats_.Batch(spid_, text);
+    variables_.clear();
     std::vector<Statement> statements;
     try {
         statements = ParseBatch(text, database_);
@@ -115,6 +116,16 @@ bool Session::Run(const std::string& text, TokenWriter& tokens) {
         if (s.kind == Statement::Kind::Set) {
             ApplySet(s);
             tokens.Done(more, done::kCmdSet, 0);
+            continue;
+        }
+        if (s.kind == Statement::Kind::Declare) {
+            try {
+                Declare(s);
+                tokens.Done(more, 0, 0);
+            } catch (const SqlFailure& failure) {
+                Errors(tokens, failure);
+                tokens.Done(static_cast<std::uint16_t>(more | done::kError), 0, 0);
+            }
             continue;
         }
         // A delete takes effect only once the statement has finished
@@ -236,6 +247,28 @@ void Session::Rpc(const std::vector<std::uint8_t>& payload, TokenWriter& tokens)
             break;
         }
         default:
+            if (IsAppLockProcedure(call.procName)) {  // {? = call sp_getapplock(...)}
+                std::vector<ProcArgument> arguments;
+                for (const RpcParam& p : call.params) {
+                    ProcArgument a;
+                    a.name = p.name;
+                    a.isNull = p.isNull;
+                    a.isInteger = p.isInteger;
+                    a.integer = p.integer;
+                    a.text = p.text;
+                    arguments.push_back(std::move(a));
+                }
+                int status = applock::kBadCall;
+                try {
+                    status = CallAppLock(call.procName, arguments, tokens);
+                } catch (const SqlFailure& failure) {
+                    Errors(tokens, failure);
+                }
+                tokens.ReturnStatus(status);
+                tokens.DoneProc(0);
+                Send(tokens);
+                return;
+            }
             return RpcFailure(tokens, 2812,
                               "Could not find stored procedure '" +
                                   (call.procName.empty() ? std::to_string(call.procId) : call.procName) + "'.");
@@ -320,7 +353,11 @@ void Session::Execute(const Statement& s, std::uint16_t more, TokenWriter& token
             Probe(s, more, tokens);
             rows = 1;
             return;
+        case Statement::Kind::Exec:
+            Exec(s, more, tokens);
+            return;
         case Statement::Kind::Set:
+        case Statement::Kind::Declare:
             return;
     }
 }
@@ -344,7 +381,14 @@ void Session::Probe(const Statement& s, std::uint16_t more, TokenWriter& tokens)
                 text(item.text);
                 break;
             case ProbeItem::Kind::Variable:
-                if (item.text == "@@SPID") {
+                if (const auto v = variables_.find(item.text); v != variables_.end()) {
+                    cell.isNull = v->second.isNull;
+                    if (v->second.isText) {
+                        text(v->second.text);
+                    } else {
+                        number(v->second.integer);
+                    }
+                } else if (item.text == "@@SPID") {
                     number(spid_);
                 } else if (item.text == "@@TRANCOUNT" || item.text == "@@ERROR") {
                     number(0);
@@ -388,6 +432,104 @@ void Session::Probe(const Statement& s, std::uint16_t more, TokenWriter& tokens)
     tokens.Done(static_cast<std::uint16_t>(more | (noCount_ ? 0 : done::kCount)), done::kCmdSelect, 1);
 }
 
+void Session::Declare(const Statement& s) {
+    for (const Declaration& d : s.declarations) {
+        if (variables_.contains(d.name))
+            throw SqlFailure(SqlMessage{134, 1, 15,
+                                        "The variable name '" + d.name +
+                                            "' has already been declared. Variable names must be unique within a "
+                                            "query batch or stored procedure."});
+        Variable& v = variables_[d.name];
+        v.isText = d.isText;
+        if (d.initial) Assign(v, Resolve(ExecArgument{"", *d.initial}));
+    }
+}
+
+ProcArgument Session::Resolve(const ExecArgument& argument) const {
+    ProcArgument a;
+    a.name = argument.name;
+    const ExecValue& v = argument.value;
+    switch (v.kind) {
+        case ExecValue::Kind::Default:
+            a.isDefault = true;
+            break;
+        case ExecValue::Kind::Null:
+            a.isNull = true;
+            break;
+        case ExecValue::Kind::Integer:
+            a.isInteger = true;
+            a.integer = v.integer;
+            break;
+        case ExecValue::Kind::Text:
+            a.text = v.text;
+            break;
+        case ExecValue::Kind::Variable: {
+            const auto found = variables_.find(v.text);
+            if (found == variables_.end())
+                throw SqlFailure(SqlMessage{137, 2, 15, "Must declare the scalar variable \"" + v.text + "\"."});
+            a.isNull = found->second.isNull;
+            a.isInteger = !found->second.isText;
+            a.integer = found->second.integer;
+            a.text = found->second.text;
+            break;
+        }
+    }
+    return a;
+}
+
+void Session::Assign(Variable& variable, const ProcArgument& value) const {
+    variable.isNull = value.isNull;
+    if (value.isNull) return;
+    if (variable.isText) {
+        variable.text = value.isInteger ? std::to_string(value.integer) : value.text;
+        return;
+    }
+    if (value.isInteger) {
+        variable.integer = value.integer;
+        return;
+    }
+    try {
+        std::size_t used = 0;
+        variable.integer = std::stoll(value.text, &used);
+        if (value.text.find_first_not_of(' ', used) == std::string::npos) return;
+    } catch (const std::exception&) {
+    }
+    throw SqlFailure(SqlMessage{
+        245, 1, 16, "Conversion failed when converting the varchar value '" + value.text + "' to data type int."});
+}
+
+void Session::Exec(const Statement& s, std::uint16_t more, TokenWriter& tokens) {
+    if (!IsAppLockProcedure(s.procedure))
+        throw SqlFailure(SqlMessage{2812, 62, 16, "Could not find stored procedure '" + s.procedure + "'."});
+    Variable* status = nullptr;
+    if (!s.statusVariable.empty()) {
+        const auto found = variables_.find(s.statusVariable);
+        if (found == variables_.end())
+            throw SqlFailure(SqlMessage{137, 2, 15, "Must declare the scalar variable \"" + s.statusVariable + "\"."});
+        status = &found->second;
+    }
+    std::vector<ProcArgument> arguments;
+    for (const ExecArgument& a : s.arguments) arguments.push_back(Resolve(a));
+    const int value = CallAppLock(s.procedure, arguments, tokens);
+    if (status) {
+        ProcArgument number;
+        number.isInteger = true;
+        number.integer = value;
+        Assign(*status, number);
+    }
+    tokens.ReturnStatus(value);
+    tokens.DoneProc(more);
+}
+
+int Session::CallAppLock(std::string_view procedure, const std::vector<ProcArgument>& arguments, TokenWriter& tokens) {
+    const AppLockCall call = BindAppLockCall(procedure, arguments);
+    const AppLockOutcome outcome = RunAppLockCall(appLocks_, call, database_, spid_, lockTimeout_);
+    if (outcome.message)
+        tokens.Error(outcome.message->number, outcome.message->state, outcome.message->severity, outcome.message->text,
+                     kServerName);
+    return outcome.returnValue;
+}
+
 Server::Server(ServerOptions options, LogStore& store)
     : options_(std::move(options)),
       store_(store),
@@ -426,8 +568,8 @@ void Server::Run() {
         }
         if (gConnections.load() >= kMaxConnections) continue;  // closes it
         ++gConnections;
-        auto session =
-            std::make_shared<Session>(std::move(client), options_, store_, *stats_, *wireLog_, *loginLog_, tls_.get());
+        auto session = std::make_shared<Session>(std::move(client), options_, store_, *stats_, *wireLog_, *loginLog_,
+                                                 tls_.get(), *appLocks_);
         std::thread([session] {
             session->Run();
             --gConnections;

@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 
+#include "logdb/app_locks.h"
 #include "logdb/channel.h"
 #include "logdb/lock_faults.h"
 #include "logdb/log_store.h"
@@ -81,7 +82,8 @@ private:
     std::shared_ptr<StatsLog> stats_;
     std::shared_ptr<WireLog> wireLog_;
     std::shared_ptr<LogFile> loginLog_;
-    std::shared_ptr<TlsContext> tls_;  // null with Encryption::None
+    std::shared_ptr<TlsContext> tls_;                                    // null with Encryption::None
+    std::shared_ptr<AppLocks> appLocks_ = std::make_shared<AppLocks>();  // sp_getapplock, shared by the sessions
     Fd listener_;
     std::uint16_t port_ = 0;
 };

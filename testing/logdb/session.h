@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "base/text.h"
+#include "logdb/app_locks.h"
 #include "logdb/channel.h"
 #include "logdb/log_file.h"
 #include "logdb/log_store.h"
@@ -73,16 +75,23 @@ struct Hangup {
 class Session {
 public:
     Session(Fd fd, const ServerOptions& options, LogStore& store, StatsLog& stats, WireLog& wireLog, LogFile& loginLog,
-            const TlsContext* tls)
+            const TlsContext* tls, AppLocks& appLocks)
         : spid_(NextSpid()),
           channel_(std::move(fd), wireLog, spid_),
           options_(options),
           store_(store),
           stats_(stats),
           loginLog_(loginLog),
-          tls_(tls) {}
+          tls_(tls),
+          appLocks_(appLocks) {}
 
     void Run() {
+        // The application locks of the session go with it, however it ends.
+        struct ReleaseLocks {
+            AppLocks& locks;
+            std::uint16_t spid;
+            ~ReleaseLocks() { locks.ReleaseAll(spid); }
+        } releaseLocks{appLocks_, spid_};
         try {
             if (options_.hangLogin) {
                 Drain();
@@ -158,6 +167,25 @@ private:
 
     void Probe(const Statement& s, std::uint16_t more, TokenWriter& tokens);
 
+    // DECLARE: the batch's variables.
+    void Declare(const Statement& s);
+    // A value with the batch's variables replaced.
+    ProcArgument Resolve(const ExecArgument& argument) const;
+    // EXEC of sp_getapplock or sp_releaseapplock: its messages, return
+    // status and DONEPROC; the return status in the status variable.
+    void Exec(const Statement& s, std::uint16_t more, TokenWriter& tokens);
+    // sp_getapplock / sp_releaseapplock with bound arguments: the return value.
+    int CallAppLock(std::string_view procedure, const std::vector<ProcArgument>& arguments, TokenWriter& tokens);
+
+    // A variable of the batch: a number, a text or null.
+    struct Variable {
+        bool isText = false;
+        bool isNull = true;
+        std::int64_t integer = 0;
+        std::string text;
+    };
+    void Assign(Variable& variable, const ProcArgument& value) const;
+
     std::uint16_t spid_;
     Channel channel_;
     const ServerOptions& options_;
@@ -165,6 +193,8 @@ private:
     StatsLog& stats_;
     LogFile& loginLog_;
     const TlsContext* tls_;
+    AppLocks& appLocks_;
+    std::map<std::string, Variable> variables_;  // the batch's, by name in upper case
     std::string loginName_;
     std::uint32_t version_ = version::k74;
     std::size_t packetSize_ = kLoginPacketSize;

@@ -60,7 +60,8 @@ private:
     static bool IsStatementStart(const Token& t) {
         return t.kind == Tok::Word &&
                (base::EqualsIgnoreCase(t.text, "SELECT") || base::EqualsIgnoreCase(t.text, "DELETE") ||
-                base::EqualsIgnoreCase(t.text, "SET"));
+                base::EqualsIgnoreCase(t.text, "SET") || base::EqualsIgnoreCase(t.text, "DECLARE") ||
+                base::EqualsIgnoreCase(t.text, "EXEC") || base::EqualsIgnoreCase(t.text, "EXECUTE"));
     }
     [[noreturn]] void Fail(const Token& t) const {
         // At the end of the text a server names the last token it read.
@@ -83,7 +84,111 @@ private:
         if (IsWord("SET")) return SetStatement();
         if (IsWord("SELECT")) return SelectStatement();
         if (IsWord("DELETE")) return DeleteStatement();
+        if (IsWord("DECLARE")) return DeclareStatement();
+        if (IsWord("EXEC") || IsWord("EXECUTE")) return ExecStatement();
         Fail(Peek());
+    }
+
+    // -- DECLARE @name [AS] type [(n|MAX)] [= value], ...
+    Statement DeclareStatement() {
+        ExpectWord("DECLARE");
+        Statement s;
+        s.kind = Statement::Kind::Declare;
+        do {
+            const Token& name = Take();
+            if (name.kind != Tok::Variable || name.text.starts_with("@@")) Fail(name);
+            Declaration d;
+            d.name = Upper(name.text);
+            if (IsWord("AS")) ++pos_;
+            const Token& type = Take();
+            if (type.kind != Tok::Word) Fail(type);
+            static constexpr std::array kIntegers = {"INT", "INTEGER", "BIGINT", "SMALLINT", "TINYINT", "BIT"};
+            static constexpr std::array kTexts = {"NVARCHAR", "VARCHAR", "NCHAR", "CHAR", "SYSNAME"};
+            const std::string upper = Upper(type.text);
+            d.isText = std::find(kTexts.begin(), kTexts.end(), upper) != kTexts.end();
+            if (!d.isText && std::find(kIntegers.begin(), kIntegers.end(), upper) == kIntegers.end())
+                throw SqlFailure(SqlMessage{
+                    2715, 3, 16, "Column, parameter, or variable #1: Cannot find data type " + type.text + "."});
+            if (d.isText && IsOp("(")) {
+                ++pos_;
+                const Token& size = Take();
+                if (size.kind != Tok::Number && !(size.kind == Tok::Word && base::EqualsIgnoreCase(size.text, "MAX")))
+                    Fail(size);
+                ExpectOp(")");
+            }
+            if (IsOp("=")) {
+                ++pos_;
+                d.initial = Value(false);
+            }
+            s.declarations.push_back(std::move(d));
+        } while (IsOp(",") && (++pos_, true));
+        return s;
+    }
+
+    // -- EXEC[UTE] [@status =] name [[@name =] value [OUTPUT|OUT], ...]
+    Statement ExecStatement() {
+        ++pos_;
+        Statement s;
+        s.kind = Statement::Kind::Exec;
+        if (Peek().kind == Tok::Variable && IsOp("=", 1)) {
+            if (Peek().text.starts_with("@@")) Fail(Peek());
+            s.statusVariable = Upper(Take().text);
+            ++pos_;
+        }
+        const Token& first = Take();
+        if (!IsIdentifier(first)) Fail(first);
+        s.procedure = first.text;
+        while (IsOp(".")) {  // schema.name, database.schema.name, database..name
+            ++pos_;
+            s.procedure += ".";
+            if (IsOp(".")) continue;
+            const Token& part = Take();
+            if (!IsIdentifier(part)) Fail(part);
+            s.procedure += part.text;
+        }
+        if (Peek().kind == Tok::End || IsOp(";") || IsStatementStart(Peek())) return s;
+        do {
+            ExecArgument a;
+            if (Peek().kind == Tok::Variable && IsOp("=", 1)) {
+                a.name = Take().text;
+                ++pos_;
+            }
+            a.value = Value(true);
+            if (IsWord("OUTPUT") || IsWord("OUT")) ++pos_;
+            s.arguments.push_back(std::move(a));
+        } while (IsOp(",") && (++pos_, true));
+        return s;
+    }
+
+    // A value of DECLARE or EXEC: a number, a string, NULL, a variable; in
+    // EXEC also DEFAULT and a bare word (taken as text, as T-SQL does).
+    ExecValue Value(bool inExec) {
+        ExecValue v;
+        const Token& t = Take();
+        if (t.kind == Tok::Number || (t.kind == Tok::Op && t.text == "-" && Peek().kind == Tok::Number)) {
+            const bool negative = t.kind == Tok::Op;
+            const Token& digits = negative ? Take() : t;
+            const std::optional<std::int64_t> n = ParseIntLiteral(digits.text);
+            if (!n || *n > 2147483647LL + (negative ? 1 : 0)) Fail(digits);
+            v.kind = ExecValue::Kind::Integer;
+            v.integer = negative ? -*n : *n;
+        } else if (t.kind == Tok::String || t.kind == Tok::NString) {
+            v.kind = ExecValue::Kind::Text;
+            v.text = t.text;
+        } else if (t.kind == Tok::Variable && !t.text.starts_with("@@")) {
+            v.kind = ExecValue::Kind::Variable;
+            v.text = Upper(t.text);
+        } else if (t.kind == Tok::Word && base::EqualsIgnoreCase(t.text, "NULL")) {
+            v.kind = ExecValue::Kind::Null;
+        } else if (inExec && t.kind == Tok::Word && base::EqualsIgnoreCase(t.text, "DEFAULT")) {
+            v.kind = ExecValue::Kind::Default;
+        } else if (inExec && (t.kind == Tok::Word || t.kind == Tok::Quoted) && !IsStatementStart(t)) {
+            v.kind = ExecValue::Kind::Text;
+            v.text = t.text;
+        } else {
+            Fail(t);
+        }
+        return v;
     }
 
     // -- SET

@@ -8,7 +8,9 @@
 //          FROM <table> [WHERE cond] [ORDER BY 1]
 //   DELETE [TOP (n) [PERCENT]] [FROM] <table> [WITH (hints)] [WHERE cond]
 //   SET <session option> ...                  (NOCOUNT and ROWCOUNT take effect)
-//   SELECT @@VERSION, @@SPID, 1, 'text', DB_NAME(), ...  (probes)
+//   SELECT @@VERSION, @@SPID, 1, 'text', DB_NAME(), @variable, ...  (probes)
+//   DECLARE @name type [= value] [, ...]      (variables of the batch)
+//   EXEC[UTE] [@status =] procedure [[@name =] value [OUTPUT], ...]
 // <table> is ATR_Log, dbo.ATR_Log or <database>.dbo.ATR_Log, any letter case,
 // [bracketed] or "quoted". cond combines AND, OR, NOT and parentheses over
 // comparisons (= <> != < <= > >= !< !>), [NOT] LIKE ... [ESCAPE 'c'],
@@ -57,8 +59,27 @@ struct ProbeItem {
     std::string alias;
 };
 
+// A value in DECLARE or an argument in EXEC.
+struct ExecValue {
+    enum class Kind { Default, Null, Integer, Text, Variable };
+    Kind kind = Kind::Null;
+    std::int64_t integer = 0;
+    std::string text;  // the text, or the variable's name in upper case
+};
+
+struct ExecArgument {
+    std::string name;  // "@Resource" as written; empty when positional
+    ExecValue value;
+};
+
+struct Declaration {
+    std::string name;  // upper case
+    bool isText = false;
+    std::optional<ExecValue> initial;
+};
+
 struct Statement {
-    enum class Kind { Set, Probe, Count, Delete };
+    enum class Kind { Set, Probe, Count, Delete, Declare, Exec };
     Kind kind = Kind::Set;
 
     // Set: the option in upper case and its value (ON, OFF, a number, a word).
@@ -77,6 +98,15 @@ struct Statement {
     std::string where;
     std::optional<double> top;
     bool topPercent = false;
+
+    // Declare.
+    std::vector<Declaration> declarations;
+
+    // Exec: the variable taking the return status (upper case, "" for none),
+    // the procedure's name as written (parts joined by dots) and the arguments.
+    std::string statusVariable;
+    std::string procedure;
+    std::vector<ExecArgument> arguments;
 };
 
 // Parses a whole batch; `database` is the session's database, which a

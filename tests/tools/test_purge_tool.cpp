@@ -13,6 +13,7 @@
 #include <sstream>
 #include <thread>
 
+#include "harness/scoped_env.h"
 #include "support/online_log.h"
 
 using namespace quellmark;
@@ -34,17 +35,21 @@ std::string ReadFile(const std::filesystem::path& file) {
 
 // A server of 5000 rows, 2000 of them labelled 'purge-me', and a settings
 // file pointing at it.
+// The run's lock file goes to the scratch folder, unless a test takes
+// lockFolder away to use the machine's own.
 struct Purge {
     explicit Purge(std::vector<std::string> serverArgs = {})
-        : log(test::SarnwickServer(5000, 11, std::move(serverArgs))) {
+        : Purge(std::in_place, test::SarnwickServer(5000, 11, std::move(serverArgs))) {}
+    Purge(std::in_place_t, test::LogDbOptions options) : log(std::move(options)) {
         EXPECT_EQ(log.Mark("purge-me", 2000), 2000);
         log.UseSettings();
         others = log.server.Snapshot(kUnmarked);
     }
 
-    std::vector<std::string> Args(const std::string& statement, std::vector<std::string> more = {}) const {
-        std::vector<std::string> args = {
-            "--settings", log.SettingsFile().string(), "--statement", statement, "--json", Json().string()};
+    std::vector<std::string> Args(const std::string& statement, std::vector<std::string> more = {},
+                                  const std::optional<std::filesystem::path>& json = std::nullopt) const {
+        std::vector<std::string> args = {"--settings", log.SettingsFile().string(),   "--statement", statement,
+                                         "--json",     json.value_or(Json()).string()};
         args.insert(args.end(), more.begin(), more.end());
         return args;
     }
@@ -58,6 +63,7 @@ struct Purge {
 
     test::OnlineLog log;
     std::string others;
+    std::optional<test::ScopedEnv> lockFolder{std::in_place, "QUELLMARK_LOCK_DIR", log.dir.Path().string()};
 };
 
 std::string Chunked(int n) { return "DELETE TOP (" + std::to_string(n) + ") FROM ATR_Log WHERE label = 'purge-me'"; }
@@ -70,9 +76,13 @@ std::string Field(const std::string& json, const std::string& name) {
     return match[1];
 }
 
-// Starts the tool in the background, its output in files of `dir`.
-pid_t Start(const std::vector<std::string>& args, const std::filesystem::path& dir) {
-    std::vector<std::string> all = {PurgeTool()};
+// Starts the tool in the background, its output in files of `dir`; through
+// `wrapper` (a program and its arguments, the tool's command line after
+// them) when given.
+pid_t Start(const std::vector<std::string>& args, const std::filesystem::path& dir,
+            const std::vector<std::string>& wrapper = {}) {
+    std::vector<std::string> all = wrapper;
+    all.push_back(PurgeTool());
     all.insert(all.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (std::string& a : all) argv.push_back(a.data());
@@ -205,8 +215,9 @@ TEST(PurgeTool, SignalsStopAfterTheStatementUnderWay) {
 }
 
 TEST(PurgeTool, ASecondSigintCancelsTheStatementOnTheServer) {
-    // The first delete takes 20 s on the server.
-    Purge purge({"--delay-ms", "20000", "--faults-after", "1"});
+    // The first delete takes 20 s on the server (after the lock's EXEC and
+    // SELECT and the count).
+    Purge purge({"--delay-ms", "20000", "--faults-after", "3"});
     const pid_t pid = Start(purge.Args(Chunked(100)), purge.log.dir.Path());
     std::this_thread::sleep_for(1500ms);
     const auto start = std::chrono::steady_clock::now();
@@ -354,3 +365,132 @@ TEST(PurgeTool, WithoutATerminalNoLineIsRewritten) {
 }
 
 }  // namespace
+
+// ---- One run at a time per log --------------------------------------------------
+
+// The machine's own lock file of the test's log, removed when the test ends
+// (it is left behind by design: only the holder's flock counts).
+struct MachineLockFile {
+    explicit MachineLockFile(const Purge& purge)
+        : path("/run/lock/quellmark-purge.127.0.0.1%2C" + std::to_string(purge.log.server.Port()) + ".Sarnwick.lock") {}
+    ~MachineLockFile() { std::filesystem::remove(path); }
+    std::filesystem::path path;
+};
+
+// A slow purge to hold the log: 200 chunks of 10 rows, each delete taking 100 ms.
+test::LogDbOptions SlowServer() {
+    test::LogDbOptions options = test::SarnwickServer(5000, 11, {"--delay-ms", "100"});
+    options.statementLog = true;
+    return options;
+}
+
+// Runs in a mount namespace of its own with an empty /run/lock: the
+// machine's lock files are out of its sight, the server's lock is not.
+std::vector<std::string> WithPrivateRunLock() {
+    std::vector<std::string> wrapper = {"/usr/bin/unshare"};
+    if (::geteuid() != 0) wrapper.insert(wrapper.end(), {"--user", "--map-root-user"});
+    wrapper.insert(wrapper.end(), {"--mount", "--propagation", "private", "/bin/sh", "-c",
+                                   "mount -t tmpfs tmpfs /run/lock && exec \"$@\"", "sh"});
+    return wrapper;
+}
+
+// The batches of the sessions that logged in after the first `skip`.
+std::vector<std::string> BatchesAfter(const Purge& purge, std::size_t skip) {
+    std::vector<std::string> batches;
+    std::size_t index = 0;
+    for (const auto& [number, session] : purge.log.server.Sessions(2s))
+        if (index++ >= skip) batches.insert(batches.end(), session.batches.begin(), session.batches.end());
+    return batches;
+}
+
+bool AnyContains(const std::vector<std::string>& texts, const std::string& part) {
+    return std::any_of(texts.begin(), texts.end(),
+                       [&](const std::string& t) { return t.find(part) != std::string::npos; });
+}
+
+// The second run of a log ends with 75 and lock-held, deleting nothing,
+// with the message naming the holder.
+void ExpectLockHeld(const Purge& purge, const test::RunResult& r, const std::filesystem::path& json,
+                    const std::string& holder) {
+    EXPECT_EQ(r.exitCode, 75) << r.err;
+    EXPECT_NE(r.err.find(holder), std::string::npos) << r.err;
+    EXPECT_NE(r.out.find("not run: another run holds the log's lock"), std::string::npos) << r.out;
+    const std::string text = ReadFile(json);
+    EXPECT_EQ(Field(text, "stop_reason"), "\"lock-held\"");
+    EXPECT_EQ(Field(text, "rows_deleted"), "0");
+    EXPECT_EQ(Field(text, "chunks"), "0");
+    EXPECT_NE(Field(text, "error").find(holder), std::string::npos) << text;
+    EXPECT_FALSE(AnyContains(BatchesAfter(purge, 1), "DELETE"));
+    EXPECT_FALSE(AnyContains(BatchesAfter(purge, 1), "COUNT("));
+}
+
+TEST(PurgeLock, ASecondRunOnThisMachineFindsTheLockFileHeldByTheFirst) {
+    Purge purge(std::in_place, SlowServer());
+    purge.lockFolder.reset();
+    const MachineLockFile lockFile(purge);
+    pid_t first = Start(purge.Args(Chunked(10), {"--pause-ms", "0"}), purge.log.dir.Path());
+    WaitForFirstChunk(purge);
+
+    const std::filesystem::path json = purge.log.dir / "second.json";
+    const test::RunResult second = test::Run(PurgeTool(), purge.Args(Chunked(10), {}, json), 60s);
+    ExpectLockHeld(purge, second, json, "is locked by process " + std::to_string(first) + " on this machine");
+    EXPECT_EQ(ReadFile(lockFile.path), std::to_string(first) + "\n");
+    // The local lock is taken first: the second run did not ask the server's.
+    EXPECT_FALSE(AnyContains(BatchesAfter(purge, 1), "sp_getapplock"));
+
+    // Killed, the first leaves no lock behind: the flock goes with its
+    // process, the server's lock with its session.
+    ::kill(first, SIGKILL);
+    EXPECT_EQ(Wait(first, 30s), 128 + SIGKILL);
+    const test::RunResult third = purge.Run(Chunked(500), {"--pause-ms", "0"});
+    EXPECT_EQ(third.exitCode, 0) << third.err;
+    EXPECT_EQ(purge.Marked(), 0);
+    purge.ExpectOthersUntouched();
+}
+
+TEST(PurgeLock, WithTheLockFileOutOfSightTheServerLockKeepsTheSecondRunOut) {
+    Purge purge(std::in_place, SlowServer());
+    purge.lockFolder.reset();
+    const MachineLockFile lockFile(purge);
+    pid_t first = Start(purge.Args(Chunked(10), {"--pause-ms", "0"}), purge.log.dir.Path(), WithPrivateRunLock());
+    WaitForFirstChunk(purge);
+    EXPECT_FALSE(std::filesystem::exists(lockFile.path));  // the first one's is in its own /run/lock
+
+    const std::filesystem::path json = purge.log.dir / "second.json";
+    const test::RunResult second = test::Run(PurgeTool(), purge.Args(Chunked(10), {}, json), 60s);
+    ExpectLockHeld(purge, second, json, "is locked by another session on the server");
+    EXPECT_TRUE(AnyContains(BatchesAfter(purge, 1), "sp_getapplock"));
+
+    // A first run that ends normally gives the server's lock back at once.
+    ::kill(first, SIGTERM);
+    EXPECT_EQ(Wait(first, 30s), 75) << ReadFile(purge.log.dir / "err");
+    EXPECT_TRUE(AnyContains(purge.log.server.Sessions(2s).begin()->second.batches, "sp_releaseapplock"));
+    const test::RunResult third = purge.Run(Chunked(500), {"--pause-ms", "0"});
+    EXPECT_EQ(third.exitCode, 0) << third.err;
+    EXPECT_EQ(purge.Marked(), 0);
+}
+
+TEST(PurgeLock, AKilledRunLeavesNoServerLockBehind) {
+    Purge purge(std::in_place, SlowServer());
+    pid_t first = Start(purge.Args(Chunked(10), {"--pause-ms", "0"}), purge.log.dir.Path());
+    WaitForFirstChunk(purge);
+    ::kill(first, SIGKILL);
+    EXPECT_EQ(Wait(first, 30s), 128 + SIGKILL);
+    // Another machine's run (another lock folder): only the server's lock is shared.
+    const test::ScopedEnv otherMachine("QUELLMARK_LOCK_DIR", (purge.log.dir / "other").string());
+    std::filesystem::create_directory(purge.log.dir / "other");
+    const test::RunResult next = purge.Run(Chunked(500), {"--pause-ms", "0"});
+    EXPECT_EQ(next.exitCode, 0) << next.err;
+    EXPECT_EQ(purge.Marked(), 0);
+}
+
+TEST(PurgeLock, ALockFileThatCannotBeMadeStopsTheRunBeforeItDeletes) {
+    Purge purge;
+    purge.lockFolder.emplace("QUELLMARK_LOCK_DIR", (purge.log.dir / "missing").string());
+    const test::RunResult r = purge.Run(Chunked(100));
+    EXPECT_EQ(r.exitCode, 73) << r.err;
+    EXPECT_NE(r.err.find("cannot open the lock file " + (purge.log.dir / "missing").string()), std::string::npos)
+        << r.err;
+    EXPECT_EQ(Field(purge.JsonText(), "stop_reason"), "\"failed\"");
+    EXPECT_EQ(purge.Marked(), 2000);
+}

@@ -10,7 +10,9 @@
 #include <string>
 #include <vector>
 
+#include "base/lock_file.h"
 #include "ops/purge.h"
+#include "ops/purge_lock.h"
 #include "ops/purge_online.h"
 #include "ops/purge_statement.h"
 #include "ops/settings_file.h"
@@ -130,6 +132,50 @@ int Main(int argc, char** argv, tool::StopSignals& signals) {
     record.server = purge::ServerName(online.settings);
     record.database = online.settings.OnlDatabase;
 
+    // One deletion run at a time per log, on this machine and on the server,
+    // from before the first count to the end. A dry run deletes nothing and
+    // takes neither lock, so it can look while a purge runs.
+    std::optional<quellmark::base::LockFile> localLock;
+    std::optional<purge::ServerRunLock> serverLock;
+    // How a run that reached the server ends: the server's lock given back,
+    // the connection closed, the summary line and the JSON.
+    const auto finish = [&](std::optional<int> exitCode) {
+        serverLock.reset();
+        try {
+            online.connection->Close();
+        } catch (const std::exception&) {
+            // The run's figures stand; the connection goes with the process.
+        }
+        std::fprintf(summaryOut, "%s\n", tool::SummaryLine(record).c_str());
+        std::fflush(summaryOut);
+        json->Write(record);
+        return exitCode.value_or(tool::ExitCodeOf(record));
+    };
+    // A run that cannot start: one message, then as above.
+    const auto notRun = [&](purge::StopReason reason, const purge::StatementFailure& why, std::optional<int> exitCode) {
+        std::fprintf(stderr, "%s\n", why.what());
+        record.result.stopReason = reason;
+        record.result.failure = why;
+        record.result.startedAt = record.result.endedAt = std::chrono::system_clock::now();
+        return finish(exitCode);
+    };
+    if (!options.dryRun) {
+        try {
+            localLock.emplace(purge::TakeLocalLock(purge::LockFolder(), *record.server, *record.database));
+            serverLock.emplace(*online.connection, *record.server, *record.database);
+        } catch (const purge::LockHeld& held) {
+            return notRun(purge::StopReason::LockHeld,
+                          purge::StatementFailure(purge::FailureKind::Rejected, 0, held.what()), exit_code::kStopped);
+        } catch (const quellmark::base::LockFileError& e) {
+            return notRun(
+                purge::StopReason::Failed,
+                purge::StatementFailure(purge::FailureKind::Internal, 0, std::string("quellmark-purge: ") + e.what()),
+                exit_code::kCantCreate);
+        } catch (const purge::StatementFailure& failure) {
+            return notRun(purge::StopReason::Failed, failure, std::nullopt);
+        }
+    }
+
     purge::PurgePlan plan;
     plan.deleteStatement = statement.deleteStatement;
     plan.countStatement = statement.countStatement;
@@ -160,15 +206,8 @@ int Main(int argc, char** argv, tool::StopSignals& signals) {
     if (result.failure &&
         (result.stopReason == purge::StopReason::Failed || result.stopReason == purge::StopReason::RetriesExhausted))
         std::fprintf(stderr, "%s\n", result.failure->what());
-    try {
-        online.connection->Close();
-    } catch (const std::exception&) {
-        // The run's figures stand; the connection goes with the process.
-    }
-    std::fprintf(summaryOut, "%s\n", tool::SummaryLine(record).c_str());
-    std::fflush(summaryOut);
-    json->Write(record);
-    return tool::ExitCodeOf(record);
+    if (stop.Level() >= 2 && serverLock) serverLock->LeaveToSessionEnd();
+    return finish(std::nullopt);
 }
 
 }  // namespace

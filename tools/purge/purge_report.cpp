@@ -85,6 +85,8 @@ std::string HowItEnded(const RunRecord& record) {
             return "stopped: the retries ran out";
         case StopReason::Failed:
             return "failed";
+        case StopReason::LockHeld:
+            return "not run: another run holds the log's lock";
     }
     return "failed";
 }
@@ -103,6 +105,7 @@ int ExitCodeOf(const RunRecord& record) {
                 return exit_code::kInternal;
         }
     }
+    if (result.stopReason == StopReason::LockHeld) return exit_code::kStopped;
     if (record.dryRun && result.stopReason == StopReason::Done) return exit_code::kDone;
     return result.rowsLeft == 0 ? exit_code::kDone : exit_code::kStopped;
 }
@@ -171,7 +174,9 @@ std::string SummaryLine(const RunRecord& record) {
 std::string JsonSummary(const RunRecord& record) {
     const purge::PurgeResult& r = record.result;
     const purge::PurgeFigures& f = r.figures;
-    const bool failed = r.stopReason == StopReason::Failed || r.stopReason == StopReason::RetriesExhausted;
+    // The error, or for a run that found the log locked, who holds it.
+    const bool failed = r.stopReason == StopReason::Failed || r.stopReason == StopReason::RetriesExhausted ||
+                        r.stopReason == StopReason::LockHeld;
     std::ostringstream json;
     json << "{\"server\":" << JsonOr(record.server) << ",\"database\":" << JsonOr(record.database)
          << ",\"statement\":" << JsonString(record.statement) << ",\"chunk_size\":" << record.chunkSize
