@@ -424,7 +424,7 @@ void ExpectLockHeld(const Purge& purge, const test::RunResult& r, const std::fil
     EXPECT_FALSE(AnyContains(BatchesAfter(purge, 1), "COUNT("));
 }
 
-TEST(PurgeLock, ASecondRunOnThisMachineFindsTheLockFileHeldByTheFirst) {
+TEST(PurgeToolLock, ASecondRunOnThisMachineFindsTheLockFileHeldByTheFirst) {
     Purge purge(std::in_place, SlowServer());
     purge.lockFolder.reset();
     const MachineLockFile lockFile(purge);
@@ -448,7 +448,7 @@ TEST(PurgeLock, ASecondRunOnThisMachineFindsTheLockFileHeldByTheFirst) {
     purge.ExpectOthersUntouched();
 }
 
-TEST(PurgeLock, WithTheLockFileOutOfSightTheServerLockKeepsTheSecondRunOut) {
+TEST(PurgeToolLock, WithTheLockFileOutOfSightTheServerLockKeepsTheSecondRunOut) {
     Purge purge(std::in_place, SlowServer());
     purge.lockFolder.reset();
     const MachineLockFile lockFile(purge);
@@ -470,7 +470,7 @@ TEST(PurgeLock, WithTheLockFileOutOfSightTheServerLockKeepsTheSecondRunOut) {
     EXPECT_EQ(purge.Marked(), 0);
 }
 
-TEST(PurgeLock, AKilledRunLeavesNoServerLockBehind) {
+TEST(PurgeToolLock, AKilledRunLeavesNoServerLockBehind) {
     Purge purge(std::in_place, SlowServer());
     pid_t first = Start(purge.Args(Chunked(10), {"--pause-ms", "0"}), purge.log.dir.Path());
     WaitForFirstChunk(purge);
@@ -484,7 +484,7 @@ TEST(PurgeLock, AKilledRunLeavesNoServerLockBehind) {
     EXPECT_EQ(purge.Marked(), 0);
 }
 
-TEST(PurgeLock, ALockFileThatCannotBeMadeStopsTheRunBeforeItDeletes) {
+TEST(PurgeToolLock, ALockFileThatCannotBeMadeStopsTheRunBeforeItDeletes) {
     Purge purge;
     purge.lockFolder.emplace("QUELLMARK_LOCK_DIR", (purge.log.dir / "missing").string());
     const test::RunResult r = purge.Run(Chunked(100));
