@@ -118,6 +118,29 @@ public:
         return result;
     }
 
+    // An ODBC call escape, "{? = call procedure(...)}": the procedure's
+    // return status in `value`, through the bound first parameter.
+    Result Call(const std::string& callEscape) {
+        SQLHSTMT stmt = SQL_NULL_HSTMT;
+        SQLAllocHandle(SQL_HANDLE_STMT, dbc_, &stmt);
+        const std::unique_ptr<void, void (*)(void*)> owner(stmt, [](void* h) { SQLFreeHandle(SQL_HANDLE_STMT, h); });
+        SQLINTEGER status = 0;
+        SQLLEN indicator = 0;
+        SQLBindParameter(stmt, 1, SQL_PARAM_OUTPUT, SQL_C_SLONG, SQL_INTEGER, 0, 0, &status, 0, &indicator);
+        std::string text = callEscape;
+        SQLRETURN rc =
+            SQLExecDirect(stmt, reinterpret_cast<SQLCHAR*>(text.data()), static_cast<SQLINTEGER>(text.size()));
+        Result result;
+        if (!SQL_SUCCEEDED(rc) && rc != SQL_NO_DATA) {
+            result.error = Diagnostics(SQL_HANDLE_STMT, stmt);
+            return result;
+        }
+        while (SQL_SUCCEEDED(rc)) rc = SQLMoreResults(stmt);  // output parameters arrive last
+        result.ok = true;
+        if (indicator != SQL_NULL_DATA) result.value = status;
+        return result;
+    }
+
     long long Count(const std::string& sql) {
         const Result r = Run(sql);
         EXPECT_TRUE(r.ok) << sql << ": " << r.error.message;
