@@ -65,9 +65,13 @@ const char* const kUsage =
     "SIGTERM, SIGINT and SIGHUP stop the run after the statement under way; a second\n"
     "SIGINT cancels that statement on the server.\n"
     "\n"
-    "Exit status: 0 done, nothing left; 75 stopped with rows left; 69 server unreachable,\n"
-    "login refused or connection lost; 65 the server rejected the statement; 78 the settings\n"
-    "file is unusable; 73 the JSON file cannot be written; 64 usage; 70 internal error.\n";
+    "One run at a time per log: a run that finds another holding the log's lock (the\n"
+    "lock file in /run/lock, or the server's application lock) ends with 75, lock-held.\n"
+    "\n"
+    "Exit status: 0 done, nothing left; 75 stopped with rows left, or the log is locked;\n"
+    "69 server unreachable, login refused or connection lost; 65 the server rejected the\n"
+    "statement; 78 the settings file is unusable; 73 the JSON file or the lock file cannot\n"
+    "be written; 64 usage; 70 internal error.\n";
 
 bool TakesValue(std::string_view name) {
     for (const OptionSpec& spec : kOptions)
