@@ -437,6 +437,9 @@ TEST(PurgeToolLock, ASecondRunOnThisMachineFindsTheLockFileHeldByTheFirst) {
     EXPECT_EQ(ReadFile(lockFile.path), std::to_string(first) + "\n");
     // The local lock is taken first: the second run did not ask the server's.
     EXPECT_FALSE(AnyContains(BatchesAfter(purge, 1), "sp_getapplock"));
+    // A dry run deletes nothing and takes no lock: it may look meanwhile.
+    const test::RunResult look = purge.Run(Chunked(10), {"--dry-run"});
+    EXPECT_EQ(look.exitCode, 0) << look.err;
 
     // Killed, the first leaves no lock behind: the flock goes with its
     // process, the server's lock with its session.
