@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "bench_support.h"
+#include "harness/scoped_env.h"
 #include "ops/modGeneral.h"
 #include "ops/settings_file.h"
 #include "ops/window_port.h"
@@ -115,6 +116,8 @@ int Main(int argc, char** argv) {
         std::filesystem::create_directory(dir / "purge-app");
         const auto settings = dir / "purge-app" / "Sarnwick.mdb";
         bench::WriteSettings(settings, server.Port());
+        // The run's lock file in the scratch folder, not the machine's /run/lock.
+        const quellmark::test::ScopedEnv lockFolder("QUELLMARK_LOCK_DIR", dir.string());
         const auto start = Clock::now();
         const quellmark::test::RunResult run =
             quellmark::test::Run(QUELLMARK_PURGE_TOOL,

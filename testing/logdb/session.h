@@ -86,19 +86,23 @@ public:
           appLocks_(appLocks) {}
 
     void Run() {
-        // The application locks of the session go with it, however it ends.
+        // The application locks of the session go with it, however it ends,
+        // before its end is logged.
         struct ReleaseLocks {
             AppLocks& locks;
             std::uint16_t spid;
             ~ReleaseLocks() { locks.ReleaseAll(spid); }
-        } releaseLocks{appLocks_, spid_};
+        };
         try {
-            if (options_.hangLogin) {
-                Drain();
-                return;
+            {
+                const ReleaseLocks releaseLocks{appLocks_, spid_};
+                if (options_.hangLogin) {
+                    Drain();
+                    return;
+                }
+                if (!Login()) return;
+                Serve();
             }
-            if (!Login()) return;
-            Serve();
             stats_.Event(spid_, "left");
         } catch (const Hangup& hangup) {
             stats_.Event(spid_, hangup.byServer ? "dropped" : "left");

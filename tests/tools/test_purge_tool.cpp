@@ -445,6 +445,7 @@ TEST(PurgeToolLock, ASecondRunOnThisMachineFindsTheLockFileHeldByTheFirst) {
     // process, the server's lock with its session.
     ::kill(first, SIGKILL);
     EXPECT_EQ(Wait(first, 30s), 128 + SIGKILL);
+    purge.log.server.Sessions(5s);  // the server has seen the session end
     const test::RunResult third = purge.Run(Chunked(500), {"--pause-ms", "0"});
     EXPECT_EQ(third.exitCode, 0) << third.err;
     EXPECT_EQ(purge.Marked(), 0);
@@ -479,6 +480,7 @@ TEST(PurgeToolLock, AKilledRunLeavesNoServerLockBehind) {
     WaitForFirstChunk(purge);
     ::kill(first, SIGKILL);
     EXPECT_EQ(Wait(first, 30s), 128 + SIGKILL);
+    purge.log.server.Sessions(5s);  // the server has seen the session end
     // Another machine's run (another lock folder): only the server's lock is shared.
     const test::ScopedEnv otherMachine("QUELLMARK_LOCK_DIR", (purge.log.dir / "other").string());
     std::filesystem::create_directory(purge.log.dir / "other");
