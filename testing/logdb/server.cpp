@@ -517,6 +517,11 @@ void Session::Exec(const Statement& s, std::uint16_t more, TokenWriter& tokens) 
         number.integer = value;
         Assign(*status, number);
     }
+    // As SQL Server: the procedure's own statement (DONEINPROC), its
+    // return status, then the end of the EXEC (DONEPROC).
+    tokens.SetInProc(true);
+    tokens.Done(noCount_ ? 0 : done::kCount, 0, 0);
+    tokens.SetInProc(false);
     tokens.ReturnStatus(value);
     tokens.DoneProc(more);
 }
