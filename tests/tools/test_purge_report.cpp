@@ -94,6 +94,9 @@ TEST(PurgeReport, ExitStatusOfEachEnd) {
     EXPECT_EQ(code(Ended(StopReason::Until, 1)), 75);
     EXPECT_EQ(code(Ended(StopReason::Signal, std::nullopt)), 75);
     EXPECT_EQ(code(Ended(StopReason::RetriesExhausted, std::nullopt)), 75);
+    purge::PurgeResult locked = Ended(StopReason::LockHeld, std::nullopt);  // not run; the holder in `failure`
+    locked.failure = purge::StatementFailure(FailureKind::Rejected, 0, "The log ... is locked by process 7 ...");
+    EXPECT_EQ(code(locked), 75);
     for (const auto& [kind, status] : {std::pair{FailureKind::Unavailable, 69}, std::pair{FailureKind::Rejected, 65},
                                        std::pair{FailureKind::Internal, 70}}) {
         purge::PurgeResult failed = Ended(StopReason::Failed, std::nullopt);
