@@ -120,6 +120,8 @@ TEST(PurgeJob, MistakesAreUsageErrorsNamingFileAndLine) {
              {head + "--retries = 3\n", ":3: unknown key \"--retries\""},
              {head + "\ndry-run\n", ":4: expected `name = value`, not \"dry-run\""},
              {head + "= 5\n", ":3: expected `name = value`"},
+             {head + std::string(100, 'x') + "\n",
+              ":3: expected `name = value`, not \"" + std::string(57, 'x') + "...\"."},
              {head + "dry-run = maybe\n", ":3: --dry-run takes true or false (yes or no), not \"maybe\""},
              {head + "quiet =\n", ":3: --quiet takes true or false"},
              {head + "retries = many\n", ":3: --retries needs a whole number"},

@@ -97,7 +97,11 @@ PurgeOptions ReadJobFile(const std::string& file) {
         const std::size_t equals = content.find('=');
         const std::string_view name =
             equals == std::string_view::npos ? std::string_view{} : base::TrimSpaces(content.substr(0, equals));
-        if (name.empty()) throw UsageError(at + "expected `name = value`, not \"" + std::string(content) + "\".");
+        if (name.empty()) {
+            const std::string shown =
+                content.size() > 60 ? std::string(content.substr(0, 57)) + "..." : std::string(content);
+            throw UsageError(at + "expected `name = value`, not \"" + shown + "\".");
+        }
         std::string value(base::TrimSpaces(content.substr(equals + 1)));
         if (!IsOption(name))
             throw UsageError(at + "unknown key \"" + std::string(name) +
