@@ -210,6 +210,7 @@ TEST(PurgeJob, AKeytabJobLogsInWithoutATicketCache) {
     JobDir job;
     const std::string keytab = (job.dir / "netmon.keytab").string();
     std::filesystem::copy_file(realm.UserKeytab(), keytab);
+    ::chmod(keytab.c_str(), 0640);
     const std::string file = job.Write("settings = " + log.SettingsFile().string() +
                                        "\nstatement = DELETE TOP (300) FROM ATR_Log WHERE label = 'purge-me'\n"
                                        "keytab = netmon.keytab\ndry-run = yes\n");
@@ -219,6 +220,7 @@ TEST(PurgeJob, AKeytabJobLogsInWithoutATicketCache) {
     test::RunResult r = test::Run(QUELLMARK_PURGE_TOOL, {"--job", file});
     EXPECT_EQ(r.exitCode, 0) << r.err;
     EXPECT_EQ(r.out, counted);
+    EXPECT_EQ(r.err, "");
     EXPECT_EQ(log.server.CountRows("label = 'purge-me'"), 700);
 
     // A cache the unit names is used instead: the tickets land there.
@@ -228,6 +230,15 @@ TEST(PurgeJob, AKeytabJobLogsInWithoutATicketCache) {
     EXPECT_EQ(r.exitCode, 0) << r.err;
     EXPECT_EQ(r.out, counted);
     EXPECT_TRUE(std::filesystem::exists(cache));
+
+    // A keytab every local user can read is a password anyone can use: said, not refused.
+    ::chmod(keytab.c_str(), 0644);
+    r = test::Run(QUELLMARK_PURGE_TOOL, {"--job", file});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(r.err.find("quellmark-purge: warning: every local user can read the keytab \"" + keytab + "\""),
+              std::string::npos)
+        << r.err;
+    ::chmod(keytab.c_str(), 0640);
     cacheName.emplace("KRB5CCNAME", "");
 
     // Without the keytab there is no ticket.

@@ -13,7 +13,7 @@
 
 namespace quellmark::purge_tool {
 
-void UseClientKeytab(const std::string& keytab) {
+std::string UseClientKeytab(const std::string& keytab) {
     const base::UniqueFd fd(::open(keytab.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     if (!fd) throw KeytabError("cannot read the keytab \"" + keytab + "\": " + std::strerror(errno) + ".");
     struct stat status {};
@@ -27,6 +27,11 @@ void UseClientKeytab(const std::string& keytab) {
     ::setenv("KRB5_CLIENT_KTNAME", ("FILE:" + path).c_str(), 1);
     const char* cache = std::getenv("KRB5CCNAME");
     if (!cache || !*cache) ::setenv("KRB5CCNAME", ("MEMORY:quellmark-purge-" + std::to_string(::getpid())).c_str(), 1);
+    if (status.st_mode & S_IROTH)
+        return "every local user can read the keytab \"" + keytab +
+               "\", and log in with its keys as its principal: make it readable by root and the group quellmark "
+               "only (chown root:quellmark, chmod 0640).";
+    return {};
 }
 
 std::string KeytabAdvice(const std::string& keytab) {

@@ -21,7 +21,9 @@ public:
 // library at it: KRB5_CLIENT_KTNAME=FILE:<absolute path>, and
 // KRB5CCNAME=MEMORY:quellmark-purge-<pid> unless KRB5CCNAME already names a
 // cache (the unit's Environment=). Call it before the first connection.
-void UseClientKeytab(const std::string& keytab);
+// Returns a warning when every local user can read the keytab (its keys log
+// in as its principal), empty otherwise.
+std::string UseClientKeytab(const std::string& keytab);
 
 // What to check when a Windows Authentication login from the keytab failed.
 std::string KeytabAdvice(const std::string& keytab);

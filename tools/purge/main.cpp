@@ -121,7 +121,8 @@ int Main(int argc, char** argv, tool::StopSignals& signals) {
     };
     if (options.keytab) {
         try {
-            tool::UseClientKeytab(*options.keytab);
+            if (const std::string warning = tool::UseClientKeytab(*options.keytab); !warning.empty())
+                Say("warning: " + warning);
         } catch (const tool::KeytabError& e) {
             Say(e.what());
             failedBeforeTheRun(e.what());
