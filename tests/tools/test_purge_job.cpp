@@ -154,7 +154,7 @@ TEST(PurgeJob, FilesOthersCouldChangeOrThatAreNoFilesAreRefused) {
 
     std::string message = UsageMessage({"--job", job.Write(text, 0666)});
     EXPECT_NE(message.find("every user (mode 0666) can write it"), std::string::npos) << message;
-    EXPECT_NE(message.find("chooses the statement that deletes rows"), std::string::npos) << message;
+    EXPECT_NE(message.find("chooses the rows that are deleted"), std::string::npos) << message;
 
     const std::string groupWritable = job.Write(text, 0664);
     if (::chown(groupWritable.c_str(), static_cast<uid_t>(-1), 4242) == 0) {
@@ -193,9 +193,21 @@ TEST(PurgeJob, FilesOthersCouldChangeOrThatAreNoFilesAreRefused) {
 TEST(PurgeJob, TheToolReportsJobFileErrorsWithExit64) {
     JobDir job;
     const std::string file = job.Write("statment = " + std::string(kStatement) + "\n");
-    const test::RunResult r = test::Run(QUELLMARK_PURGE_TOOL, {"--job", file});
+    test::RunResult r = test::Run(QUELLMARK_PURGE_TOOL, {"--job", file});
     EXPECT_EQ(r.exitCode, 64);
     EXPECT_NE(r.err.find("quellmark-purge: " + file + ":1: unknown key \"statment\""), std::string::npos) << r.err;
+
+    // The job's statement file is held to the job file's rule.
+    const std::string statement = (job.dir / "purge.sql").string();
+    std::ofstream(statement) << kStatement;
+    ::chmod(statement.c_str(), 0666);
+    const std::string fromFile = job.Write("statement-file = purge.sql\n");
+    r = test::Run(QUELLMARK_PURGE_TOOL, {"--job", fromFile});
+    EXPECT_EQ(r.exitCode, 64);
+    EXPECT_NE(r.err.find("quellmark-purge: refusing the statement file \"" + statement +
+                         "\": every user (mode 0666) can write it"),
+              std::string::npos)
+        << r.err;
 }
 
 // Windows Authentication from the job's keytab alone: no kinit, no ticket

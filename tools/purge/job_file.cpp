@@ -39,6 +39,23 @@ std::string OtherWriters(const struct stat& status, bool folder) {
     return {};
 }
 
+// Refuses a file that chooses the rows a run deletes when someone other than
+// its owner can change it, or replace it through its folder.
+void RefuseIfOthersCanWrite(const std::string& file, const struct stat& status, const std::string& what) {
+    const std::string why = " chooses the rows that are deleted, so no one but its owner may change it";
+    if (const std::string others = OtherWriters(status, false); !others.empty())
+        throw UsageError("refusing the " + what + " \"" + file + "\": " + others + " can write it, and it" + why +
+                         " (chown root and chmod go-w it).");
+    std::filesystem::path folder = std::filesystem::path(file).parent_path();
+    if (folder.empty()) folder = ".";
+    struct stat folderStatus {};
+    if (::stat(folder.c_str(), &folderStatus) != 0)
+        throw UsageError("cannot read the folder of the " + what + " \"" + file + "\": " + std::strerror(errno) + ".");
+    if (const std::string others = OtherWriters(folderStatus, true); !others.empty())
+        throw UsageError("refusing the " + what + " \"" + file + "\": " + others + " can write its folder \"" +
+                         folder.string() + "\", and so replace the file, which" + why + ".");
+}
+
 std::string ReadWhole(const std::string& file) {
     const base::UniqueFd fd(::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     if (!fd) throw UsageError("cannot read the job file \"" + file + "\": " + std::strerror(errno) + ".");
@@ -48,18 +65,7 @@ std::string ReadWhole(const std::string& file) {
     if (status.st_size > kMaxJobFileBytes)
         throw UsageError("the job file \"" + file + "\" is over 64 KiB; a job file is a few lines.");
 
-    const std::string why = " chooses the statement that deletes rows, so no one but its owner may change it";
-    if (const std::string others = OtherWriters(status, false); !others.empty())
-        throw UsageError("refusing the job file \"" + file + "\": " + others + " can write it, and it" + why +
-                         " (chown root and chmod go-w it).");
-    std::filesystem::path folder = std::filesystem::path(file).parent_path();
-    if (folder.empty()) folder = ".";
-    struct stat folderStatus {};
-    if (::stat(folder.c_str(), &folderStatus) != 0)
-        throw UsageError("cannot read the folder of the job file \"" + file + "\": " + std::strerror(errno) + ".");
-    if (const std::string others = OtherWriters(folderStatus, true); !others.empty())
-        throw UsageError("refusing the job file \"" + file + "\": " + others + " can write its folder \"" +
-                         folder.string() + "\", and so replace the file, which" + why + ".");
+    RefuseIfOthersCanWrite(file, status, "job file");
 
     std::string text;
     char buffer[4096];
@@ -76,6 +82,13 @@ std::string ReadWhole(const std::string& file) {
 }
 
 }  // namespace
+
+void RefuseIfOthersCanWrite(const std::string& file, const std::string& what) {
+    struct stat status {};
+    if (::stat(file.c_str(), &status) != 0)
+        throw UsageError("cannot read the " + what + " \"" + file + "\": " + std::strerror(errno) + ".");
+    RefuseIfOthersCanWrite(file, status, what);
+}
 
 PurgeOptions ReadJobFile(const std::string& file) {
     const std::string text = ReadWhole(file);

@@ -24,4 +24,8 @@ namespace quellmark::purge_tool {
 // a folder others can write, is refused: it chooses which rows are deleted.
 PurgeOptions ReadJobFile(const std::string& file);
 
+// The same refusal for another file that chooses the rows deleted (a job's
+// statement file); `what` names it in the message ("statement file").
+void RefuseIfOthersCanWrite(const std::string& file, const std::string& what);
+
 }  // namespace quellmark::purge_tool

@@ -14,6 +14,7 @@
 #include "ops/purge_online.h"
 #include "ops/purge_statement.h"
 #include "ops/settings_file.h"
+#include "purge/job_file.h"
 #include "purge/keytab.h"
 #include "purge/purge_options.h"
 #include "purge/purge_report.h"
@@ -29,6 +30,8 @@ void Say(const std::string& text) { std::fprintf(stderr, "quellmark-purge: %s\n"
 
 std::string ReadStatement(const tool::PurgeOptions& options) {
     if (options.statement) return *options.statement;
+    // A scheduled run's statement is no easier to change than its job.
+    if (options.job) tool::RefuseIfOthersCanWrite(*options.statementFile, "statement file");
     std::ifstream in(*options.statementFile, std::ios::binary);
     std::ostringstream text;
     if (!in || !(text << in.rdbuf()))
