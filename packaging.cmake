@@ -39,6 +39,12 @@ install(FILES packaging/org.quellmark.quellmark.metainfo.xml DESTINATION share/m
 install(FILES ${package_docs}/quellmark.1.gz ${package_docs}/quellmark-settings.1.gz ${package_docs}/quellmark-purge.1.gz
         DESTINATION share/man/man1)
 install(FILES packaging/copyright ${package_docs}/changelog.gz DESTINATION share/doc/quellmark)
+# The purge service and its timer, in the unit folder of Debian 12's own
+# packages (systemd.pc's systemdsystemunitdir), and the example job: a
+# conffile, every line of it a comment.
+install(FILES packaging/systemd/quellmark-purge@.service packaging/systemd/quellmark-purge@.timer
+        DESTINATION /lib/systemd/system)
+install(FILES packaging/purge-example.conf DESTINATION /etc/quellmark/purge RENAME example.conf)
 
 set(CPACK_PACKAGE_NAME "quellmark")
 set(CPACK_PACKAGE_VENDOR "Quellmark")
@@ -68,6 +74,7 @@ set(CPACK_STRIP_FILES ON)
 # The ODBC driver is loaded at run time, so no library dependency names it;
 # the maintainer script creates the group quellmark with addgroup.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser, tdsodbc, unixodbc")
-set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA "${PROJECT_SOURCE_DIR}/packaging/postinst")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA "${PROJECT_SOURCE_DIR}/packaging/postinst"
+                                      "${PROJECT_SOURCE_DIR}/packaging/conffiles")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 include(CPack)

@@ -18,7 +18,7 @@ PACKAGES=(
   fonts-liberation fonts-dejavu-core
   clang libclang-rt-14-dev clang-format
   file dpkg-dev tzdata
-  lintian desktop-file-utils appstream man-db adduser
+  lintian desktop-file-utils appstream man-db adduser systemd
 )
 missing=()
 for p in "${PACKAGES[@]}"; do

@@ -106,7 +106,7 @@ KerberosRealm::KerberosRealm(const std::vector<std::string>& users) : dir_(std::
     Checked("kdb5_util", {"create", "-s", "-r", kRealm}, master + "\n" + master + "\n");
     for (const std::string& user : users) {
         Admin("addprinc -randkey " + user);
-        Admin("ktadd -k " + (dir / "users.keytab").string() + " " + user);
+        Admin("ktadd -k " + UserKeytab() + " " + user);
     }
     StartKdc();
 }
@@ -129,6 +129,8 @@ void KerberosRealm::WriteConfiguration(std::uint16_t port) {
 KerberosRealm::~KerberosRealm() { EndChild(kdc_, SIGTERM); }
 
 std::string KerberosRealm::Keytab() const { return (dir_->Path() / "services.keytab").string(); }
+
+std::string KerberosRealm::UserKeytab() const { return (dir_->Path() / "users.keytab").string(); }
 
 void KerberosRealm::Admin(const std::string& query) { Checked("kadmin.local", {"-r", kRealm, "-q", query}); }
 
@@ -178,8 +180,7 @@ std::string KerberosRealm::RegisterService(const std::string& host, std::uint16_
 void KerberosRealm::ChangeKey(const std::string& principal) { Admin("cpw -randkey " + principal); }
 
 void KerberosRealm::Kinit(const std::string& user, std::chrono::seconds lifetime) {
-    Checked("kinit",
-            {"-l", std::to_string(lifetime.count()) + "s", "-k", "-t", (dir_->Path() / "users.keytab").string(), user});
+    Checked("kinit", {"-l", std::to_string(lifetime.count()) + "s", "-k", "-t", UserKeytab(), user});
 }
 
 void KerberosRealm::KinitExpired(const std::string& user) {

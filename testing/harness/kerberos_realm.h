@@ -44,6 +44,10 @@ public:
     // --kerberos-keytab.
     std::string Keytab() const;
 
+    // The keys of the user principals, a client keytab each user can get
+    // tickets from (kinit -k, or KRB5_CLIENT_KTNAME).
+    std::string UserKeytab() const;
+
     // Registers MSSQLSvc/<host>:<port>, as SQL Server's service account
     // would be, writes its key to Keytab() and returns the principal's name.
     std::string RegisterService(const std::string& host, std::uint16_t port);

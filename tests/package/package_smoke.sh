@@ -3,7 +3,10 @@
 # root and checks what it installs: lintian's verdict, the file list, the
 # Depends line, the desktop entry, icon, AppStream file and manual pages, the
 # system group its maintainer script creates, quellmark-settings write (file
-# modes), show and check, and the `quellmark` command starting the unpacked
+# modes), show and check, the example purge job (inert as installed, a job
+# once uncommented), the purge units (systemd-analyze verify and security, in
+# a mount namespace with the package's files laid over the machine's), and
+# the `quellmark` command starting the unpacked
 # Quellmark, which counts the "Priority" template against a quellmark-logdb
 # server named by the Sarnwick.mdb in its own folder.
 # Usage: package_smoke.sh CPACK CPACK-CONFIG XCLOSE QUELLMARK-LOGDB
@@ -42,13 +45,19 @@ fi
 
 # Exactly these files, and nothing from the build or the tests.
 files=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $6}' | sort)
-expected=$(printf '%s\n' ./usr/bin/quellmark ./usr/bin/quellmark-purge ./usr/bin/quellmark-settings ./usr/lib/quellmark/Quellmark \
+expected=$(printf '%s\n' ./etc/quellmark/purge/example.conf \
+    ./lib/systemd/system/quellmark-purge@.service ./lib/systemd/system/quellmark-purge@.timer \
+    ./usr/bin/quellmark ./usr/bin/quellmark-purge ./usr/bin/quellmark-settings ./usr/lib/quellmark/Quellmark \
     ./usr/share/applications/quellmark.desktop ./usr/share/doc/quellmark/changelog.gz \
     ./usr/share/doc/quellmark/copyright ./usr/share/icons/hicolor/scalable/apps/quellmark.svg \
     ./usr/share/man/man1/quellmark-purge.1.gz ./usr/share/man/man1/quellmark-settings.1.gz ./usr/share/man/man1/quellmark.1.gz \
     ./usr/share/metainfo/org.quellmark.quellmark.metainfo.xml | sort)
 [ "$files" = "$expected" ] || fail "unexpected file list:
 $files"
+
+# The example job is a conffile (an operator's edits survive an upgrade).
+conffiles=$(dpkg-deb -I "$deb" conffiles)
+[ "$conffiles" = /etc/quellmark/purge/example.conf ] || fail "conffiles: $conffiles"
 
 depends=$(dpkg-deb -f "$deb" Depends)
 echo "Depends: $depends"
@@ -164,6 +173,65 @@ $(cat "$work/group.out")"
     echo "group quellmark created; write --group quellmark: $(tail -n1 "$work/group.out")"
 else
     echo "SKIPPED: the group quellmark (needs root and mount namespaces)" >&2
+fi
+
+# The example job does nothing as installed: every line is a comment, and
+# quellmark-purge refuses it for want of a statement. Its lines, uncommented
+# (but the keytab and the JSON file, which this machine has no place for),
+# make a job the packaged quellmark-purge runs.
+example="$root/etc/quellmark/purge/example.conf"
+active=$(grep -Ev '^[[:space:]]*(#|$)' "$example" || true)
+[ -z "$active" ] || fail "the example job has active lines: $active"
+status=0
+refused=$("$root/usr/bin/quellmark-purge" --job "$example" 2>&1) || status=$?
+[ "$status" = 64 ] && grep -q 'a statement is needed' <<<"$refused" \
+    || fail "the example job as installed gave status $status: $refused"
+mkdir -m 0755 "$work/jobs"
+sed -nE 's/^#([a-z-]+ = )/\1/p' "$example" | grep -Ev '^(keytab|json) ' >"$work/jobs/netmon.conf"
+grep -q '^statement = ' "$work/jobs/netmon.conf" || fail "the example job shows no statement"
+status=0
+dry=$("$root/usr/bin/quellmark-purge" --job "$work/jobs/netmon.conf" --settings "$mdb" --dry-run=yes \
+    --statement "DELETE TOP (500) FROM ATR_Log WHERE priority = '7'" 2>&1) || status=$?
+[ "$status" = 0 ] && [[ $dry == "quellmark-purge: dry run: $matching rows match; "* ]] \
+    || fail "the example job, uncommented, gave status $status: $dry"
+echo "example job, uncommented: $dry"
+
+# The units: what they start, and a stop that outlasts the statement under
+# way (its 30 s limit and about 10 s for the server to answer a cancellation).
+units="$root/lib/systemd/system"
+service="$units/quellmark-purge@.service"
+grep -qx 'ExecStart=/usr/bin/quellmark-purge --job /etc/quellmark/purge/%i.conf' "$service" \
+    || fail "the service does not run the job /etc/quellmark/purge/%i.conf"
+stop=$(sed -n 's/^TimeoutStopSec=\([0-9]*\)s\{0,1\}$/\1/p' "$service")
+[ -n "$stop" ] && [ "$stop" -ge 60 ] || fail "TimeoutStopSec is not at least 60 s: $(grep TimeoutStopSec "$service")"
+
+# systemd-analyze sees the package's files in place: in a mount namespace of
+# its own, the package's units, commands and manual pages are laid over the
+# machine's folders (overlay mounts that end with the namespace). verify must
+# print nothing for an instance of each unit; the service's exposure must be
+# at most 3.0.
+if [ "$(id -u)" = 0 ] && unshare --mount --propagation private true 2>/dev/null; then
+    unshare --mount --propagation private bash -euc '
+        root=$1
+        for pair in lib/systemd/system:/usr/lib/systemd/system usr/bin:/usr/bin usr/share/man/man1:/usr/share/man/man1; do
+            mount -t overlay overlay -o "lowerdir=$root/${pair%%:*}:${pair#*:}" "${pair#*:}"
+        done
+        echo "--- verify"
+        systemd-analyze verify quellmark-purge@netmon.service quellmark-purge@netmon.timer 2>&1
+        echo "--- security"
+        systemd-analyze security --offline=true --no-pager quellmark-purge@netmon.service 2>&1
+    ' _ "$root" >"$work/analyze.out" 2>&1 || { cat "$work/analyze.out" >&2; fail "systemd-analyze could not run"; }
+    verified=$(sed -n '/^--- verify$/,/^--- security$/p' "$work/analyze.out" | sed '1d;$d')
+    [ -z "$verified" ] || fail "systemd-analyze verify:
+$verified"
+    rating=$(sed -n 's/^.*Overall exposure level for quellmark-purge@netmon.service: \([0-9.]*\) .*$/\1/p' "$work/analyze.out")
+    [ -n "$rating" ] || { cat "$work/analyze.out" >&2; fail "systemd-analyze security gave no rating"; }
+    awk -v r="$rating" 'BEGIN { exit !(r <= 3.0) }' \
+        || { grep '✗' "$work/analyze.out" >&2; fail "systemd-analyze security rates the service $rating, above 3.0"; }
+    echo "systemd-analyze verify: nothing to say; security: quellmark-purge@netmon.service rated $rating"
+    grep '✗' "$work/analyze.out" || true
+else
+    echo "SKIPPED: systemd-analyze of the units (needs root and mount namespaces)" >&2
 fi
 
 # The quellmark command starts the unpacked executable, which must find the

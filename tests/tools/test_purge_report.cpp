@@ -62,7 +62,8 @@ TEST(PurgeOptions, CommandLine) {
     EXPECT_EQ(ParseCommandLine({"--statement", "x"}).retries, 5);
     for (const std::vector<std::string>& bad :
          std::vector<std::vector<std::string>>{{"--statement"},
-                                               {"--statement", "x", "--dry-run=yes"},
+                                               {"--statement", "x", "--dry-run=maybe"},
+                                               {"--statement", "x", "--help=yes"},
                                                {"--statement", "x", "extra"},
                                                {"--statement", "x", "--lock-timeout-ms", "1e3"},
                                                {"--statement", "x", "--json="},

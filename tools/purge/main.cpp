@@ -16,6 +16,8 @@
 #include "ops/purge_online.h"
 #include "ops/purge_statement.h"
 #include "ops/settings_file.h"
+#include "purge/job_file.h"
+#include "purge/keytab.h"
 #include "purge/purge_options.h"
 #include "purge/purge_report.h"
 #include "purge/stop_signals.h"
@@ -30,6 +32,8 @@ void Say(const std::string& text) { std::fprintf(stderr, "quellmark-purge: %s\n"
 
 std::string ReadStatement(const tool::PurgeOptions& options) {
     if (options.statement) return *options.statement;
+    // A scheduled run's statement is no easier to change than its job.
+    if (options.job) tool::RefuseIfOthersCanWrite(*options.statementFile, "statement file");
     std::ifstream in(*options.statementFile, std::ios::binary);
     std::ostringstream text;
     if (!in || !(text << in.rdbuf()))
@@ -113,21 +117,39 @@ int Main(int argc, char** argv, tool::StopSignals& signals) {
     record.chunkSize = statement.chunkSize;
     record.dryRun = options.dryRun;
 
+    // A run that ends before it reaches the server still leaves its summary.
+    const auto failedBeforeTheRun = [&](const std::string& message) {
+        record.result.stopReason = purge::StopReason::Failed;
+        record.result.failure = purge::StatementFailure(purge::FailureKind::Unavailable, 0, message);
+        record.result.startedAt = record.result.endedAt = std::chrono::system_clock::now();
+        json->Write(record);
+    };
+    if (options.keytab) {
+        try {
+            if (const std::string warning = tool::UseClientKeytab(*options.keytab); !warning.empty())
+                Say("warning: " + warning);
+        } catch (const tool::KeytabError& e) {
+            Say(e.what());
+            failedBeforeTheRun(e.what());
+            return exit_code::kSettings;
+        }
+    }
+
     const std::string settingsFile = options.settingsFile ? *options.settingsFile : tool::DefaultSettingsFile();
     quellmark::modGeneral::OnlineConnection online;
     try {
         online = purge::OpenPurgeConnection(quellmark::modGeneral::SettingsConnStringForFile(settingsFile));
     } catch (const purge::OpenFailure& failure) {
         std::fprintf(stderr, "%s\n", failure.what());
+        const bool settingsUnusable = failure.Which() == purge::OpenFailure::Cause::Settings;
+        if (options.keytab && failure.Settings() && failure.Settings()->OnlConnType == "Windows Authentication")
+            Say(tool::KeytabAdvice(*options.keytab));
         if (failure.Settings()) {
             record.server = purge::ServerName(*failure.Settings());
             record.database = failure.Settings()->OnlDatabase;
         }
-        record.result.stopReason = purge::StopReason::Failed;
-        record.result.failure = purge::StatementFailure(purge::FailureKind::Unavailable, 0, failure.what());
-        record.result.startedAt = record.result.endedAt = std::chrono::system_clock::now();
-        json->Write(record);
-        return failure.Which() == purge::OpenFailure::Cause::Settings ? exit_code::kSettings : exit_code::kUnavailable;
+        failedBeforeTheRun(failure.what());
+        return settingsUnusable ? exit_code::kSettings : exit_code::kUnavailable;
     }
     record.server = purge::ServerName(online.settings);
     record.database = online.settings.OnlDatabase;

@@ -7,21 +7,48 @@
 #include <limits>
 #include <system_error>
 
+#include "base/text.h"
 #include "ops/settings_file.h"
+#include "purge/job_file.h"
 
 namespace quellmark::purge_tool {
 namespace {
 
+enum class Kind {
+    Value,        // --name TEXT
+    File,         // --name FILE: relative to a job file's folder when given there
+    Flag,         // --name, or name = true/false/yes/no in a job file
+    CommandOnly,  // --name [VALUE] on the command line only
+};
+
 struct OptionSpec {
     std::string_view name;
+    Kind kind;
     bool value;
 };
 
 constexpr OptionSpec kOptions[] = {
-    {"statement", true}, {"statement-file", true}, {"settings", true}, {"lock-timeout-ms", true}, {"pause-ms", true},
-    {"retries", true},   {"max-runtime", true},    {"until", true},    {"dry-run", false},        {"quiet", false},
-    {"json", true},      {"help", false},          {"version", false},
+    {"statement", Kind::Value, true},       {"statement-file", Kind::File, true}, {"settings", Kind::File, true},
+    {"lock-timeout-ms", Kind::Value, true}, {"pause-ms", Kind::Value, true},      {"retries", Kind::Value, true},
+    {"max-runtime", Kind::Value, true},     {"until", Kind::Value, true},         {"dry-run", Kind::Flag, false},
+    {"quiet", Kind::Flag, false},           {"json", Kind::File, true},           {"keytab", Kind::File, true},
+    {"job", Kind::CommandOnly, true},       {"help", Kind::CommandOnly, false},   {"version", Kind::CommandOnly, false},
 };
+
+const OptionSpec& Spec(std::string_view name) {
+    for (const OptionSpec& spec : kOptions)
+        if (spec.name == name) return spec;
+    throw UsageError("unknown option --" + std::string(name) + ".");
+}
+
+bool Flag(std::string_view name, const std::optional<std::string>& value) {
+    if (!value) return true;
+    for (const char* yes : {"true", "yes"})
+        if (base::EqualsIgnoreCase(*value, yes)) return true;
+    for (const char* no : {"false", "no"})
+        if (base::EqualsIgnoreCase(*value, no)) return false;
+    throw UsageError("--" + std::string(name) + " takes true or false (yes or no), not \"" + *value + "\".");
+}
 
 std::int64_t WholeNumber(std::string_view option, std::string_view text, std::int64_t min, std::int64_t max) {
     const auto fail = [&]() -> std::int64_t {
@@ -43,6 +70,7 @@ std::int64_t WholeNumber(std::string_view option, std::string_view text, std::in
 const char* const kUsage =
     "Usage: quellmark-purge [OPTIONS] --statement TEXT\n"
     "       quellmark-purge [OPTIONS] --statement-file FILE\n"
+    "       quellmark-purge [OPTIONS] --job FILE\n"
     "\n"
     "Deletes the rows of ATR_Log that a `DELETE TOP (n) FROM ATR_Log WHERE ...` statement\n"
     "matches, n rows at a time, with the connection settings the Quellmark window reads.\n"
@@ -50,6 +78,10 @@ const char* const kUsage =
     "  --statement TEXT        the delete statement, in the window's form\n"
     "  --statement-file FILE   read the statement from FILE\n"
     "  --settings FILE         the settings file (default: the Sarnwick.mdb the window reads)\n"
+    "  --job FILE              read options from FILE, `name = value` lines of the long\n"
+    "                          names below (dry-run = yes); the command line overrides them\n"
+    "  --keytab FILE           Windows Authentication without kinit: the Kerberos ticket\n"
+    "                          comes from this client keytab, into a ticket cache of the run\n"
     "  --dry-run               count the matching rows and the chunks; delete nothing\n"
     "  --lock-timeout-ms N     how long a statement waits for a lock (default 5000)\n"
     "  --pause-ms N            the pause between chunks (default 200)\n"
@@ -73,16 +105,21 @@ const char* const kUsage =
     "statement; 78 the settings file is unusable; 73 the JSON file or the lock file cannot\n"
     "be written; 64 usage; 70 internal error.\n";
 
-bool TakesValue(std::string_view name) {
+bool TakesValue(std::string_view name) { return Spec(name).value; }
+bool IsOption(std::string_view name) {
     for (const OptionSpec& spec : kOptions)
-        if (spec.name == name) return spec.value;
-    throw UsageError("unknown option --" + std::string(name) + ".");
+        if (spec.name == name) return true;
+    return false;
 }
+bool IsFlag(std::string_view name) { return Spec(name).kind == Kind::Flag; }
+bool AllowedInJobFile(std::string_view name) { return Spec(name).kind != Kind::CommandOnly; }
+bool NamesFile(std::string_view name) { return Spec(name).kind == Kind::File; }
 
 void ApplyOption(PurgeOptions& options, std::string_view name, const std::optional<std::string>& value) {
-    const bool needsValue = TakesValue(name);
-    if (needsValue && !value) throw UsageError("--" + std::string(name) + " needs a value.");
-    if (!needsValue && value) throw UsageError("--" + std::string(name) + " takes no value.");
+    const OptionSpec& spec = Spec(name);
+    if (spec.value && !value) throw UsageError("--" + std::string(name) + " needs a value.");
+    if (!spec.value && value && spec.kind != Kind::Flag)
+        throw UsageError("--" + std::string(name) + " takes no value.");
     if (name == "statement") {
         options.statement = *value;
     } else if (name == "statement-file") {
@@ -101,12 +138,18 @@ void ApplyOption(PurgeOptions& options, std::string_view name, const std::option
     } else if (name == "until") {
         options.untilMinute = ParseClockTime(*value);
     } else if (name == "dry-run") {
-        options.dryRun = true;
+        options.dryRun = Flag(name, value);
     } else if (name == "quiet") {
-        options.quiet = true;
+        options.quiet = Flag(name, value);
     } else if (name == "json") {
         if (value->empty()) throw UsageError("--json needs a file, or - for standard output.");
         options.json = *value;
+    } else if (name == "keytab") {
+        if (value->empty()) throw UsageError("--keytab needs a file.");
+        options.keytab = *value;
+    } else if (name == "job") {
+        if (value->empty()) throw UsageError("--job needs a file.");
+        options.job = *value;
     } else if (name == "help") {
         options.help = true;
     } else if (name == "version") {
@@ -115,13 +158,13 @@ void ApplyOption(PurgeOptions& options, std::string_view name, const std::option
 }
 
 PurgeOptions ParseCommandLine(const std::vector<std::string>& args) {
-    PurgeOptions options;
+    std::vector<std::pair<std::string, std::optional<std::string>>> given;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
         if (arg.rfind("--", 0) != 0 || arg.size() == 2)
             throw UsageError("unexpected argument \"" + arg + "\"; the statement goes after --statement.");
         const std::size_t equals = arg.find('=');
-        const std::string name = arg.substr(2, equals == std::string::npos ? std::string::npos : equals - 2);
+        std::string name = arg.substr(2, equals == std::string::npos ? std::string::npos : equals - 2);
         std::optional<std::string> value;
         if (equals != std::string::npos) {
             value = arg.substr(equals + 1);
@@ -129,13 +172,34 @@ PurgeOptions ParseCommandLine(const std::vector<std::string>& args) {
             if (i + 1 >= args.size()) throw UsageError("--" + name + " needs a value.");
             value = args[++i];
         }
-        ApplyOption(options, name, value);
+        given.emplace_back(std::move(name), std::move(value));
     }
-    if (options.help || options.version) return options;
+
+    // The job's options first, then the command line's over them; a
+    // statement on the command line replaces the job's, whichever form each has.
+    PurgeOptions options;
+    PurgeOptions commandLine;
+    bool statementGiven = false;
+    for (const auto& [name, value] : given) {
+        if (name == "job" && commandLine.job) throw UsageError("give --job once.");
+        ApplyOption(commandLine, name, value);
+        statementGiven = statementGiven || name == "statement" || name == "statement-file";
+    }
+    if (commandLine.help || commandLine.version) return commandLine;
+    if (commandLine.job) {
+        options = ReadJobFile(*commandLine.job);
+        if (statementGiven) {
+            options.statement.reset();
+            options.statementFile.reset();
+        }
+    }
+    for (const auto& [name, value] : given) ApplyOption(options, name, value);
+
+    const std::string where = options.job ? " (the job file \"" + *options.job + "\" and the command line)" : "";
     if (options.statement && options.statementFile)
-        throw UsageError("give the statement once: --statement or --statement-file, not both.");
+        throw UsageError("give the statement once: --statement or --statement-file, not both" + where + ".");
     if (!options.statement && !options.statementFile)
-        throw UsageError("a statement is needed: --statement TEXT or --statement-file FILE.");
+        throw UsageError("a statement is needed: --statement TEXT or --statement-file FILE" + where + ".");
     return options;
 }
 

@@ -29,19 +29,33 @@ struct PurgeOptions {
     std::optional<int> untilMinute;  // minutes after midnight, local time
     bool dryRun = false;
     bool quiet = false;
-    std::optional<std::string> json;  // a file, or "-" for standard output
+    std::optional<std::string> json;    // a file, or "-" for standard output
+    std::optional<std::string> job;     // the job file the other options were read from
+    std::optional<std::string> keytab;  // a client keytab for Windows Authentication
     bool help = false;
     bool version = false;
 };
 
 // Applies one option by its long name (without "--"); `value` is given for
-// the options that take one. Throws UsageError.
+// the options that take one. A flag (dry-run, quiet) is set without a value,
+// or by true/false or yes/no. Throws UsageError.
 void ApplyOption(PurgeOptions& options, std::string_view name, const std::optional<std::string>& value);
 // Whether the option takes a value; throws UsageError for an unknown name.
 bool TakesValue(std::string_view name);
+// Whether quellmark-purge has an option of this name.
+bool IsOption(std::string_view name);
+// Whether the option is a flag, set by its name alone on the command line.
+bool IsFlag(std::string_view name);
+// Whether a job file may give the option (job, help and version it may not).
+bool AllowedInJobFile(std::string_view name);
+// Whether the option names a file (read relative to a job file's folder).
+bool NamesFile(std::string_view name);
 
 // Reads the command line (without the program name): "--name value" and
-// "--name=value". Throws UsageError, also when no statement or two are given.
+// "--name=value". With --job FILE the job file's options come first and the
+// command line's replace them; a statement given on the command line replaces
+// the job's statement or statement file. Throws UsageError, also when no
+// statement or two are given.
 PurgeOptions ParseCommandLine(const std::vector<std::string>& args);
 
 // "90s", "45m", "2h": a whole number from 1 and a unit. Throws UsageError.

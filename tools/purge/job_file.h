@@ -1,0 +1,31 @@
+// Job files of quellmark-purge: the options of one purge, kept in a file that
+// a scheduler names (`quellmark-purge --job /etc/quellmark/purge/netmon.conf`).
+//
+//   # ATR_Log of the NetMon database: priority 7 older than 90 days
+//   statement = DELETE TOP (5000) FROM ATR_Log WHERE priority = '7' AND ...
+//   max-runtime = 45m
+//   dry-run = no
+//
+// One `name = value` per line, with the long option names; blank lines and
+// lines beginning with `#` are skipped. A flag takes true/false or yes/no.
+// File names that are not absolute are read from the job file's folder.
+#pragma once
+
+#include <string>
+
+#include "purge/purge_options.h"
+
+namespace quellmark::purge_tool {
+
+// Reads the job file into options (with `job` set to `file`). Throws
+// UsageError naming the file and the line: an unknown key, a line that is
+// not `name = value`, a key given twice, a bad value. A file that others
+// than its owner (root or the user running this) can write, or that lies in
+// a folder others can write, is refused: it chooses which rows are deleted.
+PurgeOptions ReadJobFile(const std::string& file);
+
+// The same refusal for another file that chooses the rows deleted (a job's
+// statement file); `what` names it in the message ("statement file").
+void RefuseIfOthersCanWrite(const std::string& file, const std::string& what);
+
+}  // namespace quellmark::purge_tool
