@@ -1,0 +1,89 @@
+// A scratch system journal for tests: a datagram socket in a scratch folder,
+// and programs run in a private mount namespace in which that folder is
+// /run/systemd/journal, so that what they send to the journal arrives here
+// (and nothing reaches the machine's own journal). The same listener serves
+// as NOTIFY_SOCKET for sd_notify.
+//
+//   ScratchJournal journal;
+//   RunResult run = journal.Run(program, args);
+//   for (const std::string& datagram : journal.Receive())
+//       JournalDatagram record = ParseJournalDatagram(datagram);
+//
+// The namespace needs root (CAP_SYS_ADMIN); CanUseMountNamespaces() says
+// whether this process may make one. Inside it, a machine with no
+// /run/systemd/journal gets a tmpfs over /run/systemd (or over /run, when
+// there is no /run/systemd; /run/lock is made again there) to hold the mount
+// point; the machine's own /run is never written.
+#pragma once
+
+#include <chrono>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "base/unique_fd.h"
+#include "harness/run_program.h"
+#include "harness/scratch_dir.h"
+
+namespace quellmark::test {
+
+// One datagram of the native journal protocol: its fields in the order sent.
+struct JournalDatagram {
+    std::vector<std::pair<std::string, std::string>> fields;
+    // The first value of the field, nullopt when it is missing.
+    std::optional<std::string> Get(std::string_view name) const;
+    int Count(std::string_view name) const;
+};
+
+// Reads "NAME=value\n" fields and the binary form "NAME\n<le64 length><data>\n".
+// Throws std::runtime_error on anything else (a field name the journal would
+// refuse, a length past the end, a missing newline).
+JournalDatagram ParseJournalDatagram(std::string_view data);
+
+// An AF_UNIX datagram socket bound at `path`.
+class DatagramListener {
+public:
+    explicit DatagramListener(std::filesystem::path path);
+    ~DatagramListener();
+    DatagramListener(const DatagramListener&) = delete;
+    DatagramListener& operator=(const DatagramListener&) = delete;
+
+    const std::filesystem::path& Path() const noexcept { return path_; }
+    // The datagrams waiting now, and those arriving within `wait` after the
+    // last one; a datagram whose content came as a passed descriptor (a
+    // sealed memfd, for large journal records) is read from it.
+    std::vector<std::string> Receive(std::chrono::milliseconds wait = std::chrono::milliseconds(0));
+
+private:
+    std::filesystem::path path_;
+    quellmark::base::UniqueFd fd_;
+};
+
+class ScratchJournal {
+public:
+    // listening false: the folder holds no socket, as on a machine without
+    // a journal.
+    explicit ScratchJournal(bool listening = true);
+
+    const std::filesystem::path& Folder() const noexcept { return dir_.Path(); }
+
+    // Runs program with args (as harness Run does) in a private mount
+    // namespace where this folder is /run/systemd/journal.
+    RunResult Run(const std::string& program, const std::vector<std::string>& args,
+                  std::chrono::seconds timeout = std::chrono::seconds(60)) const;
+
+    // The datagrams received since the last call (none when not listening).
+    std::vector<std::string> Receive();
+
+private:
+    ScratchDir dir_{"journal"};
+    std::optional<DatagramListener> socket_;
+};
+
+// Whether this process may make a private mount namespace (it runs as root).
+bool CanUseMountNamespaces();
+
+}  // namespace quellmark::test
