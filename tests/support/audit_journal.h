@@ -69,4 +69,15 @@ inline bool AnyHolds(const std::vector<std::string>& datagrams, const std::strin
     return false;
 }
 
+// The one audit record the journal received since the last look, which
+// must carry every field; `datagrams` takes all it received.
+inline JournalDatagram OneAuditRecord(ScratchJournal& journal, std::vector<std::string>& datagrams) {
+    datagrams = journal.Receive();
+    const std::vector<JournalDatagram> audits = AuditRecords(ParseAll(datagrams));
+    EXPECT_EQ(audits.size(), 1u);
+    if (audits.empty()) return {};
+    EXPECT_EQ(MissingOrRepeated(audits[0]), std::vector<std::string>{});
+    return audits[0];
+}
+
 }  // namespace quellmark::test

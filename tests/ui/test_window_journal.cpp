@@ -33,16 +33,6 @@ protected:
         return journal.Run(QUELLMARK_WINDOW_RUN, args, 120s);
     }
 
-    // The one audit record the journal received, with every field.
-    static test::JournalDatagram OneRecord(test::ScratchJournal& journal, std::vector<std::string>& datagrams) {
-        datagrams = journal.Receive();
-        const std::vector<test::JournalDatagram> audits = test::AuditRecords(test::ParseAll(datagrams));
-        EXPECT_EQ(audits.size(), 1u);
-        if (audits.empty()) return {};
-        EXPECT_EQ(test::MissingOrRepeated(audits[0]), std::vector<std::string>{});
-        return audits[0];
-    }
-
     test::OnlineLog log{test::SarnwickServer(3000, 5, {}, kPassword)};
 };
 
@@ -55,7 +45,7 @@ TEST_F(WindowJournal, ACompletedRunLeavesOneRecordWithEveryFieldAndNoPassword) {
     EXPECT_EQ(log.server.CountRows(kMarked), 0);
 
     std::vector<std::string> datagrams;
-    const test::JournalDatagram record = OneRecord(journal, datagrams);
+    const test::JournalDatagram record = test::OneAuditRecord(journal, datagrams);
     EXPECT_EQ(record.Get("PRIORITY"), "6");
     EXPECT_EQ(record.Get("QUELLMARK_FRONT_END"), "window");
     EXPECT_EQ(record.Get("QUELLMARK_SERVER"), "127.0.0.1," + std::to_string(log.server.Port()));
@@ -84,7 +74,7 @@ TEST_F(WindowJournal, CancelledAndFailedRunsSayHowTheyEnded) {
         EXPECT_EQ(run.out, "records left: 2000\n");  // the count before the one pass
         EXPECT_EQ(log.server.CountRows(kMarked), 1500);
         std::vector<std::string> datagrams;
-        const test::JournalDatagram record = OneRecord(journal, datagrams);
+        const test::JournalDatagram record = test::OneAuditRecord(journal, datagrams);
         EXPECT_EQ(record.Get("QUELLMARK_STOP_REASON"), "cancelled");
         EXPECT_EQ(record.Get("PRIORITY"), "4");
         EXPECT_EQ(record.Get("QUELLMARK_ROWS_DELETED"), "500");
@@ -99,7 +89,7 @@ TEST_F(WindowJournal, CancelledAndFailedRunsSayHowTheyEnded) {
         ASSERT_EQ(run.exitCode, 0) << run.err;
         EXPECT_NE(run.out.find("message: "), std::string::npos) << run.out;
         std::vector<std::string> datagrams;
-        const test::JournalDatagram record = OneRecord(journal, datagrams);
+        const test::JournalDatagram record = test::OneAuditRecord(journal, datagrams);
         EXPECT_EQ(record.Get("QUELLMARK_STOP_REASON"), "failed");
         EXPECT_EQ(record.Get("PRIORITY"), "3");
         EXPECT_EQ(record.Get("QUELLMARK_ROWS_DELETED"), "0");

@@ -2,7 +2,9 @@
 // the manual page quellmark-purge(1).
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <exception>
 #include <fstream>
 #include <iostream>
@@ -10,10 +12,12 @@
 #include <string>
 #include <vector>
 
+#include "ops/audit_record.h"
 #include "ops/purge.h"
 #include "ops/purge_online.h"
 #include "ops/purge_statement.h"
 #include "ops/settings_file.h"
+#include "purge/purge_journal.h"
 #include "purge/purge_options.h"
 #include "purge/purge_report.h"
 #include "purge/stop_signals.h"
@@ -74,6 +78,17 @@ std::vector<purge::Deadline> Deadlines(const tool::PurgeOptions& options) {
     return deadlines;
 }
 
+// Leaves the run's audit record in the system journal. Only a journal that
+// is there and refuses the record is worth a note.
+void SendAuditRecord(const tool::RunRecord& record, const quellmark::modGeneral::OnlineSettings& settings,
+                     std::chrono::steady_clock::time_point began) {
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+    const int sent =
+        quellmark::audit::SendToJournal(tool::AuditRecordOf(record, quellmark::audit::LoginOf(settings), seconds));
+    if (sent < 0 && !quellmark::audit::NoJournal(sent))
+        Say(std::string("the system journal did not take the run's record: ") + std::strerror(-sent));
+}
+
 int Main(int argc, char** argv, tool::StopSignals& signals) {
     tool::PurgeOptions options;
     purge::PurgeStatement statement;
@@ -113,6 +128,7 @@ int Main(int argc, char** argv, tool::StopSignals& signals) {
 
     const std::string settingsFile = options.settingsFile ? *options.settingsFile : tool::DefaultSettingsFile();
     quellmark::modGeneral::OnlineConnection online;
+    const auto began = std::chrono::steady_clock::now();
     try {
         online = purge::OpenPurgeConnection(quellmark::modGeneral::SettingsConnStringForFile(settingsFile));
     } catch (const purge::OpenFailure& failure) {
@@ -124,6 +140,7 @@ int Main(int argc, char** argv, tool::StopSignals& signals) {
         record.result.stopReason = purge::StopReason::Failed;
         record.result.failure = purge::StatementFailure(purge::FailureKind::Unavailable, 0, failure.what());
         record.result.startedAt = record.result.endedAt = std::chrono::system_clock::now();
+        if (failure.Settings()) SendAuditRecord(record, *failure.Settings(), began);
         json->Write(record);
         return failure.Which() == purge::OpenFailure::Cause::Settings ? exit_code::kSettings : exit_code::kUnavailable;
     }
@@ -144,6 +161,7 @@ int Main(int argc, char** argv, tool::StopSignals& signals) {
     purge::SystemClock clock;
     purge::StopRequest stop;
     tool::ProgressPrinter progress(stderr, ::isatty(STDERR_FILENO) == 1, options.quiet);
+    tool::StatusNotifier observer(progress);
     signals.Watch(
         stop, [&database] { database.Cancel(); }, [](const char* note) { Say(note); });
     {
@@ -152,7 +170,7 @@ int Main(int argc, char** argv, tool::StopSignals& signals) {
             tool::StopSignals& signals;
             ~StopWatching() { signals.Stop(); }
         } stopWatching{signals};
-        record.result = purge::RunPurge(database, clock, stop, plan, progress);
+        record.result = purge::RunPurge(database, clock, stop, plan, observer);
     }
     progress.Finish();
 
@@ -165,6 +183,7 @@ int Main(int argc, char** argv, tool::StopSignals& signals) {
     } catch (const std::exception&) {
         // The run's figures stand; the connection goes with the process.
     }
+    SendAuditRecord(record, online.settings, began);
     std::fprintf(summaryOut, "%s\n", tool::SummaryLine(record).c_str());
     std::fflush(summaryOut);
     json->Write(record);
