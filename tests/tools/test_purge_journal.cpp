@@ -5,6 +5,7 @@
 
 #include <regex>
 
+#include "harness/kerberos_realm.h"
 #include "harness/scoped_env.h"
 #include "support/audit_journal.h"
 #include "support/online_log.h"
@@ -145,6 +146,38 @@ TEST_F(PurgeJournalNamespace, WithoutAJournalTheRunEndsAsItDoesWithOne) {
     EXPECT_EQ(refused.exitCode, refusedWithJournal.exitCode);
     EXPECT_EQ(refused.err, refusedWithJournal.err);
     EXPECT_EQ(test::AuditRecords(test::ParseAll(listening.Receive())).size(), 1u);
+}
+
+// With Windows Authentication the login is the principal of the ticket the
+// run logged in with; without a ticket the run fails and names none.
+TEST(PurgeJournalKerberos, TheLoginIsTheTicketsPrincipal) {
+    if (!test::CanUseMountNamespaces()) GTEST_SKIP() << "a private mount namespace needs root";
+    test::KerberosRealm realm;
+    test::OnlineLog log(test::SarnwickServer(1000, 3, {"--kerberos-keytab", realm.Keytab()}, kPassword));
+    ASSERT_EQ(log.Mark("purge-me", 300), 300);
+    realm.RegisterService("localhost", log.server.Port());
+    const std::string server = "localhost," + std::to_string(log.server.Port());
+    log.UseSettings({"--type", "Windows Authentication", "--server", server});
+    const std::vector<std::string> args = {"--settings", log.SettingsFile().string(), "--statement", Chunked(200),
+                                           "--quiet"};
+    for (const bool ticket : {true, false}) {
+        SCOPED_TRACE(ticket ? "with a ticket" : "without a ticket");
+        if (ticket) {
+            realm.Kinit("ops");
+        } else {
+            realm.Kdestroy();
+        }
+        test::ScratchJournal journal;
+        const test::RunResult run = journal.Run(QUELLMARK_PURGE_TOOL, args, 120s);
+        EXPECT_EQ(run.exitCode, ticket ? 0 : 69) << run.err;
+        std::vector<std::string> datagrams;
+        const test::JournalDatagram record = test::OneAuditRecord(journal, datagrams);
+        EXPECT_EQ(record.Get("QUELLMARK_LOGIN"), ticket ? "ops@" + std::string(test::KerberosRealm::kRealm) : "");
+        EXPECT_EQ(record.Get("QUELLMARK_SERVER"), server);
+        EXPECT_EQ(record.Get("QUELLMARK_ROWS_DELETED"), ticket ? "300" : "0");
+        EXPECT_EQ(record.Get("QUELLMARK_STOP_REASON"), ticket ? "done" : "failed");
+        EXPECT_FALSE(test::AnyHolds(datagrams, kPassword));
+    }
 }
 
 // The unit's status line after the count and after each chunk.
