@@ -16,20 +16,23 @@ namespace {
 
 using quellmark::base::UniqueFd;
 
-// Runs in the new namespace: $1 is the folder to show as the journal's, the
-// rest the program and its arguments.
+// Runs in the new namespace: pairs of folders (one bound over the other) up
+// to "--", then the program and its arguments.
 constexpr const char* kMountScript = R"(set -e
 journal=/run/systemd/journal
-if [ ! -d "$journal" ]; then
-    if [ -d /run/systemd ]; then
-        mount -t tmpfs -o mode=0755 quellmark-scratch /run/systemd
-    else
-        mount -t tmpfs -o mode=0755 quellmark-scratch /run
-        mkdir -p -m 1777 /run/lock
+while [ "$1" != "--" ]; do
+    if [ "$2" = "$journal" ] && [ ! -d "$journal" ]; then
+        if [ -d /run/systemd ]; then
+            mount -t tmpfs -o mode=0755 quellmark-scratch /run/systemd
+        else
+            mount -t tmpfs -o mode=0755 quellmark-scratch /run
+            mkdir -p -m 1777 /run/lock
+        fi
+        mkdir -p "$journal"
     fi
-    mkdir -p "$journal"
-fi
-mount --bind "$1" "$journal"
+    mount --bind "$1" "$2"
+    shift 2
+done
 shift
 exec "$@"
 )";
@@ -162,16 +165,25 @@ ScratchJournal::ScratchJournal(bool listening) {
 }
 
 RunResult ScratchJournal::Run(const std::string& program, const std::vector<std::string>& args,
-                              std::chrono::seconds timeout) const {
-    std::vector<std::string> command = {"--mount", "--propagation",      "private", "/bin/sh", "-c", kMountScript,
-                                        "sh",      dir_.Path().string(), program};
-    command.insert(command.end(), args.begin(), args.end());
-    return quellmark::test::Run("unshare", command, timeout);
+                              std::chrono::seconds timeout, const std::vector<BindMount>& more) const {
+    std::vector<BindMount> binds = {{dir_.Path(), "/run/systemd/journal"}};
+    binds.insert(binds.end(), more.begin(), more.end());
+    return RunInPrivateMounts(binds, program, args, timeout);
 }
 
 std::vector<std::string> ScratchJournal::Receive() {
     if (!socket_) return {};
     return socket_->Receive();
+}
+
+RunResult RunInPrivateMounts(const std::vector<BindMount>& binds, const std::string& program,
+                             const std::vector<std::string>& args, std::chrono::seconds timeout) {
+    std::vector<std::string> command = {"--mount", "--propagation", "private", "/bin/sh", "-c", kMountScript, "sh"};
+    for (const BindMount& bind : binds) command.insert(command.end(), {bind.from.string(), bind.to.string()});
+    command.push_back("--");
+    command.push_back(program);
+    command.insert(command.end(), args.begin(), args.end());
+    return quellmark::test::Run("unshare", command, timeout);
 }
 
 bool CanUseMountNamespaces() { return ::geteuid() == 0; }

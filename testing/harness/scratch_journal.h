@@ -2,7 +2,8 @@
 // and programs run in a private mount namespace in which that folder is
 // /run/systemd/journal, so that what they send to the journal arrives here
 // (and nothing reaches the machine's own journal). The same listener serves
-// as NOTIFY_SOCKET for sd_notify.
+// as NOTIFY_SOCKET for sd_notify; RunInPrivateMounts binds other folders the
+// same way (a scratch /run/lock, say).
 //
 //   ScratchJournal journal;
 //   RunResult run = journal.Run(program, args);
@@ -29,6 +30,18 @@
 #include "harness/scratch_dir.h"
 
 namespace quellmark::test {
+
+// A folder shown in place of another.
+struct BindMount {
+    std::filesystem::path from;
+    std::filesystem::path to;  // must exist, but for /run/systemd/journal (see above)
+};
+
+// Runs program with args (as harness Run does) in a private mount namespace
+// with the folders bound in order; nothing outside the namespace changes.
+RunResult RunInPrivateMounts(const std::vector<BindMount>& binds, const std::string& program,
+                             const std::vector<std::string>& args,
+                             std::chrono::seconds timeout = std::chrono::seconds(60));
 
 // One datagram of the native journal protocol: its fields in the order sent.
 struct JournalDatagram {
@@ -71,9 +84,11 @@ public:
     const std::filesystem::path& Folder() const noexcept { return dir_.Path(); }
 
     // Runs program with args (as harness Run does) in a private mount
-    // namespace where this folder is /run/systemd/journal.
+    // namespace where this folder is /run/systemd/journal, and any other
+    // folders are bound as `more` says.
     RunResult Run(const std::string& program, const std::vector<std::string>& args,
-                  std::chrono::seconds timeout = std::chrono::seconds(60)) const;
+                  std::chrono::seconds timeout = std::chrono::seconds(60),
+                  const std::vector<BindMount>& more = {}) const;
 
     // The datagrams received since the last call (none when not listening).
     std::vector<std::string> Receive();

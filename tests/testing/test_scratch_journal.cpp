@@ -7,8 +7,10 @@
 #include <sys/un.h>
 
 #include <cstring>
+#include <fstream>
 
 #include "base/unique_fd.h"
+#include "harness/scratch_dir.h"
 #include "harness/scratch_journal.h"
 
 using namespace quellmark;
@@ -96,4 +98,18 @@ TEST(ScratchJournal, DatagramsArriveInOrderAndAMemfdIsReadInItsPlace) {
 
     test::ScratchJournal silent(false);
     EXPECT_FALSE(std::filesystem::exists(silent.Folder() / "socket"));
+}
+
+// The folders bound are seen in the namespace only.
+TEST(ScratchJournal, FoldersAreBoundInsideTheNamespaceOnly) {
+    if (!test::CanUseMountNamespaces()) GTEST_SKIP() << "a private mount namespace needs root";
+    test::ScratchDir lock("run-lock");
+    std::ofstream(lock / "quellmark-scratch-marker") << "inside\n";
+    test::ScratchJournal journal;
+    const test::RunResult run =
+        journal.Run("/bin/sh", {"-c", "cat /run/lock/quellmark-scratch-marker && test -S /run/systemd/journal/socket"},
+                    std::chrono::seconds(30), {{lock.Path(), "/run/lock"}});
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(run.out, "inside\n");
+    EXPECT_FALSE(std::filesystem::exists("/run/lock/quellmark-scratch-marker"));
 }
