@@ -59,8 +59,8 @@ std::vector<std::string> JournalFields(const DeletionRunRecord& record);
 std::string LoginOf(const modGeneral::OnlineSettings& settings);
 
 // Sends the record to the system journal: 0, or the negative errno value of
-// the failure (-ENOENT and -ECONNREFUSED when the machine has no journal
-// listening). Never throws.
+// the failure. With no journal socket at all libsystemd answers 0; a socket
+// nobody listens on gives -ECONNREFUSED. Never throws.
 int SendToJournal(const DeletionRunRecord& record) noexcept;
 
 // Whether SendToJournal's result means only that there is no journal here.

@@ -58,6 +58,22 @@ std::string ReadWhole(int fd) {
     }
 }
 
+// An AF_UNIX socket of the type given, bound at `path`, which whoever runs
+// the sender (a service's own user) may write to.
+UniqueFd BoundSocket(const std::filesystem::path& path, int type) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const std::string text = path.string();
+    if (text.size() >= sizeof address.sun_path) throw std::runtime_error("socket path too long: " + text);
+    std::memcpy(address.sun_path, text.c_str(), text.size() + 1);
+    UniqueFd fd(::socket(AF_UNIX, type | SOCK_CLOEXEC, 0));
+    if (!fd) throw std::runtime_error(std::string("socket: ") + std::strerror(errno));
+    if (::bind(fd.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
+        throw std::runtime_error("bind " + text + ": " + std::strerror(errno));
+    ::chmod(text.c_str(), 0666);
+    return fd;
+}
+
 }  // namespace
 
 std::optional<std::string> JournalDatagram::Get(std::string_view name) const {
@@ -102,19 +118,8 @@ JournalDatagram ParseJournalDatagram(std::string_view data) {
     return record;
 }
 
-DatagramListener::DatagramListener(std::filesystem::path path) : path_(std::move(path)) {
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    const std::string text = path_.string();
-    if (text.size() >= sizeof address.sun_path) throw std::runtime_error("socket path too long: " + text);
-    std::memcpy(address.sun_path, text.c_str(), text.size() + 1);
-    fd_.Reset(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-    if (!fd_) throw std::runtime_error(std::string("socket: ") + std::strerror(errno));
-    if (::bind(fd_.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
-        throw std::runtime_error("bind " + text + ": " + std::strerror(errno));
-    // Whoever runs the sender (a service's own user) may write to it.
-    ::chmod(text.c_str(), 0666);
-}
+DatagramListener::DatagramListener(std::filesystem::path path)
+    : path_(std::move(path)), fd_(BoundSocket(path_, SOCK_DGRAM)) {}
 
 DatagramListener::~DatagramListener() {
     std::error_code ignored;
@@ -159,9 +164,21 @@ std::vector<std::string> DatagramListener::Receive(std::chrono::milliseconds wai
     }
 }
 
-ScratchJournal::ScratchJournal(bool listening) {
+ScratchJournal::ScratchJournal(JournalSocket socket) {
     ::chmod(dir_.Path().c_str(), 0755);
-    if (listening) socket_.emplace(dir_ / "socket");
+    switch (socket) {
+        case JournalSocket::Listening:
+            socket_.emplace(dir_ / "socket");
+            break;
+        case JournalSocket::Missing:
+            break;
+        case JournalSocket::Abandoned:
+            BoundSocket(dir_ / "socket", SOCK_DGRAM);  // closed at once; the file stays
+            break;
+        case JournalSocket::Refusing:
+            refusing_ = BoundSocket(dir_ / "socket", SOCK_STREAM);
+            break;
+    }
 }
 
 RunResult ScratchJournal::Run(const std::string& program, const std::vector<std::string>& args,

@@ -75,11 +75,17 @@ private:
     quellmark::base::UniqueFd fd_;
 };
 
+// What the scratch journal's folder holds as its socket.
+enum class JournalSocket {
+    Listening,  // the test's socket: it receives what is sent
+    Missing,    // none, as on a machine without a journal
+    Abandoned,  // a socket file nobody listens on, as after the journal stopped
+    Refusing,   // a stream socket, which refuses every datagram sent to it
+};
+
 class ScratchJournal {
 public:
-    // listening false: the folder holds no socket, as on a machine without
-    // a journal.
-    explicit ScratchJournal(bool listening = true);
+    explicit ScratchJournal(JournalSocket socket = JournalSocket::Listening);
 
     const std::filesystem::path& Folder() const noexcept { return dir_.Path(); }
 
@@ -96,6 +102,7 @@ public:
 private:
     ScratchDir dir_{"journal"};
     std::optional<DatagramListener> socket_;
+    quellmark::base::UniqueFd refusing_;
 };
 
 // Whether this process may make a private mount namespace (it runs as root).

@@ -96,8 +96,10 @@ TEST(ScratchJournal, DatagramsArriveInOrderAndAMemfdIsReadInItsPlace) {
     EXPECT_EQ(datagrams[2], "MESSAGE=third\n");
     EXPECT_TRUE(journal.Receive().empty());
 
-    test::ScratchJournal silent(false);
-    EXPECT_FALSE(std::filesystem::exists(silent.Folder() / "socket"));
+    test::ScratchJournal missing(test::JournalSocket::Missing);
+    EXPECT_FALSE(std::filesystem::exists(missing.Folder() / "socket"));
+    test::ScratchJournal abandoned(test::JournalSocket::Abandoned);
+    EXPECT_TRUE(std::filesystem::is_socket(abandoned.Folder() / "socket"));
 }
 
 // The folders bound are seen in the namespace only.

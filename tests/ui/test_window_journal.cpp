@@ -101,19 +101,25 @@ TEST_F(WindowJournal, CancelledAndFailedRunsSayHowTheyEnded) {
 TEST_F(WindowJournal, WithoutAJournalTheRunSaysAndDoesExactlyWhatItDoesWithOne) {
     log.UseSettings({"--port", "1"});  // nothing listens there
     test::ScratchJournal listening;
-    test::ScratchJournal silent(false);
     const test::RunResult withJournal = RunWindow(listening, kStatement);
-    const test::RunResult without = RunWindow(silent, kStatement);
-    EXPECT_EQ(without.exitCode, 0);
-    EXPECT_EQ(without.out, withJournal.out);
-    EXPECT_NE(without.out.find("message: "), std::string::npos);
+    EXPECT_NE(withJournal.out.find("message: "), std::string::npos);
     EXPECT_EQ(test::AuditRecords(test::ParseAll(listening.Receive())).size(), 1u);
+    for (const test::JournalSocket socket :
+         {test::JournalSocket::Missing, test::JournalSocket::Abandoned, test::JournalSocket::Refusing}) {
+        SCOPED_TRACE(static_cast<int>(socket));
+        log.UseSettings({"--port", "1"});
+        test::ScratchJournal journal(socket);
+        const test::RunResult failed = RunWindow(journal, kStatement);
+        EXPECT_EQ(failed.exitCode, 0);
+        EXPECT_EQ(failed.out, withJournal.out);
 
-    log.UseSettings();
-    const test::RunResult run = RunWindow(silent, kStatement);
-    EXPECT_EQ(run.exitCode, 0) << run.err;
-    EXPECT_EQ(run.out, "records left: 0\n");
-    EXPECT_EQ(log.server.CountRows(kMarked), 0);
+        log.UseSettings();
+        ASSERT_GT(log.Mark("purge-me", 100), 0);
+        const test::RunResult run = RunWindow(journal, kStatement);
+        EXPECT_EQ(run.exitCode, 0) << run.err;
+        EXPECT_EQ(run.out, "records left: 0\n");
+        EXPECT_EQ(log.server.CountRows(kMarked), 0);
+    }
 }
 
 TEST_F(WindowJournal, AWindowThatNeverReadItsSettingsLeavesNoRecord) {
