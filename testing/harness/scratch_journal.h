@@ -1,9 +1,9 @@
 // A scratch system journal for tests: a datagram socket in a scratch folder,
 // and programs run in a private mount namespace in which that folder is
 // /run/systemd/journal, so that what they send to the journal arrives here
-// (and nothing reaches the machine's own journal). The same listener serves
-// as NOTIFY_SOCKET for sd_notify; RunInPrivateMounts binds other folders the
-// same way (a scratch /run/lock, say).
+// (and nothing reaches the machine's own journal). A DatagramListener of its
+// own serves as NOTIFY_SOCKET for sd_notify; RunInPrivateMounts binds other
+// folders the same way (a scratch /run/lock, say).
 //
 //   ScratchJournal journal;
 //   RunResult run = journal.Run(program, args);
