@@ -11,7 +11,7 @@ PACKAGES=(
   mdbtools mdbtools-dev
   unixodbc unixodbc-dev tdsodbc freetds-bin
   libsqlite3-dev sqlite3
-  libssl-dev libkrb5-dev krb5-user krb5-kdc krb5-admin-server
+  libssl-dev libsystemd-dev libkrb5-dev krb5-user krb5-kdc krb5-admin-server
   libgtest-dev googletest
   xvfb xauth xdotool x11-utils imagemagick
   dbus dbus-session-bus-common at-spi2-core python3-pyatspi

@@ -9,6 +9,7 @@
 #include "data_access/connection_string.h"
 #include "data_access/data_access.h"
 #include "data_access/sqlserver/server_trust.h"
+#include "ops/audit_record.h"
 #include "ops/conversions.h"
 
 namespace quellmark::modGeneral {
@@ -85,10 +86,49 @@ std::string RunStopped(bool deletedBefore) { return deletedBefore ? kRunStopped 
 constexpr const char* kNoMarker =
     "The statement does not contain \"FROM ATR_Log\" (in this letter case), so no count statement can be made from it.";
 
+// The audit record of one deletion run of the window, sent when the run
+// ends, whichever way (a failure unless the run says otherwise), once its
+// settings were read.
+class WindowRunAudit {
+public:
+    explicit WindowRunAudit(std::string statement) {
+        record.frontEnd = quellmark::audit::FrontEnd::Window;
+        record.statement = std::move(statement);
+    }
+    ~WindowRunAudit() {
+        if (!settingsRead_) return;
+        record.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+        // A machine without a journal changes nothing in the window's run.
+        static_cast<void>(quellmark::audit::SendToJournal(record));
+    }
+    WindowRunAudit(const WindowRunAudit&) = delete;
+    WindowRunAudit& operator=(const WindowRunAudit&) = delete;
+
+    void SettingsRead(const OnlineSettings& settings) {
+        record.server = ServerName(settings);
+        record.database = settings.OnlDatabase;
+        record.login = quellmark::audit::LoginOf(settings);
+        settingsRead_ = true;
+    }
+    // A delete the server carried out: its rows (when it reported them) are
+    // counted, and the rows left are not known until the next count.
+    void Deleted(std::int64_t rowsAffected) {
+        if (rowsAffected > 0) record.rowsDeleted += rowsAffected;
+        record.rowsLeft.reset();
+    }
+
+    quellmark::audit::DeletionRunRecord record;
+
+private:
+    std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
+    bool settingsRead_ = false;
+};
+
 }  // namespace
 
 std::optional<OnlineConnection> OpenOnlineConnection(const std::string& settingsConnString, const ShowFailure& show,
-                                                     std::int32_t commandTimeout) {
+                                                     std::int32_t commandTimeout,
+                                                     std::optional<OnlineSettings>* settingsRead) {
     OnlineConnection online;
     try {
         online.settings = ReadOnlineSettings(settingsConnString);
@@ -96,6 +136,7 @@ std::optional<OnlineConnection> OpenOnlineConnection(const std::string& settings
         show(e.what());
         return std::nullopt;
     }
+    if (settingsRead != nullptr) *settingsRead = online.settings;
     online.connection = std::make_unique<Connection>();
     online.connection->ConnectionString = BuildOnlineConnString(online.settings);
     online.connection->ConnectionTimeout = online.settings.OnlConnTimeout;
@@ -177,14 +218,18 @@ void CountRecords(WindowPort& window, const std::string& settingsConnString, std
 
 void DeleteRecordsInChunks(WindowPort& window, const std::string& settingsConnString, std::int32_t commandTimeout) {
     const ShowFailure show = InMessageBox(window);
+    WindowRunAudit audit(TrimTrailingLineBreaks(window.SqlQueryText()));
     window.ClearCancelRequest();
-    std::optional<OnlineConnection> online = OpenOnlineConnection(settingsConnString, show, commandTimeout);
+    std::optional<OnlineSettings> settings;
+    std::optional<OnlineConnection> online = OpenOnlineConnection(settingsConnString, show, commandTimeout, &settings);
+    if (settings) audit.SettingsRead(*settings);
     if (!online) return;
     Connection& connection = *online->connection;
 
     // Both statements are prepared once, from the statement box as it is now.
     const std::string countStatement = BuildCountStatement(window.SqlQueryText());
     const std::string deleteStatement = TrimTrailingLineBreaks(window.SqlQueryText());
+    audit.record.statement = deleteStatement;
     if (countStatement.empty()) {
         window.ShowMessage(kNoMarker);
         return;
@@ -198,15 +243,18 @@ void DeleteRecordsInChunks(WindowPort& window, const std::string& settingsConnSt
             RunCountStatement(connection, countStatement, result, show, RunStopped(deleted));
         if (!count) return;
         left = *count;
+        audit.record.rowsLeft = left;
         window.SetRecLeftText(std::to_string(left));
         if (left > 0) {
             Skip([&] { result = connection.Execute(deleteStatement); });
             if (ReportedConnectionFailure(connection, show, RunStopped(deleted))) return;
             deleted = true;
+            audit.Deleted(result->RowsAffected());
         }
         PauseWithEvents(window, kPauseBetweenPassesMs);
     } while (left >= 1 && !window.CancelRequested());
 
+    audit.record.stopReason = left >= 1 ? "cancelled" : "done";
     window.SetRecLeftText(std::to_string(left));
     Skip([&] { result->Close(); });
     Skip([&] { connection.Close(); });

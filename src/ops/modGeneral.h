@@ -57,10 +57,12 @@ struct OnlineConnection {
 // (handler mode), builds the online connection string and opens the
 // connection with the settings' time-out (skip mode); each statement on it is
 // then allowed commandTimeout seconds (0: no limit). Nullopt after a failure,
-// whose description has been shown.
+// whose description has been shown. `settingsRead`, when given, takes the
+// settings as soon as they are read, also when the connection then fails.
 std::optional<OnlineConnection> OpenOnlineConnection(
     const std::string& settingsConnString, const ShowFailure& show,
-    std::int32_t commandTimeout = quellmark::data_access::kDefaultCommandTimeout);
+    std::int32_t commandTimeout = quellmark::data_access::kDefaultCommandTimeout,
+    std::optional<OnlineSettings>* settingsRead = nullptr);
 
 // Runs a count statement on the open connection in skip mode: `result` takes
 // the statement's recordset (and keeps its previous value when the statement
@@ -78,7 +80,9 @@ void CountRecords(WindowPort& window, const std::string& settingsConnString,
                   std::int32_t commandTimeout = quellmark::data_access::kDefaultCommandTimeout);
 // Deletes every row the window's statement box targets, one TOP (n) chunk a
 // pass, with a 200 ms pause between passes, until none is left or the window
-// says Cancel was pressed; the rows left are shown in its txtRecLeft.
+// says Cancel was pressed; the rows left are shown in its txtRecLeft. A run
+// that got as far as reading its settings leaves its audit record in the
+// system journal when it ends (audit_record.h), whichever way it ends.
 void DeleteRecordsInChunks(WindowPort& window, const std::string& settingsConnString,
                            std::int32_t commandTimeout = quellmark::data_access::kDefaultCommandTimeout);
 // Waits ms milliseconds in 10 ms slices, processing the window's events after

@@ -35,12 +35,6 @@ modGeneral::OnlineConnection OpenPurgeConnection(const std::string& settingsConn
     return std::move(*online);
 }
 
-std::string ServerName(const OnlineSettings& settings) {
-    if (settings.OnlConnType == "Remote SQL Authentication")
-        return settings.OnlDbServer + "," + std::to_string(settings.OnlDbPort);
-    return settings.OnlDbServer;
-}
-
 StatementFailure ClassifyFailure(const quellmark::data_access::Errors& errors) {
     if (errors.Count() == 0)
         return StatementFailure(FailureKind::Internal, 0, "The statement failed without a reason.");

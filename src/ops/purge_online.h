@@ -39,9 +39,7 @@ private:
 // connection as the window does; throws OpenFailure.
 modGeneral::OnlineConnection OpenPurgeConnection(const std::string& settingsConnString);
 
-// The server as the settings name it: "host,port" for Remote SQL
-// Authentication, the name otherwise.
-std::string ServerName(const OnlineSettings& settings);
+using modGeneral::ServerName;
 
 // What a failed statement's error list says about it (the last entry's
 // description, the server's message number).

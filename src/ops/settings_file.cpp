@@ -67,6 +67,12 @@ auto Setting(const quellmark::data_access::Recordset& settings) {
 
 }  // namespace
 
+std::string ServerName(const OnlineSettings& settings) {
+    if (settings.OnlConnType == "Remote SQL Authentication")
+        return settings.OnlDbServer + "," + std::to_string(settings.OnlDbPort);
+    return settings.OnlDbServer;
+}
+
 std::string SettingsConnStringForFile(const std::filesystem::path& file) {
     return quellmark::data_access::jet::JetConnectionString(file);
 }

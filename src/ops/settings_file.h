@@ -52,6 +52,10 @@ struct OnlineSettings {
     std::string OnlDbPass;
 };
 
+// The server as the settings name it: "host,port" for Remote SQL
+// Authentication, the name otherwise.
+std::string ServerName(const OnlineSettings& settings);
+
 // The Jet connection string of the settings file (quellmark::data_access::jet::JetConnectionString).
 std::string SettingsConnStringForFile(const std::filesystem::path& file);
 // The same for the settings file in `folder` (the executable's folder),

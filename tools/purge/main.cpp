@@ -2,7 +2,9 @@
 // the manual page quellmark-purge(1).
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <exception>
 #include <fstream>
 #include <iostream>
@@ -11,6 +13,7 @@
 #include <vector>
 
 #include "base/lock_file.h"
+#include "ops/audit_record.h"
 #include "ops/purge.h"
 #include "ops/purge_lock.h"
 #include "ops/purge_online.h"
@@ -18,6 +21,7 @@
 #include "ops/settings_file.h"
 #include "purge/job_file.h"
 #include "purge/keytab.h"
+#include "purge/purge_journal.h"
 #include "purge/purge_options.h"
 #include "purge/purge_report.h"
 #include "purge/stop_signals.h"
@@ -80,6 +84,17 @@ std::vector<purge::Deadline> Deadlines(const tool::PurgeOptions& options) {
     return deadlines;
 }
 
+// Leaves the run's audit record in the system journal. Only a journal that
+// is there and refuses the record is worth a note.
+void SendAuditRecord(const tool::RunRecord& record, const quellmark::modGeneral::OnlineSettings& settings,
+                     std::chrono::steady_clock::time_point began) {
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+    const int sent =
+        quellmark::audit::SendToJournal(tool::AuditRecordOf(record, quellmark::audit::LoginOf(settings), seconds));
+    if (sent < 0 && !quellmark::audit::NoJournal(sent))
+        Say(std::string("the system journal did not take the run's record: ") + std::strerror(-sent));
+}
+
 int Main(int argc, char** argv, tool::StopSignals& signals) {
     tool::PurgeOptions options;
     purge::PurgeStatement statement;
@@ -117,11 +132,15 @@ int Main(int argc, char** argv, tool::StopSignals& signals) {
     record.chunkSize = statement.chunkSize;
     record.dryRun = options.dryRun;
 
-    // A run that ends before it reaches the server still leaves its summary.
-    const auto failedBeforeTheRun = [&](const std::string& message) {
+    const auto began = std::chrono::steady_clock::now();
+    // A run that ends before it reaches the server still leaves its summary,
+    // and its audit record once its settings were read.
+    const auto failedBeforeTheRun = [&](const std::string& message,
+                                        const quellmark::modGeneral::OnlineSettings* settings) {
         record.result.stopReason = purge::StopReason::Failed;
         record.result.failure = purge::StatementFailure(purge::FailureKind::Unavailable, 0, message);
         record.result.startedAt = record.result.endedAt = std::chrono::system_clock::now();
+        if (settings) SendAuditRecord(record, *settings, began);
         json->Write(record);
     };
     if (options.keytab) {
@@ -130,7 +149,7 @@ int Main(int argc, char** argv, tool::StopSignals& signals) {
                 Say("warning: " + warning);
         } catch (const tool::KeytabError& e) {
             Say(e.what());
-            failedBeforeTheRun(e.what());
+            failedBeforeTheRun(e.what(), nullptr);
             return exit_code::kSettings;
         }
     }
@@ -148,7 +167,7 @@ int Main(int argc, char** argv, tool::StopSignals& signals) {
             record.server = purge::ServerName(*failure.Settings());
             record.database = failure.Settings()->OnlDatabase;
         }
-        failedBeforeTheRun(failure.what());
+        failedBeforeTheRun(failure.what(), failure.Settings() ? &*failure.Settings() : nullptr);
         return settingsUnusable ? exit_code::kSettings : exit_code::kUnavailable;
     }
     record.server = purge::ServerName(online.settings);
@@ -168,6 +187,7 @@ int Main(int argc, char** argv, tool::StopSignals& signals) {
         } catch (const std::exception&) {
             // The run's figures stand; the connection goes with the process.
         }
+        SendAuditRecord(record, online.settings, began);
         std::fprintf(summaryOut, "%s\n", tool::SummaryLine(record).c_str());
         std::fflush(summaryOut);
         json->Write(record);
@@ -212,6 +232,7 @@ int Main(int argc, char** argv, tool::StopSignals& signals) {
     purge::SystemClock clock;
     purge::StopRequest stop;
     tool::ProgressPrinter progress(stderr, ::isatty(STDERR_FILENO) == 1, options.quiet);
+    tool::StatusNotifier observer(progress);
     signals.Watch(
         stop, [&database] { database.Cancel(); }, [](const char* note) { Say(note); });
     {
@@ -220,7 +241,7 @@ int Main(int argc, char** argv, tool::StopSignals& signals) {
             tool::StopSignals& signals;
             ~StopWatching() { signals.Stop(); }
         } stopWatching{signals};
-        record.result = purge::RunPurge(database, clock, stop, plan, progress);
+        record.result = purge::RunPurge(database, clock, stop, plan, observer);
     }
     progress.Finish();
 

@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "base/addr_info.h"
+#include "data_access/login_identity.h"
 
 namespace quellmark::data_access::sqlserver {
 namespace {
@@ -145,3 +146,9 @@ ServiceTicketCheck CheckServiceTicket(const std::string& servicePrincipal) {
 }
 
 }  // namespace quellmark::data_access::sqlserver
+
+namespace quellmark::data_access {
+
+std::string DefaultKerberosPrincipal() { return sqlserver::CacheOwner(); }
+
+}  // namespace quellmark::data_access

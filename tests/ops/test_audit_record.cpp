@@ -1,0 +1,70 @@
+// The audit record's contract: priorities by how a run ended, the sentence,
+// and the login a record names.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "harness/scoped_env.h"
+#include "harness/scratch_dir.h"
+#include "ops/audit_record.h"
+
+using namespace quellmark;
+
+TEST(AuditRecord, PriorityFollowsHowTheRunEnded) {
+    EXPECT_EQ(audit::PriorityOf("done"), 6);
+    for (const char* failed : {"failed", "retries-exhausted"}) EXPECT_EQ(audit::PriorityOf(failed), 3) << failed;
+    // Stopped with rows left, or not run at all; a name added later too.
+    for (const char* stopped : {"cancelled", "max-runtime", "until", "signal", "lock-held", "some-new-reason"})
+        EXPECT_EQ(audit::PriorityOf(stopped), 4) << stopped;
+}
+
+TEST(AuditRecord, TheSentenceNamesRowsTableServerDatabaseAndTheEnd) {
+    audit::DeletionRunRecord record;
+    record.frontEnd = audit::FrontEnd::Purge;
+    record.server = "sql01.example.net,1433";
+    record.database = "NetMon";
+    record.rowsDeleted = 1;
+    record.stopReason = "lock-held";
+    EXPECT_EQ(audit::Sentence(record),
+              "quellmark-purge deleted 1 row from ATR_Log on server sql01.example.net,1433, database NetMon: not run, "
+              "another run holds the lock of this log.");
+    record.frontEnd = audit::FrontEnd::Window;
+    record.rowsDeleted = 5000;
+    record.rowsLeft = 1;
+    record.stopReason = "some-new-reason";
+    EXPECT_EQ(audit::Sentence(record),
+              "Delete All Records deleted 5000 rows from ATR_Log on server sql01.example.net,1433, database NetMon: "
+              "ended (some-new-reason), 1 row left.");
+}
+
+TEST(AuditRecord, FieldsCarryValuesAsTheyAre) {
+    audit::DeletionRunRecord record;
+    record.statement = "DELETE TOP (10) FROM ATR_Log\nWHERE text LIKE '%s%n'";
+    record.seconds = -0.5;  // a clock stepped back
+    const std::vector<std::string> fields = audit::JournalFields(record);
+    EXPECT_EQ(fields.size(), 12u);
+    const auto has = [&](const std::string& field) {
+        return std::find(fields.begin(), fields.end(), field) != fields.end();
+    };
+    EXPECT_TRUE(has("QUELLMARK_STATEMENT=DELETE TOP (10) FROM ATR_Log\nWHERE text LIKE '%s%n'"));
+    EXPECT_TRUE(has("QUELLMARK_ROWS_LEFT="));
+    EXPECT_TRUE(has("QUELLMARK_STOP_REASON=failed"));  // unless the run says otherwise
+    EXPECT_TRUE(has("PRIORITY=3"));
+    EXPECT_TRUE(has("QUELLMARK_SECONDS=0.000"));
+}
+
+TEST(AuditRecord, TheLoginIsTheSqlUserOrTheTicketsPrincipal) {
+    modGeneral::OnlineSettings settings;
+    settings.OnlDbUser = "purge";
+    settings.OnlDbPass = "secret";
+    for (const char* type : {"Remote SQL Authentication", "Local SQL Authentication"}) {
+        settings.OnlConnType = type;
+        EXPECT_EQ(audit::LoginOf(settings), "purge") << type;
+    }
+    // No ticket cache: no principal, and never the user or password the
+    // settings hold for the other types.
+    test::ScratchDir dir("audit");
+    const test::ScopedEnv cache("KRB5CCNAME", "FILE:" + (dir / "no-cache").string());
+    settings.OnlConnType = "Windows Authentication";
+    EXPECT_EQ(audit::LoginOf(settings), "");
+}

@@ -1,0 +1,54 @@
+#include "purge/purge_journal.h"
+
+#include <systemd/sd-daemon.h>
+
+#include <cstdlib>
+
+namespace quellmark::purge_tool {
+
+audit::DeletionRunRecord AuditRecordOf(const RunRecord& record, const std::string& login, double seconds) {
+    audit::DeletionRunRecord audit;
+    audit.frontEnd = audit::FrontEnd::Purge;
+    audit.server = record.server.value_or("");
+    audit.database = record.database.value_or("");
+    audit.login = login;
+    audit.statement = record.statement;
+    audit.rowsDeleted = record.result.figures.rowsDeleted;
+    audit.rowsLeft = record.result.rowsLeft;
+    audit.stopReason = std::string(purge::StopReasonName(record.result.stopReason));
+    audit.seconds = seconds;
+    return audit;
+}
+
+std::string StatusText(const purge::PurgeFigures& figures) {
+    std::string text = "deleted " + std::to_string(figures.rowsDeleted);
+    if (figures.rowsAtStart) text += " of " + std::to_string(*figures.rowsAtStart);
+    text += " rows";
+    if (figures.estimateLeft) text += ", about " + FormatClock(*figures.estimateLeft) + " left";
+    return text;
+}
+
+StatusNotifier::StatusNotifier(purge::PurgeObserver& next)
+    : next_(next), listening_(std::getenv("NOTIFY_SOCKET") != nullptr) {}
+
+void StatusNotifier::Counted(const purge::PurgeFigures& figures) {
+    next_.Counted(figures);
+    Notify(figures);
+}
+
+void StatusNotifier::ChunkDeleted(const purge::PurgeFigures& figures) {
+    next_.ChunkDeleted(figures);
+    Notify(figures);
+}
+
+void StatusNotifier::Retrying(const purge::StatementFailure& failure, std::chrono::milliseconds wait, int attempt) {
+    next_.Retrying(failure, wait, attempt);
+}
+
+void StatusNotifier::Notify(const purge::PurgeFigures& figures) {
+    if (!listening_) return;
+    // A status line that does not arrive changes nothing in the run.
+    static_cast<void>(sd_notify(0, ("STATUS=" + StatusText(figures)).c_str()));
+}
+
+}  // namespace quellmark::purge_tool

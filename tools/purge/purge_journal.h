@@ -1,0 +1,39 @@
+// What quellmark-purge tells systemd: the audit record of the run, and its
+// progress as the unit's status line (sd_notify STATUS=) when the service
+// manager listens (NOTIFY_SOCKET).
+#pragma once
+
+#include <string>
+
+#include "ops/audit_record.h"
+#include "ops/purge.h"
+#include "purge/purge_report.h"
+
+namespace quellmark::purge_tool {
+
+// The audit record of a run (also one that failed before it started): the
+// run's figures and stop reason, with the login and the seconds the whole
+// run took, connection included.
+audit::DeletionRunRecord AuditRecordOf(const RunRecord& record, const std::string& login, double seconds);
+
+// "deleted 2000 of 5000 rows, about 0:00:12 left"; without the estimate
+// before there is one.
+std::string StatusText(const purge::PurgeFigures& figures);
+
+// Passes everything on to `next`, and sends the status line after each count
+// and chunk when NOTIFY_SOCKET was set at construction.
+class StatusNotifier : public purge::PurgeObserver {
+public:
+    explicit StatusNotifier(purge::PurgeObserver& next);
+    void Counted(const purge::PurgeFigures& figures) override;
+    void ChunkDeleted(const purge::PurgeFigures& figures) override;
+    void Retrying(const purge::StatementFailure& failure, std::chrono::milliseconds wait, int attempt) override;
+
+private:
+    void Notify(const purge::PurgeFigures& figures);
+
+    purge::PurgeObserver& next_;
+    bool listening_;
+};
+
+}  // namespace quellmark::purge_tool
