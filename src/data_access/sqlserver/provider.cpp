@@ -213,12 +213,15 @@ public:
             // The driver's own time-out holds for each wait, not for the
             // login: a server that answers a byte at a time keeps it going.
             // Shutting its socket down ends it.
-            sqlserver::Deadline watchdog(budget.DriverBy(), [socketsBefore, port = target.Port] {
-                sqlserver::ShutDownNew(socketsBefore, port);
+            // Only a login waiting on its server's socket is ended that way.
+            int shut = 0;
+            sqlserver::Deadline watchdog(budget.DriverBy(), [&shut, &socketsBefore, port = target.Port] {
+                shut = sqlserver::ShutDownNew(socketsBefore, port);
             });
             rc = SQLDriverConnectW(dbc_.Get(), nullptr, wide->data(), static_cast<SQLSMALLINT>(wide->size()), nullptr,
                                    0, nullptr, SQL_DRIVER_NOPROMPT);
-            cut = watchdog.Stop();
+            // Stop joins the watchdog's thread: `shut` is read after it wrote.
+            cut = watchdog.Stop() && shut > 0;
         }
         if (SQL_SUCCEEDED(rc)) dbc_.MarkConnected();
         if (cut) {

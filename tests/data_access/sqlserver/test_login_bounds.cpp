@@ -20,10 +20,13 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "base/unique_fd.h"
@@ -132,6 +135,15 @@ TEST(LoginBounds, AStoppedKdcEndsWindowsAuthenticationInTime) {
 
 // ---- Private namespaces --------------------------------------------------------
 
+std::vector<std::uint8_t> BrowserReply(const std::string& text) {
+    std::vector<std::uint8_t> reply(3 + text.size());
+    reply[0] = 0x05;
+    reply[1] = static_cast<std::uint8_t>(text.size() & 0xFF);
+    reply[2] = static_cast<std::uint8_t>(text.size() >> 8);
+    std::copy(text.begin(), text.end(), reply.begin() + 3);
+    return reply;
+}
+
 // A UDP socket on 127.0.0.1:port that receives and never answers.
 UniqueFd SilentUdp(int port) {
     UniqueFd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
@@ -153,10 +165,10 @@ bool LoopbackUp() {
 }
 
 // Runs `login` in a child process with a network namespace of its own (only
-// loopback, up) and a silent UDP socket on `silentPort`; with `resolvConf`, a
-// mount namespace of its own too, in which that file is bound over
-// /etc/resolv.conf. The child's message comes back through a pipe.
-Outcome Isolated(int silentPort, const std::string& resolvConf, const std::function<Outcome()>& login) {
+// loopback, up); with `resolvConf`, a mount namespace of its own too, in
+// which that file is bound over /etc/resolv.conf. The child's message comes
+// back through a pipe.
+Outcome Isolated(const std::string& resolvConf, const std::function<Outcome()>& login) {
     int pipeFds[2];
     if (::pipe2(pipeFds, O_CLOEXEC) != 0) return {"(no pipe)", {}};
     UniqueFd readEnd(pipeFds[0]), writeEnd(pipeFds[1]);
@@ -174,14 +186,9 @@ Outcome Isolated(int silentPort, const std::string& resolvConf, const std::funct
                     ::mount(resolvConf.c_str(), "/etc/resolv.conf", nullptr, MS_BIND, nullptr) != 0)) {
             text = std::string("(mount: ") + std::strerror(errno) + ")";
         } else {
-            const UniqueFd silent = SilentUdp(silentPort);
-            if (!silent) {
-                text = "(no silent socket)";
-            } else {
-                const Outcome outcome = login();
-                text = std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(outcome.took).count()) +
-                       "\n" + outcome.message;
-            }
+            const Outcome outcome = login();
+            text = std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(outcome.took).count()) + "\n" +
+                   outcome.message;
         }
         std::fflush(stdout);
         [[maybe_unused]] const ssize_t n = ::write(writeEnd.Get(), text.data(), text.size());
@@ -211,12 +218,60 @@ Outcome Isolated(int silentPort, const std::string& resolvConf, const std::funct
 }
 
 TEST(LoginBounds, ASilentSqlServerBrowserIsNamed) {
-    const Outcome outcome = Isolated(1434, "", [] { return OpenTimed(SqlLogin("127.0.0.1\\EVENTS")); });
+    const Outcome outcome = Isolated("", [] {
+        const UniqueFd browser = SilentUdp(1434);
+        if (!browser) return Outcome{"(no silent socket)", {}};
+        return OpenTimed(SqlLogin("127.0.0.1\\EVENTS"));
+    });
     EXPECT_EQ(outcome.message,
               "Cannot connect to the SQL Server at 127.0.0.1\\EVENTS: the SQL Server Browser on 127.0.0.1 did not "
               "answer for the instance EVENTS within 5 seconds; check the host name, that the instance is running and "
               "that the SQL Server Browser service on that host is running and reachable (UDP port 1434).");
     EXPECT_LT(outcome.took, kBound) << Seconds(outcome.took);
+}
+
+// The Browser that answers gives the port the driver is sent to, and the
+// certificate pinned for host\INSTANCE is the one checked.
+TEST(LoginBounds, ANamedInstanceIsReachedOnThePortItsBrowserGives) {
+    const Outcome outcome = Isolated("", [] {
+        LogDbProcess server(Server());
+        const UniqueFd browser = SilentUdp(1434);
+        if (!browser) return Outcome{"(no Browser socket)", {}};
+        std::thread answer([&] {
+            std::uint8_t request[512];
+            sockaddr_in from{};
+            socklen_t length = sizeof from;
+            const ssize_t n =
+                ::recvfrom(browser.Get(), request, sizeof request, 0, reinterpret_cast<sockaddr*>(&from), &length);
+            if (n < 8 || request[0] != 0x04 ||
+                std::string(reinterpret_cast<char*>(request + 1), 7) != std::string("EVENTS\0", 7))
+                return;
+            const std::vector<std::uint8_t> reply =
+                BrowserReply("ServerName;LOCAL;InstanceName;EVENTS;IsClustered;No;Version;15.0;tcp;" +
+                             std::to_string(server.Port()) + ";;");
+            ::sendto(browser.Get(), reply.data(), reply.size(), 0, reinterpret_cast<sockaddr*>(&from), length);
+        });
+        const char* folder = std::getenv("QUELLMARK_TRUST_DIR");
+        std::filesystem::copy_file(
+            std::filesystem::path(folder) / ("127.0.0.1," + std::to_string(server.Port()) + ".pem"),
+            std::filesystem::path(folder) / "127.0.0.1\\EVENTS.pem", std::filesystem::copy_options::overwrite_existing);
+        quellmark::data_access::Connection connection;
+        connection.ConnectionString = SqlLogin("127.0.0.1\\EVENTS");
+        connection.ConnectionTimeout = kTimeout;
+        Outcome result;
+        const auto start = Clock::now();
+        try {
+            connection.Open();
+            auto rows = connection.Execute("SELECT COUNT(*) FROM ATR_Log");
+            result.message = "rows " + std::to_string(std::get<std::int64_t>(rows->Fields().Item(0).Value()));
+        } catch (const quellmark::data_access::Error& e) {
+            result.message = e.what();
+        }
+        result.took = Clock::now() - start;
+        answer.join();
+        return result;
+    });
+    EXPECT_EQ(outcome.message, "rows 10");
 }
 
 TEST(LoginBounds, ASilentNameServerIsNamed) {
@@ -226,7 +281,11 @@ TEST(LoginBounds, ASilentNameServerIsNamed) {
     std::ofstream(resolvConf) << "nameserver 127.0.0.1\noptions timeout:30 attempts:5\n";
     for (const char* dataSource : {"db.quellmark-test.example,1433", "db.quellmark-test.example\\EVENTS"}) {
         SCOPED_TRACE(dataSource);
-        const Outcome outcome = Isolated(53, resolvConf, [&] { return OpenTimed(SqlLogin(dataSource)); });
+        const Outcome outcome = Isolated(resolvConf, [&] {
+            const UniqueFd nameServer = SilentUdp(53);
+            if (!nameServer) return Outcome{"(no silent socket)", {}};
+            return OpenTimed(SqlLogin(dataSource));
+        });
         EXPECT_EQ(outcome.message, "Cannot connect to the SQL Server at " + std::string(dataSource) +
                                        ": the name server (DNS) did not answer the look-up of the host name "
                                        "db.quellmark-test.example in time.");
@@ -235,15 +294,6 @@ TEST(LoginBounds, ASilentNameServerIsNamed) {
 }
 
 // ---- The Browser's answer --------------------------------------------------------
-
-std::vector<std::uint8_t> BrowserReply(const std::string& text) {
-    std::vector<std::uint8_t> reply(3 + text.size());
-    reply[0] = 0x05;
-    reply[1] = static_cast<std::uint8_t>(text.size() & 0xFF);
-    reply[2] = static_cast<std::uint8_t>(text.size() >> 8);
-    std::copy(text.begin(), text.end(), reply.begin() + 3);
-    return reply;
-}
 
 TEST(LoginBounds, TheBrowsersAnswerGivesTheInstancesPort) {
     namespace sqlserver = quellmark::data_access::sqlserver;
