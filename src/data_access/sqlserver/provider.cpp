@@ -50,6 +50,8 @@ using sqlserver::StatementHandle;
 // ADO's ConnectionTimeout of 0 means "no limit". A desktop tool that blocks
 // while logging in must still come back, so "no limit" is ten minutes here.
 constexpr int kNoLimitLoginSeconds = 600;
+// How long a named instance's SQL Server Browser is given to answer.
+constexpr int kBrowserSeconds = 16;
 
 bool IsBlank(const std::string& text) {
     for (char c : text) {
@@ -351,7 +353,11 @@ private:
     void Prepare(sqlserver::SqlServerAddress& target, const LoginBudget& budget) const {
         const std::string& host = target.Host;
         if (!target.Instance.empty()) {
-            const sqlserver::BrowserAnswer browser = sqlserver::AskBrowser(host, target.Instance, budget.PrepareBy());
+            // The driver itself gives a Browser 16 seconds at most, whatever the time-out.
+            const int browserSeconds = std::min(budget.Seconds(), kBrowserSeconds);
+            const sqlserver::BrowserAnswer browser = sqlserver::AskBrowser(
+                host, target.Instance,
+                std::min(budget.PrepareBy(), std::chrono::steady_clock::now() + std::chrono::seconds(browserSeconds)));
             using Result = sqlserver::BrowserAnswer::Result;
             if (browser.Outcome == Result::Port) {
                 target.Port = browser.Port;
@@ -360,7 +366,7 @@ private:
                 throw Error(sqlserver::ExplainUnanswered(
                     {}, login_.Address,
                     "the SQL Server Browser on " + host + " did not answer for the instance " + target.Instance +
-                        " within " + std::to_string(budget.Seconds()) +
+                        " within " + std::to_string(browserSeconds) +
                         " seconds; check the host name, that the instance is running and that the SQL Server "
                         "Browser service on that host is running and reachable (UDP port 1434)"));
             } else if (browser.Outcome == Result::NameServerSilent) {
