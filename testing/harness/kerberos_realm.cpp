@@ -139,6 +139,8 @@ void KerberosRealm::ResumeKdc() {
     if (kdc_ > 0) ::kill(kdc_, SIGCONT);
 }
 
+std::string KerberosRealm::UsersKeytab() const { return (dir_->Path() / "users.keytab").string(); }
+
 std::string KerberosRealm::Keytab() const { return (dir_->Path() / "services.keytab").string(); }
 
 void KerberosRealm::Admin(const std::string& query) { Checked("kadmin.local", {"-r", kRealm, "-q", query}); }
@@ -189,8 +191,7 @@ std::string KerberosRealm::RegisterService(const std::string& host, std::uint16_
 void KerberosRealm::ChangeKey(const std::string& principal) { Admin("cpw -randkey " + principal); }
 
 void KerberosRealm::Kinit(const std::string& user, std::chrono::seconds lifetime) {
-    Checked("kinit",
-            {"-l", std::to_string(lifetime.count()) + "s", "-k", "-t", (dir_->Path() / "users.keytab").string(), user});
+    Checked("kinit", {"-l", std::to_string(lifetime.count()) + "s", "-k", "-t", UsersKeytab(), user});
 }
 
 void KerberosRealm::KinitExpired(const std::string& user) {

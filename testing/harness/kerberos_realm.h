@@ -44,6 +44,10 @@ public:
     // --kerberos-keytab.
     std::string Keytab() const;
 
+    // The users' own keys, from which Kinit gets their tickets; also a
+    // client keytab (KRB5_CLIENT_KTNAME) for the Kerberos library.
+    std::string UsersKeytab() const;
+
     // Registers MSSQLSvc/<host>:<port>, as SQL Server's service account
     // would be, writes its key to Keytab() and returns the principal's name.
     std::string RegisterService(const std::string& host, std::uint16_t port);

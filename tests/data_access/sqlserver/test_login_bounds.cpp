@@ -35,6 +35,7 @@
 #include "harness/drip_proxy.h"
 #include "harness/kerberos_realm.h"
 #include "harness/logdb_process.h"
+#include "harness/scoped_env.h"
 #include "harness/scratch_dir.h"
 
 namespace {
@@ -130,6 +131,30 @@ TEST(LoginBounds, AStoppedKdcEndsWindowsAuthenticationInTime) {
     EXPECT_TRUE(Has(outcome.message, "the Kerberos KDC did not answer in time when asked for a ticket for " + spn))
         << outcome.message;
     EXPECT_TRUE(Has(outcome.message, "localhost," + std::to_string(server.Port()))) << outcome.message;
+    EXPECT_LT(outcome.took, kBound) << Seconds(outcome.took);
+}
+
+// Tickets from a client keytab into a cache of the process's own (MEMORY:),
+// as an unattended purge gets them: the login works without kinit, and a
+// stopped KDC still ends it in time.
+TEST(LoginBounds, AClientKeytabAndAnInProcessCacheLogInAndEndInTime) {
+    quellmark::test::KerberosRealm realm;
+    quellmark::test::LogDbOptions options = Server({"--kerberos-keytab", realm.Keytab()});
+    options.user = "ops";
+    LogDbProcess server(options);
+    realm.RegisterService("localhost", server.Port());
+    const std::string login = "Provider=SQLOLEDB;Data Source=localhost," + std::to_string(server.Port()) +
+                              ";Initial Catalog=logs;Integrated Security=SSPI";
+    const quellmark::test::ScopedEnv keytab("KRB5_CLIENT_KTNAME", realm.UsersKeytab());
+    {
+        const quellmark::test::ScopedEnv cache("KRB5CCNAME", "MEMORY:quellmark-login-up");
+        EXPECT_EQ(OpenTimed(login).message, "");
+    }
+    const quellmark::test::ScopedEnv cache("KRB5CCNAME", "MEMORY:quellmark-login-stopped");
+    realm.PauseKdc();
+    const Outcome outcome = OpenTimed(login);
+    realm.ResumeKdc();
+    EXPECT_TRUE(Has(outcome.message, "KDC")) << outcome.message;
     EXPECT_LT(outcome.took, kBound) << Seconds(outcome.took);
 }
 
