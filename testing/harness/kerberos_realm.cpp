@@ -126,7 +126,18 @@ void KerberosRealm::WriteConfiguration(std::uint16_t port) {
                   "\n  }\n[logging]\n  kdc = FILE:" + (dir / "kdc.log").string() + "\n");
 }
 
-KerberosRealm::~KerberosRealm() { EndChild(kdc_, SIGTERM); }
+KerberosRealm::~KerberosRealm() {
+    ResumeKdc();
+    EndChild(kdc_, SIGTERM);
+}
+
+void KerberosRealm::PauseKdc() {
+    if (kdc_ > 0) ::kill(kdc_, SIGSTOP);
+}
+
+void KerberosRealm::ResumeKdc() {
+    if (kdc_ > 0) ::kill(kdc_, SIGCONT);
+}
 
 std::string KerberosRealm::Keytab() const { return (dir_->Path() / "services.keytab").string(); }
 

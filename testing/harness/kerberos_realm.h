@@ -64,6 +64,11 @@ public:
     // Empties the credential cache.
     void Kdestroy();
 
+    // Stops the KDC (SIGSTOP) without closing its ports: requests reach it
+    // and are never answered. Resume lets it go on; the destructor does too.
+    void PauseKdc();
+    void ResumeKdc();
+
 private:
     void Admin(const std::string& query);
     // krb5.conf and kdc.conf for a KDC on 127.0.0.1:port.

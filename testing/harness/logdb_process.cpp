@@ -156,6 +156,8 @@ LogDbProcess::LogDbProcess(LogDbOptions options) : options_(std::move(options)) 
 
 LogDbProcess::~LogDbProcess() { Kill(); }
 
+void LogDbProcess::PinAlsoFor(std::uint16_t port) const { PinFor(TrustFolder(), port); }
+
 void LogDbProcess::Kill() noexcept { EndChild(pid_, SIGKILL); }
 
 std::string LogDbProcess::OdbcConnectionString() const {

@@ -99,6 +99,10 @@ public:
     // per LOGIN7 received so far.
     std::vector<std::string> Logins() const;
 
+    // Pins the server's certificate also for 127.0.0.1,PORT and
+    // localhost,PORT: a proxy in front of it on that port.
+    void PinAlsoFor(std::uint16_t port) const;
+
     // Ends the server at once with SIGKILL and reaps it; later calls do nothing.
     void Kill() noexcept;
 

@@ -60,13 +60,37 @@ std::vector<OpenSocket> InetStreamSockets() {
     return sockets;
 }
 
-std::optional<OpenSocket> NewConnectedSocket(const std::vector<OpenSocket>& before, int peerPort) {
+namespace {
+
+// The connected sockets open now that were not among `before`.
+std::vector<OpenSocket> NewConnected(const std::vector<OpenSocket>& before) {
     std::vector<OpenSocket> fresh;
     for (const OpenSocket& socket : InetStreamSockets()) {
         const bool known =
             std::any_of(before.begin(), before.end(), [&](const OpenSocket& old) { return old.Inode == socket.Inode; });
         if (!known && PeerPort(socket.Fd) >= 0) fresh.push_back(socket);
     }
+    return fresh;
+}
+
+}  // namespace
+
+int ShutDownNew(const std::vector<OpenSocket>& before, int peerPort) noexcept {
+    try {
+        int count = 0;
+        for (const OpenSocket& socket : NewConnected(before)) {
+            if (PeerPort(socket.Fd) != peerPort) continue;
+            ShutDown(socket);
+            ++count;
+        }
+        return count;
+    } catch (...) {  // no memory for the list: nothing was shut down
+        return 0;
+    }
+}
+
+std::optional<OpenSocket> NewConnectedSocket(const std::vector<OpenSocket>& before, int peerPort) {
+    std::vector<OpenSocket> fresh = NewConnected(before);
     if (fresh.size() > 1 && peerPort > 0) {
         std::erase_if(fresh, [&](const OpenSocket& socket) { return PeerPort(socket.Fd) != peerPort; });
     }

@@ -28,6 +28,11 @@ std::vector<OpenSocket> InetStreamSockets();
 // more than one.
 std::optional<OpenSocket> NewConnectedSocket(const std::vector<OpenSocket>& before, int peerPort);
 
+// Shuts down every connected TCP/IP socket that is open now, was not among
+// `before` and is connected to `peerPort`: the sockets a login under way has
+// opened to its server. Returns how many.
+int ShutDownNew(const std::vector<OpenSocket>& before, int peerPort) noexcept;
+
 // Shuts the socket down in both directions, so that a read or write waiting
 // on it ends at once. Does nothing when the descriptor has been closed or now
 // refers to another socket.

@@ -10,6 +10,8 @@
 
 #include "base/addr_info.h"
 #include "data_access/login_identity.h"
+#include "data_access/sqlserver/bounded_call.h"
+#include "data_access/sqlserver/host_lookup.h"
 
 namespace quellmark::data_access::sqlserver {
 namespace {
@@ -84,6 +86,9 @@ std::string DescribeMinorStatus(OM_uint32 minor) {
     return text;
 }
 
+// How long a name look-up for a service principal waits when no deadline is given.
+constexpr auto kDefaultLookupLimit = std::chrono::seconds(15);
+
 }  // namespace
 
 KerberosCheck CheckKerberosCredentials() {
@@ -104,6 +109,10 @@ KerberosCheck CheckKerberosCredentials() {
 }
 
 std::string ServicePrincipalFor(const SqlServerAddress& address) {
+    return ServicePrincipalFor(address, std::chrono::steady_clock::now() + kDefaultLookupLimit);
+}
+
+std::string ServicePrincipalFor(const SqlServerAddress& address, std::chrono::steady_clock::time_point deadline) {
     if (!address.Instance.empty()) return {};
     std::string host = address.Host;
     if (host.find('.') == std::string::npos) {
@@ -111,12 +120,10 @@ std::string ServicePrincipalFor(const SqlServerAddress& address) {
         hints.ai_family = AF_UNSPEC;
         hints.ai_socktype = SOCK_STREAM;
         hints.ai_flags = AI_V4MAPPED | AI_ADDRCONFIG | AI_CANONNAME;
-        addrinfo* found = nullptr;
-        if (getaddrinfo(host.c_str(), nullptr, &hints, &found) == 0) {
-            const quellmark::base::UniqueAddrInfo owner(found);
-            if (found->ai_canonname && std::string(found->ai_canonname).find('.') != std::string::npos)
-                host = found->ai_canonname;
-        }
+        const HostLookup lookup = LookUpHost(host, "", hints, deadline);
+        const addrinfo* found = lookup.Addresses.get();
+        if (found && found->ai_canonname && std::string(found->ai_canonname).find('.') != std::string::npos)
+            host = found->ai_canonname;
     }
     return "MSSQLSvc/" + host + ":" + std::to_string(address.Port);
 }
@@ -143,6 +150,21 @@ ServiceTicketCheck CheckServiceTicket(const std::string& servicePrincipal) {
     if (static_cast<krb5_error_code>(minor) == KRB5KDC_ERR_S_PRINCIPAL_UNKNOWN)
         check.Outcome = ServiceTicketCheck::Result::UnknownPrincipal;
     return check;
+}
+
+ServiceTicketCheck CheckServiceTicket(const std::string& servicePrincipal,
+                                      std::chrono::steady_clock::time_point deadline) {
+    std::optional<ServiceTicketCheck> check =
+        CallWithin<ServiceTicketCheck>(deadline, [servicePrincipal] { return CheckServiceTicket(servicePrincipal); });
+    if (check) return *check;
+    ServiceTicketCheck silent;
+    silent.Outcome = ServiceTicketCheck::Result::NoAnswer;
+    silent.Detail = "the Kerberos KDC did not answer in time";
+    return silent;
+}
+
+std::optional<KerberosCheck> CheckKerberosCredentials(std::chrono::steady_clock::time_point deadline) {
+    return CallWithin<KerberosCheck>(deadline, [] { return CheckKerberosCredentials(); });
 }
 
 }  // namespace quellmark::data_access::sqlserver

@@ -39,17 +39,22 @@ std::string Seconds(int seconds) { return std::to_string(seconds) + (seconds == 
 }  // namespace
 
 LoginFailureFacts ExamineFailedLogin(const std::vector<ErrorEntry>& records, const OdbcLogin& login, int timeoutSeconds,
-                                     const sqlserver::ServerTrust& trust) {
+                                     const sqlserver::ServerTrust& trust,
+                                     std::chrono::steady_clock::time_point checksBy,
+                                     const ServiceTicketCheck* knownTicket) {
+    const auto within = [checksBy](int seconds) {
+        return std::min(checksBy, std::chrono::steady_clock::now() + std::chrono::seconds(seconds));
+    };
     LoginFailureFacts facts;
     if (login.IntegratedSecurity) {
         facts.ClientPrincipal = login.ClientPrincipal;
-        facts.ServicePrincipal = ServicePrincipalFor(login.Address);
+        facts.ServicePrincipal = ServicePrincipalFor(login.Address, within(kMaxCheckSeconds));
     }
     if (DriverNamedTheCause(records)) return facts;
     // A named instance's port is known to FreeTDS only.
     if (login.Address.Instance.empty()) {
-        const sqlserver::ProbeResult probe = sqlserver::ProbeServer(login.Address.Host, login.Address.Port,
-                                                                    std::min(timeoutSeconds, kMaxCheckSeconds), true);
+        const sqlserver::ProbeResult probe = sqlserver::ProbeServer(
+            login.Address.Host, login.Address.Port, within(std::min(timeoutSeconds, kMaxCheckSeconds)), true);
         facts.Encryption = probe.Encryption;
         if (!probe.Chain.empty()) {
             const sqlserver::Verdict verdict = sqlserver::Evaluate(probe.Chain, trust.Pinned, login.Address.Host,
@@ -61,7 +66,8 @@ LoginFailureFacts ExamineFailedLogin(const std::vector<ErrorEntry>& records, con
     }
     if (login.IntegratedSecurity && facts.Encryption != EncryptionOffer::NotOffered &&
         facts.CertificateRefusal.empty() && !facts.ServicePrincipal.empty()) {
-        facts.ServiceTicket = CheckServiceTicket(facts.ServicePrincipal);
+        facts.ServiceTicket =
+            knownTicket ? *knownTicket : CheckServiceTicket(facts.ServicePrincipal, within(kMaxCheckSeconds));
         facts.ServiceTicketChecked = true;
     }
     return facts;
@@ -100,8 +106,6 @@ std::vector<ErrorEntry> ExplainConnectFailure(std::vector<ErrorEntry> records, c
                        " is running and that the SQL Server Browser on that host answers.";
     } else if (!facts.CertificateRefusal.empty()) {
         summary = facts.CertificateRefusal;
-    } else if (!facts.CertificateRefusal.empty()) {
-        summary = facts.CertificateRefusal;
     } else if (facts.Encryption == EncryptionOffer::NotOffered) {
         summary = "The SQL Server at " + where + " offers no encryption, so no login was sent to it: " +
                   (integratedSecurity ? "no Kerberos ticket" : "neither the user name nor the password") +
@@ -114,6 +118,11 @@ std::vector<ErrorEntry> ExplainConnectFailure(std::vector<ErrorEntry> records, c
                   ". Write the server's name as its service principal is registered (host name and "
                   "port), or ask the administrator to register " +
                   facts.ServicePrincipal + " for the SQL Server's service account.";
+    } else if (integratedSecurity && facts.ServiceTicketChecked &&
+               facts.ServiceTicket.Outcome == ServiceTicketCheck::Result::NoAnswer) {
+        summary = "Windows authentication to the SQL Server at " + where +
+                  " failed: the Kerberos KDC did not answer in time when asked for a ticket for " + spn +
+                  ". Check that the Kerberos realm's KDC is running and can be reached from this computer.";
     } else if (integratedSecurity && facts.ServiceTicketChecked &&
                facts.ServiceTicket.Outcome == ServiceTicketCheck::Result::Failed) {
         summary = "Windows authentication to the SQL Server at " + where + " failed: Kerberos gives " + user +
@@ -130,13 +139,15 @@ std::vector<ErrorEntry> ExplainConnectFailure(std::vector<ErrorEntry> records, c
             summary +=
                 " If its certificate is not trusted, write the server as host,port (the instance's port) and "
                 "pin the certificate with quellmark-settings trust.";
-        // An instance's port, and so its certificate, is the driver's to find.
-        if (!address.Instance.empty())
-            summary +=
-                " If its certificate is not trusted, write the server as host,port (the instance's port) and "
-                "pin the certificate with quellmark-settings trust.";
     }
     records.push_back(ErrorEntry{std::move(summary), {}, 0});
+    return records;
+}
+
+std::vector<ErrorEntry> ExplainUnanswered(std::vector<ErrorEntry> records, const SqlServerAddress& address,
+                                          const std::string& what) {
+    records.push_back(
+        ErrorEntry{"Cannot connect to the SQL Server at " + address.Label() + ": " + WithPeriod(what), {}, 0});
     return records;
 }
 

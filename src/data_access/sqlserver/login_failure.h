@@ -5,6 +5,7 @@
 // the server and the cause in plain words.
 #pragma once
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -33,8 +34,14 @@ struct LoginFailureFacts {
 // already say what happened (a refused login, a time-out, an unreachable
 // server). The server's certificate is fetched without a login and judged
 // as the driver judged it with `trust`.
-LoginFailureFacts ExamineFailedLogin(const std::vector<ErrorEntry>& records, const OdbcLogin& login, int timeoutSeconds,
-                                     const sqlserver::ServerTrust& trust);
+// The checks end by `checksBy`, and each waits no longer than 15 seconds.
+// `knownTicket`: the service ticket was already asked for before the login,
+// with this result, and is not asked for again.
+LoginFailureFacts ExamineFailedLogin(
+    const std::vector<ErrorEntry>& records, const OdbcLogin& login, int timeoutSeconds,
+    const sqlserver::ServerTrust& trust,
+    std::chrono::steady_clock::time_point checksBy = std::chrono::steady_clock::time_point::max(),
+    const ServiceTicketCheck* knownTicket = nullptr);
 
 // The records of a failed SQLDriverConnect followed by one entry naming the
 // server and the cause: unreachable, refused login, timed out, no
@@ -43,6 +50,12 @@ LoginFailureFacts ExamineFailedLogin(const std::vector<ErrorEntry>& records, con
 std::vector<ErrorEntry> ExplainConnectFailure(std::vector<ErrorEntry> records, const SqlServerAddress& address,
                                               int timeoutSeconds, bool integratedSecurity,
                                               const LoginFailureFacts& facts = {});
+
+// The message for a login that could not go on because something did not
+// answer in time: `what` names it ("the SQL Server Browser on db01 did not
+// answer ..."). The driver's `records`, if any, come first.
+std::vector<ErrorEntry> ExplainUnanswered(std::vector<ErrorEntry> records, const SqlServerAddress& address,
+                                          const std::string& what);
 
 // Why Windows authentication cannot start with this user's Kerberos
 // credentials (none, or expired), and what to do.

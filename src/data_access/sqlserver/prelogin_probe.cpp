@@ -13,8 +13,8 @@
 #include <iterator>
 #include <memory>
 
-#include "base/addr_info.h"
 #include "base/unique_fd.h"
+#include "data_access/sqlserver/host_lookup.h"
 #include "data_access/sqlserver/openssl_free.h"
 
 namespace quellmark::data_access::sqlserver {
@@ -52,10 +52,9 @@ Socket Connect(const std::string& host, int port, Clock::time_point deadline) {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    if (getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found) != 0) return Socket();
-    const quellmark::base::UniqueAddrInfo addresses(found);
-    for (const addrinfo* a = found; a; a = a->ai_next) {
+    const HostLookup lookup = LookUpHost(host, std::to_string(port), hints, deadline);
+    if (lookup.Outcome != HostLookup::Result::Found) return Socket();
+    for (const addrinfo* a = lookup.Addresses.get(); a; a = a->ai_next) {
         Socket socket(::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, a->ai_protocol));
         if (!socket) continue;
         if (::connect(socket.Get(), a->ai_addr, a->ai_addrlen) != 0) {
@@ -235,8 +234,12 @@ std::vector<Certificate> Handshake(int fd, Clock::time_point deadline, std::stri
 }  // namespace
 
 ProbeResult ProbeServer(const std::string& host, int port, int timeoutSeconds, bool withCertificate) {
+    return ProbeServer(host, port, Clock::now() + std::chrono::seconds(timeoutSeconds), withCertificate);
+}
+
+ProbeResult ProbeServer(const std::string& host, int port, std::chrono::steady_clock::time_point deadline,
+                        bool withCertificate) {
     ProbeResult result;
-    const auto deadline = Clock::now() + std::chrono::seconds(timeoutSeconds);
     const Socket socket = Connect(host, port, deadline);
     if (!socket) {
         result.Problem = "the server cannot be reached";

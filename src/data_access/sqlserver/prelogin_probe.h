@@ -5,6 +5,7 @@
 // LOGIN7, no user name, password or Kerberos ticket is ever sent.
 #pragma once
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -24,7 +25,10 @@ struct ProbeResult {
     std::string Problem;
 };
 
-// Waits at most `timeoutSeconds` in all.
+// Waits at most `timeoutSeconds` in all, the host-name look-up included.
 ProbeResult ProbeServer(const std::string& host, int port, int timeoutSeconds, bool withCertificate);
+// Waits no longer than `deadline`.
+ProbeResult ProbeServer(const std::string& host, int port, std::chrono::steady_clock::time_point deadline,
+                        bool withCertificate);
 
 }  // namespace quellmark::data_access::sqlserver

@@ -10,6 +10,7 @@
 // (statement_deadline.h).
 #include "data_access/internal/provider.h"
 
+#include <netdb.h>
 #include <sql.h>
 #include <sqlext.h>
 
@@ -29,10 +30,12 @@
 #include "data_access/sqlserver/driver_socket.h"
 #include "data_access/sqlserver/freetds_login_config.h"
 #include "data_access/sqlserver/handles.h"
+#include "data_access/sqlserver/host_lookup.h"
 #include "data_access/sqlserver/kerberos.h"
 #include "data_access/sqlserver/login_failure.h"
 #include "data_access/sqlserver/odbc_wide.h"
 #include "data_access/sqlserver/server_trust.h"
+#include "data_access/sqlserver/sql_browser.h"
 #include "data_access/sqlserver/statement_deadline.h"
 #include "data_access/sqlserver/statement_failure.h"
 
@@ -47,6 +50,8 @@ using sqlserver::StatementHandle;
 // ADO's ConnectionTimeout of 0 means "no limit". A desktop tool that blocks
 // while logging in must still come back, so "no limit" is ten minutes here.
 constexpr int kNoLimitLoginSeconds = 600;
+// How long a named instance's SQL Server Browser is given to answer.
+constexpr int kBrowserSeconds = 16;
 
 bool IsBlank(const std::string& text) {
     for (char c : text) {
@@ -123,6 +128,34 @@ Representation RepresentationOf(const Column& column) {
     }
 }
 
+// The time a login may take. Everything before the driver (host-name
+// look-up, SQL Server Browser, Kerberos) must be done within the connection
+// time-out; the driver is cut off a little after it; the checks that explain
+// a failure end by the time-out plus 15 seconds, the whole login's bound.
+class LoginBudget {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    LoginBudget(Clock::time_point start, int seconds) : start_(start), seconds_(seconds) {}
+
+    int Seconds() const noexcept { return seconds_; }
+    Clock::time_point PrepareBy() const { return start_ + std::chrono::seconds(seconds_); }
+    // The driver's own time-out ends a login to a silent server first; this
+    // ends one to a server that answers too slowly.
+    Clock::time_point DriverBy() const {
+        const auto grace = std::clamp(std::chrono::milliseconds(std::int64_t{seconds_} * 1000 / 3),
+                                      std::chrono::milliseconds(2000), std::chrono::milliseconds(10'000));
+        return std::min(PrepareBy() + grace, ChecksBy() - std::chrono::seconds(1));
+    }
+    Clock::time_point ChecksBy() const {
+        return start_ + std::chrono::seconds(seconds_) + std::chrono::milliseconds(14'500);
+    }
+
+private:
+    Clock::time_point start_;
+    int seconds_;
+};
+
 // The time limit of one statement, and the deadline that keeps it against a
 // server that does not answer its cancellation (null when there is none).
 struct Limit {
@@ -132,7 +165,7 @@ struct Limit {
 
 class OdbcConnection final : public Connection {
 public:
-    OdbcConnection(OdbcLogin login, int loginTimeoutSeconds) : login_(std::move(login)) {
+    OdbcConnection(OdbcLogin login, int loginTimeoutSeconds, const LoginBudget& budget) : login_(std::move(login)) {
         SQLHANDLE env = SQL_NULL_HANDLE;
         if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &env)))
             throw Error("The ODBC driver manager (unixODBC) could not be initialised.");
@@ -166,24 +199,47 @@ public:
         if (wide->size() > static_cast<std::size_t>(SHRT_MAX))
             throw Error("The connection string is too long for the ODBC driver.");
         const sqlserver::ServerTrust trust = sqlserver::TrustFor(login_.Server);
+        // Where the driver goes: a named instance's port is asked for here,
+        // under the login's deadline, so that the driver never waits on the
+        // SQL Server Browser.
+        sqlserver::SqlServerAddress target = login_.Address;
+        Prepare(target, budget);
+        std::optional<sqlserver::ServiceTicketCheck> ticket;
+        if (login_.IntegratedSecurity) ticket = FetchServiceTicket(target, budget);
+
         const std::vector<sqlserver::OpenSocket> socketsBefore = sqlserver::InetStreamSockets();
         SQLRETURN rc = SQL_ERROR;
+        bool cut = false;
         {
-            const sqlserver::LoginConfig config(login_.Address.Host, login_.Address.Port, login_.Address.Instance,
-                                                trust);
+            const sqlserver::LoginConfig config(target.Host, target.Port, target.Instance, trust);
+            // The driver's own time-out holds for each wait, not for the
+            // login: a server that answers a byte at a time keeps it going.
+            // Shutting its socket down ends it.
+            // Only a login waiting on its server's socket is ended that way.
+            int shut = 0;
+            sqlserver::Deadline watchdog(budget.DriverBy(), [&shut, &socketsBefore, port = target.Port] {
+                shut = sqlserver::ShutDownNew(socketsBefore, port);
+            });
             rc = SQLDriverConnectW(dbc_.Get(), nullptr, wide->data(), static_cast<SQLSMALLINT>(wide->size()), nullptr,
                                    0, nullptr, SQL_DRIVER_NOPROMPT);
+            // Stop joins the watchdog's thread: `shut` is read after it wrote.
+            cut = watchdog.Stop() && shut > 0;
+        }
+        if (SQL_SUCCEEDED(rc)) dbc_.MarkConnected();
+        if (cut) {
+            throw Error(sqlserver::ExplainUnanswered(
+                rc == SQL_ERROR ? Diagnostics(SQL_HANDLE_DBC, dbc_.Get()) : std::vector<ErrorEntry>{}, login_.Address,
+                "the server did not complete the login within the connection time-out of " +
+                    std::to_string(loginTimeoutSeconds) + " seconds; it answers too slowly or has stopped answering"));
         }
         if (!SQL_SUCCEEDED(rc)) {
             std::vector<ErrorEntry> records = Diagnostics(SQL_HANDLE_DBC, dbc_.Get());
-            const sqlserver::LoginFailureFacts facts =
-                sqlserver::ExamineFailedLogin(records, login_, loginTimeoutSeconds, trust);
+            const sqlserver::LoginFailureFacts facts = sqlserver::ExamineFailedLogin(
+                records, login_, loginTimeoutSeconds, trust, budget.ChecksBy(), ticket ? &*ticket : nullptr);
             throw Error(sqlserver::ExplainConnectFailure(std::move(records), login_.Address, loginTimeoutSeconds,
                                                          login_.IntegratedSecurity, facts));
         }
-        dbc_.MarkConnected();
-        socket_ =
-            sqlserver::NewConnectedSocket(socketsBefore, login_.Address.Instance.empty() ? login_.Address.Port : 0);
+        socket_ = sqlserver::NewConnectedSocket(socketsBefore, target.Instance.empty() ? target.Port : 0);
     }
 
     std::unique_ptr<Cursor> OpenTable(const std::string& name, std::int32_t timeoutSeconds) override {
@@ -290,6 +346,58 @@ public:
     }
 
 private:
+    // Before the driver: the host name looked up, or a named instance's port
+    // asked of the SQL Server Browser, by the budget's preparation deadline.
+    // What does not answer by then ends the login with a message naming it;
+    // a name that does not exist is left to the driver, which says so.
+    void Prepare(sqlserver::SqlServerAddress& target, const LoginBudget& budget) const {
+        const std::string& host = target.Host;
+        if (!target.Instance.empty()) {
+            // The driver itself gives a Browser 16 seconds at most, whatever the time-out.
+            const int browserSeconds = std::min(budget.Seconds(), kBrowserSeconds);
+            const sqlserver::BrowserAnswer browser = sqlserver::AskBrowser(
+                host, target.Instance,
+                std::min(budget.PrepareBy(), std::chrono::steady_clock::now() + std::chrono::seconds(browserSeconds)));
+            using Result = sqlserver::BrowserAnswer::Result;
+            if (browser.Outcome == Result::Port) {
+                target.Port = browser.Port;
+                target.Instance.clear();
+            } else if (browser.Outcome == Result::NoAnswer) {
+                throw Error(sqlserver::ExplainUnanswered(
+                    {}, login_.Address,
+                    "the SQL Server Browser on " + host + " did not answer for the instance " + target.Instance +
+                        " within " + std::to_string(browserSeconds) +
+                        " seconds; check the host name, that the instance is running and that the SQL Server "
+                        "Browser service on that host is running and reachable (UDP port 1434)"));
+            } else if (browser.Outcome == Result::NameServerSilent) {
+                throw Error(sqlserver::ExplainUnanswered({}, login_.Address, sqlserver::NoAnswerFromNameServer(host)));
+            }
+            return;
+        }
+        addrinfo hints{};
+        hints.ai_family = AF_UNSPEC;
+        hints.ai_socktype = SOCK_STREAM;
+        if (sqlserver::LookUpHost(host, std::to_string(target.Port), hints, budget.PrepareBy()).Outcome ==
+            sqlserver::HostLookup::Result::NoAnswer)
+            throw Error(sqlserver::ExplainUnanswered({}, login_.Address, sqlserver::NoAnswerFromNameServer(host)));
+    }
+
+    // Windows authentication: the service ticket is put in the credential
+    // cache under the budget's preparation deadline, so that the driver
+    // finds it there and need not wait on the KDC itself. A KDC that does
+    // not answer by then ends the login.
+    sqlserver::ServiceTicketCheck FetchServiceTicket(const sqlserver::SqlServerAddress& target,
+                                                     const LoginBudget& budget) const {
+        sqlserver::LoginFailureFacts facts;
+        facts.ClientPrincipal = login_.ClientPrincipal;
+        facts.ServicePrincipal = sqlserver::ServicePrincipalFor(target, budget.PrepareBy());
+        facts.ServiceTicket = sqlserver::CheckServiceTicket(facts.ServicePrincipal, budget.PrepareBy());
+        facts.ServiceTicketChecked = true;
+        if (facts.ServiceTicket.Outcome == sqlserver::ServiceTicketCheck::Result::NoAnswer)
+            throw Error(sqlserver::ExplainConnectFailure({}, login_.Address, budget.Seconds(), true, facts));
+        return facts.ServiceTicket;
+    }
+
     std::vector<ErrorEntry> Diagnostics(SQLSMALLINT type, SQLHANDLE handle) const {
         return sqlserver::ReadDiagnostics(type, handle);
     }
@@ -452,14 +560,21 @@ void CheckSqlServer(const ConnectionProperties& properties, std::int16_t timeout
 
 std::unique_ptr<Connection> OpenSqlServer(const ConnectionProperties& properties, std::int16_t timeoutSeconds) {
     OdbcLogin login = CheckedLogin(properties, timeoutSeconds);
-    if (login.IntegratedSecurity) {
-        const sqlserver::KerberosCheck kerberos = sqlserver::CheckKerberosCredentials();
-        if (kerberos.Outcome != sqlserver::KerberosCheck::Result::Available)
-            throw Error(sqlserver::KerberosCredentialsProblem(kerberos, login.Address));
-        login.ClientPrincipal = kerberos.Principal;
-    }
     const int loginSeconds = timeoutSeconds == 0 ? kNoLimitLoginSeconds : timeoutSeconds;
-    return std::make_unique<OdbcConnection>(std::move(login), loginSeconds);
+    const LoginBudget budget(std::chrono::steady_clock::now(), loginSeconds);
+    if (login.IntegratedSecurity) {
+        const std::optional<sqlserver::KerberosCheck> kerberos =
+            sqlserver::CheckKerberosCredentials(budget.PrepareBy());
+        if (!kerberos)
+            throw Error("Windows authentication (Integrated Security=SSPI) to the SQL Server at " +
+                        login.Address.Label() + " cannot start: the Kerberos library did not finish reading this " +
+                        "user's credentials within " + std::to_string(loginSeconds) +
+                        " seconds (the Kerberos realm's KDC does not answer).");
+        if (kerberos->Outcome != sqlserver::KerberosCheck::Result::Available)
+            throw Error(sqlserver::KerberosCredentialsProblem(*kerberos, login.Address));
+        login.ClientPrincipal = kerberos->Principal;
+    }
+    return std::make_unique<OdbcConnection>(std::move(login), loginSeconds, budget);
 }
 
 }  // namespace quellmark::data_access::provider
