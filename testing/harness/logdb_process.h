@@ -114,6 +114,11 @@ private:
     std::uint16_t port_ = 0;
 };
 
+// Pins the harness's certificate also for "127.0.0.1,PORT" and
+// "localhost,PORT": for a program on `port` that forwards to a log server
+// (the fault proxy), so that the client trusts the server behind it.
+void PinHarnessCertificate(std::uint16_t port);
+
 // What to look for in Received(): text as TDS carries it (UTF-16LE), and a
 // password as LOGIN7 carries it (each byte's halves swapped, then XOR 0xA5).
 Bytes Utf16Le(std::string_view ascii);
