@@ -78,16 +78,19 @@ Fault PlanFault(std::uint64_t seed, int connection) {
     fault.kind = kinds[static_cast<std::size_t>(random.Between(0, kinds.size() - 1))];
     fault.direction = random.Between(0, 1) == 0 ? Direction::ToServer : Direction::ToClient;
     // A tenth before the first byte; about a third log-uniform over the first
-    // kilobyte (PRELOGIN, the TLS handshake, the login); the rest uniform over
-    // 600 .. 3000 bytes, where the statements and replies of a few chunks lie.
+    // kilobyte (PRELOGIN, the TLS handshake, the login); the rest where the
+    // statements of a few chunks lie (a login sends about 950 bytes and gets
+    // about 1100, then each statement is about 190 bytes, each answer 60).
     const std::int64_t where = random.Between(0, 99);
     if (where < 10) {
         fault.afterBytes = 0;
     } else if (where < 45) {
         const double exponent = static_cast<double>(random.Between(0, 10000)) / 1000.0;
         fault.afterBytes = static_cast<std::uint64_t>(std::pow(2.0, exponent));
+    } else if (fault.direction == Direction::ToServer) {
+        fault.afterBytes = static_cast<std::uint64_t>(random.Between(900, 3000));
     } else {
-        fault.afterBytes = static_cast<std::uint64_t>(random.Between(600, 3000));
+        fault.afterBytes = static_cast<std::uint64_t>(random.Between(1050, 1800));
     }
     switch (fault.kind) {
         case FaultKind::Latency:

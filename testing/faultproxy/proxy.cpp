@@ -62,6 +62,7 @@ struct Flow {
     std::deque<Chunk> pending;
     std::size_t pendingBytes = 0;
     std::uint64_t delivered = 0;
+    std::uint64_t received = 0;
     bool sourceEnded = false;  // `from` sent its FIN
     bool shutDown = false;     // our FIN went on to `to`
     // The fault's state once it struck in this direction.
@@ -70,6 +71,50 @@ struct Flow {
     std::optional<std::chrono::milliseconds> drip;
     Clock::time_point nextDrip{};
     std::uint32_t toDrop = 0;
+};
+
+// Follows the client's stream unit by unit, a TDS packet (PRELOGIN, the TLS
+// handshake inside PRELOGIN packets, a batch) or a bare TLS record, to tell
+// when the login is over: the login travels in the first bare TLS record, and
+// the unit after it is the first request of the logged-in session.
+class LoginWatch {
+public:
+    // Takes the bytes delivered; true once, at the first byte of that first request.
+    bool Feed(const std::uint8_t* bytes, std::size_t n) {
+        bool done = false;
+        for (std::size_t i = 0; i < n; ++i) {
+            if (left_ == 0 && have_ == 0) done |= UnitStarts(bytes[i]);
+            if (left_ > 0) {
+                --left_;
+                continue;
+            }
+            header_[have_++] = bytes[i];
+            if (have_ == 5) {
+                const bool tls = header_[0] >= 0x14 && header_[0] <= 0x17;
+                const std::size_t length = tls ? 5u + (header_[3] << 8 | header_[4]) : (header_[2] << 8 | header_[3]);
+                left_ = length > 5 ? length - 5 : 0;
+                have_ = 0;
+            }
+        }
+        return done;
+    }
+
+private:
+    bool UnitStarts(std::uint8_t type) {
+        if (loggedIn_) return false;
+        const bool tls = type >= 0x14 && type <= 0x17;
+        if (bareRecords_ > 0) {
+            loggedIn_ = true;
+            return true;
+        }
+        if (tls) ++bareRecords_;
+        return false;
+    }
+    std::uint8_t header_[5] = {};
+    std::size_t have_ = 0;
+    std::size_t left_ = 0;
+    int bareRecords_ = 0;
+    bool loggedIn_ = false;
 };
 
 }  // namespace
@@ -85,6 +130,7 @@ struct FaultProxy::Connection {
     UniqueFd server;
     Flow up = Flow(Direction::ToServer);
     Flow down = Flow(Direction::ToClient);
+    LoginWatch login;
 
     int FromFd(const Flow& f) const { return &f == &up ? client.Get() : server.Get(); }
     int ToFd(const Flow& f) const { return &f == &up ? server.Get() : client.Get(); }
@@ -228,6 +274,10 @@ void FaultProxy::Run(const std::atomic<bool>& stop) {
             return;
         }
         buffer.resize(static_cast<std::size_t>(got));
+        // The client's bytes as it sends them, whatever the fault does to them.
+        if (&f == &c.up && c.login.Feed(buffer.data(), buffer.size()))
+            say(c, "login-done at " + std::to_string(f.received));
+        f.received += buffer.size();
         f.pendingBytes += buffer.size();
         f.pending.push_back(Chunk{std::move(buffer), 0, Clock::now()});
     };

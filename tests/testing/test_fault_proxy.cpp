@@ -292,6 +292,36 @@ TEST(FaultProxy, ABlackHoleMovesNothingEitherWayUntilTheClientLeaves) {
     EXPECT_TRUE(proxy.Logged("client left the black hole"));
 }
 
+// A TDS packet of `type` with `body` bytes, or a bare TLS record.
+std::string TdsPacket(char type, std::size_t body) {
+    const std::size_t length = 8 + body;
+    std::string p = {type, 1, static_cast<char>(length >> 8), static_cast<char>(length & 0xFF), 0, 0, 1, 0};
+    return p + std::string(body, 'p');
+}
+std::string TlsRecord(char type, std::size_t body) {
+    std::string r = {type, 3, 3, static_cast<char>(body >> 8), static_cast<char>(body & 0xFF)};
+    return r + std::string(body, 'r');
+}
+
+TEST(FaultProxy, TellsWhenTheClientsLoginIsOver) {
+    ProxyFixture proxy(Fault{});
+    auto [client, server] = proxy.Open();
+    // PRELOGIN, the handshake in PRELOGIN packets (a TLS record inside), the
+    // login in the first bare TLS record, split over two writes.
+    const std::string login = TdsPacket(0x12, 40) + TdsPacket(0x12, 300) + TlsRecord(0x17, 700);
+    SendAll(client.Get(), login.substr(0, 500));
+    SendAll(client.Get(), login.substr(500));
+    EXPECT_EQ(ReadFor(server.Get(), 2s, login.size()).bytes.size(), login.size());
+    EXPECT_FALSE(proxy.Logged("login-done", 200ms)) << "the login itself is not its end";
+    SendAll(client.Get(), TlsRecord(0x17, 90));  // the first statement
+    EXPECT_TRUE(proxy.Logged("conn 0 login-done at " + std::to_string(login.size())));
+    SendAll(client.Get(), TlsRecord(0x17, 90));
+    std::this_thread::sleep_for(100ms);
+    int lines = 0;
+    for (const std::string& line : proxy.Log()) lines += line.find("login-done") != std::string::npos;
+    EXPECT_EQ(lines, 1);
+}
+
 TEST(FaultProxy, LaterConnectionsGetTheirOwnPlanAndNoDescriptorOutlivesAConnection) {
     const int before = OpenDescriptors();
     {
