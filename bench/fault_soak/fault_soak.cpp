@@ -244,6 +244,7 @@ Tally PurgeRun(const soak::RunSpec& spec) {
     o.errorText = result.err;
     o.rowsDeleted = soak::JsonNumber(text.str(), "rows_deleted");
     o.rowsLeft = soak::JsonNumber(text.str(), "rows_left");
+    o.rowsInDoubt = soak::JsonNumber(text.str(), "rows_in_doubt").value_or(0);
     o.chunk = setup.chunk;
     o.before = setup.before;
     o.after = setup.server.CountRows(spec.sqliteWhere);
@@ -254,8 +255,9 @@ Tally PurgeRun(const soak::RunSpec& spec) {
     std::replace(message.begin(), message.end(), '\n', ' ');
     return Score(spec, setup, verdict, startMs, endMs, killed,
                  "exit " + std::to_string(result.exitCode) + ", deleted " +
-                     (o.rowsDeleted ? std::to_string(*o.rowsDeleted) : "?") + ", gone " +
-                     std::to_string(o.before - o.after) + (message.empty() ? "" : ", said: " + message.substr(0, 300)));
+                     (o.rowsDeleted ? std::to_string(*o.rowsDeleted) : "?") + ", in doubt " +
+                     std::to_string(o.rowsInDoubt) + ", gone " + std::to_string(o.before - o.after) +
+                     (message.empty() ? "" : ", said: " + message.substr(0, 300)));
 }
 
 Tally PurgeRuns(const std::vector<soak::RunSpec>& specs, int jobs) {
@@ -413,7 +415,7 @@ int Main(int argc, char** argv) {
     int runs = 20;
     std::uint64_t seed = 1;
     int only = -1;
-    int jobs = 2;
+    int jobs = 3;
     soak::FrontEndChoice choice = soak::FrontEndChoice::Both;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];

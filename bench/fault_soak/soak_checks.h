@@ -68,6 +68,7 @@ struct PurgeObservation {
     std::string errorText;
     std::optional<std::int64_t> rowsDeleted;  // from its JSON summary
     std::optional<std::int64_t> rowsLeft;
+    std::int64_t rowsInDoubt = 0;  // a chunk it could not tell the outcome of
     std::int64_t chunk = 1;
     std::int64_t before = 0;
     std::int64_t after = 0;

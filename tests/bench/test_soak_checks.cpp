@@ -138,6 +138,12 @@ TEST(SoakVerdict, PurgeRuns) {
     EXPECT_TRUE(CheckPurge(o).notes.empty()) << CheckPurge(o).notes.front();
     o.rowsDeleted = 30;  // a chunk went whose answer was lost
     EXPECT_TRUE(CheckPurge(o).wrong);
+    o.rowsInDoubt = 30;  // ... and the summary says so
+    EXPECT_FALSE(CheckPurge(o).wrong);
+    o.rowsDeleted = 60;
+    EXPECT_FALSE(CheckPurge(o).wrong) << "the chunk in doubt was not carried out";
+    o.rowsDeleted = 20;
+    EXPECT_TRUE(CheckPurge(o).wrong) << "more gone than deleted and in doubt";
     o = CleanPurge();
     o.rowsDeleted.reset();
     EXPECT_TRUE(CheckPurge(o).wrong);
