@@ -69,7 +69,13 @@ private:
                     return deleted;
                 },
                 true);
-            if (!rows) return result_.stopReason == StopReason::RetriesExhausted || IsDeadline();
+            if (!rows) {
+                // Only the server's own refusal says the delete was not carried out.
+                if (result_.stopReason == StopReason::Failed && result_.failure &&
+                    result_.failure->Kind() != FailureKind::Rejected)
+                    result_.rowsInDoubt = plan_.chunkSize;
+                return result_.stopReason == StopReason::RetriesExhausted || IsDeadline();
+            }
             PurgeFigures& f = result_.figures;
             ++f.chunks;
             f.rowsDeleted += *rows;

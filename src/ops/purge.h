@@ -166,6 +166,10 @@ struct PurgeResult {
     std::optional<std::int64_t> rowsLeft;  // nullopt when not counted
     StopReason stopReason = StopReason::Done;
     std::optional<StatementFailure> failure;  // what failed, when something did
+    // Rows a delete may have removed although its answer never came (the
+    // connection failed while it ran, so it may or may not have been carried
+    // out): up to one chunk, not counted in figures.rowsDeleted.
+    std::int64_t rowsInDoubt = 0;
     WallTime startedAt;
     WallTime endedAt;
     std::chrono::steady_clock::duration duration{};

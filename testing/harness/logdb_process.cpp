@@ -25,28 +25,6 @@
 namespace quellmark::test {
 namespace {
 
-// Reads the child's first stdout line, waiting at most `limit`.
-std::string FirstLine(int fd, std::chrono::milliseconds limit) {
-    const auto until = std::chrono::steady_clock::now() + limit;
-    std::string line;
-    for (;;) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now()).count();
-        if (left <= 0) throw std::runtime_error("quellmark-logdb did not report its port in time");
-        pollfd p{fd, POLLIN, 0};
-        const int ready = ::poll(&p, 1, static_cast<int>(left));
-        if (ready < 0 && errno == EINTR) continue;
-        if (ready <= 0) continue;
-        char c = 0;
-        const ssize_t n = ::read(fd, &c, 1);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) throw std::runtime_error("quellmark-logdb ended before it listened");
-        if (c == '\n') return line;
-        line.push_back(c);
-        if (line.size() > 200) throw std::runtime_error("quellmark-logdb printed an unexpected line");
-    }
-}
-
 // The harness's certificate for the servers it pins, made once per process,
 // and the trust folder it pins them in when the test names none.
 struct HarnessTrust {
@@ -68,7 +46,7 @@ std::filesystem::path TrustFolder() {
     return folder;
 }
 
-void PinFor(const std::filesystem::path& folder, std::uint16_t port) {
+void PinIn(const std::filesystem::path& folder, std::uint16_t port) {
     const std::string pem = Trust().certificate.Pem();
     for (const char* host : {"127.0.0.1", "localhost"}) {
         std::ofstream out(folder / (std::string(host) + "," + std::to_string(port) + ".pem"));
@@ -138,7 +116,7 @@ LogDbProcess::LogDbProcess(LogDbOptions options) : options_(std::move(options)) 
     outWrite.Reset();
     std::string line;
     try {
-        line = FirstLine(outRead.Get(), options_.startTimeout);
+        line = ReadFirstLine(outRead.Get(), options_.startTimeout, "quellmark-logdb");
     } catch (...) {
         Kill();
         throw;
@@ -151,12 +129,12 @@ LogDbProcess::LogDbProcess(LogDbOptions options) : options_(std::move(options)) 
     }
     port_ = static_cast<std::uint16_t>(std::stoi(line.substr(prefix.size())));
     if (const std::size_t at = line.find(" sha256 "); at != std::string::npos) sha256_ = line.substr(at + 8);
-    if (pin) PinFor(TrustFolder(), port_);
+    if (pin) PinIn(TrustFolder(), port_);
 }
 
 LogDbProcess::~LogDbProcess() { Kill(); }
 
-void LogDbProcess::PinAlsoFor(std::uint16_t port) const { PinFor(TrustFolder(), port); }
+void PinHarnessCertificate(std::uint16_t port) { PinIn(TrustFolder(), port); }
 
 void LogDbProcess::Kill() noexcept { EndChild(pid_, SIGKILL); }
 

@@ -99,10 +99,6 @@ public:
     // per LOGIN7 received so far.
     std::vector<std::string> Logins() const;
 
-    // Pins the server's certificate also for 127.0.0.1,PORT and
-    // localhost,PORT: a proxy in front of it on that port.
-    void PinAlsoFor(std::uint16_t port) const;
-
     // Ends the server at once with SIGKILL and reaps it; later calls do nothing.
     void Kill() noexcept;
 
@@ -117,6 +113,11 @@ private:
     pid_t pid_ = -1;
     std::uint16_t port_ = 0;
 };
+
+// Pins the harness's certificate also for "127.0.0.1,PORT" and
+// "localhost,PORT": for a program on `port` that forwards to a log server
+// (the fault proxy), so that the client trusts the server behind it.
+void PinHarnessCertificate(std::uint16_t port);
 
 // What to look for in Received(): text as TDS carries it (UTF-16LE), and a
 // password as LOGIN7 carries it (each byte's halves swapped, then XOR 0xA5).

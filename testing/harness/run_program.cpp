@@ -9,6 +9,7 @@
 
 #include <array>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstring>
 #include <thread>
@@ -166,6 +167,7 @@ void EndChild(pid_t& pid, int signal) noexcept {
 std::string SettingsToolPath() { return QUELLMARK_SETTINGS_TOOL; }
 std::string TestMdbWriterPath() { return QUELLMARK_TEST_MDB_TOOL; }
 std::string LogDbPath() { return QUELLMARK_LOGDB_TOOL; }
+std::string FaultProxyPath() { return QUELLMARK_FAULTPROXY_TOOL; }
 
 RunResult RunSettingsTool(const std::vector<std::string>& args, const std::optional<std::string>& input) {
     return Run(SettingsToolPath(), args, std::chrono::seconds(60), input);
@@ -177,6 +179,27 @@ void WriteSettingsFile(const std::filesystem::path& file, const std::vector<std:
     const RunResult r = Run(TestMdbWriterPath(), full);
     if (r.exitCode != 0)
         throw std::runtime_error("quellmark-test-mdb failed (exit " + std::to_string(r.exitCode) + "): " + r.err);
+}
+
+std::string ReadFirstLine(int fd, std::chrono::milliseconds limit, const std::string& program) {
+    const auto until = std::chrono::steady_clock::now() + limit;
+    std::string line;
+    for (;;) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now()).count();
+        if (left <= 0) throw std::runtime_error(program + " did not report its port in time");
+        pollfd p{fd, POLLIN, 0};
+        const int ready = ::poll(&p, 1, static_cast<int>(left));
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready <= 0) continue;
+        char c = 0;
+        const ssize_t n = ::read(fd, &c, 1);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) throw std::runtime_error(program + " ended before it listened");
+        if (c == '\n') return line;
+        line.push_back(c);
+        if (line.size() > 200) throw std::runtime_error(program + " printed an unexpected line");
+    }
 }
 
 }  // namespace quellmark::test

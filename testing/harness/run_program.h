@@ -32,10 +32,15 @@ RunResult Run(const std::string& program, const std::vector<std::string>& args,
 // and sets `pid` to -1; does nothing when `pid` is not positive.
 void EndChild(pid_t& pid, int signal) noexcept;
 
+// Reads a child's first line from `fd` (its standard output), waiting at most
+// `limit`; throws std::runtime_error naming `program` when none comes.
+std::string ReadFirstLine(int fd, std::chrono::milliseconds limit, const std::string& program);
+
 // The built programs.
 std::string SettingsToolPath();   // quellmark-settings, the operator's tool
 std::string TestMdbWriterPath();  // quellmark-test-mdb
 std::string LogDbPath();          // quellmark-logdb
+std::string FaultProxyPath();     // quellmark-faultproxy
 
 // Runs the built quellmark-settings with the arguments.
 RunResult RunSettingsTool(const std::vector<std::string>& args, const std::optional<std::string>& input = std::nullopt);

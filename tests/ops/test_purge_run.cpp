@@ -427,6 +427,32 @@ TEST(PurgeRun, FollowsTheConversationOfEachWayARunCanGo) {
     }
 }
 
+// A delete whose connection failed while it ran may or may not have been
+// carried out: its chunk is in doubt, not deleted. A refusal by the server,
+// a failed count or a run without failures leaves nothing in doubt.
+TEST(PurgeRun, AChunkWhoseAnswerNeverCameIsInDoubt) {
+    const struct {
+        std::map<std::string, long> failures;
+        std::int64_t deleted;
+        std::int64_t inDoubt;
+    } cases[] = {
+        {{{"D2", -1}}, 400, 400}, {{{"D1", -1}}, 0, 400}, {{{"D2", 547}}, 400, 0},
+        {{{"C2", -1}}, 1000, 0},  {{}, 1000, 0},
+    };
+    for (const auto& c : cases) {
+        StepClock clock;
+        ScriptedDatabase db(clock, 1000, 400);
+        db.failures = c.failures;
+        StopRequest stop;
+        PurgePlan plan{
+            "DELETE TOP (400) FROM ATR_Log", "SELECT COUNT(log_id) FROM ATR_Log", 400, 5000, 10, 5, {}, false};
+        Recorder recorder;
+        const PurgeResult result = RunPurge(db, clock, stop, plan, recorder);
+        EXPECT_EQ(result.figures.rowsDeleted, c.deleted) << db.Log();
+        EXPECT_EQ(result.rowsInDoubt, c.inDoubt) << db.Log();
+    }
+}
+
 TEST(PurgeRun, SendsItsSessionSettingsAndTheStatementsItWasGiven) {
     StepClock clock;
     ScriptedDatabase db(clock, 10, 4);

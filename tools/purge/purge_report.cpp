@@ -168,6 +168,9 @@ std::string SummaryLine(const RunRecord& record) {
     line += ", " + (r.rowsLeft ? Rows(*r.rowsLeft) + " left" : std::string("rows left not counted"));
     line += ", " + Number(std::chrono::duration<double>(r.duration).count(), 1) + " s";
     if (f.rowsDeleted > 0 && r.stopReason != StopReason::Done) line += "; the rows deleted stay deleted";
+    if (r.rowsInDoubt > 0)
+        line += "; the last chunk's answer never came, so up to " + std::to_string(r.rowsInDoubt) +
+                " more rows may have been deleted";
     return line;
 }
 
@@ -181,8 +184,8 @@ std::string JsonSummary(const RunRecord& record) {
     json << "{\"server\":" << JsonOr(record.server) << ",\"database\":" << JsonOr(record.database)
          << ",\"statement\":" << JsonString(record.statement) << ",\"chunk_size\":" << record.chunkSize
          << ",\"dry_run\":" << (record.dryRun ? "true" : "false") << ",\"rows_at_start\":" << JsonOr(f.rowsAtStart)
-         << ",\"rows_deleted\":" << f.rowsDeleted << ",\"rows_left\":" << JsonOr(r.rowsLeft)
-         << ",\"chunks\":" << f.chunks << ",\"retries\":" << f.retries
+         << ",\"rows_deleted\":" << f.rowsDeleted << ",\"rows_in_doubt\":" << r.rowsInDoubt
+         << ",\"rows_left\":" << JsonOr(r.rowsLeft) << ",\"chunks\":" << f.chunks << ",\"retries\":" << f.retries
          << ",\"stop_reason\":" << JsonString(std::string(purge::StopReasonName(r.stopReason)))
          << ",\"error\":" << (failed && r.failure ? JsonString(r.failure->what()) : std::string("null"))
          << ",\"started_at\":" << JsonString(FormatTimestamp(r.startedAt))

@@ -123,7 +123,7 @@ TEST(LoginBounds, ADrippedServerIsCutOffAfterTheTimeout) {
     for (const DripProxy::Drip drip : {DripProxy::Drip::FirstMessage, DripProxy::Drip::Everything}) {
         SCOPED_TRACE(drip == DripProxy::Drip::FirstMessage ? "the PRELOGIN answer dripped" : "every byte dripped");
         DripProxy proxy(server.Port(), drip);
-        server.PinAlsoFor(proxy.Port());
+        quellmark::test::PinHarnessCertificate(proxy.Port());
         const std::string label = "127.0.0.1," + std::to_string(proxy.Port());
         const Outcome outcome = OpenTimed(SqlLogin(label));
         EXPECT_EQ(outcome.message, "Cannot connect to the SQL Server at " + label +
@@ -138,7 +138,7 @@ TEST(LoginBounds, ADrippedServerIsCutOffAfterTheTimeout) {
 TEST(LoginBounds, AServerThatAnswersInTimeThroughTheProxyLogsIn) {
     LogDbProcess server(Server());
     DripProxy proxy(server.Port(), DripProxy::Drip::FirstMessage, 2ms);
-    server.PinAlsoFor(proxy.Port());
+    quellmark::test::PinHarnessCertificate(proxy.Port());
     const Outcome outcome = OpenTimed(SqlLogin("127.0.0.1," + std::to_string(proxy.Port())));
     EXPECT_EQ(outcome.message, "");
 }
