@@ -48,11 +48,13 @@ std::string Sentence(const DeletionRunRecord& record) {
     std::string text = who + " deleted " + Rows(record.rowsDeleted) + " from ATR_Log on server " + record.server +
                        ", database " + record.database + ": " + HowItEnded(record.stopReason);
     if (record.rowsLeft) text += ", " + Rows(*record.rowsLeft) + " left";
+    if (record.rowsInDoubt > 0)
+        text += "; a delete's answer never came, so up to " + Rows(record.rowsInDoubt) + " more may be gone";
     return text + ".";
 }
 
 std::vector<std::string> JournalFields(const DeletionRunRecord& record) {
-    return {
+    std::vector<std::string> fields{
         "MESSAGE=" + Sentence(record),
         "MESSAGE_ID=" + std::string(kDeletionRunEnded),
         "PRIORITY=" + std::to_string(PriorityOf(record.stopReason)),
@@ -66,6 +68,8 @@ std::vector<std::string> JournalFields(const DeletionRunRecord& record) {
         "QUELLMARK_STOP_REASON=" + record.stopReason,
         "QUELLMARK_SECONDS=" + FormatSeconds(record.seconds),
     };
+    if (record.rowsInDoubt > 0) fields.push_back("QUELLMARK_ROWS_IN_DOUBT=" + std::to_string(record.rowsInDoubt));
+    return fields;
 }
 
 std::string LoginOf(const modGeneral::OnlineSettings& settings) {

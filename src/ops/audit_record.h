@@ -30,6 +30,9 @@ struct DeletionRunRecord {
     std::string statement;
     std::int64_t rowsDeleted = 0;          // the sum of the rows the server reported deleted
     std::optional<std::int64_t> rowsLeft;  // nullopt when not counted after the last delete
+    // Rows a delete may have removed although its answer never came (the
+    // connection failed while it ran): up to this many more than rowsDeleted.
+    std::int64_t rowsInDoubt = 0;
     // How the run ended: done, cancelled, failed (the window); done,
     // max-runtime, until, signal, retries-exhausted, failed, lock-held ...
     // (quellmark-purge). Any name is carried as it is.

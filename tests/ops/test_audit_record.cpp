@@ -35,6 +35,14 @@ TEST(AuditRecord, TheSentenceNamesRowsTableServerDatabaseAndTheEnd) {
     EXPECT_EQ(audit::Sentence(record),
               "Delete All Records deleted 5000 rows from ATR_Log on server sql01.example.net,1433, database NetMon: "
               "ended (some-new-reason), 1 row left.");
+    // A delete whose answer never came: the sentence and a field of its own say so.
+    record.rowsInDoubt = 500;
+    record.stopReason = "failed";
+    EXPECT_EQ(audit::Sentence(record),
+              "Delete All Records deleted 5000 rows from ATR_Log on server sql01.example.net,1433, database NetMon: "
+              "failed, 1 row left; a delete's answer never came, so up to 500 rows more may be gone.");
+    const std::vector<std::string> fields = audit::JournalFields(record);
+    EXPECT_NE(std::find(fields.begin(), fields.end(), "QUELLMARK_ROWS_IN_DOUBT=500"), fields.end());
 }
 
 TEST(AuditRecord, FieldsCarryValuesAsTheyAre) {

@@ -15,6 +15,7 @@ audit::DeletionRunRecord AuditRecordOf(const RunRecord& record, const std::strin
     audit.statement = record.statement;
     audit.rowsDeleted = record.result.figures.rowsDeleted;
     audit.rowsLeft = record.result.rowsLeft;
+    audit.rowsInDoubt = record.result.rowsInDoubt;
     audit.stopReason = std::string(purge::StopReasonName(record.result.stopReason));
     audit.seconds = seconds;
     return audit;
