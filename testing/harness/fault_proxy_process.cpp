@@ -1,16 +1,12 @@
 #include "harness/fault_proxy_process.h"
 
-#include <fcntl.h>
 #include <signal.h>
-#include <sys/prctl.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
 
-#include "base/unique_fd.h"
 #include "harness/logdb_process.h"
 #include "harness/run_program.h"
 #include "harness/scratch_dir.h"
@@ -22,36 +18,10 @@ FaultProxyProcess::FaultProxyProcess(std::uint16_t targetPort, std::uint64_t see
     std::vector<std::string> args = {FaultProxyPath(), "--target-port",      std::to_string(targetPort),
                                      "--seed",         std::to_string(seed), "--log",
                                      log_.string()};
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    int ends[2];
-    if (::pipe2(ends, O_CLOEXEC) != 0) throw std::runtime_error("cannot create a pipe for quellmark-faultproxy");
-    base::UniqueFd outRead(ends[0]);
-    base::UniqueFd outWrite(ends[1]);
-    pid_ = ::fork();
-    if (pid_ < 0) throw std::runtime_error("cannot start quellmark-faultproxy");
-    if (pid_ == 0) {
-        // A proxy never outlives the test that started it, however that ends.
-        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-        ::dup2(outWrite.Get(), STDOUT_FILENO);
-        ::execv(argv[0], argv.data());
-        _exit(127);
-    }
-    outWrite.Reset();
-    std::string line;
-    try {
-        line = ReadFirstLine(outRead.Get(), std::chrono::seconds(20), "quellmark-faultproxy");
-    } catch (...) {
-        Kill();
-        throw;
-    }
-    const std::string prefix = "listening on 127.0.0.1:";
-    if (line.rfind(prefix, 0) != 0) {
-        Kill();
-        throw std::runtime_error("quellmark-faultproxy printed '" + line + "'");
-    }
-    port_ = static_cast<std::uint16_t>(std::stoi(line.substr(prefix.size())));
+    // A proxy never outlives the test that started it, however that ends.
+    const ListeningChild child = StartListening(std::move(args), std::chrono::seconds(20), true);
+    pid_ = child.pid;
+    port_ = child.port;
     PinHarnessCertificate(port_);
 }
 

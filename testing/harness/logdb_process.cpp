@@ -98,36 +98,10 @@ LogDbProcess::LogDbProcess(LogDbOptions options) : options_(std::move(options)) 
         args.insert(args.end(), {"--cert", certificate.certificate.string(), "--key", certificate.key.string()});
     }
     args.insert(args.end(), options_.extraArgs.begin(), options_.extraArgs.end());
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-
-    int ends[2];
-    if (::pipe2(ends, O_CLOEXEC) != 0) throw std::runtime_error("cannot create a pipe for quellmark-logdb");
-    base::UniqueFd outRead(ends[0]);
-    base::UniqueFd outWrite(ends[1]);
-    pid_ = ::fork();
-    if (pid_ < 0) throw std::runtime_error("cannot start quellmark-logdb");
-    if (pid_ == 0) {
-        ::dup2(outWrite.Get(), STDOUT_FILENO);
-        ::execv(argv[0], argv.data());
-        _exit(127);
-    }
-    outWrite.Reset();
-    std::string line;
-    try {
-        line = ReadFirstLine(outRead.Get(), options_.startTimeout, "quellmark-logdb");
-    } catch (...) {
-        Kill();
-        throw;
-    }
-    outRead.Reset();  // the server writes nothing more to stdout
-    const std::string prefix = "listening on 127.0.0.1:";
-    if (line.rfind(prefix, 0) != 0) {
-        Kill();
-        throw std::runtime_error("quellmark-logdb printed '" + line + "'");
-    }
-    port_ = static_cast<std::uint16_t>(std::stoi(line.substr(prefix.size())));
+    const ListeningChild child = StartListening(std::move(args), options_.startTimeout, false);
+    pid_ = child.pid;
+    port_ = child.port;
+    const std::string& line = child.firstLine;
     if (const std::size_t at = line.find(" sha256 "); at != std::string::npos) sha256_ = line.substr(at + 8);
     if (pin) PinIn(TrustFolder(), port_);
 }

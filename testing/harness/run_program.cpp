@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -200,6 +201,38 @@ std::string ReadFirstLine(int fd, std::chrono::milliseconds limit, const std::st
         line.push_back(c);
         if (line.size() > 200) throw std::runtime_error(program + " printed an unexpected line");
     }
+}
+
+ListeningChild StartListening(std::vector<std::string> args, std::chrono::milliseconds limit, bool dieWithParent) {
+    const std::string name = std::filesystem::path(args.at(0)).filename().string();
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC) != 0) throw std::runtime_error("cannot create a pipe for " + name);
+    base::UniqueFd outRead(ends[0]);
+    base::UniqueFd outWrite(ends[1]);
+    ListeningChild child;
+    child.pid = ::fork();
+    if (child.pid < 0) throw std::runtime_error("cannot start " + name);
+    if (child.pid == 0) {
+        if (dieWithParent) ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        ::dup2(outWrite.Get(), STDOUT_FILENO);
+        ::execv(argv[0], argv.data());
+        _exit(127);
+    }
+    outWrite.Reset();
+    try {
+        child.firstLine = ReadFirstLine(outRead.Get(), limit, name);
+        const std::string prefix = "listening on 127.0.0.1:";
+        if (child.firstLine.rfind(prefix, 0) != 0)
+            throw std::runtime_error(name + " printed '" + child.firstLine + "'");
+        child.port = static_cast<std::uint16_t>(std::stoi(child.firstLine.substr(prefix.size())));
+    } catch (...) {
+        EndChild(child.pid, SIGKILL);
+        throw;
+    }
+    return child;
 }
 
 }  // namespace quellmark::test

@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <stdexcept>
@@ -35,6 +36,19 @@ void EndChild(pid_t& pid, int signal) noexcept;
 // Reads a child's first line from `fd` (its standard output), waiting at most
 // `limit`; throws std::runtime_error naming `program` when none comes.
 std::string ReadFirstLine(int fd, std::chrono::milliseconds limit, const std::string& program);
+
+// A test server or proxy started in the background, listening on loopback.
+struct ListeningChild {
+    pid_t pid = -1;
+    std::uint16_t port = 0;
+    std::string firstLine;  // "listening on 127.0.0.1:PORT ..."
+};
+// Starts args[0] with the arguments args[1...] and waits at most `limit` for
+// the first line of its standard output, "listening on 127.0.0.1:PORT...".
+// Any other line, none in time, or a program that cannot be started: the
+// child is ended and std::runtime_error thrown. With `dieWithParent` the
+// child gets SIGKILL when the thread that started it ends.
+ListeningChild StartListening(std::vector<std::string> args, std::chrono::milliseconds limit, bool dieWithParent);
 
 // The built programs.
 std::string SettingsToolPath();   // quellmark-settings, the operator's tool
