@@ -5,32 +5,13 @@
 #include <chrono>
 
 #include "faultproxy/fault_plan.h"
+#include "harness/template_filters.h"
 #include "ui/templates.h"
 
 namespace quellmark::soak {
 namespace {
 
 using faultproxy::SeededRandom;
-
-struct SoakTemplate {
-    const char* name;
-    const char* sqliteWhere;  // the template's filter for the SQLite file
-};
-
-// The templates' filters as SQLite reads them; "Priority AND Time" with the
-// cutoff of the soak's pinned clock (a week before 2025-12-20).
-constexpr std::array<SoakTemplate, 10> kTemplates{{
-    {"Priority", "priority = 7"},
-    {"Priority AND Time", "priority = 7 AND time < '2025-12-13'"},
-    {"Device", "label = 'switch-01'"},
-    {"Enterprise", "ent = 'snmpTraps'"},
-    {"Trap", "oid = 'linkUp'"},
-    {"Message", "message LIKE '%Threshold%'"},
-    {"Priority AND Device", "priority = 7 AND label = 'switch-01'"},
-    {"Device AND Enterprise", "label = 'switch-01' AND ent = 'snmpTraps'"},
-    {"Device AND Trap", "label = 'switch-01' AND oid = 'linkUp'"},
-    {"Device AND Message", "label = 'switch-01' AND message LIKE '%Threshold%'"},
-}};
 
 void ReplaceAll(std::string& text, const std::string& from, const std::string& to) {
     for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
@@ -70,7 +51,8 @@ RunSpec PlanRun(std::uint64_t seed, int run, FrontEndChoice choice) {
     spec.rows = random.Between(800, 2000);
     spec.dataSeed = static_cast<std::uint64_t>(random.Between(1, 1'000'000));
     spec.proxySeed = random.Next();
-    const SoakTemplate& t = kTemplates[static_cast<std::size_t>(random.Between(0, kTemplates.size() - 1))];
+    const test::TemplateFilter& t =
+        test::kTemplateFilters[static_cast<std::size_t>(random.Between(0, test::kTemplateFilters.size() - 1))];
     spec.templateName = t.name;
     const std::string statement = *ui::ComposeDeleteStatement(t.name, "", PinnedNow());
     spec.statementTail = statement.substr(std::string("DELETE TOP (").size());

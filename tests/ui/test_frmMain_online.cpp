@@ -17,6 +17,7 @@
 #include <map>
 
 #include "harness/kerberos_realm.h"
+#include "harness/template_filters.h"
 #include "support/online_log.h"
 #include "ui/frmMain.h"
 #include "ui/message_box.h"
@@ -84,19 +85,7 @@ private slots:
         frmMain window;
         log.UseSettings();
         window.SettingsConnString = log.SettingsConnString();
-        const std::pair<const char*, const char*> templates[] = {
-            {"Priority", "priority = 7"},
-            {"Priority AND Time", "priority = 7 AND time < '2025-12-13'"},
-            {"Device", "label = 'switch-01'"},
-            {"Enterprise", "ent = 'snmpTraps'"},
-            {"Trap", "oid = 'linkUp'"},
-            {"Message", "message LIKE '%Threshold%'"},
-            {"Priority AND Device", "priority = 7 AND label = 'switch-01'"},
-            {"Device AND Enterprise", "label = 'switch-01' AND ent = 'snmpTraps'"},
-            {"Device AND Trap", "label = 'switch-01' AND oid = 'linkUp'"},
-            {"Device AND Message", "label = 'switch-01' AND message LIKE '%Threshold%'"},
-        };
-        for (const auto& [name, where] : templates) {
+        for (const auto& [name, where] : quellmark::test::kTemplateFilters) {
             window.cboSqlTemplate->setCurrentText(name);
             QTest::mouseClick(window.cmdCreateSql, Qt::LeftButton);
             window.txtCount->setText("-");
