@@ -585,11 +585,16 @@ TEST(OdbcProviderLogDb, StoppedServerIsGivenUpShortlyAfterTheLimit) {
                            "been carried out.");
     EXPECT_NE(ExecuteError(*connection, "SELECT COUNT(*) FROM ATR_Log").find("was lost"), std::string::npos);
     EXPECT_NO_THROW(connection->Close());
-    // Running again, the server reads the delete and its cancellation at
-    // once, well before a new connection has logged in and counted.
+    // Running again, the server finds the delete and its cancellation
+    // waiting; whether it reads the cancellation before it has carried the
+    // delete out depends on how the two arrived, which is what the message
+    // says; nothing else is deleted, and the server goes on serving.
     stopped.Resume();
-    EXPECT_EQ(Count(*Open(server)), LogDb::kRows);
-    EXPECT_EQ(server.StoredRows(), LogDb::kRows);
+    const auto untouchedOrOneChunk = [](std::int64_t rows) {
+        return rows == LogDb::kRows || rows == LogDb::kRows - 10;
+    };
+    EXPECT_PRED1(untouchedOrOneChunk, Count(*Open(server)));
+    EXPECT_PRED1(untouchedOrOneChunk, server.StoredRows());
 }
 
 // Opening a table asks the server too, and is given the connection's own
