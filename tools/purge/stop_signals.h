@@ -71,7 +71,7 @@ std::optional<T> UnlessStopped(const purge::StopRequest& stop, Call call) {
     };
     if (stop.Level() > 0) return std::nullopt;
     const auto state = std::make_shared<State>();
-    std::thread([state, call = std::move(call)]() mutable {
+    std::thread worker([state, call = std::move(call)]() mutable {
         std::optional<T> result;
         std::exception_ptr failure;
         try {
@@ -84,11 +84,18 @@ std::optional<T> UnlessStopped(const purge::StopRequest& stop, Call call) {
         state->failure = failure;
         state->finished = true;
         state->done.notify_all();
-    }).detach();
-    std::unique_lock lock(state->mutex);
-    // A stop is looked for every 50 ms: well within the second a signal may take.
-    while (!state->done.wait_for(lock, std::chrono::milliseconds(50), [&] { return state->finished; }))
-        if (stop.Level() > 0) return std::nullopt;
+    });
+    {
+        std::unique_lock lock(state->mutex);
+        // A stop is looked for every 50 ms: well within the second a signal may take.
+        while (!state->done.wait_for(lock, std::chrono::milliseconds(50), [&] { return state->finished; })) {
+            if (stop.Level() > 0) {
+                worker.detach();
+                return std::nullopt;
+            }
+        }
+    }
+    worker.join();  // returned: it ends at once
     if (state->failure) std::rethrow_exception(state->failure);
     return std::move(state->result);
 }
