@@ -4,6 +4,9 @@
 
 #include <cstdlib>
 #include <ctime>
+#include <optional>
+#include <utility>
+#include <vector>
 
 #include "harness/scoped_env.h"
 #include "purge/purge_options.h"
@@ -15,12 +18,27 @@ using namespace std::chrono_literals;
 
 namespace {
 
+// TZ for the life of the object, read again by the C library as it comes and goes.
+class ScopedZone {
+public:
+    explicit ScopedZone(const char* zone) : env_(std::in_place, "TZ", zone) { ::tzset(); }
+    ~ScopedZone() {
+        env_.reset();
+        ::tzset();
+    }
+
+private:
+    std::optional<test::ScopedEnv> env_;
+};
+
 TEST(PurgeOptions, DurationsAndClockTimes) {
-    EXPECT_EQ(ParseDuration("90s"), 90s);
-    EXPECT_EQ(ParseDuration("45m"), 45min);
-    EXPECT_EQ(ParseDuration("2h"), 2h);
-    for (const char* bad : {"", "s", "0s", "10", "1.5h", "-5m", "5d", "1h30m", " 5m", "9999999999h"})
-        EXPECT_THROW(ParseDuration(bad), UsageError) << bad;
+    for (const auto& [text, value] : std::vector<std::pair<std::string, std::chrono::milliseconds>>{
+             {"500ms", 500ms}, {"90s", 90s}, {"45m", 45min}, {"2h", 2h}, {"2400h", 2400h}, {"8640000000ms", 2400h}})
+        EXPECT_EQ(ParseDuration(text, "max-runtime"), value) << text;
+    EXPECT_EQ(ParseDuration("250", "max-log-wait", 1ms), 250ms);  // a number alone, where the option has a unit
+    for (const char* bad : {"", "s", "0s", "10", "1.5h", "-5m", "5d", "1h30m", " 5m", "9999999999h", "ms", "2401h",
+                            "8640000001ms", "5000000h", "2562048h", "99999999999999999999999999s"})
+        EXPECT_THROW(ParseDuration(bad, "max-runtime"), UsageError) << bad;
     EXPECT_EQ(ParseClockTime("00:00"), 0);
     EXPECT_EQ(ParseClockTime("23:59"), 23 * 60 + 59);
     for (const char* bad : {"24:00", "12:60", "7:30", "07:3", "07-30", "0730", "07:30 "})
@@ -28,11 +46,7 @@ TEST(PurgeOptions, DurationsAndClockTimes) {
 }
 
 TEST(PurgeOptions, UntilIsTheNextSuchMomentInLocalTime) {
-    const test::ScopedEnv zone("TZ", "Europe/Berlin");
-    ::tzset();
-    struct ResetZone {
-        ~ResetZone() { ::tzset(); }
-    } resetAfterwards;
+    const ScopedZone zone("Europe/Berlin");
     std::tm at{};
     at.tm_year = 2026 - 1900;
     at.tm_mon = 2;  // 29 March 2026: clocks go from 02:00 to 03:00
@@ -45,6 +59,35 @@ TEST(PurgeOptions, UntilIsTheNextSuchMomentInLocalTime) {
     // 23:00 the same evening; 22:00 is now, so the next one is a day later (23 h, the hour skipped).
     EXPECT_EQ(NextLocalTime(23 * 60, evening) - evening, 1h);
     EXPECT_EQ(NextLocalTime(22 * 60, evening) - evening, 23h);
+}
+
+std::chrono::system_clock::time_point Utc(int year, int month, int day, int hour, int minute) {
+    std::tm at{};
+    at.tm_year = year - 1900;
+    at.tm_mon = month - 1;
+    at.tm_mday = day;
+    at.tm_hour = hour;
+    at.tm_min = minute;
+    return std::chrono::system_clock::from_time_t(::timegm(&at));
+}
+
+// The first moment the clock reads HH:MM, the nights the clocks change included.
+TEST(PurgeOptions, UntilIsTheFirstMomentTheClockReadsIt) {
+    const ScopedZone zone("Europe/Berlin");
+    const struct {
+        const char* what;
+        std::chrono::system_clock::time_point now;
+        int until;
+        std::chrono::system_clock::time_point expected;
+    } cases[] = {
+        {"back: 02:30 CEST, not CET", Utc(2027, 10, 30, 22, 30), 150, Utc(2027, 10, 31, 0, 30)},
+        {"back, between the two", Utc(2027, 10, 31, 0, 45), 150, Utc(2027, 10, 31, 1, 30)},
+        {"forward: skipped, 03:00 CEST", Utc(2027, 3, 27, 23, 30), 150, Utc(2027, 3, 28, 1, 0)},
+        {"forward, past the jump", Utc(2027, 3, 28, 1, 10), 150, Utc(2027, 3, 29, 0, 30)},
+        {"an ordinary night", Utc(2027, 6, 15, 20, 0), 330, Utc(2027, 6, 16, 3, 30)},
+        {"earlier than now: tomorrow", Utc(2027, 1, 10, 11, 0), 480, Utc(2027, 1, 11, 7, 0)},
+    };
+    for (const auto& c : cases) EXPECT_EQ(NextLocalTime(c.until, c.now), c.expected) << c.what;
 }
 
 TEST(PurgeOptions, CommandLine) {

@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -230,6 +231,27 @@ TEST(PurgeTool, ASecondSigintCancelsTheStatementOnTheServer) {
     EXPECT_EQ(Field(purge.JsonText(), "stop_reason"), "\"signal\"");
 }
 
+TEST(PurgeTool, ASignalDuringTheLoginEndsTheRunAtOnce) {
+    for (int signal : {SIGINT, SIGTERM}) {
+        SCOPED_TRACE(strsignal(signal));
+        test::LogDbOptions options = test::SarnwickServer(5000, 11, {"--hang-login"});
+        options.wireLog = true;
+        Purge purge(std::in_place, options);
+        purge.log.UseSettings({"--timeout", "20"});
+        const pid_t pid = Start(purge.Args(Chunked(100)), purge.log.dir.Path());
+        const auto until = std::chrono::steady_clock::now() + 60s;
+        while (purge.log.server.Received().empty() && std::chrono::steady_clock::now() < until)
+            std::this_thread::sleep_for(20ms);
+        const auto start = std::chrono::steady_clock::now();
+        ::kill(pid, signal);
+        EXPECT_EQ(Wait(pid, 60s), 75) << ReadFile(purge.log.dir / "err");
+        // Within a second as a rule; 10 s leaves room for busy cores and is still half the login's time-out.
+        EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
+        EXPECT_EQ(Field(purge.JsonText(), "stop_reason"), "\"signal\"");
+        EXPECT_EQ(purge.Marked(), 2000);
+    }
+}
+
 TEST(PurgeTool, LockTroubleIsRetriedUntilTheRunIsDone) {
     for (const std::string number : {"1205", "1222"}) {
         SCOPED_TRACE(number);
@@ -285,6 +307,8 @@ TEST(PurgeTool, FailuresGiveTheWindowsMessageAndTheirExitCode) {
 TEST(PurgeTool, UsageErrorsAndRefusedStatementsReachNoServer) {
     Purge purge;
     const std::string settings = purge.log.SettingsFile().string();
+    const std::string fifo = (purge.log.dir / "statement.fifo").string();
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);  // no writer ever comes: refused at once, or the run hangs
     for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
              {"--settings", settings, "--statement", "DELETE FROM ATR_Log WHERE label = 'purge-me'"},
              {"--settings", settings, "--statement", "DELETE TOP (0) FROM ATR_Log"},
@@ -294,6 +318,8 @@ TEST(PurgeTool, UsageErrorsAndRefusedStatementsReachNoServer) {
              {"--settings", settings},
              {"--settings", settings, "--statement", Chunked(100), "--password", "x"},
              {"--settings", settings, "--statement", Chunked(100), "--max-runtime", "10"},
+             {"--settings", settings, "--statement", Chunked(100), "--max-runtime", "5000000h"},
+             {"--settings", settings, "--statement-file", fifo},
              {"--settings", settings, "--statement", Chunked(100), "--until", "24:00"},
              {"--settings", settings, "--statement", Chunked(100), "--retries", "-1"},
              {"--settings", settings, "--statement", Chunked(100), "--statement-file", settings},

@@ -17,8 +17,8 @@
 namespace quellmark::purge_tool {
 namespace {
 
-// A job file is a few lines; anything much larger is not one.
-constexpr off_t kMaxJobFileBytes = 64 * 1024;
+// A job or statement file is a few lines; anything much larger is not one.
+constexpr off_t kMaxRunFileBytes = 64 * 1024;
 
 std::string Octal(mode_t mode) {
     char text[8];
@@ -56,42 +56,36 @@ void RefuseIfOthersCanWrite(const std::string& file, const struct stat& status, 
                          folder.string() + "\", and so replace the file, which" + why + ".");
 }
 
-std::string ReadWhole(const std::string& file) {
+}  // namespace
+
+std::string ReadRunFile(const std::string& file, const std::string& what, bool othersMayNotWrite) {
+    // Opened without waiting, so that a FIFO is refused at once rather than
+    // waited on for a writer.
     const base::UniqueFd fd(::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-    if (!fd) throw UsageError("cannot read the job file \"" + file + "\": " + std::strerror(errno) + ".");
+    if (!fd) throw UsageError("cannot read the " + what + " \"" + file + "\": " + std::strerror(errno) + ".");
     struct stat status {};
     if (::fstat(fd.Get(), &status) != 0 || !S_ISREG(status.st_mode))
-        throw UsageError("the job file \"" + file + "\" is not a regular file.");
-    if (status.st_size > kMaxJobFileBytes)
-        throw UsageError("the job file \"" + file + "\" is over 64 KiB; a job file is a few lines.");
+        throw UsageError("the " + what + " \"" + file + "\" is not a regular file.");
+    const std::string tooLarge = "the " + what + " \"" + file + "\" is over 64 KiB; a " + what + " is a few lines.";
+    if (status.st_size > kMaxRunFileBytes) throw UsageError(tooLarge);
 
-    RefuseIfOthersCanWrite(file, status, "job file");
+    if (othersMayNotWrite) RefuseIfOthersCanWrite(file, status, what);
 
     std::string text;
     char buffer[4096];
     for (;;) {
         const ssize_t n = ::read(fd.Get(), buffer, sizeof buffer);
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0) throw UsageError("cannot read the job file \"" + file + "\": " + std::strerror(errno) + ".");
+        if (n < 0) throw UsageError("cannot read the " + what + " \"" + file + "\": " + std::strerror(errno) + ".");
         if (n == 0) break;
         text.append(buffer, static_cast<std::size_t>(n));
-        if (text.size() > static_cast<std::size_t>(kMaxJobFileBytes))
-            throw UsageError("the job file \"" + file + "\" is over 64 KiB; a job file is a few lines.");
+        if (text.size() > static_cast<std::size_t>(kMaxRunFileBytes)) throw UsageError(tooLarge);
     }
     return text;
 }
 
-}  // namespace
-
-void RefuseIfOthersCanWrite(const std::string& file, const std::string& what) {
-    struct stat status {};
-    if (::stat(file.c_str(), &status) != 0)
-        throw UsageError("cannot read the " + what + " \"" + file + "\": " + std::strerror(errno) + ".");
-    RefuseIfOthersCanWrite(file, status, what);
-}
-
 PurgeOptions ReadJobFile(const std::string& file) {
-    const std::string text = ReadWhole(file);
+    const std::string text = ReadRunFile(file, "job file", true);
     const std::filesystem::path folder = std::filesystem::path(file).parent_path();
     PurgeOptions options;
     std::map<std::string, int, std::less<>> seen;  // key -> line

@@ -24,8 +24,10 @@ namespace quellmark::purge_tool {
 // a folder others can write, is refused: it chooses which rows are deleted.
 PurgeOptions ReadJobFile(const std::string& file);
 
-// The same refusal for another file that chooses the rows deleted (a job's
-// statement file); `what` names it in the message ("statement file").
-void RefuseIfOthersCanWrite(const std::string& file, const std::string& what);
+// The whole of a file a run reads its options or statement from; `what`
+// names it in the messages ("statement file"). Refused at once, with a
+// UsageError, when it is not a regular file (a FIFO, a device), is over
+// 64 KiB, or, with `othersMayNotWrite`, when others can write it as above.
+std::string ReadRunFile(const std::string& file, const std::string& what, bool othersMayNotWrite);
 
 }  // namespace quellmark::purge_tool

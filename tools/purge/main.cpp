@@ -4,16 +4,18 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <fstream>
 #include <iostream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "base/lock_file.h"
+#include "data_access/value_types.h"
 #include "ops/audit_record.h"
+#include "ops/modGeneral.h"
 #include "ops/purge.h"
 #include "ops/purge_lock.h"
 #include "ops/purge_online.h"
@@ -37,12 +39,7 @@ void Say(const std::string& text) { std::fprintf(stderr, "quellmark-purge: %s\n"
 std::string ReadStatement(const tool::PurgeOptions& options) {
     if (options.statement) return *options.statement;
     // A scheduled run's statement is no easier to change than its job.
-    if (options.job) tool::RefuseIfOthersCanWrite(*options.statementFile, "statement file");
-    std::ifstream in(*options.statementFile, std::ios::binary);
-    std::ostringstream text;
-    if (!in || !(text << in.rdbuf()))
-        throw tool::UsageError("cannot read the statement file \"" + *options.statementFile + "\".");
-    return text.str();
+    return tool::ReadRunFile(*options.statementFile, "statement file", options.job.has_value());
 }
 
 // Where the JSON goes, opened before the run so that a bad path deletes nothing.
@@ -95,7 +92,9 @@ void SendAuditRecord(const tool::RunRecord& record, const quellmark::modGeneral:
         Say(std::string("the system journal did not take the run's record: ") + std::strerror(-sent));
 }
 
-int Main(int argc, char** argv, tool::StopSignals& signals) {
+// `loginLeftBehind` is set when a stop came during the login, which then
+// goes on by itself on a thread of its own.
+int Main(int argc, char** argv, tool::StopSignals& signals, bool& loginLeftBehind) {
     tool::PurgeOptions options;
     purge::PurgeStatement statement;
     try {
@@ -155,9 +154,38 @@ int Main(int argc, char** argv, tool::StopSignals& signals) {
     }
 
     const std::string settingsFile = options.settingsFile ? *options.settingsFile : tool::DefaultSettingsFile();
+    const std::string settingsConnString = quellmark::modGeneral::SettingsConnStringForFile(settingsFile);
     quellmark::modGeneral::OnlineConnection online;
+    // The watcher cancels statements on the connection: it stops before the
+    // connection goes, however the run ends.
+    struct StopWatching {
+        tool::StopSignals& signals;
+        ~StopWatching() { signals.Stop(); }
+    } stopWatching{signals};
     try {
-        online = purge::OpenPurgeConnection(quellmark::modGeneral::SettingsConnStringForFile(settingsFile));
+        std::optional<quellmark::modGeneral::OnlineConnection> opened =
+            tool::UnlessStopped<quellmark::modGeneral::OnlineConnection>(
+                signals.Requested(), [settingsConnString] { return purge::OpenPurgeConnection(settingsConnString); });
+        if (!opened) {
+            loginLeftBehind = true;
+            std::optional<quellmark::modGeneral::OnlineSettings> settings;
+            try {
+                settings = quellmark::modGeneral::ReadOnlineSettings(settingsConnString);
+            } catch (const quellmark::data_access::Error&) {
+                // The record then goes without the server's name, as after a failure to read them.
+            }
+            if (settings) {
+                record.server = purge::ServerName(*settings);
+                record.database = settings->OnlDatabase;
+            }
+            record.result.stopReason = purge::StopReason::Signal;
+            record.result.startedAt = record.result.endedAt = std::chrono::system_clock::now();
+            if (settings) SendAuditRecord(record, *settings, began);
+            std::fprintf(summaryOut, "%s\n", tool::SummaryLine(record).c_str());
+            json->Write(record);
+            return exit_code::kStopped;
+        }
+        online = std::move(*opened);
     } catch (const purge::OpenFailure& failure) {
         std::fprintf(stderr, "%s\n", failure.what());
         const bool settingsUnusable = failure.Which() == purge::OpenFailure::Cause::Settings;
@@ -172,6 +200,7 @@ int Main(int argc, char** argv, tool::StopSignals& signals) {
     }
     record.server = purge::ServerName(online.settings);
     record.database = online.settings.OnlDatabase;
+    signals.CancelWith([&online] { online.connection->Cancel(); });
 
     // One deletion run at a time per log, on this machine and on the server,
     // from before the first count to the end. A dry run deletes nothing and
@@ -181,6 +210,7 @@ int Main(int argc, char** argv, tool::StopSignals& signals) {
     // How a run that reached the server ends: the server's lock given back,
     // the connection closed, the summary line and the JSON.
     const auto finish = [&](std::optional<int> exitCode) {
+        signals.Stop();  // nothing cancels on the connection while it closes
         serverLock.reset();
         try {
             online.connection->Close();
@@ -201,6 +231,12 @@ int Main(int argc, char** argv, tool::StopSignals& signals) {
         record.result.startedAt = record.result.endedAt = std::chrono::system_clock::now();
         return finish(exitCode);
     };
+    // A stop before the chunks begin: the run ends, nothing deleted.
+    const auto stoppedBeforeTheRun = [&] {
+        record.result.stopReason = purge::StopReason::Signal;
+        record.result.startedAt = record.result.endedAt = std::chrono::system_clock::now();
+        return finish(exit_code::kStopped);
+    };
     if (!options.dryRun) {
         try {
             localLock.emplace(purge::TakeLocalLock(purge::LockFolder(), *record.server, *record.database));
@@ -214,9 +250,12 @@ int Main(int argc, char** argv, tool::StopSignals& signals) {
                 purge::StatementFailure(purge::FailureKind::Internal, 0, std::string("quellmark-purge: ") + e.what()),
                 exit_code::kCantCreate);
         } catch (const purge::StatementFailure& failure) {
+            if (signals.Requested().Level() > 0) return stoppedBeforeTheRun();  // the lock's statement, cancelled
             return notRun(purge::StopReason::Failed, failure, std::nullopt);
         }
     }
+    signals.RunStarting();
+    if (signals.Requested().Level() > 0) return stoppedBeforeTheRun();
 
     purge::PurgePlan plan;
     plan.deleteStatement = statement.deleteStatement;
@@ -230,26 +269,16 @@ int Main(int argc, char** argv, tool::StopSignals& signals) {
 
     purge::OnlinePurgeDatabase database(*online.connection);
     purge::SystemClock clock;
-    purge::StopRequest stop;
     tool::ProgressPrinter progress(stderr, ::isatty(STDERR_FILENO) == 1, options.quiet);
     tool::StatusNotifier observer(progress);
-    signals.Watch(
-        stop, [&database] { database.Cancel(); }, [](const char* note) { Say(note); });
-    {
-        // The watcher reaches `database`: it stops before `database` goes, however the run ends.
-        struct StopWatching {
-            tool::StopSignals& signals;
-            ~StopWatching() { signals.Stop(); }
-        } stopWatching{signals};
-        record.result = purge::RunPurge(database, clock, stop, plan, observer);
-    }
+    record.result = purge::RunPurge(database, clock, signals.Requested(), plan, observer);
     progress.Finish();
 
     const purge::PurgeResult& result = record.result;
     if (result.failure &&
         (result.stopReason == purge::StopReason::Failed || result.stopReason == purge::StopReason::RetriesExhausted))
         std::fprintf(stderr, "%s\n", result.failure->what());
-    if (stop.Level() >= 2 && serverLock) serverLock->LeaveToSessionEnd();
+    if (signals.Requested().Level() >= 2 && serverLock) serverLock->LeaveToSessionEnd();
     return finish(std::nullopt);
 }
 
@@ -257,8 +286,17 @@ int Main(int argc, char** argv, tool::StopSignals& signals) {
 
 int main(int argc, char** argv) {
     try {
-        tool::StopSignals signals;
-        return Main(argc, argv, signals);
+        // Heard from here on: a stop is never lost, whatever phase the run is in.
+        tool::StopSignals signals([](const char* note) { Say(note); });
+        bool loginLeftBehind = false;
+        const int code = Main(argc, argv, signals, loginLeftBehind);
+        if (loginLeftBehind) {
+            // The abandoned login's thread may still be inside the driver:
+            // the process ends without running the libraries' exit handlers under it.
+            std::fflush(nullptr);
+            std::_Exit(code);
+        }
+        return code;
     } catch (const std::exception& e) {
         Say(std::string("internal error: ") + e.what());
         return exit_code::kInternal;

@@ -2,10 +2,13 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <ctime>
 #include <filesystem>
 #include <limits>
 #include <system_error>
+#include <utility>
+#include <vector>
 
 #include "base/text.h"
 #include "ops/settings_file.h"
@@ -65,6 +68,17 @@ std::int64_t WholeNumber(std::string_view option, std::string_view text, std::in
     return value;
 }
 
+constexpr std::time_t kDaySeconds = 24 * 60 * 60;
+
+// What the local wall clock reads at `t`, counted in seconds as if it were UTC.
+std::time_t WallReading(std::time_t t) {
+    std::tm local{};
+    ::localtime_r(&t, &local);
+    return t + local.tm_gmtoff;
+}
+
+long OffsetAt(std::time_t t) { return static_cast<long>(WallReading(t) - t); }
+
 }  // namespace
 
 const char* const kUsage =
@@ -88,14 +102,16 @@ const char* const kUsage =
     "  --retries N             resend a chunk that lost a deadlock or a lock wait up to N\n"
     "                          times in a row, after 1 to 3 s (default 5)\n"
     "  --max-runtime DURATION  stop after the chunk under way once the run has taken\n"
-    "                          DURATION (90s, 45m, 2h)\n"
-    "  --until HH:MM           stop after the chunk under way at the next HH:MM, local time\n"
+    "                          DURATION (500ms, 90s, 45m, 2h; at most 100 days)\n"
+    "  --until HH:MM           stop after the chunk under way when the clock next reads\n"
+    "                          HH:MM, local time (on a night that skips it: when it jumps past)\n"
     "  --json FILE             write a summary as one JSON object to FILE (- for stdout)\n"
     "  --quiet                 no progress lines\n"
     "  --help, --version\n"
     "\n"
     "SIGTERM, SIGINT and SIGHUP stop the run after the statement under way; a second\n"
-    "SIGINT cancels that statement on the server.\n"
+    "SIGINT cancels that statement on the server. Before the first count they end the\n"
+    "run at once, also during the login, deleting nothing.\n"
     "\n"
     "One run at a time per log: a run that finds another holding the log's lock (the\n"
     "lock file in /run/lock, or the server's application lock) ends with 75, lock-held.\n"
@@ -134,7 +150,7 @@ void ApplyOption(PurgeOptions& options, std::string_view name, const std::option
     } else if (name == "retries") {
         options.retries = static_cast<int>(WholeNumber(name, *value, 0, 1000));
     } else if (name == "max-runtime") {
-        options.maxRuntime = ParseDuration(*value);
+        options.maxRuntime = ParseDuration(*value, name);
     } else if (name == "until") {
         options.untilMinute = ParseClockTime(*value);
     } else if (name == "dry-run") {
@@ -203,24 +219,36 @@ PurgeOptions ParseCommandLine(const std::vector<std::string>& args) {
     return options;
 }
 
-std::chrono::seconds ParseDuration(std::string_view text) {
-    const auto fail = [&]() -> std::chrono::seconds {
-        throw UsageError("--max-runtime needs a whole number and a unit, such as 90s, 45m or 2h, not \"" +
+std::chrono::milliseconds ParseDuration(std::string_view text, std::string_view option,
+                                        std::optional<std::chrono::milliseconds> bareUnit) {
+    using std::chrono::milliseconds;
+    const std::string shown = "--" + std::string(option);
+    const auto fail = [&]() -> milliseconds {
+        throw UsageError(shown + " needs a whole number and a unit, such as 500ms, 90s, 45m or 2h" +
+                         (bareUnit ? std::string(", or a number alone") : std::string()) + ", not \"" +
                          std::string(text) + "\".");
     };
-    if (text.size() < 2) return fail();
-    const char unit = text.back();
-    const std::int64_t factor = unit == 's' ? 1 : unit == 'm' ? 60 : unit == 'h' ? 3600 : 0;
-    if (factor == 0) return fail();
-    const std::string_view digits = text.substr(0, text.size() - 1);
-    if (digits.empty() || digits.size() > 9) return fail();
+    std::size_t digits = 0;
+    while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9') ++digits;
+    const std::string_view unitText = text.substr(digits);
+    std::optional<milliseconds> unit;
+    if (unitText.empty()) unit = bareUnit;
+    for (const auto& [name, value] : {std::pair<std::string_view, milliseconds>{"ms", milliseconds(1)},
+                                      {"s", std::chrono::seconds(1)},
+                                      {"m", std::chrono::minutes(1)},
+                                      {"h", std::chrono::hours(1)}})
+        if (unitText == name) unit = value;
+    if (digits == 0 || !unit) return fail();
+    // The number is checked against the bound before it is multiplied, so
+    // that no count of any length can overflow.
+    const std::int64_t most = kMaxDuration / *unit;
     std::int64_t number = 0;
-    for (char c : digits) {
-        if (c < '0' || c > '9') return fail();
+    for (char c : text.substr(0, digits)) {
         number = number * 10 + (c - '0');
+        if (number > most) throw UsageError(shown + " is at most 100 days (2400h), not \"" + std::string(text) + "\".");
     }
     if (number < 1) return fail();
-    return std::chrono::seconds(number * factor);
+    return number * *unit;
 }
 
 int ParseClockTime(std::string_view text) {
@@ -236,18 +264,35 @@ int ParseClockTime(std::string_view text) {
 
 std::chrono::system_clock::time_point NextLocalTime(int minuteOfDay, std::chrono::system_clock::time_point now) {
     const std::time_t nowT = std::chrono::system_clock::to_time_t(now);
-    std::tm local{};
-    ::localtime_r(&nowT, &local);
+    std::tm today{};
+    ::localtime_r(&nowT, &today);
     for (int day = 0; day <= 2; ++day) {
-        std::tm at = local;
-        at.tm_mday += day;
-        at.tm_hour = minuteOfDay / 60;
-        at.tm_min = minuteOfDay % 60;
-        at.tm_sec = 0;
-        at.tm_isdst = -1;  // whatever applies on that day
-        const std::time_t t = std::mktime(&at);
-        if (t != static_cast<std::time_t>(-1) && std::chrono::system_clock::from_time_t(t) > now)
-            return std::chrono::system_clock::from_time_t(t);
+        std::tm wanted{};
+        wanted.tm_year = today.tm_year;
+        wanted.tm_mon = today.tm_mon;
+        wanted.tm_mday = today.tm_mday + day;
+        wanted.tm_hour = minuteOfDay / 60;
+        wanted.tm_min = minuteOfDay % 60;
+        const std::time_t reading = ::timegm(&wanted);
+        // The offsets from UTC a day before and a day after: the same, or
+        // the two sides of a change of the clocks that night.
+        const long early = OffsetAt(reading - kDaySeconds), late = OffsetAt(reading + kDaySeconds);
+        std::vector<std::time_t> moments;  // when the clock reads the minute, earliest first
+        for (const long offset : {std::max(early, late), std::min(early, late)})
+            if (WallReading(reading - offset) == reading) moments.push_back(reading - offset);
+        if (moments.empty() && early != late) {
+            // Skipped: the first moment the clock reads past it, found
+            // between the two readings of the wanted minute.
+            std::time_t before = reading - std::max(early, late), after = reading - std::min(early, late);
+            while (after - before > 1) {
+                const std::time_t middle = before + (after - before) / 2;
+                (WallReading(middle) >= reading ? after : before) = middle;
+            }
+            moments.push_back(after);
+        }
+        for (const std::time_t moment : moments)
+            if (std::chrono::system_clock::from_time_t(moment) > now)
+                return std::chrono::system_clock::from_time_t(moment);
     }
     return now + std::chrono::hours(24);
 }

@@ -25,7 +25,7 @@ struct PurgeOptions {
     std::int32_t lockTimeoutMs = 5000;
     std::int32_t pauseMs = 200;
     int retries = 5;
-    std::optional<std::chrono::seconds> maxRuntime;
+    std::optional<std::chrono::milliseconds> maxRuntime;
     std::optional<int> untilMinute;  // minutes after midnight, local time
     bool dryRun = false;
     bool quiet = false;
@@ -58,11 +58,20 @@ bool NamesFile(std::string_view name);
 // statement or two are given.
 PurgeOptions ParseCommandLine(const std::vector<std::string>& args);
 
-// "90s", "45m", "2h": a whole number from 1 and a unit. Throws UsageError.
-std::chrono::seconds ParseDuration(std::string_view text);
+// The longest duration any option takes.
+inline constexpr std::chrono::milliseconds kMaxDuration = std::chrono::hours(24 * 100);
+
+// The value of a duration option (`option`, its long name, names it in the
+// messages): "500ms", "90s", "45m", "2h", a whole number from 1 and a unit;
+// a number alone counts in `bareUnit`, and without one it is refused.
+// Throws UsageError, also for anything over kMaxDuration.
+std::chrono::milliseconds ParseDuration(std::string_view text, std::string_view option,
+                                        std::optional<std::chrono::milliseconds> bareUnit = std::nullopt);
 // "HH:MM" (00:00 to 23:59) as minutes after midnight. Throws UsageError.
 int ParseClockTime(std::string_view text);
-// The next moment, after `now`, whose local time is the minute given.
+// The first moment after `now` at which the local wall clock reads the
+// minute given: on the night the clocks go back, the first of the two; on
+// the night they skip it, the moment they jump past it.
 std::chrono::system_clock::time_point NextLocalTime(int minuteOfDay, std::chrono::system_clock::time_point now);
 
 // The settings file the window reads: Sarnwick.mdb in lib/quellmark beside

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 namespace quellmark::purge_tool {
 namespace {
@@ -26,19 +27,14 @@ sigset_t StopSet() {
 
 }  // namespace
 
-StopSignals::StopSignals() {
+StopSignals::StopSignals(std::function<void(const char*)> note) : note_(std::move(note)) {
     const sigset_t set = StopSet();
     if (pthread_sigmask(SIG_BLOCK, &set, nullptr) != 0) throw std::runtime_error("cannot block the stop signals");
     signals_.Reset(::signalfd(-1, &set, SFD_CLOEXEC));
     wake_.Reset(::eventfd(0, EFD_CLOEXEC));
     if (!signals_ || !wake_)
         throw std::runtime_error(std::string("cannot watch the stop signals: ") + std::strerror(errno));
-}
-
-StopSignals::~StopSignals() { Stop(); }
-
-void StopSignals::Watch(purge::StopRequest& stop, std::function<void()> cancel, std::function<void(const char*)> note) {
-    watcher_ = std::thread([this, &stop, cancel = std::move(cancel), note = std::move(note)] {
+    watcher_ = std::thread([this] {
         for (;;) {
             pollfd fds[2] = {{signals_.Get(), POLLIN, 0}, {wake_.Get(), POLLIN, 0}};
             if (::poll(fds, 2, -1) < 0) {
@@ -48,17 +44,39 @@ void StopSignals::Watch(purge::StopRequest& stop, std::function<void()> cancel, 
             if (fds[1].revents != 0) return;
             signalfd_siginfo info{};
             if (::read(signals_.Get(), &info, sizeof info) != static_cast<ssize_t>(sizeof info)) continue;
-            if (info.ssi_signo == SIGINT && stop.Level() >= 1) {
-                stop.Request(2);
-                note("cancelling the statement under way");
-                cancel();
-            } else if (stop.Level() == 0) {
-                stop.Request(1);
-                note(info.ssi_signo == SIGINT ? "stopping after the statement under way (Ctrl+C again cancels it)"
-                                              : "stopping after the statement under way");
-            }
+            Heard(static_cast<int>(info.ssi_signo));
         }
     });
+}
+
+StopSignals::~StopSignals() { Stop(); }
+
+void StopSignals::CancelWith(std::function<void()> cancel) {
+    const std::lock_guard lock(mutex_);
+    cancel_ = std::move(cancel);
+}
+
+void StopSignals::RunStarting() {
+    const std::lock_guard lock(mutex_);
+    running_ = true;
+}
+
+void StopSignals::Heard(int signal) {
+    const std::lock_guard lock(mutex_);
+    if (!running_) {
+        // Nothing is deleted yet: the run ends at once.
+        if (stop_.Level() == 0) note_("stopping now; nothing was deleted");
+        stop_.Request(2);
+        if (cancel_) cancel_();
+    } else if (signal == SIGINT && stop_.Level() >= 1) {
+        stop_.Request(2);
+        note_("cancelling the statement under way");
+        if (cancel_) cancel_();
+    } else if (stop_.Level() == 0) {
+        stop_.Request(1);
+        note_(signal == SIGINT ? "stopping after the statement under way (Ctrl+C again cancels it)"
+                               : "stopping after the statement under way");
+    }
 }
 
 void StopSignals::Stop() {

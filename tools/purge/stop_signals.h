@@ -1,11 +1,22 @@
-// SIGTERM, SIGINT and SIGHUP as stop requests. The signals are blocked in
-// every thread and read by one watcher thread of their own (signalfd), so
-// nothing runs in signal-handler context: the first one asks the run to stop
-// after the statement under way; a SIGINT after that calls `cancel` (which
-// cancels the statement on the server) and asks it to stop at once.
+// SIGTERM, SIGINT and SIGHUP as stop requests, heard from the first line of
+// main to the end of the run. The signals are blocked in every thread and
+// read by one watcher thread of their own (signalfd), so nothing runs in
+// signal-handler context.
+//
+// Before the run's chunks begin (the login, the locks) a signal stops the
+// run at once: the statement under way, if any, is cancelled, and a login
+// under way is left behind (LoginUnlessStopped). Once they have begun, the
+// first signal asks the run to stop after the statement under way; a SIGINT
+// after that cancels the statement and asks it to stop at once.
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
+#include <exception>
 #include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
 #include <thread>
 
 #include "base/unique_fd.h"
@@ -16,21 +27,77 @@ namespace quellmark::purge_tool {
 class StopSignals {
 public:
     // Blocks the signals in the calling thread, which every thread started
-    // later inherits: construct it before any other thread starts.
-    StopSignals();
+    // later inherits, and starts watching: construct it before any other
+    // thread starts. `note` tells the operator what a signal does.
+    explicit StopSignals(std::function<void(const char*)> note);
     ~StopSignals();
     StopSignals(const StopSignals&) = delete;
     StopSignals& operator=(const StopSignals&) = delete;
 
-    // Starts watching; `note` tells the operator what a signal does.
-    void Watch(purge::StopRequest& stop, std::function<void()> cancel, std::function<void(const char*)> note);
+    const purge::StopRequest& Requested() const noexcept { return stop_; }
+    // What cancels the statement under way on the server, once there is a
+    // connection; the watcher may call it until Stop.
+    void CancelWith(std::function<void()> cancel);
+    // The chunks begin: from now on the first signal lets the statement
+    // under way finish.
+    void RunStarting();
     // Stops watching (before what `cancel` reaches goes away).
     void Stop();
 
 private:
+    void Heard(int signal);
+
+    purge::StopRequest stop_;
+    std::function<void(const char*)> note_;
+    std::mutex mutex_;  // guards cancel_ and running_
+    std::function<void()> cancel_;
+    bool running_ = false;
     quellmark::base::UniqueFd signals_;
     quellmark::base::UniqueFd wake_;
     std::thread watcher_;
 };
+
+// The value of `call`, run on a thread of its own, or nullopt when a stop is
+// requested before it returns; the call is then left to finish by itself,
+// owning everything it touches. An exception it throws in time is thrown here.
+template <class T, class Call>
+std::optional<T> UnlessStopped(const purge::StopRequest& stop, Call call) {
+    struct State {
+        std::mutex mutex;
+        std::condition_variable done;
+        std::optional<T> result;
+        std::exception_ptr failure;
+        bool finished = false;
+    };
+    if (stop.Level() > 0) return std::nullopt;
+    const auto state = std::make_shared<State>();
+    std::thread worker([state, call = std::move(call)]() mutable {
+        std::optional<T> result;
+        std::exception_ptr failure;
+        try {
+            result.emplace(call());
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        const std::lock_guard lock(state->mutex);
+        state->result = std::move(result);
+        state->failure = failure;
+        state->finished = true;
+        state->done.notify_all();
+    });
+    {
+        std::unique_lock lock(state->mutex);
+        // A stop is looked for every 50 ms: well within the second a signal may take.
+        while (!state->done.wait_for(lock, std::chrono::milliseconds(50), [&] { return state->finished; })) {
+            if (stop.Level() > 0) {
+                worker.detach();
+                return std::nullopt;
+            }
+        }
+    }
+    worker.join();  // returned: it ends at once
+    if (state->failure) std::rethrow_exception(state->failure);
+    return std::move(state->result);
+}
 
 }  // namespace quellmark::purge_tool
