@@ -1,11 +1,13 @@
 // The ATR_Log table in SQLite: created and seeded with repeatable log data,
-// then counted and deleted from by the statements tsql.h builds. One SQLite
-// connection; every call is serialized by the store's mutex, which a
-// Transaction holds from its start to its end.
+// then counted, deleted from and inserted into by the statements tsql.h
+// builds. One SQLite connection; every call is serialized by the store's
+// mutex, the table lock, which a Transaction holds from its start to its end
+// (as SQL Server's escalated table lock is held by a delete).
 #pragma once
 
 #include <sqlite3.h>
 
+#include <chrono>
 #include <cstdint>
 #include <mutex>
 #include <optional>
@@ -68,6 +70,14 @@ public:
     std::int64_t CountMatching(const std::string& where);
     // Adds `rows` new rows labelled `label`, the newest of the log.
     void Insert(const std::string& label, std::int64_t rows);
+    // Runs a complete INSERT statement; returns the rows inserted. A null
+    // for a column that takes none fails with Msg 515, naming the table as
+    // in database `database`.
+    std::int64_t Append(const std::string& sql, const std::string& database);
+
+    using TableLock = std::unique_lock<std::recursive_timed_mutex>;
+    // The table lock, if it comes free within `wait` (owns_lock() tells).
+    TableLock TryTable(std::chrono::milliseconds wait) { return TableLock(mutex_, wait); }
 
     // The store to one session, from construction until the object is
     // destroyed: what is deleted meanwhile takes effect only if Commit was
@@ -75,6 +85,8 @@ public:
     class Transaction {
     public:
         explicit Transaction(LogStore& store);
+        // With the table lock already taken (TryTable).
+        Transaction(LogStore& store, TableLock table);
         ~Transaction();
         Transaction(const Transaction&) = delete;
         Transaction& operator=(const Transaction&) = delete;
@@ -82,14 +94,14 @@ public:
 
     private:
         LogStore& store_;
-        std::unique_lock<std::recursive_mutex> lock_;
+        TableLock lock_;
         bool open_ = true;
     };
 
 private:
     void Seed(std::int64_t rows, const SeedOptions& seed);
 
-    std::recursive_mutex mutex_;
+    std::recursive_timed_mutex mutex_;
     SqliteDb db_;
 };
 
