@@ -481,9 +481,28 @@ std::int64_t LogStore::Append(const std::string& sql, const std::string& databas
     throw TranslateError(db_.Get());
 }
 
-LogStore::Transaction::Transaction(LogStore& store) : Transaction(store, TableLock(store.mutex_)) {}
+LogStore::TableLock LogStore::AskForTable() {
+    const std::lock_guard lock(tableMutex_);
+    tableQueue_.push_back(nextRequest_);
+    return TableLock(*this, nextRequest_++);
+}
 
-LogStore::Transaction::Transaction(LogStore& store, TableLock table) : store_(store), lock_(std::move(table)) {
+bool LogStore::TableLock::WaitFor(std::chrono::milliseconds wait) {
+    std::unique_lock lock(store_->tableMutex_);
+    return store_->tableFreed_.wait_for(lock, wait, [&] { return store_->tableQueue_.front() == id_; });
+}
+
+LogStore::TableLock::~TableLock() {
+    if (!store_) return;
+    {
+        const std::lock_guard lock(store_->tableMutex_);
+        store_->tableQueue_.remove(id_);
+    }
+    store_->tableFreed_.notify_all();
+}
+
+LogStore::Transaction::Transaction(LogStore& store, TableLock table)
+    : store_(store), table_(std::move(table)), lock_(store.mutex_) {
     store_.db_.Exec("BEGIN");
 }
 

@@ -1,18 +1,21 @@
 // The ATR_Log table in SQLite: created and seeded with repeatable log data,
 // then counted, deleted from and inserted into by the statements tsql.h
 // builds. One SQLite connection; every call is serialized by the store's
-// mutex, the table lock, which a Transaction holds from its start to its end
-// (as SQL Server's escalated table lock is held by a delete).
+// mutex, which a Transaction holds from its start to its end, as it holds the
+// table lock (SQL Server's escalated table lock, held by a delete).
 #pragma once
 
 #include <sqlite3.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <list>
 #include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 namespace quellmark::logdb {
 
@@ -75,17 +78,32 @@ public:
     // in database `database`.
     std::int64_t Append(const std::string& sql, const std::string& database);
 
-    using TableLock = std::unique_lock<std::recursive_timed_mutex>;
-    // The table lock, if it comes free within `wait` (owns_lock() tells).
-    TableLock TryTable(std::chrono::milliseconds wait) { return TableLock(mutex_, wait); }
+    // A request for the table lock. Requests are granted one at a time in the
+    // order they were made, as SQL Server's lock manager queues them (a
+    // waiting delete is not overtaken by inserts that ask after it). The
+    // request leaves the queue, or releases the table, when destroyed.
+    class TableLock {
+    public:
+        TableLock(TableLock&& other) noexcept : store_(std::exchange(other.store_, nullptr)), id_(other.id_) {}
+        TableLock& operator=(TableLock&&) = delete;
+        ~TableLock();
+        // True once the table is this request's; waits up to `wait` for that.
+        bool WaitFor(std::chrono::milliseconds wait);
+
+    private:
+        friend class LogStore;
+        TableLock(LogStore& store, std::uint64_t id) : store_(&store), id_(id) {}
+        LogStore* store_;
+        std::uint64_t id_;
+    };
+    TableLock AskForTable();
 
     // The store to one session, from construction until the object is
     // destroyed: what is deleted meanwhile takes effect only if Commit was
     // called, and is rolled back otherwise.
     class Transaction {
     public:
-        explicit Transaction(LogStore& store);
-        // With the table lock already taken (TryTable).
+        // With the table lock granted (TableLock::WaitFor).
         Transaction(LogStore& store, TableLock table);
         ~Transaction();
         Transaction(const Transaction&) = delete;
@@ -94,14 +112,20 @@ public:
 
     private:
         LogStore& store_;
-        TableLock lock_;
+        TableLock table_;
+        std::unique_lock<std::recursive_mutex> lock_;
         bool open_ = true;
     };
 
 private:
     void Seed(std::int64_t rows, const SeedOptions& seed);
 
-    std::recursive_timed_mutex mutex_;
+    std::recursive_mutex mutex_;  // each use of the SQLite connection
+
+    std::mutex tableMutex_;
+    std::condition_variable tableFreed_;
+    std::list<std::uint64_t> tableQueue_;  // the first holds the table
+    std::uint64_t nextRequest_ = 0;
     SqliteDb db_;
 };
 

@@ -92,9 +92,9 @@ bool Session::CancelledWithin(std::chrono::microseconds wait) {
 
 std::optional<LogStore::TableLock> Session::WaitForTable() {
     const auto start = std::chrono::steady_clock::now();
+    LogStore::TableLock table = store_.AskForTable();
     for (;;) {
-        LogStore::TableLock table = store_.TryTable(std::chrono::milliseconds(10));
-        if (table.owns_lock()) return table;
+        if (table.WaitFor(std::chrono::milliseconds(10))) return table;
         if (CancelledWithin(std::chrono::microseconds(0))) return std::nullopt;
         if (lockTimeout_ >= 0 && std::chrono::steady_clock::now() - start >= std::chrono::milliseconds(lockTimeout_))
             throw SqlFailure(LockTimeout());
