@@ -14,6 +14,8 @@ LockFault ParseLockFault(const std::string& text) {
     return LockFault{std::stoi(number), std::stoll(every)};
 }
 
+SqlMessage LockTimeout() { return SqlMessage{1222, 45, 16, "Lock request time out period exceeded."}; }
+
 std::optional<SqlMessage> LockFaultFor(const LockFault& fault, std::int64_t deleteNumber, std::uint16_t spid) {
     if (fault.every < 1 || deleteNumber % fault.every != 0) return std::nullopt;
     if (fault.number == 1205)
@@ -21,7 +23,7 @@ std::optional<SqlMessage> LockFaultFor(const LockFault& fault, std::int64_t dele
                           "Transaction (Process ID " + std::to_string(spid) +
                               ") was deadlocked on lock resources with another process and has been chosen as the "
                               "deadlock victim. Rerun the transaction."};
-    return SqlMessage{1222, 45, 16, "Lock request time out period exceeded."};
+    return LockTimeout();
 }
 
 }  // namespace quellmark::logdb

@@ -20,6 +20,9 @@ struct LockFault {
 // "1205:3" -> {1205, 3}. Throws std::invalid_argument with the reason.
 LockFault ParseLockFault(const std::string& text);
 
+// Msg 1222: a lock wait that ran out (SET LOCK_TIMEOUT).
+SqlMessage LockTimeout();
+
 // The failure the `deleteNumber`-th delete (from 1) of connection `spid`
 // gets, or nullopt when it goes through.
 std::optional<SqlMessage> LockFaultFor(const LockFault& fault, std::int64_t deleteNumber, std::uint16_t spid);

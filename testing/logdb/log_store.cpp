@@ -467,7 +467,44 @@ void LogStore::Insert(const std::string& label, std::int64_t rows) {
     if (sqlite3_step(insert.Get()) != SQLITE_DONE) throw TranslateError(db_.Get());
 }
 
-LogStore::Transaction::Transaction(LogStore& store) : store_(store), lock_(store.mutex_) { store_.db_.Exec("BEGIN"); }
+std::int64_t LogStore::Append(const std::string& sql, const std::string& database) {
+    std::lock_guard lock(mutex_);
+    SqliteStatement insert(db_.Get(), sql);
+    if (sqlite3_step(insert.Get()) == SQLITE_DONE) return sqlite3_changes64(db_.Get());
+    const std::string message = sqlite3_errmsg(db_.Get());
+    const std::string notNull = "NOT NULL constraint failed: ATR_Log.";
+    if (message.rfind(notNull, 0) == 0)
+        throw SqlFailure(SqlMessage{515, 2, 16,
+                                    "Cannot insert the value NULL into column '" + message.substr(notNull.size()) +
+                                        "', table '" + database +
+                                        ".dbo.ATR_Log'; column does not allow nulls. INSERT fails."});
+    throw TranslateError(db_.Get());
+}
+
+LogStore::TableLock LogStore::AskForTable() {
+    const std::lock_guard lock(tableMutex_);
+    tableQueue_.push_back(nextRequest_);
+    return TableLock(*this, nextRequest_++);
+}
+
+bool LogStore::TableLock::WaitFor(std::chrono::milliseconds wait) {
+    std::unique_lock lock(store_->tableMutex_);
+    return store_->tableFreed_.wait_for(lock, wait, [&] { return store_->tableQueue_.front() == id_; });
+}
+
+LogStore::TableLock::~TableLock() {
+    if (!store_) return;
+    {
+        const std::lock_guard lock(store_->tableMutex_);
+        store_->tableQueue_.remove(id_);
+    }
+    store_->tableFreed_.notify_all();
+}
+
+LogStore::Transaction::Transaction(LogStore& store, TableLock table)
+    : store_(store), table_(std::move(table)), lock_(store.mutex_) {
+    store_.db_.Exec("BEGIN");
+}
 
 LogStore::Transaction::~Transaction() {
     if (open_) sqlite3_exec(store_.db_.Get(), "ROLLBACK", nullptr, nullptr, nullptr);

@@ -1,16 +1,21 @@
 // The ATR_Log table in SQLite: created and seeded with repeatable log data,
-// then counted and deleted from by the statements tsql.h builds. One SQLite
-// connection; every call is serialized by the store's mutex, which a
-// Transaction holds from its start to its end.
+// then counted, deleted from and inserted into by the statements tsql.h
+// builds. One SQLite connection; every call is serialized by the store's
+// mutex, which a Transaction holds from its start to its end, as it holds the
+// table lock (SQL Server's escalated table lock, held by a delete).
 #pragma once
 
 #include <sqlite3.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <list>
 #include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 namespace quellmark::logdb {
 
@@ -68,13 +73,38 @@ public:
     std::int64_t CountMatching(const std::string& where);
     // Adds `rows` new rows labelled `label`, the newest of the log.
     void Insert(const std::string& label, std::int64_t rows);
+    // Runs a complete INSERT statement; returns the rows inserted. A null
+    // for a column that takes none fails with Msg 515, naming the table as
+    // in database `database`.
+    std::int64_t Append(const std::string& sql, const std::string& database);
+
+    // A request for the table lock. Requests are granted one at a time in the
+    // order they were made, as SQL Server's lock manager queues them (a
+    // waiting delete is not overtaken by inserts that ask after it). The
+    // request leaves the queue, or releases the table, when destroyed.
+    class TableLock {
+    public:
+        TableLock(TableLock&& other) noexcept : store_(std::exchange(other.store_, nullptr)), id_(other.id_) {}
+        TableLock& operator=(TableLock&&) = delete;
+        ~TableLock();
+        // True once the table is this request's; waits up to `wait` for that.
+        bool WaitFor(std::chrono::milliseconds wait);
+
+    private:
+        friend class LogStore;
+        TableLock(LogStore& store, std::uint64_t id) : store_(&store), id_(id) {}
+        LogStore* store_;
+        std::uint64_t id_;
+    };
+    TableLock AskForTable();
 
     // The store to one session, from construction until the object is
     // destroyed: what is deleted meanwhile takes effect only if Commit was
     // called, and is rolled back otherwise.
     class Transaction {
     public:
-        explicit Transaction(LogStore& store);
+        // With the table lock granted (TableLock::WaitFor).
+        Transaction(LogStore& store, TableLock table);
         ~Transaction();
         Transaction(const Transaction&) = delete;
         Transaction& operator=(const Transaction&) = delete;
@@ -82,6 +112,7 @@ public:
 
     private:
         LogStore& store_;
+        TableLock table_;
         std::unique_lock<std::recursive_mutex> lock_;
         bool open_ = true;
     };
@@ -89,7 +120,12 @@ public:
 private:
     void Seed(std::int64_t rows, const SeedOptions& seed);
 
-    std::recursive_mutex mutex_;
+    std::recursive_mutex mutex_;  // each use of the SQLite connection
+
+    std::mutex tableMutex_;
+    std::condition_variable tableFreed_;
+    std::list<std::uint64_t> tableQueue_;  // the first holds the table
+    std::uint64_t nextRequest_ = 0;
     SqliteDb db_;
 };
 

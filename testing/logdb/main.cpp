@@ -1,4 +1,5 @@
 // quellmark-logdb: a TDS log server for tests and demos. See the usage text.
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <iostream>
@@ -17,6 +18,8 @@ constexpr const char* kUsage = R"(usage: quellmark-logdb --port P --database D -
                        [--count-answer none|null] [--faults-after K] [--encryption login|forced|none]
                        [--wire-log FILE] [--login-log FILE] [--kerberos-keytab FILE] [--statement-log FILE]
                        [--insert-after K:N:LABEL] [--cert FILE --key FILE] [--inject 1205|1222:EVERY]
+                       [--row-cost-us U] [--row-cost-after K:U] [--deny-log-view]
+                       [--log-size BYTES --log-bytes-per-row B [--log-backup-every S]]
 
 Serves the table ATR_Log of database D over TDS 7.1-7.4 on 127.0.0.1:P (P = 0: any free
 port) and prints "listening on 127.0.0.1:PORT sha256 FINGERPRINT" once it accepts
@@ -66,7 +69,23 @@ the line ends after PORT with --encryption none). Logins are encrypted with TLS 
                   every EVERY-th delete of a connection deletes nothing and fails with SQL
                   Server's Msg NUMBER: 1205 (chosen as deadlock victim) or 1222 (lock request
                   time-out)
-SET LOCK_TIMEOUT takes effect in @@LOCK_TIMEOUT; SET DEADLOCK_PRIORITY is accepted.
+  --row-cost-us U
+                  a delete takes U microseconds per row it deletes, all that time holding the
+                  table, as an escalated table lock does: other statements wait for it (an
+                  attention ends the wait; so does SET LOCK_TIMEOUT, with Msg 1222). An
+                  attention during the delete rolls it back.
+  --row-cost-after K:U
+                  from the server's (K+1)-th delete on, U microseconds per row instead
+  --log-size BYTES --log-bytes-per-row B
+                  a transaction log of BYTES, in which each deleted row takes B bytes until a
+                  log backup; once it is full every delete and insert fails with Msg 9002, and a
+                  delete that does not fit fills it and fails (rolled back)
+  --log-backup-every S
+                  a log backup every S seconds from the start, freeing the whole log
+                  sys.dm_db_log_space_usage and sys.databases answer from this log; without
+                  --log-size they report 2 percent used and nothing to wait for
+  --deny-log-view sys.dm_db_log_space_usage fails with Msg 300 (no VIEW SERVER STATE)
+SET LOCK_TIMEOUT takes effect in @@LOCK_TIMEOUT and in waits for the table; SET DEADLOCK_PRIORITY is accepted.
 Only statements other than SET count for --drop-after, --delay-ms, --faults-after, --insert-after
 and --stats.
 )";
@@ -179,6 +198,22 @@ int main(int argc, char** argv) {
             } catch (const std::invalid_argument& e) {
                 Usage(e.what());
             }
+        } else if (arg == "--row-cost-us") {
+            options.rowCostMicros = Number(arg, value(), 0, 1'000'000);
+        } else if (arg == "--row-cost-after") {
+            const std::string text = value();
+            const std::size_t colon = text.find(':');
+            if (colon == std::string::npos) Usage("--row-cost-after takes K:U");
+            options.rowCostLater = RowCost::Later{Number(arg, text.substr(0, colon), 0, 1'000'000'000),
+                                                  Number(arg, text.substr(colon + 1), 0, 1'000'000)};
+        } else if (arg == "--log-size") {
+            options.log.size = Number(arg, value(), 1, 1LL << 50);
+        } else if (arg == "--log-bytes-per-row") {
+            options.log.bytesPerRow = Number(arg, value(), 1, 1'000'000);
+        } else if (arg == "--log-backup-every") {
+            options.log.backupEvery = std::chrono::seconds(Number(arg, value(), 1, 86'400));
+        } else if (arg == "--deny-log-view") {
+            options.denyLogView = true;
         } else if (arg == "--log-statements") {
             options.logStatements = true;
         } else if (arg == "--help" || arg == "-h") {
@@ -191,6 +226,9 @@ int main(int argc, char** argv) {
     if (!havePort || !haveDatabase || !haveUser || !havePassword)
         Usage("--port, --database, --user and --password are required");
     if (options.certificateFile.empty() != options.keyFile.empty()) Usage("--cert and --key go together");
+    if ((options.log.size > 0) != (options.log.bytesPerRow > 0) ||
+        (options.log.backupEvery.count() > 0 && options.log.size == 0))
+        Usage("--log-size and --log-bytes-per-row go together, and --log-backup-every needs them");
     try {
         LogStore store(dbFile, rows, seed);
         Server server(options, store);

@@ -16,6 +16,7 @@
 #include <memory>
 #include <thread>
 
+#include "logdb/lock_faults.h"
 #include "logdb/session.h"
 #include "logdb/tds_wire.h"
 #include "logdb/tsql.h"
@@ -68,21 +69,35 @@ void Session::Errors(TokenWriter& tokens, const SqlFailure& failure) {
 }
 
 // Whether the client cancelled the statement under way: looks at what
-// has arrived, then waits up to `ms` for an attention. A client that
+// has arrived, then waits up to `wait` for an attention. A client that
 // closed the connection throws Hangup.
-bool Session::CancelledWithin(int ms) {
+bool Session::CancelledWithin(std::chrono::microseconds wait) {
     using Clock = std::chrono::steady_clock;
-    const auto until = Clock::now() + std::chrono::milliseconds(ms);
+    const auto until = Clock::now() + wait;
     for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
+        const auto left = std::max<Clock::duration>(until - Clock::now(), Clock::duration::zero());
+        const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(left);
+        const timespec timeout{static_cast<time_t>(seconds.count()),
+                               static_cast<long>(std::chrono::nanoseconds(left - seconds).count())};
         pollfd p{channel_.Socket(), POLLIN, 0};
-        const int ready = channel_.HasBuffered() ? 1 : ::poll(&p, 1, static_cast<int>(std::max<std::int64_t>(left, 0)));
+        const int ready = channel_.HasBuffered() ? 1 : ::ppoll(&p, 1, &timeout, nullptr);
         if (ready < 0 && errno == EINTR) continue;
         if (ready <= 0) return false;
         Message message;
         if (!ReadMessage(channel_, message, kMaxBatchBytes)) throw Hangup{};
         if (message.type == packet::kAttention) return true;
         throw ProtocolError("a request arrived while a statement was running");
+    }
+}
+
+std::optional<LogStore::TableLock> Session::WaitForTable() {
+    const auto start = std::chrono::steady_clock::now();
+    LogStore::TableLock table = store_.AskForTable();
+    for (;;) {
+        if (table.WaitFor(std::chrono::milliseconds(10))) return table;
+        if (CancelledWithin(std::chrono::microseconds(0))) return std::nullopt;
+        if (lockTimeout_ >= 0 && std::chrono::steady_clock::now() - start >= std::chrono::milliseconds(lockTimeout_))
+            throw SqlFailure(LockTimeout());
     }
 }
 
@@ -128,35 +143,64 @@ bool Session::Run(const std::string& text, TokenWriter& tokens) {
             }
             continue;
         }
-        // A delete takes effect only once the statement has finished
-        // without an attention: a cancelled one is rolled back, as is one
-        // whose client has gone.
+        // A write takes effect only once the statement has finished without
+        // an attention: a cancelled one is rolled back, as is one whose
+        // client has gone. Counts and writes wait for the table while a
+        // delete or insert holds it.
         const int delayMs = FaultsActive() ? options_.delayMs : 0;
         const std::size_t answered = tokens.Bytes().size();
-        std::optional<LogStore::Transaction> transaction;
-        if (s.kind == Statement::Kind::Delete) transaction.emplace(store_);
-        const auto start = std::chrono::steady_clock::now();
-        const char* kind = "other";
-        std::int64_t rows = 0;
-        std::int64_t rowCount = 0;
-        try {
-            Execute(s, more, tokens, kind, rows);
-            rowCount = rows;
-        } catch (const SqlFailure& failure) {
-            Errors(tokens, failure);
-            tokens.Done(static_cast<std::uint16_t>(more | done::kError), 0, 0);
-        }
-        const auto waitStart = std::chrono::steady_clock::now();
-        if (CancelledWithin(delayMs)) {
-            transaction.reset();
+        const auto cancelled = [&] {
             tokens.Bytes().resize(answered);
             tokens.SetInProc(false);
             tokens.Done(done::kAttention, 0, 0);
             Send(tokens);
             return false;
+        };
+        const bool writes = s.kind == Statement::Kind::Delete || s.kind == Statement::Kind::Insert;
+        std::optional<LogStore::Transaction> transaction;
+        const auto start = std::chrono::steady_clock::now();
+        const char* kind = s.kind == Statement::Kind::Delete  ? "delete"
+                           : s.kind == Statement::Kind::Count ? "count"
+                                                              : "other";
+        std::int64_t rows = 0;
+        std::int64_t rowCount = 0;
+        try {
+            if (writes || s.kind == Statement::Kind::Count) {
+                std::optional<LogStore::TableLock> table = WaitForTable();
+                if (!table) return cancelled();
+                if (writes) transaction.emplace(store_, std::move(*table));
+            }
+            if (writes)
+                if (std::optional<SqlMessage> full = log_.Full()) throw SqlFailure(*full);
+            Execute(s, more, tokens, kind, rows);
+            rowCount = rows;
+        } catch (const SqlFailure& failure) {
+            transaction.reset();
+            Errors(tokens, failure);
+            tokens.Done(static_cast<std::uint16_t>(more | done::kError), 0, 0);
+        }
+        // A delete holds the table for as long as its rows take.
+        if (s.kind == Statement::Kind::Delete && CancelledWithin(rowCost_.ForDelete(rows))) {
+            transaction.reset();
+            return cancelled();
+        }
+        const auto waitStart = std::chrono::steady_clock::now();
+        if (CancelledWithin(std::chrono::milliseconds(delayMs))) {
+            transaction.reset();
+            return cancelled();
         }
         const auto waited = std::chrono::steady_clock::now() - waitStart;
-        if (transaction) transaction->Commit();
+        if (transaction) {
+            if (std::optional<SqlMessage> full = log_.Commit(s.kind == Statement::Kind::Delete ? rows : 0)) {
+                transaction.reset();  // the log filled up: rolled back
+                tokens.Bytes().resize(answered);
+                Errors(tokens, SqlFailure(*full));
+                tokens.Done(static_cast<std::uint16_t>(more | done::kError), 0, 0);
+                rowCount = rows = 0;
+            } else {
+                transaction->Commit();
+            }
+        }
         lastRowCount_ = rowCount;
         // The statement's own time, without the wait for an attention.
         const auto micros =
@@ -349,6 +393,15 @@ void Session::Execute(const Statement& s, std::uint16_t more, TokenWriter& token
                         static_cast<std::uint64_t>(rows));
             return;
         }
+        case Statement::Kind::Insert:
+            rows = store_.Append(s.insertSql, database_);
+            tokens.Done(static_cast<std::uint16_t>(more | countBit), done::kCmdInsert,
+                        static_cast<std::uint64_t>(rows));
+            return;
+        case Statement::Kind::LogView:
+            LogView(s, more, tokens);
+            rows = 1;
+            return;
         case Statement::Kind::Probe:
             Probe(s, more, tokens);
             rows = 1;
@@ -425,6 +478,28 @@ void Session::Probe(const Statement& s, std::uint16_t more, TokenWriter& tokens)
                 break;
         }
         columns.push_back({item.alias, type});
+        cells.push_back(std::move(cell));
+    }
+    tokens.ColumnMetadata(columns);
+    tokens.Row(columns, cells);
+    tokens.Done(static_cast<std::uint16_t>(more | (noCount_ ? 0 : done::kCount)), done::kCmdSelect, 1);
+}
+
+void Session::LogView(const Statement& s, std::uint16_t more, TokenWriter& tokens) {
+    std::vector<TokenWriter::Column> columns;
+    std::vector<TokenWriter::Cell> cells;
+    for (const std::string& name : s.viewColumns) {
+        TokenWriter::Cell cell;
+        if (name == "used_log_space_in_percent") {
+            if (options_.denyLogView)
+                throw SqlFailure(SqlMessage{
+                    300, 1, 14, "VIEW SERVER STATE permission was denied on object 'server', database 'master'."});
+            cell.real = log_.UsedPercent();
+            columns.push_back({name, TokenWriter::ColumnType::Real});
+        } else {
+            cell.text = name == "recovery_model_desc" ? "FULL" : log_.ReuseWait();
+            columns.push_back({name, TokenWriter::ColumnType::NVarChar});
+        }
         cells.push_back(std::move(cell));
     }
     tokens.ColumnMetadata(columns);
@@ -540,7 +615,9 @@ Server::Server(ServerOptions options, LogStore& store)
       store_(store),
       stats_(std::make_shared<StatsLog>(options_.statsFile, options_.statementLog)),
       wireLog_(std::make_shared<WireLog>(options_.wireLog)),
-      loginLog_(std::make_shared<LogFile>(options_.loginLog, "login log")) {
+      loginLog_(std::make_shared<LogFile>(options_.loginLog, "login log")),
+      rowCost_(std::make_shared<RowCost>(options_.rowCostMicros, options_.rowCostLater)),
+      log_(std::make_shared<TransactionLog>(options_.log, options_.database)) {
     if (options_.encryption != Encryption::None)
         tls_ = std::make_shared<TlsContext>(options_.certificateFile, options_.keyFile);
     listener_ = Fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
@@ -574,7 +651,7 @@ void Server::Run() {
         if (gConnections.load() >= kMaxConnections) continue;  // closes it
         ++gConnections;
         auto session = std::make_shared<Session>(std::move(client), options_, store_, *stats_, *wireLog_, *loginLog_,
-                                                 tls_.get(), *appLocks_);
+                                                 tls_.get(), *appLocks_, *rowCost_, *log_);
         std::thread([session] {
             session->Run();
             --gConnections;

@@ -13,6 +13,7 @@
 #include "logdb/app_locks.h"
 #include "logdb/channel.h"
 #include "logdb/lock_faults.h"
+#include "logdb/log_space.h"
 #include "logdb/log_store.h"
 
 namespace quellmark::logdb {
@@ -62,6 +63,14 @@ struct ServerOptions {
 
     // Every n-th delete of a connection fails with Msg 1205 or 1222.
     std::optional<LockFault> lockFault;
+
+    // What a delete costs (log_space.h): its time per row, for the whole
+    // delete with the table held, and its rows' space in the transaction log.
+    std::int64_t rowCostMicros = 0;
+    std::optional<RowCost::Later> rowCostLater;
+    TransactionLog::Settings log;
+    // sys.dm_db_log_space_usage is refused for want of VIEW SERVER STATE.
+    bool denyLogView = false;
 };
 
 class StatsLog;
@@ -84,6 +93,8 @@ private:
     std::shared_ptr<LogFile> loginLog_;
     std::shared_ptr<TlsContext> tls_;                                    // null with Encryption::None
     std::shared_ptr<AppLocks> appLocks_ = std::make_shared<AppLocks>();  // sp_getapplock, shared by the sessions
+    std::shared_ptr<RowCost> rowCost_;
+    std::shared_ptr<TransactionLog> log_;
     Fd listener_;
     std::uint16_t port_ = 0;
 };

@@ -3,6 +3,7 @@
 // (server.cpp). Only the server's own sources include this header.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -16,6 +17,7 @@
 #include "logdb/app_locks.h"
 #include "logdb/channel.h"
 #include "logdb/log_file.h"
+#include "logdb/log_space.h"
 #include "logdb/log_store.h"
 #include "logdb/server.h"
 #include "logdb/tds_wire.h"
@@ -75,7 +77,7 @@ struct Hangup {
 class Session {
 public:
     Session(Fd fd, const ServerOptions& options, LogStore& store, StatsLog& stats, WireLog& wireLog, LogFile& loginLog,
-            const TlsContext* tls, AppLocks& appLocks)
+            const TlsContext* tls, AppLocks& appLocks, RowCost& rowCost, TransactionLog& log)
         : spid_(NextSpid()),
           channel_(std::move(fd), wireLog, spid_),
           options_(options),
@@ -83,7 +85,9 @@ public:
           stats_(stats),
           loginLog_(loginLog),
           tls_(tls),
-          appLocks_(appLocks) {}
+          appLocks_(appLocks),
+          rowCost_(rowCost),
+          log_(log) {}
 
     void Run() {
         // The application locks of the session go with it, however it ends,
@@ -137,9 +141,14 @@ private:
     static void Errors(TokenWriter& tokens, const SqlFailure& failure);
 
     // Whether the client cancelled the statement under way: looks at what
-    // has arrived, then waits up to `ms` for an attention. A client that
+    // has arrived, then waits up to `wait` for an attention. A client that
     // closed the connection throws Hangup.
-    bool CancelledWithin(int ms);
+    bool CancelledWithin(std::chrono::microseconds wait);
+
+    // Waits for the table lock as a statement waits for a lock held by
+    // another: until it is free (returned), the client cancels (nullopt),
+    // or SET LOCK_TIMEOUT runs out (SqlFailure, Msg 1222).
+    std::optional<LogStore::TableLock> WaitForTable();
 
     // --delay-ms and --count-answer act on a connection's statements after
     // the --faults-after first ones.
@@ -170,6 +179,8 @@ private:
     void Execute(const Statement& s, std::uint16_t more, TokenWriter& tokens, const char*& kind, std::int64_t& rows);
 
     void Probe(const Statement& s, std::uint16_t more, TokenWriter& tokens);
+    // sys.dm_db_log_space_usage or sys.databases, from the transaction log.
+    void LogView(const Statement& s, std::uint16_t more, TokenWriter& tokens);
 
     // DECLARE: the batch's variables.
     void Declare(const Statement& s);
@@ -198,6 +209,8 @@ private:
     LogFile& loginLog_;
     const TlsContext* tls_;
     AppLocks& appLocks_;
+    RowCost& rowCost_;
+    TransactionLog& log_;
     std::map<std::string, Variable> variables_;  // the batch's, by name in upper case
     std::string loginName_;
     std::uint32_t version_ = version::k74;

@@ -1,4 +1,6 @@
 // The reply side of the TDS wire format: TokenWriter (tds_wire.h).
+#include <bit>
+
 #include "logdb/tds_wire.h"
 
 namespace quellmark::logdb {
@@ -122,6 +124,10 @@ void TokenWriter::ColumnMetadata(const std::vector<Column>& columns) {
                 U8(0x26);
                 U8(8);
                 break;
+            case ColumnType::Real:
+                U8(0x6D);  // FLTN
+                U8(4);
+                break;
             case ColumnType::NVarChar:
                 U8(0xE7);
                 U16(kNVarCharMaxBytes);
@@ -147,6 +153,16 @@ void TokenWriter::Row(const std::vector<Column>& columns, const std::vector<Cell
                 U8(static_cast<std::uint8_t>(width));
                 const auto v = static_cast<std::uint64_t>(cell.integer);
                 for (int b = 0; b < width; ++b) U8(static_cast<std::uint8_t>(v >> (8 * b)));
+                break;
+            }
+            case ColumnType::Real: {
+                if (cell.isNull) {
+                    U8(0);
+                    break;
+                }
+                U8(4);
+                const auto bits = std::bit_cast<std::uint32_t>(static_cast<float>(cell.real));
+                for (int b = 0; b < 4; ++b) U8(static_cast<std::uint8_t>(bits >> (8 * b)));
                 break;
             }
             case ColumnType::NVarChar: {

@@ -50,6 +50,7 @@ constexpr std::uint16_t kError = 0x0002;
 constexpr std::uint16_t kCount = 0x0010;
 constexpr std::uint16_t kAttention = 0x0020;
 constexpr std::uint16_t kCmdSelect = 0x00C1;
+constexpr std::uint16_t kCmdInsert = 0x00C3;
 constexpr std::uint16_t kCmdDelete = 0x00C4;
 constexpr std::uint16_t kCmdSet = 0x00B9;
 }  // namespace done
@@ -149,7 +150,8 @@ public:
     // completes a mutual authentication.
     void Sspi(const std::vector<std::uint8_t>& token);
 
-    enum class ColumnType { Int, BigInt, NVarChar };
+    // Real: SQL Server's real (float(24)), four bytes.
+    enum class ColumnType { Int, BigInt, NVarChar, Real };
     struct Column {
         std::string name;
         ColumnType type;
@@ -158,6 +160,7 @@ public:
         bool isNull = false;
         std::int64_t integer = 0;
         std::string text;
+        double real = 0;
     };
     void ColumnMetadata(const std::vector<Column>& columns);
     void Row(const std::vector<Column>& columns, const std::vector<Cell>& cells);

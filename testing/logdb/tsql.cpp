@@ -60,8 +60,9 @@ private:
     static bool IsStatementStart(const Token& t) {
         return t.kind == Tok::Word &&
                (base::EqualsIgnoreCase(t.text, "SELECT") || base::EqualsIgnoreCase(t.text, "DELETE") ||
-                base::EqualsIgnoreCase(t.text, "SET") || base::EqualsIgnoreCase(t.text, "DECLARE") ||
-                base::EqualsIgnoreCase(t.text, "EXEC") || base::EqualsIgnoreCase(t.text, "EXECUTE"));
+                base::EqualsIgnoreCase(t.text, "INSERT") || base::EqualsIgnoreCase(t.text, "SET") ||
+                base::EqualsIgnoreCase(t.text, "DECLARE") || base::EqualsIgnoreCase(t.text, "EXEC") ||
+                base::EqualsIgnoreCase(t.text, "EXECUTE"));
     }
     [[noreturn]] void Fail(const Token& t) const {
         // At the end of the text a server names the last token it read.
@@ -84,6 +85,7 @@ private:
         if (IsWord("SET")) return SetStatement();
         if (IsWord("SELECT")) return SelectStatement();
         if (IsWord("DELETE")) return DeleteStatement();
+        if (IsWord("INSERT")) return InsertStatement();
         if (IsWord("DECLARE")) return DeclareStatement();
         if (IsWord("EXEC") || IsWord("EXECUTE")) return ExecStatement();
         Fail(Peek());
@@ -296,7 +298,97 @@ private:
     Statement SelectStatement() {
         ExpectWord("SELECT");
         if ((IsWord("COUNT") || IsWord("COUNT_BIG")) && IsOp("(", 1)) return CountStatement();
+        if (IsIdentifier(Peek()) && !IsOp("(", 1)) {
+            const std::size_t start = pos_;
+            if (std::optional<Statement> view = LogViewStatement()) return *view;
+            pos_ = start;  // not a view: refused as before
+        }
         return ProbeStatement();
+    }
+
+    // SELECT columns FROM sys.dm_db_log_space_usage, or FROM sys.databases
+    // WHERE name = DB_NAME(); nullopt when the FROM names neither view.
+    std::optional<Statement> LogViewStatement() {
+        std::vector<std::string> written;
+        do {
+            const Token& c = Take();
+            if (!IsIdentifier(c)) return std::nullopt;
+            written.push_back(c.text);
+        } while (IsOp(",") && (++pos_, true));
+        if (!IsWord("FROM")) return std::nullopt;
+        ++pos_;
+        const std::vector<std::string> parts = MultiPartName();
+        if (parts.size() != 2 || !base::EqualsIgnoreCase(parts[0], "sys")) return std::nullopt;
+        static constexpr std::array<const char*, 1> kLogSpace = {"used_log_space_in_percent"};
+        static constexpr std::array<const char*, 2> kDatabases = {"recovery_model_desc", "log_reuse_wait_desc"};
+        const bool databases = base::EqualsIgnoreCase(parts[1], "databases");
+        if (!databases && !base::EqualsIgnoreCase(parts[1], "dm_db_log_space_usage")) return std::nullopt;
+        Statement s;
+        s.kind = Statement::Kind::LogView;
+        for (const std::string& name : written) {
+            const auto matches = [&](const char* known) { return base::EqualsIgnoreCase(name, known); };
+            const char* const* found = databases ? std::find_if(kDatabases.begin(), kDatabases.end(), matches)
+                                                 : std::find_if(kLogSpace.begin(), kLogSpace.end(), matches);
+            if (found == (databases ? kDatabases.end() : kLogSpace.end()))
+                throw SqlFailure(SqlMessage{207, 1, 16, "Invalid column name '" + name + "'."});
+            s.viewColumns.emplace_back(*found);
+        }
+        if (databases) {  // one row: the session's database
+            ExpectWord("WHERE");
+            ExpectWord("name");
+            ExpectOp("=");
+            ExpectWord("DB_NAME");
+            ExpectOp("(");
+            ExpectOp(")");
+        }
+        return s;
+    }
+
+    // -- INSERT [INTO] <table> (col, ...) VALUES (value, ...): each value
+    // converted to its column's type; log_id is the table's identity.
+    Statement InsertStatement() {
+        ExpectWord("INSERT");
+        if (IsWord("INTO")) ++pos_;
+        TableName();
+        ExpectOp("(");
+        std::vector<Operand> columns;
+        do {
+            Operand column;
+            column.kind = Operand::Kind::Column;
+            column.column = ColumnRef();
+            if (column.column == &kColumns[0])
+                throw SqlFailure(SqlMessage{544, 1, 16,
+                                            std::string("Cannot insert explicit value for identity column in table '") +
+                                                kTable + "' when IDENTITY_INSERT is set to OFF."});
+            columns.push_back(column);
+        } while (IsOp(",") && (++pos_, true));
+        ExpectOp(")");
+        ExpectWord("VALUES");
+        ExpectOp("(");
+        std::vector<Operand> values;
+        do {
+            if (IsIdentifier(Peek())) Fail(Peek());
+            values.push_back(ReadOperand());
+        } while (IsOp(",") && (++pos_, true));
+        ExpectOp(")");
+        if (values.size() != columns.size()) {
+            const bool moreColumns = columns.size() > values.size();
+            throw SqlFailure(SqlMessage{
+                moreColumns ? 109 : 110, 1, 15,
+                std::string("There are ") + (moreColumns ? "more" : "fewer") +
+                    " columns in the INSERT statement than values specified in the VALUES clause. The number of "
+                    "values in the VALUES clause must match the number of columns specified in the INSERT "
+                    "statement."});
+        }
+        std::string names, emitted;
+        for (std::size_t i = 0; i < columns.size(); ++i) {
+            names += std::string(i ? ", " : "") + "\"" + columns[i].column->name + "\"";
+            emitted += (i ? ", " : "") + Emit(values[i], columns[i]);
+        }
+        Statement s;
+        s.kind = Statement::Kind::Insert;
+        s.insertSql = "INSERT INTO \"" + std::string(kTable) + "\" (" + names + ") VALUES (" + emitted + ")";
+        return s;
     }
 
     std::string Alias() {

@@ -7,6 +7,10 @@
 //   SELECT COUNT(*|[ALL|DISTINCT] col|n) | COUNT_BIG(...) [[AS] alias]
 //          FROM <table> [WHERE cond] [ORDER BY 1]
 //   DELETE [TOP (n) [PERCENT]] [FROM] <table> [WITH (hints)] [WHERE cond]
+//   INSERT [INTO] <table> (col, ...) VALUES (value, ...)
+//   SELECT used_log_space_in_percent FROM sys.dm_db_log_space_usage
+//   SELECT recovery_model_desc, log_reuse_wait_desc FROM sys.databases WHERE name = DB_NAME()
+//                                             (either view's columns in any order)
 //   SET <session option> ...                  (NOCOUNT and ROWCOUNT take effect)
 //   SELECT @@VERSION, @@SPID, 1, 'text', DB_NAME(), @variable, ...  (probes)
 //   DECLARE @name type [= value] [, ...]      (variables of the batch)
@@ -79,7 +83,7 @@ struct Declaration {
 };
 
 struct Statement {
-    enum class Kind { Set, Probe, Count, Delete, Declare, Exec };
+    enum class Kind { Set, Probe, Count, Delete, Declare, Exec, Insert, LogView };
     Kind kind = Kind::Set;
 
     // Set: the option in upper case and its value (ON, OFF, a number, a word).
@@ -98,6 +102,12 @@ struct Statement {
     std::string where;
     std::optional<double> top;
     bool topPercent = false;
+
+    // Insert: the complete SQLite statement.
+    std::string insertSql;
+
+    // LogView: the columns selected, by their names in the view (lower case).
+    std::vector<std::string> viewColumns;
 
     // Declare.
     std::vector<Declaration> declarations;

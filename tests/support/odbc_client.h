@@ -141,6 +141,41 @@ public:
         return result;
     }
 
+    // The first row of a statement's result, each column as text (nullopt
+    // for null), with each column's SQL type.
+    struct Row {
+        bool ok = false;
+        Diagnostic error;
+        std::vector<std::optional<std::string>> values;
+        std::vector<SQLSMALLINT> types;
+    };
+    Row FirstRow(const std::string& sql) {
+        SQLHSTMT stmt = SQL_NULL_HSTMT;
+        SQLAllocHandle(SQL_HANDLE_STMT, dbc_, &stmt);
+        const std::unique_ptr<void, void (*)(void*)> owner(stmt, [](void* h) { SQLFreeHandle(SQL_HANDLE_STMT, h); });
+        std::string text = sql;
+        Row row;
+        if (!SQL_SUCCEEDED(
+                SQLExecDirect(stmt, reinterpret_cast<SQLCHAR*>(text.data()), static_cast<SQLINTEGER>(text.size())))) {
+            row.error = Diagnostics(SQL_HANDLE_STMT, stmt);
+            return row;
+        }
+        row.ok = true;
+        SQLSMALLINT columns = 0;
+        SQLNumResultCols(stmt, &columns);
+        if (columns == 0 || !SQL_SUCCEEDED(SQLFetch(stmt))) return row;
+        for (SQLUSMALLINT c = 1; c <= static_cast<SQLUSMALLINT>(columns); ++c) {
+            SQLSMALLINT type = 0;
+            SQLDescribeCol(stmt, c, nullptr, 0, nullptr, &type, nullptr, nullptr, nullptr);
+            row.types.push_back(type);
+            char value[256] = {};
+            SQLLEN indicator = 0;
+            SQLGetData(stmt, c, SQL_C_CHAR, value, sizeof value, &indicator);
+            row.values.push_back(indicator == SQL_NULL_DATA ? std::nullopt : std::optional<std::string>(value));
+        }
+        return row;
+    }
+
     long long Count(const std::string& sql) {
         const Result r = Run(sql);
         EXPECT_TRUE(r.ok) << sql << ": " << r.error.message;
