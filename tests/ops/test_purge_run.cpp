@@ -4,6 +4,7 @@
 // conversation (statements sent and waits) and the figures it ends with.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <map>
 #include <sstream>
@@ -344,6 +345,21 @@ const Case kCases[] = {
      0,
      4000,
      0},
+    {"a long pause ends at the run's deadline",
+     5000,
+     1000,
+     {},
+     [](PurgePlan& plan, ScriptedDatabase&, StopRequest&) {
+         plan.pauseMs = 60000;
+         plan.deadlines = {{SteadyTime{} + 5s, StopReason::MaxRuntime}};
+     },
+     "S C D P C",
+     StopReason::MaxRuntime,
+     1000,
+     1,
+     0,
+     4000,
+     0},
     {"a deadline during a retry wait",
      5000,
      1000,
@@ -418,6 +434,14 @@ TEST(PurgeRun, FollowsTheConversationOfEachWayARunCanGo) {
         EXPECT_EQ(result.rowsLeft, c.left);
         EXPECT_EQ(result.failure ? result.failure->Number() : 0, c.failure);
         EXPECT_EQ(result.chunkMs.size(), static_cast<std::size_t>(c.chunks));
+        // No wait outlasts a deadline: after it come at most the statement
+        // under way and the count of the rows left.
+        if (!plan.deadlines.empty()) {
+            const auto first = std::min_element(plan.deadlines.begin(), plan.deadlines.end(),
+                                                [](const Deadline& a, const Deadline& b) { return a.at < b.at; });
+            const auto ms = [](auto d) { return std::chrono::duration_cast<std::chrono::milliseconds>(d).count(); };
+            EXPECT_LE(ms(result.duration), ms(first->at - SteadyTime{} + 2 * kStatementTime));
+        }
         // What the run told along the way agrees with the end.
         EXPECT_EQ(recorder.deleted.size(), static_cast<std::size_t>(c.chunks));
         if (!recorder.deleted.empty()) {

@@ -92,6 +92,21 @@ TEST_F(PurgeJournalNamespace, StoppedAndFailedRunsSayHowTheyEnded) {
             << *record.Get("MESSAGE");
     }
     {
+        // The connection fails while the second delete runs: its chunk may
+        // be gone or not.
+        const test::LogDbProcess dropping(test::SarnwickServer(5000, 11, {"--drop-after", "4"}, kPassword));
+        ASSERT_EQ(dropping.Mark("purge-me", 2000), 2000);
+        log.UseSettings({"--port", std::to_string(dropping.Port())});
+        test::ScratchJournal journal;
+        const test::RunResult run = journal.Run(QUELLMARK_PURGE_TOOL, Args(Chunked(500), {"--quiet"}), 120s);
+        ASSERT_EQ(run.exitCode, 69) << run.err;
+        std::vector<std::string> datagrams;
+        const test::JournalDatagram record = test::OneAuditRecord(journal, datagrams);
+        EXPECT_EQ(record.Get("QUELLMARK_STOP_REASON"), "failed");
+        EXPECT_EQ(record.Get("QUELLMARK_ROWS_DELETED"), "500");
+        EXPECT_EQ(record.Get("QUELLMARK_ROWS_IN_DOUBT"), "500");
+    }
+    {
         // The login is refused: the wrong password went to the server, and
         // to no datagram.
         log.UseSettings({"--password", "Wrong%purge-audit-pw"});

@@ -39,9 +39,10 @@ test::LogDbOptions UnpinnedServer(std::vector<std::string> extraArgs = {}) {
     return options;
 }
 
-// The fingerprint with one hex digit changed.
-std::string Wrong(std::string fingerprint) {
-    fingerprint[0] = fingerprint[0] == 'A' ? 'B' : 'A';
+// The fingerprint with its first (or last) hex digit changed.
+std::string Wrong(std::string fingerprint, bool last = false) {
+    char& digit = last ? fingerprint.back() : fingerprint.front();
+    digit = digit == 'A' ? 'B' : 'A';
     return fingerprint;
 }
 
@@ -98,11 +99,14 @@ TEST_F(SettingsTrust, AnUnknownSelfSignedCertificateGetsNoLoginUntilPinned) {
     // Without a terminal, trust pins only what the fingerprint confirms.
     r = RunSettingsTool({"trust", settings.string()});
     EXPECT_EQ(r.exitCode, 2) << r.err;
-    r = Trust(Wrong(server.Sha256()));
-    EXPECT_EQ(r.exitCode, 1);
-    ExpectMentions(r.err, {"nothing was pinned"});
-    EXPECT_FALSE(fs::exists(PinFile(where)));
-    EXPECT_TRUE(!fs::exists(dir / "trusted") || fs::is_empty(dir / "trusted"));
+    // One byte off, at either end, is another certificate.
+    for (const bool last : {false, true}) {
+        r = Trust(Wrong(server.Sha256(), last));
+        EXPECT_EQ(r.exitCode, 1) << (last ? "the last byte differs" : "the first byte differs");
+        ExpectMentions(r.err, {"nothing was pinned"});
+        EXPECT_FALSE(fs::exists(PinFile(where)));
+        EXPECT_TRUE(!fs::exists(dir / "trusted") || fs::is_empty(dir / "trusted"));
+    }
 
     std::string bare;
     for (char c : server.Sha256())

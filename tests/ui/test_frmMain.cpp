@@ -16,6 +16,21 @@
 
 using quellmark::ui::frmMain;
 
+// "cmdCount on", "cmdCancel off": each control's enabled state as it changes.
+class EnabledChanges : public QObject {
+public:
+    QStringList seen;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::EnabledChange) {
+            const auto* widget = static_cast<QWidget*>(watched);
+            seen << widget->objectName() + (widget->isEnabled() ? " on" : " off");
+        }
+        return false;
+    }
+};
+
 class FrmMainTest : public QObject {
     Q_OBJECT
 
@@ -252,20 +267,25 @@ private slots:
                  "DELETE TOP (10)\nFROM ATR_Log\nWHERE label = 'edge" + nbsp + "01'\nAND\ttime < '1" + thin + "2'\n  ");
     }
 
+    // After a run the controls come back in the window's order, and Cancel
+    // goes last.
     void cancelIsDisabledAfterARunAndCancelWhileIdleDoesNothing() {
         frmMain window;
         QTest::mouseClick(window.cmdCancel, Qt::LeftButton);
         QVERIFY(window.CancelRequested());
         window.txtSqlQuery->setPlainText("DELETE TOP (1000) FROM ATR_Log WHERE priority = '7'");
+        const QList<QWidget*> controls{window.cboSqlTemplate, window.cmdCreateSql, window.txtSqlQuery,
+                                       window.cmdCount,       window.cmdDelete,    window.cboChunks};
+        EnabledChanges changes;
+        for (QWidget* w : controls + QList<QWidget*>{window.cmdCancel}) w->installEventFilter(&changes);
         QTest::mouseClick(window.cmdDelete, Qt::LeftButton);  // fails on the missing settings file
         QCOMPARE(messages_.size(), 1);
         QVERIFY(!window.CancelRequested());  // cleared when the run started
         QVERIFY(!window.cmdCancel->isEnabled());
-        for (QWidget* w : {static_cast<QWidget*>(window.cboSqlTemplate), static_cast<QWidget*>(window.cmdCreateSql),
-                           static_cast<QWidget*>(window.txtSqlQuery), static_cast<QWidget*>(window.cmdCount),
-                           static_cast<QWidget*>(window.cmdDelete), static_cast<QWidget*>(window.cboChunks)}) {
-            QVERIFY2(w->isEnabled(), qPrintable(w->objectName()));
-        }
+        for (QWidget* w : controls) QVERIFY2(w->isEnabled(), qPrintable(w->objectName()));
+        const QStringList back{"cboSqlTemplate on", "txtSqlQuery on", "cmdCreateSql on", "cmdCount on",
+                               "cmdDelete on",      "cboChunks on",   "cmdCancel off"};
+        QCOMPARE(changes.seen.mid(changes.seen.size() - back.size()), back);
     }
 
     // A fault that escapes an operation (here: the window's own message box

@@ -1,5 +1,6 @@
 // Logins to peers that answer too slowly or not at all: each ends within
-// the connection time-out plus 15 seconds, with a message naming what did
+// the connection time-out plus 15 seconds (one that waits on a peer asked
+// before the driver, about at the time-out), with a message naming what did
 // not answer. The peers: a server that drips its answers a byte every half
 // second, a stopped KDC, a silent SQL Server Browser and a silent name
 // server (the last two in private network and mount namespaces, so that
@@ -52,6 +53,11 @@ using quellmark::test::LogDbProcess;
 
 constexpr int kTimeout = 5;
 constexpr auto kBound = std::chrono::seconds(kTimeout + 15);
+// The name look-up, the SQL Server Browser and the KDC are asked before the
+// driver, within the time-out itself: such a login ends at 5.0-5.1 s, also
+// on two cores under a load of 20. The 2 s over it are that margin, well
+// short of a second time-out.
+constexpr auto kBeforeDriverBound = std::chrono::seconds(kTimeout + 2);
 
 struct Outcome {
     std::string message;  // empty: the connection opened
@@ -157,7 +163,7 @@ TEST(LoginBounds, AStoppedKdcEndsWindowsAuthenticationInTime) {
     EXPECT_TRUE(Has(outcome.message, "the Kerberos KDC did not answer in time when asked for a ticket for " + spn))
         << outcome.message;
     EXPECT_TRUE(Has(outcome.message, "localhost," + std::to_string(server.Port()))) << outcome.message;
-    EXPECT_LT(outcome.took, kBound) << Seconds(outcome.took);
+    EXPECT_LT(outcome.took, kBeforeDriverBound) << Seconds(outcome.took);
 }
 
 // Tickets from a client keytab into a cache of the process's own (MEMORY:),
@@ -181,7 +187,7 @@ TEST(LoginBounds, AClientKeytabAndAnInProcessCacheLogInAndEndInTime) {
     const Outcome outcome = OpenTimed(login);
     realm.ResumeKdc();
     EXPECT_TRUE(Has(outcome.message, "KDC")) << outcome.message;
-    EXPECT_LT(outcome.took, kBound) << Seconds(outcome.took);
+    EXPECT_LT(outcome.took, kBeforeDriverBound) << Seconds(outcome.took);
 }
 
 // ---- Private namespaces --------------------------------------------------------
@@ -278,7 +284,7 @@ TEST(LoginBounds, ASilentSqlServerBrowserIsNamed) {
               "Cannot connect to the SQL Server at 127.0.0.1\\EVENTS: the SQL Server Browser on 127.0.0.1 did not "
               "answer for the instance EVENTS within 5 seconds; check the host name, that the instance is running and "
               "that the SQL Server Browser service on that host is running and reachable (UDP port 1434).");
-    EXPECT_LT(outcome.took, kBound) << Seconds(outcome.took);
+    EXPECT_LT(outcome.took, kBeforeDriverBound) << Seconds(outcome.took);
 }
 
 // The Browser that answers gives the port the driver is sent to, and the
@@ -340,7 +346,7 @@ TEST(LoginBounds, ASilentNameServerIsNamed) {
         EXPECT_EQ(outcome.message, "Cannot connect to the SQL Server at " + std::string(dataSource) +
                                        ": the name server (DNS) did not answer the look-up of the host name "
                                        "db.quellmark-test.example in time.");
-        EXPECT_LT(outcome.took, kBound) << Seconds(outcome.took);
+        EXPECT_LT(outcome.took, kBeforeDriverBound) << Seconds(outcome.took);
     }
 }
 
