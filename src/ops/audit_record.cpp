@@ -50,6 +50,7 @@ std::string Sentence(const DeletionRunRecord& record) {
     if (record.rowsLeft) text += ", " + Rows(*record.rowsLeft) + " left";
     if (record.rowsInDoubt > 0)
         text += "; a delete's answer never came, so up to " + Rows(record.rowsInDoubt) + " more may be gone";
+    if (!record.note.empty()) text += "; " + record.note;
     return text + ".";
 }
 
@@ -57,7 +58,7 @@ std::vector<std::string> JournalFields(const DeletionRunRecord& record) {
     std::vector<std::string> fields{
         "MESSAGE=" + Sentence(record),
         "MESSAGE_ID=" + std::string(kDeletionRunEnded),
-        "PRIORITY=" + std::to_string(PriorityOf(record.stopReason)),
+        "PRIORITY=" + std::to_string(record.priority.value_or(PriorityOf(record.stopReason))),
         "QUELLMARK_FRONT_END=" + std::string(FrontEndName(record.frontEnd)),
         "QUELLMARK_SERVER=" + record.server,
         "QUELLMARK_DATABASE=" + record.database,

@@ -38,12 +38,19 @@ struct DeletionRunRecord {
     // (quellmark-purge). Any name is carried as it is.
     std::string stopReason = "failed";
     double seconds = 0;
+    // The journal's priority when the front end sets it (quellmark-purge: by
+    // the status it exits with); otherwise PriorityOf(stopReason).
+    std::optional<int> priority;
+    // What else went wrong as the run ended, added to the sentence (the JSON
+    // summary quellmark-purge could not write); empty: nothing.
+    std::string note;
 };
 
 // "window" or "purge".
 std::string_view FrontEndName(FrontEnd frontEnd) noexcept;
 
-// The journal's priority for a run that ended so: 6 (info) when done, 3
+// The journal's priority for a run that ended so, unless the record sets
+// its own: 6 (info) when done, 3
 // (error) when it failed (retries exhausted included), 4 (warning) for any
 // other stop (cancelled, a deadline, a signal, not run at all).
 int PriorityOf(std::string_view stopReason) noexcept;

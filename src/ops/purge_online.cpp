@@ -62,10 +62,16 @@ void OnlinePurgeDatabase::Set(const std::string& text) { Execute(text); }
 std::int64_t OnlinePurgeDatabase::Count(const std::string& text) {
     // The window's count: the same conversion of the answer, the same words
     // for an answer without a number.
+    // Once rows are deleted the message says how many stay deleted, as the
+    // window's does during its run, rather than that nothing was changed.
     std::unique_ptr<quellmark::data_access::Recordset> result;
     std::string shown;
-    const std::optional<std::int32_t> count =
-        modGeneral::RunCountStatement(connection_, text, result, [&](const std::string& d) { shown = d; });
+    const std::string consequence =
+        rowsDeleted_ == 0 ? std::string()
+                          : "The deletion run stopped here; the " + std::to_string(rowsDeleted_) +
+                                (rowsDeleted_ == 1 ? " row" : " rows") + " it deleted before stay deleted.";
+    const std::optional<std::int32_t> count = modGeneral::RunCountStatement(
+        connection_, text, result, [&](const std::string& d) { shown = d; }, consequence);
     if (count) return *count;
     if (connection_.Errors().Count() > 0) throw ClassifyFailure(connection_.Errors());
     throw StatementFailure(FailureKind::Internal, 0, shown);
@@ -74,6 +80,7 @@ std::int64_t OnlinePurgeDatabase::Count(const std::string& text) {
 std::int64_t OnlinePurgeDatabase::Delete(const std::string& text) {
     const std::int64_t rows = Execute(text)->RowsAffected();
     if (rows < 0) throw StatementFailure(FailureKind::Internal, 0, kNoRowsFigure);
+    rowsDeleted_ += rows;
     return rows;
 }
 

@@ -59,6 +59,7 @@ private:
     std::unique_ptr<quellmark::data_access::Recordset> Execute(const std::string& text);
 
     quellmark::data_access::Connection& connection_;
+    std::int64_t rowsDeleted_ = 0;  // by the deletes carried out on it
 };
 
 }  // namespace quellmark::purge

@@ -95,6 +95,23 @@ TEST(OnlinePurgeDatabase, TellsLockTroubleFromRefusalsAndLostConnections) {
     }
 }
 
+TEST(OnlinePurgeDatabase, ACountFailingAfterDeletesSaysHowManyRowsStayDeleted) {
+    // Counts after the first two statements are answered without a row.
+    Online online({"--count-answer", "none", "--faults-after", "2"});
+    modGeneral::OnlineConnection open = online.Open();
+    OnlinePurgeDatabase db(*open.connection);
+    EXPECT_EQ(db.Delete("DELETE TOP (1000) FROM ATR_Log WHERE label = 'purge-me'"), 1000);
+    EXPECT_EQ(db.Delete("DELETE TOP (256) FROM ATR_Log WHERE label = 'purge-me'"), 256);
+    try {
+        db.Count("SELECT COUNT(log_id) FROM ATR_Log WHERE label = 'purge-me'");
+        ADD_FAILURE() << "a count without a row went through";
+    } catch (const StatementFailure& failure) {
+        EXPECT_EQ(std::string(failure.what()),
+                  "The server's answer to the count statement holds no row count. The deletion run stopped here; "
+                  "the 1256 rows it deleted before stay deleted.");
+    }
+}
+
 TEST(OnlinePurgeDatabase, CancelEndsTheStatementUnderWayAndRollsItBack) {
     Online online({"--delay-ms", "20000"});
     modGeneral::OnlineConnection open = online.Open();

@@ -3,10 +3,14 @@
 // a NOTIFY_SOCKET of the test.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <fstream>
 #include <regex>
+#include <tuple>
 
 #include "harness/kerberos_realm.h"
 #include "harness/scoped_env.h"
+#include "purge/purge_journal.h"
 #include "support/audit_journal.h"
 #include "support/online_log.h"
 
@@ -144,6 +148,22 @@ TEST_F(PurgeJournalNamespace, StoppedAndFailedRunsSayHowTheyEnded) {
     }
 }
 
+// Standard output and error are a pipe whose reader is gone before the run.
+TEST_F(PurgeJournalNamespace, AClosedOutputLeavesTheRunItsJsonAndItsRecord) {
+    test::ScratchJournal journal;
+    const auto json = log.dir / "run.json";
+    std::vector<std::string> args = {"-c", "exec 3> >(:); wait $!; exec \"$@\" >&3 2>&3 3>&-", "bash",
+                                     QUELLMARK_PURGE_TOOL};
+    for (const std::string& arg : Args(Chunked(500), {"--json", json.string()})) args.push_back(arg);
+    const test::RunResult run = journal.Run("/bin/bash", args, 120s);
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_EQ(log.server.CountRows(kMarked), 0);
+    std::string text;
+    EXPECT_TRUE(std::getline(std::ifstream(json), text) && text.find(R"("rows_deleted":2000,)") != std::string::npos);
+    std::vector<std::string> datagrams;
+    EXPECT_EQ(test::OneAuditRecord(journal, datagrams).Get("QUELLMARK_ROWS_DELETED"), "2000");
+}
+
 TEST_F(PurgeJournalNamespace, WithoutAJournalTheRunEndsAsItDoesWithOne) {
     log.UseSettings({"--port", "1"});  // nothing listens there
     test::ScratchJournal listening;
@@ -227,6 +247,36 @@ TEST_F(PurgeJournal, StatusLinesGoToTheNotifySocket) {
         std::smatch match;
         ASSERT_TRUE(std::regex_match(lines[i], match, status)) << lines[i];
         EXPECT_EQ(std::stoi(match[1]), std::min<int>(static_cast<int>(i) * 500, 2000)) << lines[i];
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// The record's priority follows the status the command ends with: 75 is a
+// warning whatever stopped the run; a summary that could not be written
+// makes it an error, which the sentence names.
+TEST(PurgeJournalRecord, PriorityFollowsTheExitStatus) {
+    using purge::StopReason;
+    const std::tuple<StopReason, std::optional<std::int64_t>, std::string, std::string> kRows[] = {
+        {StopReason::Done, 0, "", "PRIORITY=6"},
+        {StopReason::Done, 12, "", "PRIORITY=4"},  // matching rows arrived meanwhile
+        {StopReason::RetriesExhausted, 2000, "", "PRIORITY=4"},
+        {StopReason::LockHeld, std::nullopt, "", "PRIORITY=4"},
+        {StopReason::Failed, std::nullopt, "", "PRIORITY=3"},
+        {StopReason::Done, 0, "its JSON summary was not written: no space", "PRIORITY=3"},
+    };
+    for (const auto& [reason, left, note, priority] : kRows) {
+        purge_tool::RunRecord record;
+        record.result.stopReason = reason;
+        record.result.rowsLeft = left;
+        if (reason != StopReason::Done) record.result.failure.emplace(purge::FailureKind::Unavailable, 0, "x");
+        int exitCode = purge_tool::ExitCodeOf(record);
+        if (!note.empty()) exitCode = purge_tool::ExitCodeWithoutJson(exitCode);
+        const auto fields = audit::JournalFields(purge_tool::AuditRecordOf(record, exitCode, "ops", 1.0, note));
+        EXPECT_NE(std::find(fields.begin(), fields.end(), priority), fields.end()) << exitCode;
+        EXPECT_EQ(fields[0].ends_with("; " + note + "."), !note.empty()) << fields[0];
     }
 }
 

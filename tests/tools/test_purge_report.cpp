@@ -147,6 +147,9 @@ TEST(PurgeReport, ExitStatusOfEachEnd) {
         failed.failure = purge::StatementFailure(kind, 1, "x");
         EXPECT_EQ(code(failed), status);
     }
+    // A summary that could not be written: 74, but for a run that failed otherwise.
+    for (const auto& [run, withoutJson] : {std::pair{0, 74}, {75, 74}, {69, 69}})
+        EXPECT_EQ(ExitCodeWithoutJson(run), withoutJson);
 }
 
 TEST(PurgeReport, JsonEscapesWhatTheStatementHolds) {

@@ -304,6 +304,32 @@ TEST(PurgeTool, FailuresGiveTheWindowsMessageAndTheirExitCode) {
     EXPECT_EQ(purge.Marked(), 2000);
 }
 
+TEST(PurgeTool, TheServersWordsReachTheTerminalWithControlCharactersVisible) {
+    Purge purge;
+    const test::RunResult r = purge.Run("DELETE TOP (100) FROM ATR_Log WHERE [\x1b]]0;title\a\x1b[2J] = 1");
+    EXPECT_EQ(r.exitCode, 65) << r.err;
+    EXPECT_NE(r.err.find("Invalid column name '\\x1B]0;title\\x07\\x1B[2J'."), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find('\x1b'), std::string::npos) << r.err;
+}
+
+// The JSON file replaces a link planted under its name; a failed write is reported.
+TEST(PurgeTool, TheJsonFileReplacesALinkAndAFailedWriteIsReported) {
+    Purge purge;
+    const auto target = purge.log.dir / "target";
+    std::ofstream(target) << "kept\n";
+    std::filesystem::create_symlink(target, purge.Json());
+    test::RunResult r = purge.Run(Chunked(700), {"--dry-run"});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(ReadFile(target), "kept\n");
+    EXPECT_EQ(Field(purge.JsonText(), "rows_at_start"), "2000");
+
+    r = test::Run(PurgeTool(), purge.Args(Chunked(700), {"--dry-run"}, "/dev/full"), 120s);
+    EXPECT_EQ(r.exitCode, 74);
+    EXPECT_NE(r.err.find("quellmark-purge: cannot write the JSON file \"/dev/full\": No space left on device"),
+              std::string::npos)
+        << r.err;
+}
+
 TEST(PurgeTool, UsageErrorsAndRefusedStatementsReachNoServer) {
     Purge purge;
     const std::string settings = purge.log.SettingsFile().string();
@@ -476,6 +502,19 @@ TEST(PurgeToolLock, ASecondRunOnThisMachineFindsTheLockFileHeldByTheFirst) {
     EXPECT_EQ(third.exitCode, 0) << third.err;
     EXPECT_EQ(purge.Marked(), 0);
     purge.ExpectOthersUntouched();
+}
+
+TEST(PurgeToolLock, ASecondRunWritingTheSameJsonFileLeavesTheFirstOneWhole) {
+    Purge purge(std::in_place, SlowServer());
+    const pid_t first = Start(purge.Args(Chunked(10), {"--pause-ms", "0"}), purge.log.dir.Path());
+    WaitForFirstChunk(purge);
+    EXPECT_EQ(purge.Run(Chunked(10)).exitCode, 75);
+    EXPECT_EQ(Field(purge.JsonText(), "stop_reason"), "\"lock-held\"");
+    ::kill(first, SIGTERM);
+    EXPECT_EQ(Wait(first, 30s), 75);
+    const std::string json = purge.JsonText();
+    EXPECT_EQ(json.find('\n'), json.size() - 1) << json;  // one object
+    EXPECT_EQ(Field(json, "stop_reason"), "\"signal\"");
 }
 
 TEST(PurgeToolLock, WithTheLockFileOutOfSightTheServerLockKeepsTheSecondRunOut) {

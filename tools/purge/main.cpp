@@ -3,12 +3,14 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <fstream>
 #include <iostream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -34,39 +36,13 @@ namespace purge = quellmark::purge;
 namespace tool = quellmark::purge_tool;
 namespace exit_code = tool::exit_code;
 
-void Say(const std::string& text) { std::fprintf(stderr, "quellmark-purge: %s\n", text.c_str()); }
+void Say(const std::string& text) { tool::Report(stderr, "quellmark-purge: " + text); }
 
 std::string ReadStatement(const tool::PurgeOptions& options) {
     if (options.statement) return *options.statement;
     // A scheduled run's statement is no easier to change than its job.
     return tool::ReadRunFile(*options.statementFile, "statement file", options.job.has_value());
 }
-
-// Where the JSON goes, opened before the run so that a bad path deletes nothing.
-class JsonOutput {
-public:
-    explicit JsonOutput(const std::optional<std::string>& target) {
-        if (!target || *target == "-") {
-            toStdout_ = target.has_value();
-            return;
-        }
-        file_.open(*target, std::ios::trunc);
-        if (!file_) throw std::runtime_error("cannot write the JSON file \"" + *target + "\".");
-    }
-    bool ToStdout() const { return toStdout_; }
-    void Write(const tool::RunRecord& record) {
-        if (toStdout_) {
-            std::fputs(tool::JsonSummary(record).c_str(), stdout);
-            std::fflush(stdout);
-        } else if (file_.is_open()) {
-            file_ << tool::JsonSummary(record) << std::flush;
-        }
-    }
-
-private:
-    bool toStdout_ = false;
-    std::ofstream file_;
-};
 
 std::vector<purge::Deadline> Deadlines(const tool::PurgeOptions& options) {
     std::vector<purge::Deadline> deadlines;
@@ -83,11 +59,12 @@ std::vector<purge::Deadline> Deadlines(const tool::PurgeOptions& options) {
 
 // Leaves the run's audit record in the system journal. Only a journal that
 // is there and refuses the record is worth a note.
-void SendAuditRecord(const tool::RunRecord& record, const quellmark::modGeneral::OnlineSettings& settings,
+void SendAuditRecord(const tool::RunRecord& record, int exitCode, const std::string& note,
+                     const quellmark::modGeneral::OnlineSettings& settings,
                      std::chrono::steady_clock::time_point began) {
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
-    const int sent =
-        quellmark::audit::SendToJournal(tool::AuditRecordOf(record, quellmark::audit::LoginOf(settings), seconds));
+    const int sent = quellmark::audit::SendToJournal(
+        tool::AuditRecordOf(record, exitCode, quellmark::audit::LoginOf(settings), seconds, note));
     if (sent < 0 && !quellmark::audit::NoJournal(sent))
         Say(std::string("the system journal did not take the run's record: ") + std::strerror(-sent));
 }
@@ -100,24 +77,25 @@ int Main(int argc, char** argv, tool::StopSignals& signals, bool& loginLeftBehin
     try {
         options = tool::ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
         if (options.help) {
-            std::fputs(tool::kUsage, stdout);
+            const std::string_view usage = tool::kUsage;
+            tool::Report(stdout, usage.substr(0, usage.find_last_not_of('\n') + 1));
             return exit_code::kDone;
         }
         if (options.version) {
-            std::printf("quellmark-purge %s\n", QUELLMARK_VERSION);
+            tool::Report(stdout, std::string("quellmark-purge ") + QUELLMARK_VERSION);
             return exit_code::kDone;
         }
         statement = purge::CheckPurgeStatement(ReadStatement(options));
     } catch (const tool::UsageError& e) {
         Say(e.what());
-        std::fputs("Try quellmark-purge --help.\n", stderr);
+        tool::Report(stderr, "Try quellmark-purge --help.");
         return exit_code::kUsage;
     } catch (const purge::StatementRefused& e) {
         Say(e.what());
         return exit_code::kUsage;
     }
 
-    std::optional<JsonOutput> json;
+    std::optional<tool::JsonFile> json;
     try {
         json.emplace(options.json);
     } catch (const std::exception& e) {
@@ -132,15 +110,29 @@ int Main(int argc, char** argv, tool::StopSignals& signals, bool& loginLeftBehin
     record.dryRun = options.dryRun;
 
     const auto began = std::chrono::steady_clock::now();
+    // Every run ends here: its JSON summary written (a summary that could not
+    // be written is reported, and the status says so), then its audit record
+    // with the status the command ends with, once its settings were read.
+    const auto conclude = [&](int exitCode, const quellmark::modGeneral::OnlineSettings* settings) {
+        std::string note;
+        try {
+            json->Write(record);
+        } catch (const std::exception& e) {
+            Say(e.what());
+            note = std::string("its JSON summary was not written: ") + e.what();
+            exitCode = tool::ExitCodeWithoutJson(exitCode);
+        }
+        if (settings) SendAuditRecord(record, exitCode, note, *settings, began);
+        return exitCode;
+    };
     // A run that ends before it reaches the server still leaves its summary,
     // and its audit record once its settings were read.
     const auto failedBeforeTheRun = [&](const std::string& message,
-                                        const quellmark::modGeneral::OnlineSettings* settings) {
+                                        const quellmark::modGeneral::OnlineSettings* settings, int exitCode) {
         record.result.stopReason = purge::StopReason::Failed;
         record.result.failure = purge::StatementFailure(purge::FailureKind::Unavailable, 0, message);
         record.result.startedAt = record.result.endedAt = std::chrono::system_clock::now();
-        if (settings) SendAuditRecord(record, *settings, began);
-        json->Write(record);
+        return conclude(exitCode, settings);
     };
     if (options.keytab) {
         try {
@@ -148,8 +140,7 @@ int Main(int argc, char** argv, tool::StopSignals& signals, bool& loginLeftBehin
                 Say("warning: " + warning);
         } catch (const tool::KeytabError& e) {
             Say(e.what());
-            failedBeforeTheRun(e.what(), nullptr);
-            return exit_code::kSettings;
+            return failedBeforeTheRun(e.what(), nullptr, exit_code::kSettings);
         }
     }
 
@@ -180,14 +171,12 @@ int Main(int argc, char** argv, tool::StopSignals& signals, bool& loginLeftBehin
             }
             record.result.stopReason = purge::StopReason::Signal;
             record.result.startedAt = record.result.endedAt = std::chrono::system_clock::now();
-            if (settings) SendAuditRecord(record, *settings, began);
-            std::fprintf(summaryOut, "%s\n", tool::SummaryLine(record).c_str());
-            json->Write(record);
-            return exit_code::kStopped;
+            tool::Report(summaryOut, tool::SummaryLine(record));
+            return conclude(exit_code::kStopped, settings ? &*settings : nullptr);
         }
         online = std::move(*opened);
     } catch (const purge::OpenFailure& failure) {
-        std::fprintf(stderr, "%s\n", failure.what());
+        tool::Report(stderr, failure.what());
         const bool settingsUnusable = failure.Which() == purge::OpenFailure::Cause::Settings;
         if (options.keytab && failure.Settings() && failure.Settings()->OnlConnType == "Windows Authentication")
             Say(tool::KeytabAdvice(*options.keytab));
@@ -195,8 +184,8 @@ int Main(int argc, char** argv, tool::StopSignals& signals, bool& loginLeftBehin
             record.server = purge::ServerName(*failure.Settings());
             record.database = failure.Settings()->OnlDatabase;
         }
-        failedBeforeTheRun(failure.what(), failure.Settings() ? &*failure.Settings() : nullptr);
-        return settingsUnusable ? exit_code::kSettings : exit_code::kUnavailable;
+        return failedBeforeTheRun(failure.what(), failure.Settings() ? &*failure.Settings() : nullptr,
+                                  settingsUnusable ? exit_code::kSettings : exit_code::kUnavailable);
     }
     record.server = purge::ServerName(online.settings);
     record.database = online.settings.OnlDatabase;
@@ -208,7 +197,7 @@ int Main(int argc, char** argv, tool::StopSignals& signals, bool& loginLeftBehin
     std::optional<quellmark::base::LockFile> localLock;
     std::optional<purge::ServerRunLock> serverLock;
     // How a run that reached the server ends: the server's lock given back,
-    // the connection closed, the summary line and the JSON.
+    // the connection closed, the summary line, the JSON and the record.
     const auto finish = [&](std::optional<int> exitCode) {
         signals.Stop();  // nothing cancels on the connection while it closes
         serverLock.reset();
@@ -217,15 +206,12 @@ int Main(int argc, char** argv, tool::StopSignals& signals, bool& loginLeftBehin
         } catch (const std::exception&) {
             // The run's figures stand; the connection goes with the process.
         }
-        SendAuditRecord(record, online.settings, began);
-        std::fprintf(summaryOut, "%s\n", tool::SummaryLine(record).c_str());
-        std::fflush(summaryOut);
-        json->Write(record);
-        return exitCode.value_or(tool::ExitCodeOf(record));
+        tool::Report(summaryOut, tool::SummaryLine(record));
+        return conclude(exitCode.value_or(tool::ExitCodeOf(record)), &online.settings);
     };
     // A run that cannot start: one message, then as above.
     const auto notRun = [&](purge::StopReason reason, const purge::StatementFailure& why, std::optional<int> exitCode) {
-        std::fprintf(stderr, "%s\n", why.what());
+        tool::Report(stderr, why.what());
         record.result.stopReason = reason;
         record.result.failure = why;
         record.result.startedAt = record.result.endedAt = std::chrono::system_clock::now();
@@ -277,7 +263,7 @@ int Main(int argc, char** argv, tool::StopSignals& signals, bool& loginLeftBehin
     const purge::PurgeResult& result = record.result;
     if (result.failure &&
         (result.stopReason == purge::StopReason::Failed || result.stopReason == purge::StopReason::RetriesExhausted))
-        std::fprintf(stderr, "%s\n", result.failure->what());
+        tool::Report(stderr, result.failure->what());
     if (signals.Requested().Level() >= 2 && serverLock) serverLock->LeaveToSessionEnd();
     return finish(std::nullopt);
 }
@@ -285,6 +271,10 @@ int Main(int argc, char** argv, tool::StopSignals& signals, bool& loginLeftBehin
 }  // namespace
 
 int main(int argc, char** argv) {
+    // A closed standard output or error (a pipe whose reader went) fails the
+    // writes to it and nothing else: the run ends as it would, its summary
+    // in the JSON and its record in the journal.
+    std::signal(SIGPIPE, SIG_IGN);
     try {
         // Heard from here on: a stop is never lost, whatever phase the run is in.
         tool::StopSignals signals([](const char* note) { Say(note); });

@@ -6,8 +6,21 @@
 
 namespace quellmark::purge_tool {
 
-audit::DeletionRunRecord AuditRecordOf(const RunRecord& record, const std::string& login, double seconds) {
+int JournalPriorityOf(int exitCode) noexcept {
+    constexpr struct {
+        int exitCode;
+        int priority;
+    } kPriorities[] = {{exit_code::kDone, 6}, {exit_code::kStopped, 4}};
+    for (const auto& [status, priority] : kPriorities)
+        if (status == exitCode) return priority;
+    return 3;
+}
+
+audit::DeletionRunRecord AuditRecordOf(const RunRecord& record, int exitCode, const std::string& login, double seconds,
+                                       const std::string& note) {
     audit::DeletionRunRecord audit;
+    audit.priority = JournalPriorityOf(exitCode);
+    audit.note = note;
     audit.frontEnd = audit::FrontEnd::Purge;
     audit.server = record.server.value_or("");
     audit.database = record.database.value_or("");

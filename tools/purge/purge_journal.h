@@ -11,10 +11,19 @@
 
 namespace quellmark::purge_tool {
 
+// The journal's priority of a run that ends with this exit status, as the
+// manual gives it: 6 (info) for 0, 4 (warning) for 75 (stopped with rows
+// left, or not run because another run holds the lock), 3 (error) for any
+// other.
+int JournalPriorityOf(int exitCode) noexcept;
+
 // The audit record of a run (also one that failed before it started): the
-// run's figures and stop reason, with the login and the seconds the whole
-// run took, connection included.
-audit::DeletionRunRecord AuditRecordOf(const RunRecord& record, const std::string& login, double seconds);
+// run's figures and stop reason, the priority of the status the command
+// ends with, the login and the seconds the whole run took, connection
+// included; `note` (what went wrong after the run, such as its JSON summary)
+// goes into the sentence.
+audit::DeletionRunRecord AuditRecordOf(const RunRecord& record, int exitCode, const std::string& login, double seconds,
+                                       const std::string& note = {});
 
 // "deleted 2000 of 5000 rows, about 0:00:12 left"; without the estimate
 // before there is one.

@@ -1,10 +1,20 @@
 #include "purge/purge_report.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
+#include <filesystem>
+#include <random>
 #include <sstream>
+#include <stdexcept>
 
+#include "base/terminal_text.h"
 #include "base/utf8.h"
 
 namespace quellmark::purge_tool {
@@ -110,6 +120,20 @@ int ExitCodeOf(const RunRecord& record) {
     return result.rowsLeft == 0 ? exit_code::kDone : exit_code::kStopped;
 }
 
+int ExitCodeWithoutJson(int exitCode) {
+    return exitCode == exit_code::kDone || exitCode == exit_code::kStopped ? exit_code::kIoError : exitCode;
+}
+
+void Report(std::FILE* out, std::string_view text, LineEnd end) {
+    const std::string visible = base::VisibleLines(text);
+    if (end == LineEnd::InPlace) {
+        std::fprintf(out, "\r%s\x1b[K", visible.c_str());
+    } else {
+        std::fprintf(out, "%s\n", visible.c_str());
+    }
+    std::fflush(out);
+}
+
 std::string FormatClock(std::chrono::seconds seconds) {
     const std::int64_t s = std::max<std::int64_t>(seconds.count(), 0);
     char buffer[32];
@@ -196,6 +220,81 @@ std::string JsonSummary(const RunRecord& record) {
     return json.str();
 }
 
+JsonFile::JsonFile(const std::optional<std::string>& target) {
+    if (!target) return;
+    if (*target == "-") {
+        toStdout_ = true;
+        return;
+    }
+    target_ = *target;
+    struct stat found {};
+    if (::lstat(target_.c_str(), &found) == 0 && !S_ISREG(found.st_mode) && !S_ISLNK(found.st_mode)) {
+        if (S_ISDIR(found.st_mode)) Fail(EISDIR);
+        // Not a file that can be replaced: written directly. A pipe without
+        // a reader is refused (O_NONBLOCK) rather than waited for.
+        fd_.Reset(::open(target_.c_str(), O_WRONLY | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+        if (!fd_) Fail(errno);
+        struct stat opened {};
+        if (::fstat(fd_.Get(), &opened) != 0) Fail(errno);
+        if (!S_ISREG(opened.st_mode)) {
+            const int flags = ::fcntl(fd_.Get(), F_GETFL);
+            if (flags < 0 || ::fcntl(fd_.Get(), F_SETFL, flags & ~O_NONBLOCK) != 0) Fail(errno);
+            return;
+        }
+        fd_.Reset();  // a regular file by now: replaced as one
+    }
+    // The file of its own: hidden, beside the target, never an existing one.
+    const std::filesystem::path path(target_);
+    std::random_device entropy;
+    std::mt19937 pick(entropy());
+    std::uniform_int_distribution<int> letter(0, 35);
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        std::string name = "." + path.filename().string() + ".";
+        for (int i = 0; i < 8; ++i) name += "abcdefghijklmnopqrstuvwxyz0123456789"[letter(pick)];
+        const std::string candidate = (path.parent_path() / name).string();
+        fd_.Reset(::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+        if (fd_) {
+            temporary_ = candidate;
+            return;
+        }
+        if (errno != EEXIST) Fail(errno);
+    }
+    Fail(EEXIST);
+}
+
+JsonFile::~JsonFile() {
+    if (!temporary_.empty()) ::unlink(temporary_.c_str());
+}
+
+void JsonFile::Fail(int error) const {
+    throw std::runtime_error("cannot write the JSON file \"" + target_ + "\": " + std::strerror(error));
+}
+
+void JsonFile::Write(const RunRecord& record) {
+    const std::string json = JsonSummary(record);
+    if (toStdout_) {
+        if (std::fwrite(json.data(), 1, json.size(), stdout) != json.size() || std::fflush(stdout) != 0)
+            throw std::runtime_error(std::string("cannot write the JSON summary to standard output: ") +
+                                     std::strerror(errno));
+        return;
+    }
+    if (!fd_) return;
+    for (std::size_t done = 0; done < json.size();) {
+        const ssize_t n = ::write(fd_.Get(), json.data() + done, json.size() - done);
+        if (n < 0 && errno != EINTR) Fail(errno);
+        if (n > 0) done += static_cast<std::size_t>(n);
+    }
+    if (temporary_.empty()) {
+        fd_.Reset();
+        return;
+    }
+    // On the disk before it takes the name: after a crash the name holds the
+    // old summary or this one.
+    if (::fsync(fd_.Get()) != 0 || ::close(fd_.Release()) != 0) Fail(errno);
+    if (::rename(temporary_.c_str(), target_.c_str()) != 0) Fail(errno);
+    temporary_.clear();
+}
+
 ProgressPrinter::ProgressPrinter(std::FILE* out, bool terminal, bool quiet,
                                  std::chrono::steady_clock::duration interval)
     : out_(out), terminal_(terminal), quiet_(quiet), interval_(interval), last_(std::chrono::steady_clock::now()) {}
@@ -215,28 +314,25 @@ void ProgressPrinter::Retrying(const purge::StatementFailure& failure, std::chro
 void ProgressPrinter::Show(const purge::PurgeFigures& figures) {
     if (quiet_) return;
     if (terminal_) {
-        std::fprintf(out_, "\r%s\x1b[K", ProgressText(figures).c_str());
+        Report(out_, ProgressText(figures), LineEnd::InPlace);
         lineOpen_ = true;
     } else {
         const auto now = std::chrono::steady_clock::now();
         if (now - last_ < interval_) return;
         last_ = now;
-        std::fprintf(out_, "%s\n", ProgressText(figures).c_str());
+        Report(out_, ProgressText(figures));
     }
-    std::fflush(out_);
 }
 
 void ProgressPrinter::Note(const std::string& text) {
     if (quiet_) return;
     Finish();
-    std::fprintf(out_, "%s\n", text.c_str());
-    std::fflush(out_);
+    Report(out_, text);
 }
 
 void ProgressPrinter::Finish() {
     if (!lineOpen_) return;
-    std::fputc('\n', out_);
-    std::fflush(out_);
+    Report(out_, "");
     lineOpen_ = false;
 }
 

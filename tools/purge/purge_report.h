@@ -1,6 +1,6 @@
 // What quellmark-purge says: the progress line (in place on a terminal,
-// every 10 s otherwise), the summary line, the JSON summary and the exit
-// status.
+// every 10 s otherwise), the summary line, the JSON summary and its file,
+// the exit status, and the one way a message reaches the terminal.
 #pragma once
 
 #include <chrono>
@@ -8,7 +8,9 @@
 #include <cstdio>
 #include <optional>
 #include <string>
+#include <string_view>
 
+#include "base/unique_fd.h"
 #include "ops/purge.h"
 
 namespace quellmark::purge_tool {
@@ -21,6 +23,7 @@ inline constexpr int kRejected = 65;     // EX_DATAERR: the server rejected the 
 inline constexpr int kUnavailable = 69;  // EX_UNAVAILABLE: unreachable, login refused, connection lost
 inline constexpr int kInternal = 70;     // EX_SOFTWARE
 inline constexpr int kCantCreate = 73;   // EX_CANTCREAT: the JSON file
+inline constexpr int kIoError = 74;      // EX_IOERR: the JSON summary could not be written at the end
 inline constexpr int kStopped = 75;      // EX_TEMPFAIL: stopped with rows left
 inline constexpr int kSettings = 78;     // EX_CONFIG: the settings file is unusable
 }  // namespace exit_code
@@ -38,6 +41,23 @@ struct RunRecord {
 // The exit status a finished run gives.
 int ExitCodeOf(const RunRecord& record);
 
+// The exit status once the JSON summary could not be written: 74 in place
+// of 0 or 75, so that the missing summary is not taken for success; a run
+// that failed otherwise keeps its own status.
+int ExitCodeWithoutJson(int exitCode);
+
+// How a message ends: with a line break, or (the progress line on a
+// terminal) rewritten in place, the rest of the line cleared.
+enum class LineEnd { NewLine, InPlace };
+
+// Writes a message to `out` (standard output or error). Every message of
+// quellmark-purge goes through here: whatever came from outside in it (the
+// server's words, a certificate, the settings, a job file, the statement)
+// reaches the terminal with its control characters made visible, line
+// breaks kept. A write that fails (a closed pipe) is left at that: the run
+// goes on, and its record is in the JSON and the journal.
+void Report(std::FILE* out, std::string_view text, LineEnd end = LineEnd::NewLine);
+
 // "1:02:03" for 3723 s; "0:00:05" for 5 s.
 std::string FormatClock(std::chrono::seconds seconds);
 // "2026-12-08T13:04:05.123+01:00": local time with its offset.
@@ -52,6 +72,38 @@ std::string SummaryLine(const RunRecord& record);
 
 // The JSON object (one line, ending with a newline).
 std::string JsonSummary(const RunRecord& record);
+
+// Where the JSON summary goes: standard output ("-") or a file. A file is
+// written whole under a name of its own in the same folder, made when the
+// run starts (so that a folder that cannot be written ends the command
+// before anything is deleted), then renamed over the file's name: a reader,
+// or another run writing the same file, finds an old summary or a new one,
+// never part of one, and a symbolic link of that name is replaced, never
+// followed. A name that is already something other than a regular file (a
+// device such as /dev/stdout, a pipe with a reader) is written directly.
+class JsonFile {
+public:
+    // No target: no summary. Throws std::runtime_error, with the reason,
+    // when the target cannot be written.
+    explicit JsonFile(const std::optional<std::string>& target);
+    // Removes the file of its own that was never renamed.
+    ~JsonFile();
+    JsonFile(const JsonFile&) = delete;
+    JsonFile& operator=(const JsonFile&) = delete;
+
+    bool ToStdout() const noexcept { return toStdout_; }
+    // Writes the summary of the run; throws std::runtime_error, with the
+    // reason, when it could not be written whole.
+    void Write(const RunRecord& record);
+
+private:
+    [[noreturn]] void Fail(int error) const;
+
+    std::string target_;
+    bool toStdout_ = false;
+    base::UniqueFd fd_;
+    std::string temporary_;  // the file of its own; empty when written directly
+};
 
 // Writes progress lines to `out`: on a terminal one line rewritten in place
 // after each count and chunk, otherwise one line at most every `interval`.

@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "base/terminal_text.h"
 #include "data_access/data_access.h"
 #include "data_access/jet/writer.h"
 #include "ops/modGeneral.h"
@@ -29,16 +30,15 @@
 #include "settings/password_input.h"
 #include "settings/settings_checks.h"
 #include "settings/settings_row.h"
-#include "settings/terminal_text.h"
 #include "settings/trust_command.h"
 
 namespace {
 
 namespace jet4 = quellmark::jet4;
 namespace modGeneral = quellmark::modGeneral;
+using quellmark::base::Visible;
+using quellmark::base::VisibleLines;
 using quellmark::settings_tool::UsageError;
-using quellmark::settings_tool::Visible;
-using quellmark::settings_tool::VisibleLines;
 
 constexpr const char* kTool = "quellmark-settings";
 

@@ -3,18 +3,19 @@
 #include <iostream>
 #include <optional>
 
+#include "base/terminal_text.h"
 #include "data_access/data_access.h"
 #include "data_access/sqlserver/server_trust.h"
 #include "ops/modGeneral.h"
 #include "ops/settings_file.h"
 #include "settings/password_input.h"
 #include "settings/settings_row.h"
-#include "settings/terminal_text.h"
 
 namespace quellmark::settings_tool {
 namespace {
 
 namespace sqlserver = quellmark::data_access::sqlserver;
+using quellmark::base::VisibleLines;
 
 // The fetch waits no longer than a login by default, whatever the settings say.
 constexpr int kMaxFetchSeconds = 15;

@@ -1,10 +1,10 @@
-#include "settings/terminal_text.h"
+#include "base/terminal_text.h"
 
 #include <cstdint>
 
 #include "base/utf8.h"
 
-namespace quellmark::settings_tool {
+namespace quellmark::base {
 namespace {
 
 constexpr char kHex[] = "0123456789ABCDEF";
@@ -25,7 +25,7 @@ std::string Visible(std::string_view text) {
     std::string out;
     out.reserve(text.size());
     for (std::size_t i = 0; i < text.size();) {
-        const auto decoded = base::DecodeUtf8(text, i);
+        const auto decoded = DecodeUtf8(text, i);
         const std::uint32_t cp = decoded ? decoded->value : 0;
         if (!decoded || cp < 0x20 || cp == 0x7F) {
             AppendEscaped(out, "\\x", static_cast<unsigned char>(text[i]), 2);
@@ -53,4 +53,4 @@ std::string VisibleLines(std::string_view text) {
     }
 }
 
-}  // namespace quellmark::settings_tool
+}  // namespace quellmark::base
