@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "base/lock_file.h"
+#include "data_access/data_access.h"
 #include "ops/audit_record.h"
 #include "ops/purge.h"
 #include "ops/purge_lock.h"
@@ -161,7 +162,9 @@ int Main(int argc, char** argv, tool::StopSignals& signals) {
     } catch (const purge::OpenFailure& failure) {
         std::fprintf(stderr, "%s\n", failure.what());
         const bool settingsUnusable = failure.Which() == purge::OpenFailure::Cause::Settings;
-        if (options.keytab && failure.Settings() && failure.Settings()->OnlConnType == "Windows Authentication")
+        if (options.keytab && failure.Settings() &&
+            quellmark::modGeneral::ConnTypeOf(failure.Settings()->OnlConnType) ==
+                quellmark::modGeneral::ConnType::Windows)
             Say(tool::KeytabAdvice(*options.keytab));
         if (failure.Settings()) {
             record.server = purge::ServerName(*failure.Settings());
@@ -256,6 +259,7 @@ int Main(int argc, char** argv, tool::StopSignals& signals) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    quellmark::data_access::StartUp();
     try {
         tool::StopSignals signals;
         return Main(argc, argv, signals);

@@ -203,11 +203,9 @@ int Check(const std::vector<std::string>& args) {
     if (!count) return 1;
 
     const modGeneral::OnlineSettings& s = online->settings;
-    const bool remote = s.OnlConnType == "Remote SQL Authentication";
-    const bool windows = s.OnlConnType == "Windows Authentication";
-    std::cout << "connected to " << Visible(s.OnlDbServer) << (remote ? "," + std::to_string(s.OnlDbPort) : "")
-              << " (database " << Visible(s.OnlDatabase) << ") "
-              << (windows ? "with Windows Authentication" : "as " + Visible(s.OnlDbUser)) << ": ATR_Log holds "
+    const bool windows = modGeneral::ConnTypeOf(s.OnlConnType) == modGeneral::ConnType::Windows;
+    std::cout << "connected to " << Visible(modGeneral::ServerName(s)) << " (database " << Visible(s.OnlDatabase)
+              << ") " << (windows ? "with Windows Authentication" : "as " + Visible(s.OnlDbUser)) << ": ATR_Log holds "
               << *count << (*count == 1 ? " row" : " rows") << '\n'
               << Visible(quellmark::settings_tool::TrustLine(online->connection->ConnectionString, s.OnlConnTimeout))
               << '\n';
@@ -218,6 +216,7 @@ int Check(const std::vector<std::string>& args) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    quellmark::data_access::StartUp();
     const std::vector<std::string> all(argv + 1, argv + argc);
     try {
         if (all.empty()) throw UsageError{"a command is needed: write, show, check or trust."};

@@ -24,6 +24,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/text.h"
 #include "data_access/data_access.h"
 #include "data_access/sqlserver/diagnostics.h"
 #include "data_access/sqlserver/driver_connection_string.h"
@@ -52,13 +53,6 @@ using sqlserver::StatementHandle;
 constexpr int kNoLimitLoginSeconds = 600;
 // How long a named instance's SQL Server Browser is given to answer.
 constexpr int kBrowserSeconds = 16;
-
-bool IsBlank(const std::string& text) {
-    for (char c : text) {
-        if (!std::isspace(static_cast<unsigned char>(c))) return false;
-    }
-    return true;
-}
 
 // "dbo.ATR_Log" -> "[dbo].[ATR_Log]", a ']' in a name doubled.
 std::string QuoteTableName(const std::string& name) {
@@ -254,7 +248,8 @@ public:
         rowsAffected = -1;
         if (!dbc_.Connected()) throw Error("The connection to the SQL Server is closed.");
         if (lost_) throw Error(std::vector<ErrorEntry>{sqlserver::LostConnectionEntry(login_.Address, false)});
-        if (IsBlank(text)) throw Error("The statement is empty, so nothing was sent to the server.");
+        if (quellmark::base::TrimSpaces(text).empty())
+            throw Error("The statement is empty, so nothing was sent to the server.");
         if (text.size() > static_cast<std::size_t>(INT_MAX))
             throw Error("The statement is larger than 2 GB and cannot be sent to the server.");
 
@@ -319,9 +314,11 @@ public:
                 if (rc != SQL_NO_DATA) row = ReadRow(stmt, columns, limit);
             }
         } else {
-            // A searched DELETE or UPDATE that matched nothing.
-            SQLLEN count = 0;
-            rowsAffected = SQL_SUCCEEDED(SQLRowCount(stmt, &count)) && count >= 0 ? count : 0;
+            // A searched DELETE or UPDATE that matched nothing, or one whose
+            // answer carried no row count (SET NOCOUNT ON): the driver's
+            // count tells them apart, and an unknown count stays -1.
+            SQLLEN count = -1;
+            if (SQL_SUCCEEDED(SQLRowCount(stmt, &count)) && count >= 0) rowsAffected = static_cast<std::int64_t>(count);
         }
 
         // Everything after the first row: the rest of this result and any
