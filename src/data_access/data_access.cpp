@@ -4,13 +4,12 @@
 
 #include "data_access/connection_string.h"
 #include "data_access/internal/provider.h"
-#include "data_access/sqlserver/freetds_login_config.h"
 
 namespace quellmark::data_access {
 
 void StartUp() noexcept {
     try {
-        sqlserver::StartDriverConfiguration();
+        provider::StartSqlServer();
     } catch (const std::exception&) {
         // Each login reports it, where it can be told in context.
     }

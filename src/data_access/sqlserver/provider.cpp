@@ -555,6 +555,8 @@ void CheckSqlServer(const ConnectionProperties& properties, std::int16_t timeout
     CheckedLogin(properties, timeoutSeconds);
 }
 
+void StartSqlServer() { sqlserver::StartDriverConfiguration(); }
+
 std::unique_ptr<Connection> OpenSqlServer(const ConnectionProperties& properties, std::int16_t timeoutSeconds) {
     OdbcLogin login = CheckedLogin(properties, timeoutSeconds);
     const int loginSeconds = timeoutSeconds == 0 ? kNoLimitLoginSeconds : timeoutSeconds;
