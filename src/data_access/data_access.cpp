@@ -7,6 +7,14 @@
 
 namespace quellmark::data_access {
 
+void StartUp() noexcept {
+    try {
+        provider::StartSqlServer();
+    } catch (const std::exception&) {
+        // Each login reports it, where it can be told in context.
+    }
+}
+
 void Errors::Append(const std::vector<ErrorEntry>& entries) {
     entries_.insert(entries_.end(), entries.begin(), entries.end());
 }
@@ -119,11 +127,12 @@ Recordset::~Recordset() {
 }
 
 void Recordset::Open(const std::string& source, Connection& connection, int cursorType, int lockType, int options) {
-    if (cursorType != -1) CursorType = cursorType;
-    if (lockType != -1) LockType = lockType;
+    if (cursorType != adOpenUnspecified) CursorType = cursorType;
+    if (lockType != adLockUnspecified) LockType = lockType;
     connection.Recorded([&] {
         if (cursor_) throw Error("The recordset is already open.");
-        if (options != 2 && options != -1) throw Error("Only a table name can be opened as a recordset source.");
+        if (options != adCmdTable && options != adCmdUnspecified)
+            throw Error("Only a table name can be opened as a recordset source.");
         provider::Connection& provider = connection.OpenProvider();
         cursor_ = provider.OpenTable(source, connection.CheckedCommandTimeout());
         rowsAffected_ = -1;

@@ -37,6 +37,21 @@ class Cursor;
 
 class Recordset;
 
+// Process-wide set-up of the SQL Server provider, made once by each program
+// at its start, before it starts threads: makes the process's private folder
+// (0700, removed at exit) for the FreeTDS driver's configuration and points
+// the environment variable FREETDSCONF at the file there. Each login writes
+// its own section into that file, with encryption required and the CA file
+// or pinned certificate to check the server against, and removes it when the
+// login is done; logins therefore take turns (one at a time per process).
+// A FREETDSCONF the user had set is replaced for the whole process: the
+// driver reads one file, and a section from elsewhere could turn encryption
+// or the certificate check off. Calling it again does nothing; a login in a
+// program that did not call it makes the same set-up then. When no private
+// folder can be made ($XDG_RUNTIME_DIR, $TMPDIR, /tmp), every SQL Server
+// login fails with an Error saying so.
+void StartUp() noexcept;
+
 // The CommandTimeout every new Connection starts with: 30 seconds, as the
 // platform's data-access layer gives a command.
 inline constexpr std::int32_t kDefaultCommandTimeout = 30;

@@ -74,7 +74,8 @@ std::vector<std::string> JournalFields(const DeletionRunRecord& record) {
 }
 
 std::string LoginOf(const modGeneral::OnlineSettings& settings) {
-    if (settings.OnlConnType == "Windows Authentication") return quellmark::data_access::DefaultKerberosPrincipal();
+    if (modGeneral::ConnTypeOf(settings.OnlConnType) == modGeneral::ConnType::Windows)
+        return quellmark::data_access::DefaultKerberosPrincipal();
     return settings.OnlDbUser;
 }
 

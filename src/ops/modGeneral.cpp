@@ -168,16 +168,17 @@ std::string BuildOnlineConnString(const OnlineSettings& s) {
     const std::string catalog = ";Initial Catalog=" + QuoteConnectionValue(s.OnlDatabase);
     const std::string login =
         ";User Id=" + QuoteConnectionValue(s.OnlDbUser) + ";Password=" + QuoteConnectionValue(s.OnlDbPass);
-    if (s.OnlConnType == "Windows Authentication") {
-        return "Provider=SQLOLEDB;Data Source=" + QuoteConnectionValue(s.OnlDbServer) + catalog +
-               ";Integrated Security=SSPI";
-    }
-    if (s.OnlConnType == "Local SQL Authentication") {
-        return "Provider=SQLOLEDB;Data Source=" + QuoteConnectionValue(s.OnlDbServer) + catalog + login;
-    }
-    if (s.OnlConnType == "Remote SQL Authentication") {
-        return "Provider=SQLOLEDB;Network Library=DBMSSOCN;Data Source=" +
-               QuoteConnectionValue(s.OnlDbServer + "," + std::to_string(s.OnlDbPort)) + catalog + login;
+    const std::optional<ConnType> type = ConnTypeOf(s.OnlConnType);
+    if (!type) return {};
+    switch (*type) {
+        case ConnType::Windows:
+            return "Provider=SQLOLEDB;Data Source=" + QuoteConnectionValue(s.OnlDbServer) + catalog +
+                   ";Integrated Security=SSPI";
+        case ConnType::LocalSql:
+            return "Provider=SQLOLEDB;Data Source=" + QuoteConnectionValue(s.OnlDbServer) + catalog + login;
+        case ConnType::RemoteSql:
+            return "Provider=SQLOLEDB;Network Library=DBMSSOCN;Data Source=" + QuoteConnectionValue(ServerName(s)) +
+                   catalog + login;
     }
     return {};
 }

@@ -67,8 +67,15 @@ auto Setting(const quellmark::data_access::Recordset& settings) {
 
 }  // namespace
 
+std::optional<ConnType> ConnTypeOf(std::string_view text) noexcept {
+    for (std::size_t i = 0; i < kConnTypeNames.size(); ++i) {
+        if (text == kConnTypeNames[i]) return static_cast<ConnType>(i);
+    }
+    return std::nullopt;
+}
+
 std::string ServerName(const OnlineSettings& settings) {
-    if (settings.OnlConnType == "Remote SQL Authentication")
+    if (ConnTypeOf(settings.OnlConnType) == ConnType::RemoteSql)
         return settings.OnlDbServer + "," + std::to_string(settings.OnlDbPort);
     return settings.OnlDbServer;
 }
@@ -95,13 +102,13 @@ OnlineSettings ReadOnlineSettings(const std::string& settingsConnString) {
 
     // Read by name, in the table's order.
     OnlineSettings result;
-    result.OnlConnType = Setting<0>(settings);
-    result.OnlConnTimeout = Setting<1>(settings);
-    result.OnlDbServer = Setting<2>(settings);
-    result.OnlDbPort = Setting<3>(settings);
-    result.OnlDatabase = Setting<4>(settings);
-    result.OnlDbUser = Setting<5>(settings);
-    result.OnlDbPass = Setting<6>(settings);
+    result.OnlConnType = Setting<kOnlConnType>(settings);
+    result.OnlConnTimeout = Setting<kOnlConnTimeout>(settings);
+    result.OnlDbServer = Setting<kOnlDbServer>(settings);
+    result.OnlDbPort = Setting<kOnlDbPort>(settings);
+    result.OnlDatabase = Setting<kOnlDatabase>(settings);
+    result.OnlDbUser = Setting<kOnlDbUser>(settings);
+    result.OnlDbPass = Setting<kOnlDbPass>(settings);
 
     settings.Close();
     local.Close();

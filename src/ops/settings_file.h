@@ -9,6 +9,7 @@
 #include <array>
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -40,6 +41,30 @@ inline constexpr std::array<SettingColumn, 7> kSettingColumns{{
     {"OnlDbUser", SettingType::Text},
     {"OnlDbPass", SettingType::Text},
 }};
+
+// The positions of the columns in kSettingColumns (and in a row written in
+// that order).
+enum SettingIndex : std::size_t {
+    kOnlConnType,
+    kOnlConnTimeout,
+    kOnlDbServer,
+    kOnlDbPort,
+    kOnlDatabase,
+    kOnlDbUser,
+    kOnlDbPass,
+};
+
+// The three ways of reaching the server that OnlConnType names, written
+// exactly so (letter case included).
+enum class ConnType {
+    Windows,    // "Windows Authentication": Kerberos, no password
+    LocalSql,   // "Local SQL Authentication": a SQL login, the server by name
+    RemoteSql,  // "Remote SQL Authentication": a SQL login, "host,port" over TCP/IP
+};
+inline constexpr std::array<std::string_view, 3> kConnTypeNames{"Windows Authentication", "Local SQL Authentication",
+                                                                "Remote SQL Authentication"};
+// The connection type an OnlConnType value names; none for any other text.
+std::optional<ConnType> ConnTypeOf(std::string_view text) noexcept;
 
 // The seven online-connection settings, as read from the current row.
 struct OnlineSettings {

@@ -162,14 +162,39 @@ FaultProxy::FaultProxy(std::uint16_t targetPort, FaultSource faults, ProxyLog lo
 
 FaultProxy::~FaultProxy() = default;
 
-void FaultProxy::Run(const std::atomic<bool>& stop) {
-    std::list<std::unique_ptr<Connection>> connections;
-    int accepted = 0;
+// The poll loop of one Run: the connections open and how many were accepted.
+class FaultProxy::Loop {
+public:
+    explicit Loop(FaultProxy& proxy) : proxy_(proxy) {}
 
-    const auto say = [this](const Connection& c, const std::string& text) {
-        if (log_) log_(std::to_string(MonotonicMs()) + " conn " + std::to_string(c.number) + " " + text);
+    void Run(const std::atomic<bool>& stop) {
+        while (!stop.load()) {
+            const std::optional<Clock::time_point> wake = DeliverAll(Clock::now());
+            PollSet set = Watch();
+            const int ready = ::poll(set.fds.data(), set.fds.size(), PollTimeout(wake));
+            if (ready < 0) {
+                if (errno == EINTR) continue;
+                throw SystemError("poll");
+            }
+            ReadReady(set);
+            if (set.fds[0].revents & POLLIN) Accept();
+        }
+        for (auto& c : connections_) Finish(*c, Abort::Close, "proxy stopped");
+    }
+
+private:
+    // The descriptors polled, the listener first, and for each other the
+    // connection and whether it is that connection's client side.
+    struct PollSet {
+        std::vector<pollfd> fds;
+        std::vector<std::pair<Connection*, bool>> owners;
     };
-    const auto finish = [&](Connection& c, Abort abort, const std::string& how) {
+
+    void Say(const Connection& c, const std::string& text) const {
+        if (proxy_.log_) proxy_.log_(std::to_string(MonotonicMs()) + " conn " + std::to_string(c.number) + " " + text);
+    }
+
+    void Finish(Connection& c, Abort abort, const std::string& how) const {
         if (c.finished) return;
         if (abort == Abort::Reset) {
             ResetSocket(c.client);
@@ -179,12 +204,13 @@ void FaultProxy::Run(const std::atomic<bool>& stop) {
             c.server.Reset();
         }
         c.finished = true;
-        say(c, "end to-server " + std::to_string(c.up.delivered) + " to-client " + std::to_string(c.down.delivered) +
+        Say(c, "end to-server " + std::to_string(c.up.delivered) + " to-client " + std::to_string(c.down.delivered) +
                    " " + how);
-    };
-    const auto strike = [&](Connection& c, Flow& f, Clock::time_point now) {
+    }
+
+    void Strike(Connection& c, Flow& f, Clock::time_point now) const {
         c.struck = true;
-        say(c, "fault " + std::string(KindName(c.fault.kind)) + " " + std::string(DirectionName(f.direction)) + " at " +
+        Say(c, "fault " + std::string(KindName(c.fault.kind)) + " " + std::string(DirectionName(f.direction)) + " at " +
                    std::to_string(f.delivered));
         switch (c.fault.kind) {
             case FaultKind::Latency:
@@ -197,10 +223,10 @@ void FaultProxy::Run(const std::atomic<bool>& stop) {
                 c.blackHole = true;
                 break;
             case FaultKind::Reset:
-                finish(c, Abort::Reset, "reset by the fault");
+                Finish(c, Abort::Reset, "reset by the fault");
                 break;
             case FaultKind::Close:
-                finish(c, Abort::Close, "closed by the fault");
+                Finish(c, Abort::Close, "closed by the fault");
                 break;
             case FaultKind::Drip:
                 f.drip = c.fault.time;
@@ -212,30 +238,43 @@ void FaultProxy::Run(const std::atomic<bool>& stop) {
             case FaultKind::None:
                 break;
         }
-    };
+    }
+
+    // Delivers what may go of every connection, ends those both ends have
+    // closed and lets the finished go; returns the first moment one must be
+    // looked at again (nullopt: when its descriptors are ready).
+    std::optional<Clock::time_point> DeliverAll(Clock::time_point now) {
+        std::optional<Clock::time_point> wake;
+        for (auto& c : connections_) {
+            for (Flow* f : {&c->up, &c->down}) {
+                const auto at = Deliver(*c, *f, now);
+                if (at && (!wake || *at < *wake)) wake = at;
+            }
+            if (!c->finished && c->up.shutDown && c->down.shutDown) Finish(*c, Abort::Close, "closed by both ends");
+        }
+        connections_.remove_if([](const std::unique_ptr<Connection>& c) { return c->finished; });
+        return wake;
+    }
+
     // Delivers what may go now; returns the moment it must be looked at
     // again (nullopt: when its descriptors are ready).
-    const auto deliver = [&](Connection& c, Flow& f, Clock::time_point now) -> std::optional<Clock::time_point> {
+    std::optional<Clock::time_point> Deliver(Connection& c, Flow& f, Clock::time_point now) const {
         const bool faultHere = c.fault.kind != FaultKind::None && c.fault.direction == f.direction;
         while (!c.finished && !c.blackHole && !f.pending.empty()) {
             if (faultHere && !c.struck && f.delivered == c.fault.afterBytes) {
-                strike(c, f, now);
+                Strike(c, f, now);
                 continue;
             }
             if (f.stallUntil) {
                 if (now < *f.stallUntil) return *f.stallUntil;
                 f.stallUntil.reset();
-                say(c, "stall over " + std::string(DirectionName(f.direction)));
+                Say(c, "stall over " + std::string(DirectionName(f.direction)));
             }
             Chunk& chunk = f.pending.front();
             if (f.latency && now < chunk.readAt + *f.latency) return chunk.readAt + *f.latency;
             std::size_t n = chunk.bytes.size() - chunk.offset;
             if (f.toDrop > 0) {
-                const std::size_t drop = std::min<std::size_t>(n, f.toDrop);
-                f.toDrop -= static_cast<std::uint32_t>(drop);
-                chunk.offset += drop;
-                f.pendingBytes -= drop;
-                if (chunk.offset == chunk.bytes.size()) f.pending.pop_front();
+                Drop(f, chunk, n);
                 continue;
             }
             if (faultHere && !c.struck) n = std::min<std::uint64_t>(n, c.fault.afterBytes - f.delivered);
@@ -243,16 +282,7 @@ void FaultProxy::Run(const std::atomic<bool>& stop) {
                 if (now < f.nextDrip) return f.nextDrip;
                 n = 1;
             }
-            const ssize_t sent = ::send(c.ToFd(f), chunk.bytes.data() + chunk.offset, n, MSG_NOSIGNAL | MSG_DONTWAIT);
-            if (sent < 0) {
-                if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return std::nullopt;
-                finish(c, Abort::Reset, std::string(DirectionName(f.direction)) + " peer gone");
-                return std::nullopt;
-            }
-            chunk.offset += static_cast<std::size_t>(sent);
-            f.pendingBytes -= static_cast<std::size_t>(sent);
-            f.delivered += static_cast<std::uint64_t>(sent);
-            if (chunk.offset == chunk.bytes.size()) f.pending.pop_front();
+            if (!Send(c, f, chunk, n)) return std::nullopt;
             if (f.drip) f.nextDrip = now + *f.drip;
         }
         if (!c.finished && !c.blackHole && f.pending.empty() && f.sourceEnded && !f.shutDown) {
@@ -260,13 +290,91 @@ void FaultProxy::Run(const std::atomic<bool>& stop) {
             f.shutDown = true;
         }
         return std::nullopt;
-    };
-    const auto receive = [&](Connection& c, Flow& f) {
+    }
+
+    // Leaves out what a cut still drops of the first chunk's `n` bytes.
+    static void Drop(Flow& f, Chunk& chunk, std::size_t n) {
+        const std::size_t drop = std::min<std::size_t>(n, f.toDrop);
+        f.toDrop -= static_cast<std::uint32_t>(drop);
+        chunk.offset += drop;
+        f.pendingBytes -= drop;
+        if (chunk.offset == chunk.bytes.size()) f.pending.pop_front();
+    }
+
+    // Sends up to `n` bytes of the first chunk; false when nothing more can
+    // go now (the far side is full, or gone and the connection finished).
+    bool Send(Connection& c, Flow& f, Chunk& chunk, std::size_t n) const {
+        const ssize_t sent = ::send(c.ToFd(f), chunk.bytes.data() + chunk.offset, n, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (sent < 0) {
+            if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return false;
+            Finish(c, Abort::Reset, std::string(DirectionName(f.direction)) + " peer gone");
+            return false;
+        }
+        chunk.offset += static_cast<std::size_t>(sent);
+        f.pendingBytes -= static_cast<std::size_t>(sent);
+        f.delivered += static_cast<std::uint64_t>(sent);
+        if (chunk.offset == chunk.bytes.size()) f.pending.pop_front();
+        return true;
+    }
+
+    // The listener and both sides of every connection, each with the events
+    // it is waited for.
+    PollSet Watch() const {
+        PollSet set;
+        set.fds.push_back({proxy_.listener_.Get(), POLLIN, 0});
+        set.owners.emplace_back(nullptr, false);
+        for (const auto& c : connections_) {
+            for (const bool clientSide : {true, false}) {
+                const Flow& out = clientSide ? c->up : c->down;  // read from this side
+                const Flow& in = clientSide ? c->down : c->up;   // written to this side
+                short events = out.sourceEnded ? 0 : POLLRDHUP;
+                if (!c->blackHole) {
+                    if (!out.sourceEnded && out.pendingBytes < kMaxPending) events |= POLLIN;
+                    if (!in.pending.empty()) events |= POLLOUT;
+                }
+                set.fds.push_back({clientSide ? c->client.Get() : c->server.Get(), events, 0});
+                set.owners.emplace_back(c.get(), clientSide);
+            }
+        }
+        return set;
+    }
+
+    // At most 50 ms, and no later than `wake`.
+    static int PollTimeout(const std::optional<Clock::time_point>& wake) {
+        if (!wake) return 50;
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(*wake - Clock::now()).count();
+        return static_cast<int>(std::clamp<long long>(left, 0, 50));
+    }
+
+    // Reads from every connection's side that poll found ready.
+    void ReadReady(const PollSet& set) const {
+        for (std::size_t i = 1; i < set.fds.size(); ++i) {
+            Connection& c = *set.owners[i].first;
+            if (c.finished || set.fds[i].revents == 0) continue;
+            const bool clientSide = set.owners[i].second;
+            if (c.blackHole) {
+                // Nothing moves; the connection goes once the client gives up.
+                if (clientSide) {
+                    Finish(c, Abort::Close, "client left the black hole");
+                } else if (c.server) {
+                    c.server.Reset();
+                    Say(c, "server left the black hole");
+                }
+                continue;
+            }
+            Flow& out = clientSide ? c.up : c.down;
+            if (set.fds[i].revents & (POLLIN | POLLRDHUP | POLLHUP | POLLERR)) {
+                if (!out.sourceEnded) Receive(c, out);
+            }
+        }
+    }
+
+    void Receive(Connection& c, Flow& f) const {
         std::vector<std::uint8_t> buffer(kReadSize);
         const ssize_t got = ::recv(c.FromFd(f), buffer.data(), buffer.size(), MSG_DONTWAIT);
         if (got < 0) {
             if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return;
-            finish(c, Abort::Reset, std::string(DirectionName(f.direction)) + " source reset");
+            Finish(c, Abort::Reset, std::string(DirectionName(f.direction)) + " source reset");
             return;
         }
         if (got == 0) {
@@ -276,95 +384,42 @@ void FaultProxy::Run(const std::atomic<bool>& stop) {
         buffer.resize(static_cast<std::size_t>(got));
         // The client's bytes as it sends them, whatever the fault does to them.
         if (&f == &c.up && c.login.Feed(buffer.data(), buffer.size()))
-            say(c, "login-done at " + std::to_string(f.received));
+            Say(c, "login-done at " + std::to_string(f.received));
         f.received += buffer.size();
         f.pendingBytes += buffer.size();
         f.pending.push_back(Chunk{std::move(buffer), 0, Clock::now()});
-    };
-
-    while (!stop.load()) {
-        const Clock::time_point now = Clock::now();
-        std::optional<Clock::time_point> wake;
-        for (auto& c : connections) {
-            for (Flow* f : {&c->up, &c->down}) {
-                const auto at = deliver(*c, *f, now);
-                if (at && (!wake || *at < *wake)) wake = at;
-            }
-            if (!c->finished && c->up.shutDown && c->down.shutDown) finish(*c, Abort::Close, "closed by both ends");
-        }
-        connections.remove_if([](const std::unique_ptr<Connection>& c) { return c->finished; });
-
-        std::vector<pollfd> fds{{listener_.Get(), POLLIN, 0}};
-        std::vector<std::pair<Connection*, bool>> owners{{nullptr, false}};  // (connection, client side)
-        for (auto& c : connections) {
-            for (const bool clientSide : {true, false}) {
-                Flow& out = clientSide ? c->up : c->down;  // read from this side
-                Flow& in = clientSide ? c->down : c->up;   // written to this side
-                short events = out.sourceEnded ? 0 : POLLRDHUP;
-                if (!c->blackHole) {
-                    if (!out.sourceEnded && out.pendingBytes < kMaxPending) events |= POLLIN;
-                    if (!in.pending.empty()) events |= POLLOUT;
-                }
-                fds.push_back({clientSide ? c->client.Get() : c->server.Get(), events, 0});
-                owners.emplace_back(c.get(), clientSide);
-            }
-        }
-        int timeout = 50;
-        if (wake) {
-            const auto left = std::chrono::ceil<std::chrono::milliseconds>(*wake - Clock::now()).count();
-            timeout = static_cast<int>(std::clamp<long long>(left, 0, 50));
-        }
-        const int ready = ::poll(fds.data(), fds.size(), timeout);
-        if (ready < 0) {
-            if (errno == EINTR) continue;
-            throw SystemError("poll");
-        }
-        for (std::size_t i = 1; i < fds.size(); ++i) {
-            Connection& c = *owners[i].first;
-            if (c.finished || fds[i].revents == 0) continue;
-            const bool clientSide = owners[i].second;
-            if (c.blackHole) {
-                // Nothing moves; the connection goes once the client gives up.
-                if (clientSide) {
-                    finish(c, Abort::Close, "client left the black hole");
-                } else if (c.server) {
-                    c.server.Reset();
-                    say(c, "server left the black hole");
-                }
-                continue;
-            }
-            Flow& out = clientSide ? c.up : c.down;
-            if (fds[i].revents & (POLLIN | POLLRDHUP | POLLHUP | POLLERR)) {
-                if (!out.sourceEnded) receive(c, out);
-            }
-        }
-        if (fds[0].revents & POLLIN) {
-            UniqueFd client(::accept4(listener_.Get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
-            if (client) {
-                auto c = std::make_unique<Connection>();
-                c->number = accepted++;
-                c->fault = faults_ ? faults_(c->number) : Fault{};
-                c->client = std::move(client);
-                c->server.Reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-                sockaddr_in target{};
-                target.sin_family = AF_INET;
-                target.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-                target.sin_port = htons(targetPort_);
-                say(*c, "open plan " + Describe(c->fault));
-                if (!c->server ||
-                    ::connect(c->server.Get(), reinterpret_cast<sockaddr*>(&target), sizeof target) != 0) {
-                    finish(*c, Abort::Reset, "target refused");
-                } else {
-                    const int one = 1;
-                    ::setsockopt(c->server.Get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-                    ::setsockopt(c->client.Get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-                    ::fcntl(c->server.Get(), F_SETFL, ::fcntl(c->server.Get(), F_GETFL) | O_NONBLOCK);
-                    connections.push_back(std::move(c));
-                }
-            }
-        }
     }
-    for (auto& c : connections) finish(*c, Abort::Close, "proxy stopped");
-}
+
+    // Takes a waiting client and connects it to the target, with its plan.
+    void Accept() {
+        UniqueFd client(::accept4(proxy_.listener_.Get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
+        if (!client) return;
+        auto c = std::make_unique<Connection>();
+        c->number = accepted_++;
+        c->fault = proxy_.faults_ ? proxy_.faults_(c->number) : Fault{};
+        c->client = std::move(client);
+        c->server.Reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        sockaddr_in target{};
+        target.sin_family = AF_INET;
+        target.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        target.sin_port = htons(proxy_.targetPort_);
+        Say(*c, "open plan " + Describe(c->fault));
+        if (!c->server || ::connect(c->server.Get(), reinterpret_cast<sockaddr*>(&target), sizeof target) != 0) {
+            Finish(*c, Abort::Reset, "target refused");
+            return;
+        }
+        const int one = 1;
+        ::setsockopt(c->server.Get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        ::setsockopt(c->client.Get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        ::fcntl(c->server.Get(), F_SETFL, ::fcntl(c->server.Get(), F_GETFL) | O_NONBLOCK);
+        connections_.push_back(std::move(c));
+    }
+
+    FaultProxy& proxy_;
+    std::list<std::unique_ptr<Connection>> connections_;
+    int accepted_ = 0;
+};
+
+void FaultProxy::Run(const std::atomic<bool>& stop) { Loop(*this).Run(stop); }
 
 }  // namespace quellmark::faultproxy

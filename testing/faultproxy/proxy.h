@@ -43,6 +43,7 @@ public:
 
 private:
     struct Connection;
+    class Loop;
     std::uint16_t targetPort_;
     FaultSource faults_;
     ProxyLog log_;

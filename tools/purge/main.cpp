@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "base/lock_file.h"
+#include "data_access/data_access.h"
 #include "data_access/value_types.h"
 #include "ops/audit_record.h"
 #include "ops/modGeneral.h"
@@ -178,7 +179,9 @@ int Main(int argc, char** argv, tool::StopSignals& signals, bool& loginLeftBehin
     } catch (const purge::OpenFailure& failure) {
         tool::Report(stderr, failure.what());
         const bool settingsUnusable = failure.Which() == purge::OpenFailure::Cause::Settings;
-        if (options.keytab && failure.Settings() && failure.Settings()->OnlConnType == "Windows Authentication")
+        if (options.keytab && failure.Settings() &&
+            quellmark::modGeneral::ConnTypeOf(failure.Settings()->OnlConnType) ==
+                quellmark::modGeneral::ConnType::Windows)
             Say(tool::KeytabAdvice(*options.keytab));
         if (failure.Settings()) {
             record.server = purge::ServerName(*failure.Settings());
@@ -271,6 +274,8 @@ int Main(int argc, char** argv, tool::StopSignals& signals, bool& loginLeftBehin
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Before any thread starts: it sets the process's environment.
+    quellmark::data_access::StartUp();
     // A closed standard output or error (a pipe whose reader went) fails the
     // writes to it and nothing else: the run ends as it would, its summary
     // in the JSON and its record in the journal.

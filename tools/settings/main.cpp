@@ -88,71 +88,86 @@ jet4::FileAccess AccessFor(const std::optional<std::string>& groupName) {
     return access;
 }
 
-int Write(const std::vector<std::string>& args) {
-    using namespace quellmark::settings_tool;
-    SettingValues values;
+// The column of the password, the one value that may come after the others.
+constexpr std::size_t kPasswordColumn = modGeneral::kOnlDbPass;
+static_assert(kPasswordColumn == modGeneral::kSettingColumns.size() - 1);
+static_assert(quellmark::settings_tool::kValueOptions[kPasswordColumn] == "--password");
+
+// What write's arguments give.
+struct WriteArguments {
+    quellmark::settings_tool::SettingValues values;
     std::string file;
     std::optional<std::string> groupName;
     bool passwordFromStdin = false;
+};
+
+WriteArguments ParseWriteArguments(const std::vector<std::string>& args) {
+    using namespace quellmark::settings_tool;
+    WriteArguments parsed;
     for (std::size_t i = 0; i < args.size(); ++i) {
-        if (TakeValueOption(args, i, values)) continue;
-        if (TakeOption(args, i, "--group", groupName)) continue;
+        if (TakeValueOption(args, i, parsed.values)) continue;
+        if (TakeOption(args, i, "--group", parsed.groupName)) continue;
         if (args[i] == "--password-stdin") {
-            if (passwordFromStdin) throw UsageError{"--password-stdin is given twice."};
-            passwordFromStdin = true;
+            if (parsed.passwordFromStdin) throw UsageError{"--password-stdin is given twice."};
+            parsed.passwordFromStdin = true;
             continue;
         }
         if (args[i].rfind("--", 0) == 0) throw UsageError{"unknown option \"" + args[i] + "\"."};
-        if (!file.empty()) throw UsageError{"write takes one FILE; \"" + args[i] + "\" is one too many."};
-        file = args[i];
+        if (!parsed.file.empty()) throw UsageError{"write takes one FILE; \"" + args[i] + "\" is one too many."};
+        parsed.file = args[i];
     }
-    if (file.empty()) throw UsageError{"write needs a FILE."};
-
-    const std::size_t passwordColumn = modGeneral::kSettingColumns.size() - 1;
-    static_assert(kValueOptions.back() == "--password");
-    if (passwordFromStdin && values[passwordColumn])
+    if (parsed.file.empty()) throw UsageError{"write needs a FILE."};
+    if (parsed.passwordFromStdin && parsed.values[kPasswordColumn])
         throw UsageError{"give the password with --password or with --password-stdin, not both."};
-    // A terminal on standard input is asked without echo, --password-stdin or not.
-    const bool askForPassword = !values[passwordColumn] && StdinIsTerminal();
-    const bool passwordLater = passwordFromStdin || askForPassword;
+    return parsed;
+}
 
-    // Every other value is checked before the password is read or asked for.
+// Settings_General with its columns and no row yet.
+jet4::Table SettingsTable() {
     jet4::Table table;
     table.name = std::string(modGeneral::kSettingsTable);
+    for (const modGeneral::SettingColumn& column : modGeneral::kSettingColumns)
+        table.columns.push_back({std::string(column.name), quellmark::settings_tool::JetTypeOf(column.type)});
+    return table;
+}
+
+// The cells of the values given, in column order. Throws UsageError naming
+// every value missing (the password is not, when it comes later).
+jet4::Row RowOfValues(const quellmark::settings_tool::SettingValues& values, bool passwordLater) {
+    using namespace quellmark::settings_tool;
     jet4::Row row;
     std::string missing;
     for (std::size_t c = 0; c < modGeneral::kSettingColumns.size(); ++c) {
-        const modGeneral::SettingColumn& column = modGeneral::kSettingColumns[c];
-        const jet4::ColumnType type = JetTypeOf(column.type);
-        table.columns.push_back({std::string(column.name), type});
         if (values[c]) {
-            row.push_back(CellFor(c, *values[c], type));
-        } else if (c != passwordColumn || !passwordLater) {
+            row.push_back(CellFor(c, *values[c], JetTypeOf(modGeneral::kSettingColumns[c].type)));
+        } else if (c != kPasswordColumn || !passwordLater) {
             missing += (missing.empty() ? "" : ", ") + std::string(kValueOptions[c]);
         }
     }
     if (!missing.empty())
         throw UsageError{"write needs every setting; missing: " + missing +
                          " (an empty text such as --user \"\" is fine)." +
-                         (values[passwordColumn] ? "" : " The password can also come from --password-stdin.")};
-    const jet4::FileAccess access = AccessFor(groupName);
-    CheckUsableRow(row);
+                         (values[kPasswordColumn] ? "" : " The password can also come from --password-stdin.")};
+    return row;
+}
 
+// The password asked for on the terminal or read from standard input.
+std::string LatePassword(const quellmark::settings_tool::SettingValues& values, bool askForPassword) {
+    using namespace quellmark::settings_tool;
+    std::optional<std::string> password;
     if (askForPassword) {
-        values[passwordColumn] =
-            PromptPassword("Password of the SQL login \"" + Visible(*values[passwordColumn - 1]) + "\": ");
-        if (!values[passwordColumn]) throw UsageError{"no password was typed."};
-    } else if (passwordFromStdin) {
-        values[passwordColumn] = ReadPasswordLine(std::cin);
-        if (!values[passwordColumn])
+        password = PromptPassword("Password of the SQL login \"" + Visible(*values[modGeneral::kOnlDbUser]) + "\": ");
+        if (!password) throw UsageError{"no password was typed."};
+    } else {
+        password = ReadPasswordLine(std::cin);
+        if (!password)
             throw UsageError{"--password-stdin: standard input is empty (an empty line is an empty password)."};
     }
-    if (passwordLater) {
-        row.push_back(CellFor(passwordColumn, *values[passwordColumn], jet4::ColumnType::Text));
-        CheckUsableRow(row);
-    }
-    table.rows.push_back(std::move(row));
+    return *password;
+}
 
+// The file of one table, written in place of FILE at once.
+void WriteSettingsFile(const std::string& file, const jet4::Table& table, const jet4::FileAccess& access) {
     std::vector<std::uint8_t> bytes;
     try {
         bytes = jet4::BuildDatabase({table});
@@ -160,6 +175,28 @@ int Write(const std::vector<std::string>& args) {
         throw UsageError{e.what()};  // a value the table cannot hold
     }
     jet4::WriteFileAtomically(file, bytes, access);
+}
+
+int Write(const std::vector<std::string>& args) {
+    using namespace quellmark::settings_tool;
+    const WriteArguments parsed = ParseWriteArguments(args);
+    const SettingValues& values = parsed.values;
+    // A terminal on standard input is asked without echo, --password-stdin or not.
+    const bool askForPassword = !values[kPasswordColumn] && StdinIsTerminal();
+    const bool passwordLater = parsed.passwordFromStdin || askForPassword;
+
+    // Every other value is checked before the password is read or asked for.
+    jet4::Table table = SettingsTable();
+    jet4::Row row = RowOfValues(values, passwordLater);
+    const jet4::FileAccess access = AccessFor(parsed.groupName);
+    CheckUsableRow(row);
+
+    if (passwordLater) {
+        row.push_back(CellFor(kPasswordColumn, LatePassword(values, askForPassword), jet4::ColumnType::Text));
+        CheckUsableRow(row);
+    }
+    table.rows.push_back(std::move(row));
+    WriteSettingsFile(parsed.file, table, access);
     return 0;
 }
 
@@ -203,11 +240,9 @@ int Check(const std::vector<std::string>& args) {
     if (!count) return 1;
 
     const modGeneral::OnlineSettings& s = online->settings;
-    const bool remote = s.OnlConnType == "Remote SQL Authentication";
-    const bool windows = s.OnlConnType == "Windows Authentication";
-    std::cout << "connected to " << Visible(s.OnlDbServer) << (remote ? "," + std::to_string(s.OnlDbPort) : "")
-              << " (database " << Visible(s.OnlDatabase) << ") "
-              << (windows ? "with Windows Authentication" : "as " + Visible(s.OnlDbUser)) << ": ATR_Log holds "
+    const bool windows = modGeneral::ConnTypeOf(s.OnlConnType) == modGeneral::ConnType::Windows;
+    std::cout << "connected to " << Visible(modGeneral::ServerName(s)) << " (database " << Visible(s.OnlDatabase)
+              << ") " << (windows ? "with Windows Authentication" : "as " + Visible(s.OnlDbUser)) << ": ATR_Log holds "
               << *count << (*count == 1 ? " row" : " rows") << '\n'
               << Visible(quellmark::settings_tool::TrustLine(online->connection->ConnectionString, s.OnlConnTimeout))
               << '\n';
@@ -218,6 +253,7 @@ int Check(const std::vector<std::string>& args) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    quellmark::data_access::StartUp();
     const std::vector<std::string> all(argv + 1, argv + argc);
     try {
         if (all.empty()) throw UsageError{"a command is needed: write, show, check or trust."};

@@ -31,17 +31,18 @@ void CheckUsableRow(const jet4::Row& row) {
     }
     // The columns in the order of modGeneral::kSettingColumns. A number out
     // of its column's range is left to the writer, which names the column.
-    const std::int64_t timeout = NumberOf(row, 1);
-    const std::int64_t port = NumberOf(row, 3);
+    using namespace modGeneral;
+    const std::int64_t timeout = NumberOf(row, kOnlConnTimeout);
+    const std::int64_t port = NumberOf(row, kOnlDbPort);
     if (timeout != static_cast<std::int16_t>(timeout) || port != static_cast<std::int32_t>(port)) return;
-    modGeneral::OnlineSettings s;
-    s.OnlConnType = TextOf(row, 0);
+    OnlineSettings s;
+    s.OnlConnType = TextOf(row, kOnlConnType);
     s.OnlConnTimeout = static_cast<std::int16_t>(timeout);
-    s.OnlDbServer = TextOf(row, 2);
+    s.OnlDbServer = TextOf(row, kOnlDbServer);
     s.OnlDbPort = static_cast<std::int32_t>(port);
-    s.OnlDatabase = TextOf(row, 4);
-    s.OnlDbUser = TextOf(row, 5);
-    s.OnlDbPass = TextOf(row, 6);
+    s.OnlDatabase = TextOf(row, kOnlDatabase);
+    s.OnlDbUser = TextOf(row, kOnlDbUser);
+    s.OnlDbPass = TextOf(row, kOnlDbPass);
     const std::string connectionString = modGeneral::BuildOnlineConnString(s);
     if (connectionString.empty())
         throw UsageError{

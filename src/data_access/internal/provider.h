@@ -54,5 +54,8 @@ std::unique_ptr<Connection> OpenSqlServer(const ConnectionProperties& properties
 // Throws the Error OpenSqlServer throws for these settings before it reaches
 // for a Kerberos ticket or the server.
 void CheckSqlServer(const ConnectionProperties& properties, std::int16_t timeoutSeconds);
+// The SQL Server provider's process-wide set-up (data_access::StartUp);
+// throws Error when it cannot be made.
+void StartSqlServer();
 
 }  // namespace quellmark::data_access::provider

@@ -42,8 +42,6 @@ public:
                 break;
             }
         }
-        if (folder_.empty()) return;
-        ::setenv("FREETDSCONF", ConfigFile().c_str(), 1);
     }
     ~RuntimeFolder() {
         if (folder_.empty()) return;
@@ -66,6 +64,15 @@ std::mutex gLoginMutex;
 RuntimeFolder& Folder() {
     static RuntimeFolder folder;
     return folder;
+}
+
+// Points the driver at the private folder's file, once.
+void PointDriverAtFolder(RuntimeFolder& folder) {
+    static const bool pointed = folder.Usable() && ::setenv("FREETDSCONF", folder.ConfigFile().c_str(), 1) == 0;
+    if (!pointed)
+        throw Error(
+            "No private folder for the SQL Server driver's settings can be made (in $XDG_RUNTIME_DIR, "
+            "$TMPDIR or /tmp).");
 }
 
 void WriteFile(const std::string& path, const std::string& text) {
@@ -93,10 +100,7 @@ LoginConfig::LoginConfig(const std::string& host, int port, const std::string& i
     if (!instance.empty() && !SafeValue(instance))
         throw Error("The instance name \"" + instance + "\" holds characters no instance name has.");
     RuntimeFolder& folder = Folder();
-    if (!folder.Usable())
-        throw Error(
-            "No private folder for the SQL Server driver's settings can be made (in $XDG_RUNTIME_DIR, "
-            "$TMPDIR or /tmp).");
+    PointDriverAtFolder(folder);
     std::string text = "[global]\n[" + std::string(kFreeTdsSection) + "]\n\thost = " + host + "\n";
     text += instance.empty() ? "\tport = " + std::to_string(port) + "\n" : "\tinstance = " + instance + "\n";
     text += "\tencryption = require\n";
@@ -117,5 +121,7 @@ LoginConfig::LoginConfig(const std::string& host, int port, const std::string& i
 }
 
 LoginConfig::~LoginConfig() { RemoveFiles(Folder()); }
+
+void StartDriverConfiguration() { PointDriverAtFolder(Folder()); }
 
 }  // namespace quellmark::data_access::sqlserver

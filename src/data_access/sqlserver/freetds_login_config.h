@@ -13,7 +13,7 @@
 //
 // It holds nothing secret (the password stays in the connection string).
 // The file lives in a private folder (0700) made once per process, which
-// FREETDSCONF names from then on; a process-wide lock makes one login at a
+// FREETDSCONF names from the program's start-up on; a process-wide lock makes one login at a
 // time use it, and the file is removed when the login is done.
 #pragma once
 
@@ -25,6 +25,10 @@
 #include "data_access/sqlserver/server_trust.h"
 
 namespace quellmark::data_access::sqlserver {
+
+// Makes the private folder and points FREETDSCONF at its file, once per
+// process (quellmark::data_access::StartUp).
+void StartDriverConfiguration();
 
 class LoginConfig {
 public:

@@ -24,6 +24,8 @@
 #include <utility>
 #include <vector>
 
+#include "base/scope_exit.h"
+#include "base/text.h"
 #include "data_access/data_access.h"
 #include "data_access/sqlserver/diagnostics.h"
 #include "data_access/sqlserver/driver_connection_string.h"
@@ -52,13 +54,6 @@ using sqlserver::StatementHandle;
 constexpr int kNoLimitLoginSeconds = 600;
 // How long a named instance's SQL Server Browser is given to answer.
 constexpr int kBrowserSeconds = 16;
-
-bool IsBlank(const std::string& text) {
-    for (char c : text) {
-        if (!std::isspace(static_cast<unsigned char>(c))) return false;
-    }
-    return true;
-}
 
 // "dbo.ATR_Log" -> "[dbo].[ATR_Log]", a ']' in a name doubled.
 std::string QuoteTableName(const std::string& name) {
@@ -163,9 +158,99 @@ struct Limit {
     sqlserver::Deadline* deadline = nullptr;
 };
 
+// What the driver answered to a login, and whether the watchdog had to cut
+// it off.
+struct DriverAnswer {
+    SQLRETURN rc = SQL_ERROR;
+    bool cut = false;
+};
+
+// The part of a statement's first result a cursor keeps.
+struct FirstResult {
+    std::vector<std::string> names;
+    std::optional<std::vector<Value>> row;
+};
+
 class OdbcConnection final : public Connection {
 public:
     OdbcConnection(OdbcLogin login, int loginTimeoutSeconds, const LoginBudget& budget) : login_(std::move(login)) {
+        AllocateHandles(loginTimeoutSeconds);
+        std::optional<sqlserver::WideText> wide = TakeConnectionString();
+        const quellmark::base::ScopeExit wipe([&wide]() noexcept {
+            if (wide) std::fill(wide->begin(), wide->end(), SQLWCHAR{0});
+        });
+        if (!wide) throw Error("The connection string is not UTF-8 text.");
+        if (wide->size() > static_cast<std::size_t>(SHRT_MAX))
+            throw Error("The connection string is too long for the ODBC driver.");
+        const sqlserver::ServerTrust trust = sqlserver::TrustFor(login_.Server);
+        // Where the driver goes: a named instance's port is asked for here,
+        // under the login's deadline, so that the driver never waits on the
+        // SQL Server Browser.
+        sqlserver::SqlServerAddress target = login_.Address;
+        Prepare(target, budget);
+        std::optional<sqlserver::ServiceTicketCheck> ticket;
+        if (login_.IntegratedSecurity) ticket = FetchServiceTicket(target, budget);
+
+        const std::vector<sqlserver::OpenSocket> socketsBefore = sqlserver::InetStreamSockets();
+        const DriverAnswer answer = ConnectDriver(*wide, target, trust, socketsBefore, budget);
+        if (SQL_SUCCEEDED(answer.rc)) dbc_.MarkConnected();
+        if (answer.cut) throw Error(ExplainCutLogin(answer.rc, loginTimeoutSeconds));
+        if (!SQL_SUCCEEDED(answer.rc))
+            throw Error(ExplainFailedLogin(loginTimeoutSeconds, trust, budget, ticket ? &*ticket : nullptr));
+        socket_ = sqlserver::NewConnectedSocket(socketsBefore, target.Instance.empty() ? target.Port : 0);
+    }
+
+    std::unique_ptr<Cursor> OpenTable(const std::string& name, std::int32_t timeoutSeconds) override {
+        // Only the first row is ever read through a cursor, so only one row
+        // is asked for: the online log is far too big to fetch whole.
+        std::int64_t ignored = -1;
+        return Execute("SELECT TOP (1) * FROM " + QuoteTableName(name), timeoutSeconds, ignored);
+    }
+
+    std::unique_ptr<Cursor> Execute(const std::string& text, std::int32_t timeoutSeconds,
+                                    std::int64_t& rowsAffected) override {
+        rowsAffected = -1;
+        CheckSendable(text);
+        // Declared first, so it also covers releasing the statement handle,
+        // for which the driver may wait on the server as well.
+        std::optional<sqlserver::Deadline> deadline;
+        if (timeoutSeconds > 0 && socket_) {
+            const auto at = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds) +
+                            sqlserver::CancellationGrace(timeoutSeconds);
+            deadline.emplace(at, [socket = *socket_] { sqlserver::ShutDown(socket); });
+        }
+        const Limit limit{timeoutSeconds, deadline ? &*deadline : nullptr};
+        const quellmark::base::ScopeExit done([this, &limit]() noexcept {
+            // A deadline that passed just as the statement finished has
+            // still closed the connection.
+            if (limit.deadline && limit.deadline->Stop()) lost_ = true;
+        });
+        StatementHandle statement = AllocateStatement();
+        SQLHANDLE stmt = statement.Get();
+        // Cancel may reach the statement from another thread until it is released.
+        SetRunning(stmt);
+        const quellmark::base::ScopeExit running([this]() noexcept { SetRunning(SQL_NULL_HANDLE); });
+
+        const SQLRETURN rc = Send(stmt, text, limit);
+        FirstResult first = ReadFirstResult(stmt, rc, limit, rowsAffected);
+        ReadThroughTheRest(stmt, limit);
+        return std::make_unique<OdbcCursor>(std::move(first.names), std::move(first.row));
+    }
+
+    void Cancel() noexcept override {
+        std::lock_guard<std::mutex> lock(runningMutex_);
+        if (running_ != SQL_NULL_HANDLE) SQLCancel(running_);
+    }
+
+    void Close() override {
+        dbc_.Reset();
+        env_.Reset();
+    }
+
+private:
+    // The environment (ODBC 3) and connection handles, with the login's
+    // time-out and autocommit set.
+    void AllocateHandles(int loginTimeoutSeconds) {
         SQLHANDLE env = SQL_NULL_HANDLE;
         if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &env)))
             throw Error("The ODBC driver manager (unixODBC) could not be initialised.");
@@ -181,171 +266,131 @@ public:
 
         SetConnectAttribute(SQL_ATTR_LOGIN_TIMEOUT, static_cast<SQLULEN>(loginTimeoutSeconds));
         SetConnectAttribute(SQL_ATTR_AUTOCOMMIT, SQL_AUTOCOMMIT_ON);
+    }
 
-        // Through the wide call: the driver reads a narrow connection string
-        // as Latin-1, which would send every other character mis-encoded.
+    // The connection string as UTF-16 (none when it is not UTF-8), for the
+    // wide call: the driver reads a narrow connection string as Latin-1,
+    // which would send every other character mis-encoded. The narrow string
+    // holds the password and is wiped here, as it is not needed any more.
+    std::optional<sqlserver::WideText> TakeConnectionString() {
         std::string& text = login_.ConnectionString;
         std::optional<sqlserver::WideText> wide = sqlserver::WideFromUtf8(text);
-        // The string holds the password and is not needed any more.
         text.assign(text.size(), '\0');
         text.clear();
-        struct Wipe {
-            std::optional<sqlserver::WideText>& text;
-            ~Wipe() {
-                if (text) std::fill(text->begin(), text->end(), SQLWCHAR{0});
-            }
-        } wipe{wide};
-        if (!wide) throw Error("The connection string is not UTF-8 text.");
-        if (wide->size() > static_cast<std::size_t>(SHRT_MAX))
-            throw Error("The connection string is too long for the ODBC driver.");
-        const sqlserver::ServerTrust trust = sqlserver::TrustFor(login_.Server);
-        // Where the driver goes: a named instance's port is asked for here,
-        // under the login's deadline, so that the driver never waits on the
-        // SQL Server Browser.
-        sqlserver::SqlServerAddress target = login_.Address;
-        Prepare(target, budget);
-        std::optional<sqlserver::ServiceTicketCheck> ticket;
-        if (login_.IntegratedSecurity) ticket = FetchServiceTicket(target, budget);
-
-        const std::vector<sqlserver::OpenSocket> socketsBefore = sqlserver::InetStreamSockets();
-        SQLRETURN rc = SQL_ERROR;
-        bool cut = false;
-        {
-            const sqlserver::LoginConfig config(target.Host, target.Port, target.Instance, trust);
-            // The driver's own time-out holds for each wait, not for the
-            // login: a server that answers a byte at a time keeps it going.
-            // Shutting its socket down ends it.
-            // Only a login waiting on its server's socket is ended that way.
-            int shut = 0;
-            sqlserver::Deadline watchdog(budget.DriverBy(), [&shut, &socketsBefore, port = target.Port] {
-                shut = sqlserver::ShutDownNew(socketsBefore, port);
-            });
-            rc = SQLDriverConnectW(dbc_.Get(), nullptr, wide->data(), static_cast<SQLSMALLINT>(wide->size()), nullptr,
-                                   0, nullptr, SQL_DRIVER_NOPROMPT);
-            // Stop joins the watchdog's thread: `shut` is read after it wrote.
-            cut = watchdog.Stop() && shut > 0;
-        }
-        if (SQL_SUCCEEDED(rc)) dbc_.MarkConnected();
-        if (cut) {
-            throw Error(sqlserver::ExplainUnanswered(
-                rc == SQL_ERROR ? Diagnostics(SQL_HANDLE_DBC, dbc_.Get()) : std::vector<ErrorEntry>{}, login_.Address,
-                "the server did not complete the login within the connection time-out of " +
-                    std::to_string(loginTimeoutSeconds) + " seconds; it answers too slowly or has stopped answering"));
-        }
-        if (!SQL_SUCCEEDED(rc)) {
-            std::vector<ErrorEntry> records = Diagnostics(SQL_HANDLE_DBC, dbc_.Get());
-            const sqlserver::LoginFailureFacts facts = sqlserver::ExamineFailedLogin(
-                records, login_, loginTimeoutSeconds, trust, budget.ChecksBy(), ticket ? &*ticket : nullptr);
-            throw Error(sqlserver::ExplainConnectFailure(std::move(records), login_.Address, loginTimeoutSeconds,
-                                                         login_.IntegratedSecurity, facts));
-        }
-        socket_ = sqlserver::NewConnectedSocket(socketsBefore, target.Instance.empty() ? target.Port : 0);
+        return wide;
     }
 
-    std::unique_ptr<Cursor> OpenTable(const std::string& name, std::int32_t timeoutSeconds) override {
-        // Only the first row is ever read through a cursor, so only one row
-        // is asked for: the online log is far too big to fetch whole.
-        std::int64_t ignored = -1;
-        return Execute("SELECT TOP (1) * FROM " + QuoteTableName(name), timeoutSeconds, ignored);
+    // The driver's login to target, with the section for it written in the
+    // driver's configuration while it runs.
+    DriverAnswer ConnectDriver(sqlserver::WideText& wide, const sqlserver::SqlServerAddress& target,
+                               const sqlserver::ServerTrust& trust,
+                               const std::vector<sqlserver::OpenSocket>& socketsBefore, const LoginBudget& budget) {
+        const sqlserver::LoginConfig config(target.Host, target.Port, target.Instance, trust);
+        // The driver's own time-out holds for each wait, not for the
+        // login: a server that answers a byte at a time keeps it going.
+        // Shutting its socket down ends it.
+        // Only a login waiting on its server's socket is ended that way.
+        int shut = 0;
+        sqlserver::Deadline watchdog(budget.DriverBy(), [&shut, &socketsBefore, port = target.Port] {
+            shut = sqlserver::ShutDownNew(socketsBefore, port);
+        });
+        const SQLRETURN rc = SQLDriverConnectW(dbc_.Get(), nullptr, wide.data(), static_cast<SQLSMALLINT>(wide.size()),
+                                               nullptr, 0, nullptr, SQL_DRIVER_NOPROMPT);
+        // Stop joins the watchdog's thread: `shut` is read after it wrote.
+        const bool cut = watchdog.Stop() && shut > 0;
+        return DriverAnswer{rc, cut};
     }
 
-    std::unique_ptr<Cursor> Execute(const std::string& text, std::int32_t timeoutSeconds,
-                                    std::int64_t& rowsAffected) override {
-        rowsAffected = -1;
+    // A login the watchdog ended: the server answered too slowly.
+    std::vector<ErrorEntry> ExplainCutLogin(SQLRETURN rc, int loginTimeoutSeconds) const {
+        return sqlserver::ExplainUnanswered(
+            rc == SQL_ERROR ? Diagnostics(SQL_HANDLE_DBC, dbc_.Get()) : std::vector<ErrorEntry>{}, login_.Address,
+            "the server did not complete the login within the connection time-out of " +
+                std::to_string(loginTimeoutSeconds) + " seconds; it answers too slowly or has stopped answering");
+    }
+
+    // A login the driver refused, with what the checks after it found.
+    std::vector<ErrorEntry> ExplainFailedLogin(int loginTimeoutSeconds, const sqlserver::ServerTrust& trust,
+                                               const LoginBudget& budget,
+                                               const sqlserver::ServiceTicketCheck* ticket) const {
+        std::vector<ErrorEntry> records = Diagnostics(SQL_HANDLE_DBC, dbc_.Get());
+        const sqlserver::LoginFailureFacts facts =
+            sqlserver::ExamineFailedLogin(records, login_, loginTimeoutSeconds, trust, budget.ChecksBy(), ticket);
+        return sqlserver::ExplainConnectFailure(std::move(records), login_.Address, loginTimeoutSeconds,
+                                                login_.IntegratedSecurity, facts);
+    }
+
+    // Throws when the statement cannot go to the server at all.
+    void CheckSendable(const std::string& text) const {
         if (!dbc_.Connected()) throw Error("The connection to the SQL Server is closed.");
         if (lost_) throw Error(std::vector<ErrorEntry>{sqlserver::LostConnectionEntry(login_.Address, false)});
-        if (IsBlank(text)) throw Error("The statement is empty, so nothing was sent to the server.");
+        if (quellmark::base::TrimSpaces(text).empty())
+            throw Error("The statement is empty, so nothing was sent to the server.");
         if (text.size() > static_cast<std::size_t>(INT_MAX))
             throw Error("The statement is larger than 2 GB and cannot be sent to the server.");
+    }
 
-        // Declared first, so it also covers releasing the statement handle,
-        // for which the driver may wait on the server as well.
-        std::optional<sqlserver::Deadline> deadline;
-        if (timeoutSeconds > 0 && socket_) {
-            const auto at = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds) +
-                            sqlserver::CancellationGrace(timeoutSeconds);
-            deadline.emplace(at, [socket = *socket_] { sqlserver::ShutDown(socket); });
-        }
-        const Limit limit{timeoutSeconds, deadline ? &*deadline : nullptr};
-        struct Done {
-            OdbcConnection& self;
-            const Limit& limit;
-            ~Done() {
-                // A deadline that passed just as the statement finished has
-                // still closed the connection.
-                if (limit.deadline && limit.deadline->Stop()) self.lost_ = true;
-            }
-        } done{*this, limit};
-        StatementHandle statement = AllocateStatement();
-        SQLHANDLE stmt = statement.Get();
-        // Cancel may reach the statement from another thread until it is released.
-        struct Running {
-            OdbcConnection& self;
-            Running(OdbcConnection& connection, SQLHANDLE handle) : self(connection) {
-                std::lock_guard<std::mutex> lock(self.runningMutex_);
-                self.running_ = handle;
-            }
-            ~Running() {
-                std::lock_guard<std::mutex> lock(self.runningMutex_);
-                self.running_ = SQL_NULL_HANDLE;
-            }
-        } running{*this, stmt};
+    void SetRunning(SQLHANDLE stmt) {
+        std::lock_guard<std::mutex> lock(runningMutex_);
+        running_ = stmt;
+    }
+
+    // Sets the statement's options and sends the text; the driver's answer
+    // to it, unless that is a failure.
+    SQLRETURN Send(SQLHANDLE stmt, const std::string& text, const Limit& limit) {
         // The text goes to the server as written: no ODBC escape processing.
         SQLSetStmtAttr(stmt, SQL_ATTR_NOSCAN, reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(SQL_NOSCAN_ON)), 0);
         if (!SQL_SUCCEEDED(SQLSetStmtAttr(stmt, SQL_ATTR_QUERY_TIMEOUT,
-                                          reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(timeoutSeconds)), 0)))
+                                          reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(limit.seconds)), 0)))
             FailStatement(stmt, limit);
 
         // A connection opened through the wide calls takes text through them
         // (the driver manager would convert narrow text by the locale).
         std::optional<sqlserver::WideText> wide = sqlserver::WideFromUtf8(text);
         if (!wide) throw Error("The statement is not UTF-8 text, so it was not sent to the server.");
-        SQLRETURN rc = SQLExecDirectW(stmt, wide->data(), static_cast<SQLINTEGER>(wide->size()));
+        const SQLRETURN rc = SQLExecDirectW(stmt, wide->data(), static_cast<SQLINTEGER>(wide->size()));
         if (rc == SQL_ERROR || rc == SQL_INVALID_HANDLE) FailStatement(stmt, limit);
+        return rc;
+    }
 
-        std::vector<std::string> names;
-        std::optional<std::vector<Value>> row;
-        if (rc != SQL_NO_DATA) {
-            SQLSMALLINT columnCount = 0;
-            if (!SQL_SUCCEEDED(SQLNumResultCols(stmt, &columnCount))) FailStatement(stmt, limit);
-            if (columnCount == 0) {
-                SQLLEN count = -1;
-                if (SQL_SUCCEEDED(SQLRowCount(stmt, &count))) rowsAffected = static_cast<std::int64_t>(count);
-            } else {
-                const std::vector<Column> columns = DescribeColumns(stmt, columnCount, limit);
-                for (const Column& column : columns) names.push_back(column.Name);
-                rc = SQLFetch(stmt);
-                if (rc == SQL_ERROR || rc == SQL_INVALID_HANDLE) FailStatement(stmt, limit);
-                if (rc != SQL_NO_DATA) row = ReadRow(stmt, columns, limit);
-            }
-        } else {
-            // A searched DELETE or UPDATE that matched nothing.
-            SQLLEN count = 0;
-            rowsAffected = SQL_SUCCEEDED(SQLRowCount(stmt, &count)) && count >= 0 ? count : 0;
+    // The first result of the batch: its column names and first row, or
+    // the rows it affected.
+    FirstResult ReadFirstResult(SQLHANDLE stmt, SQLRETURN rc, const Limit& limit, std::int64_t& rowsAffected) {
+        FirstResult first;
+        if (rc == SQL_NO_DATA) {
+            // A searched DELETE or UPDATE that matched nothing, or one whose
+            // answer carried no row count (SET NOCOUNT ON): the driver's
+            // count tells them apart, and an unknown count stays -1.
+            SQLLEN count = -1;
+            if (SQL_SUCCEEDED(SQLRowCount(stmt, &count)) && count >= 0) rowsAffected = static_cast<std::int64_t>(count);
+            return first;
         }
+        SQLSMALLINT columnCount = 0;
+        if (!SQL_SUCCEEDED(SQLNumResultCols(stmt, &columnCount))) FailStatement(stmt, limit);
+        if (columnCount == 0) {
+            SQLLEN count = -1;
+            if (SQL_SUCCEEDED(SQLRowCount(stmt, &count))) rowsAffected = static_cast<std::int64_t>(count);
+            return first;
+        }
+        const std::vector<Column> columns = DescribeColumns(stmt, columnCount, limit);
+        for (const Column& column : columns) first.names.push_back(column.Name);
+        rc = SQLFetch(stmt);
+        if (rc == SQL_ERROR || rc == SQL_INVALID_HANDLE) FailStatement(stmt, limit);
+        if (rc != SQL_NO_DATA) first.row = ReadRow(stmt, columns, limit);
+        return first;
+    }
 
-        // Everything after the first row: the rest of this result and any
-        // further results of the batch. Reading through them lets the whole
-        // batch run, and a later statement's failure is still reported.
+    // Everything after the first row: the rest of this result and any
+    // further results of the batch. Reading through them lets the whole
+    // batch run, and a later statement's failure is still reported.
+    void ReadThroughTheRest(SQLHANDLE stmt, const Limit& limit) {
         while (true) {
-            rc = SQLMoreResults(stmt);
+            const SQLRETURN rc = SQLMoreResults(stmt);
             if (rc == SQL_NO_DATA) break;
             if (rc == SQL_ERROR || rc == SQL_INVALID_HANDLE) FailStatement(stmt, limit);
         }
-        return std::make_unique<OdbcCursor>(std::move(names), std::move(row));
     }
 
-    void Cancel() noexcept override {
-        std::lock_guard<std::mutex> lock(runningMutex_);
-        if (running_ != SQL_NULL_HANDLE) SQLCancel(running_);
-    }
-
-    void Close() override {
-        dbc_.Reset();
-        env_.Reset();
-    }
-
-private:
     // Before the driver: the host name looked up, or a named instance's port
     // asked of the SQL Server Browser, by the budget's preparation deadline.
     // What does not answer by then ends the login with a message naming it;
@@ -557,6 +602,8 @@ OdbcLogin CheckedLogin(const ConnectionProperties& properties, std::int16_t time
 void CheckSqlServer(const ConnectionProperties& properties, std::int16_t timeoutSeconds) {
     CheckedLogin(properties, timeoutSeconds);
 }
+
+void StartSqlServer() { sqlserver::StartDriverConfiguration(); }
 
 std::unique_ptr<Connection> OpenSqlServer(const ConnectionProperties& properties, std::int16_t timeoutSeconds) {
     OdbcLogin login = CheckedLogin(properties, timeoutSeconds);

@@ -399,6 +399,11 @@ TEST(OdbcProviderLogDb, CountAndDeleteAgreeWithTheSeededRows) {
     auto none = connection->Execute("DELETE FROM ATR_Log WHERE priority > 3");
     EXPECT_EQ(none->RowsAffected(), 0);
     EXPECT_EQ(connection->Errors().Count(), 0);
+
+    // With NOCOUNT on the answer carries no figure: unknown, never zero.
+    connection->Execute("SET NOCOUNT ON");
+    EXPECT_EQ(connection->Execute("DELETE TOP (1) FROM ATR_Log")->RowsAffected(), -1);
+    EXPECT_EQ(connection->Execute("DELETE FROM ATR_Log WHERE priority > 3")->RowsAffected(), -1);
 }
 
 TEST(OdbcProviderLogDb, ServerErrorIsShownInItsOwnWordsAndClearedBySuccess) {
