@@ -8,7 +8,7 @@
 # - a layer's internal/ headers, and the headers of data_access's provider
 #   folders (sqlserver/, jet/) but for the few named public below, are
 #   included only by that layer, its tests and the fuzz targets;
-# - no include loop under src/, a header and its source (same name, in the
+# - no include loop under src/, tools/ or testing/, a header and its source (same name, in the
 #   same folder or the header in its internal/ subfolder) counting as one unit.
 # Prints each offending line and exits 1 if there is one.
 set -uo pipefail
@@ -52,17 +52,24 @@ if git grep -n -E '#[[:space:]]*include[[:space:]]*"(harness|logdb|support)/' --
     git grep -n -E '#[[:space:]]*include[[:space:]]*"(harness|logdb|support)/' -- src app tools
     status=1
 fi
-# Include loops: every include under src/ is an edge between two units;
+# Include loops: every include under src/, tools/ and testing/ is an edge
+# between two units (a project include names a folder under one of the three);
 # tsort names the units of any loop.
-edges=$(git ls-files -co --exclude-standard -- 'src/*' | grep -E '\.(cpp|h)$' | while IFS= read -r file; do
-    [ -f "$file" ] || continue
-    unit=${file%.*}
-    unit=${unit/\/internal\//\/}
-    sed -n 's/^[[:space:]]*#[[:space:]]*include[[:space:]]*"\([^"]*\)\.h".*/\1/p' "$file" |
-        while IFS= read -r included; do
-            [ -f "src/$included.h" ] && echo "$unit src/${included/\/internal\//\/}"
-        done
-done)
+edges=$(git ls-files -co --exclude-standard -- 'src/*' 'tools/*' 'testing/*' | grep -E '\.(cpp|h)$' |
+    while IFS= read -r file; do
+        [ -f "$file" ] || continue
+        unit=${file%.*}
+        unit=${unit/\/internal\//\/}
+        sed -n 's/^[[:space:]]*#[[:space:]]*include[[:space:]]*"\([^"]*\)\.h".*/\1/p' "$file" |
+            while IFS= read -r included; do
+                for root in src tools testing; do
+                    if [ -f "$root/$included.h" ]; then
+                        echo "$unit $root/${included/\/internal\//\/}"
+                        break
+                    fi
+                done
+            done
+    done)
 if ! loops=$(tsort <<<"$edges" 2>&1 >/dev/null) || [ -n "$loops" ]; then
     echo "include loop between these units (a header and its source count as one):"
     sed -n 's/^tsort: //p' <<<"$loops" | grep -v 'input contains a loop'

@@ -19,7 +19,7 @@
 #include "logdb/log_file.h"
 #include "logdb/log_space.h"
 #include "logdb/log_store.h"
-#include "logdb/server.h"
+#include "logdb/server_options.h"
 #include "logdb/tds_wire.h"
 #include "logdb/tsql.h"
 

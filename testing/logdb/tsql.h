@@ -32,28 +32,9 @@
 #include <string_view>
 #include <vector>
 
+#include "logdb/sql_message.h"
+
 namespace quellmark::logdb {
-
-struct SqlMessage {
-    std::int32_t number = 0;
-    std::uint8_t state = 1;
-    std::uint8_t severity = 16;
-    std::string text;
-};
-
-// A batch or statement the server refuses; carries one or more messages in
-// the order a server would send them.
-class SqlFailure : public std::runtime_error {
-public:
-    explicit SqlFailure(std::vector<SqlMessage> messages)
-        : std::runtime_error(messages.empty() ? std::string("SQL error") : messages.front().text),
-          messages_(std::move(messages)) {}
-    explicit SqlFailure(SqlMessage message) : SqlFailure(std::vector<SqlMessage>{std::move(message)}) {}
-    const std::vector<SqlMessage>& Messages() const noexcept { return messages_; }
-
-private:
-    std::vector<SqlMessage> messages_;
-};
 
 struct ProbeItem {
     enum class Kind { Integer, Text, Variable, Function };
@@ -122,9 +103,5 @@ struct Statement {
 // Parses a whole batch; `database` is the session's database, which a
 // three-part table name must name. Throws SqlFailure.
 std::vector<Statement> ParseBatch(std::string_view text, std::string_view database);
-
-// 'YYYY-MM-DD[ hh:mm[:ss[.fff]]]' and the other forms a datetime literal may
-// take, as the stored text 'YYYY-MM-DD hh:mm:ss[.fff]'; nullopt when invalid.
-std::optional<std::string> CanonicalDateTime(std::string_view literal);
 
 }  // namespace quellmark::logdb

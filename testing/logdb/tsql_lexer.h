@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "logdb/tsql.h"
+#include "logdb/sql_message.h"
 
 namespace quellmark::logdb::tsql {
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "logdb/tsql.h"
+#include "logdb/sql_message.h"
 
 namespace quellmark::logdb::tsql {
 
@@ -57,3 +57,11 @@ std::string IntForColumn(const Operand& literal);
 std::string DateTimeForColumn(const Operand& literal);
 
 }  // namespace quellmark::logdb::tsql
+
+namespace quellmark::logdb {
+
+// 'YYYY-MM-DD[ hh:mm[:ss[.fff]]]' and the other forms a datetime literal may
+// take, as the stored text 'YYYY-MM-DD hh:mm:ss[.fff]'; nullopt when invalid.
+std::optional<std::string> CanonicalDateTime(std::string_view literal);
+
+}  // namespace quellmark::logdb
