@@ -38,6 +38,9 @@ struct DeletionRunRecord {
     // (quellmark-purge). Any name is carried as it is.
     std::string stopReason = "failed";
     double seconds = 0;
+    // quellmark-purge: the smallest, median and largest chunk (rows its
+    // delete might remove); none when no chunk was deleted.
+    std::optional<std::int64_t> chunkMin, chunkMedian, chunkMax;
 };
 
 // "window" or "purge".

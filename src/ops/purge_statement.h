@@ -34,4 +34,7 @@ struct PurgeStatement {
 // outside quoted text and comments, or leaves a quote or comment open.
 PurgeStatement CheckPurgeStatement(const std::string& text);
 
+// A checked delete statement with `rows` in place of n, all else as it is.
+std::string WithTopRows(const std::string& deleteStatement, std::int64_t rows);
+
 }  // namespace quellmark::purge

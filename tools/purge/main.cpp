@@ -14,6 +14,7 @@
 
 #include "base/lock_file.h"
 #include "ops/audit_record.h"
+#include "ops/chunk_sizer.h"
 #include "ops/purge.h"
 #include "ops/purge_lock.h"
 #include "ops/purge_online.h"
@@ -21,6 +22,7 @@
 #include "ops/settings_file.h"
 #include "purge/job_file.h"
 #include "purge/keytab.h"
+#include "purge/metrics_file.h"
 #include "purge/purge_journal.h"
 #include "purge/purge_options.h"
 #include "purge/purge_report.h"
@@ -95,6 +97,24 @@ void SendAuditRecord(const tool::RunRecord& record, const quellmark::modGeneral:
         Say(std::string("the system journal did not take the run's record: ") + std::strerror(-sent));
 }
 
+double SecondsSince(std::chrono::steady_clock::time_point began) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+}
+
+// Writes the metrics file, when asked for, at the end of a run but a dry
+// run. One that cannot be written turns a run that finished or stopped into
+// 74, so that a timer's unit fails where monitoring would not notice.
+int WithMetrics(const tool::PurgeOptions& options, const tool::RunRecord& record, double seconds, int exitCode) {
+    if (!options.metrics || options.dryRun) return exitCode;
+    try {
+        tool::WriteMetricsFile(*options.metrics, tool::MetricsOf(record, options.job, seconds, exitCode));
+    } catch (const tool::MetricsFileError& e) {
+        Say(e.what());
+        if (exitCode == exit_code::kDone || exitCode == exit_code::kStopped) return exit_code::kIoError;
+    }
+    return exitCode;
+}
+
 int Main(int argc, char** argv, tool::StopSignals& signals) {
     tool::PurgeOptions options;
     purge::PurgeStatement statement;
@@ -130,18 +150,21 @@ int Main(int argc, char** argv, tool::StopSignals& signals) {
     tool::RunRecord record;
     record.statement = statement.deleteStatement;
     record.chunkSize = statement.chunkSize;
+    record.mostRowsPerChunk = purge::MostRowsPerChunk(statement.chunkSize, options.allowTableLock);
+    record.chunkTime = options.chunkTime;
     record.dryRun = options.dryRun;
 
     const auto began = std::chrono::steady_clock::now();
     // A run that ends before it reaches the server still leaves its summary,
     // and its audit record once its settings were read.
     const auto failedBeforeTheRun = [&](const std::string& message,
-                                        const quellmark::modGeneral::OnlineSettings* settings) {
+                                        const quellmark::modGeneral::OnlineSettings* settings, int exitCode) {
         record.result.stopReason = purge::StopReason::Failed;
         record.result.failure = purge::StatementFailure(purge::FailureKind::Unavailable, 0, message);
         record.result.startedAt = record.result.endedAt = std::chrono::system_clock::now();
         if (settings) SendAuditRecord(record, *settings, began);
         json->Write(record);
+        return WithMetrics(options, record, SecondsSince(began), exitCode);
     };
     if (options.keytab) {
         try {
@@ -149,8 +172,7 @@ int Main(int argc, char** argv, tool::StopSignals& signals) {
                 Say("warning: " + warning);
         } catch (const tool::KeytabError& e) {
             Say(e.what());
-            failedBeforeTheRun(e.what(), nullptr);
-            return exit_code::kSettings;
+            return failedBeforeTheRun(e.what(), nullptr, exit_code::kSettings);
         }
     }
 
@@ -167,8 +189,8 @@ int Main(int argc, char** argv, tool::StopSignals& signals) {
             record.server = purge::ServerName(*failure.Settings());
             record.database = failure.Settings()->OnlDatabase;
         }
-        failedBeforeTheRun(failure.what(), failure.Settings() ? &*failure.Settings() : nullptr);
-        return settingsUnusable ? exit_code::kSettings : exit_code::kUnavailable;
+        return failedBeforeTheRun(failure.what(), failure.Settings() ? &*failure.Settings() : nullptr,
+                                  settingsUnusable ? exit_code::kSettings : exit_code::kUnavailable);
     }
     record.server = purge::ServerName(online.settings);
     record.database = online.settings.OnlDatabase;
@@ -191,7 +213,7 @@ int Main(int argc, char** argv, tool::StopSignals& signals) {
         std::fprintf(summaryOut, "%s\n", tool::SummaryLine(record).c_str());
         std::fflush(summaryOut);
         json->Write(record);
-        return exitCode.value_or(tool::ExitCodeOf(record));
+        return WithMetrics(options, record, SecondsSince(began), exitCode.value_or(tool::ExitCodeOf(record)));
     };
     // A run that cannot start: one message, then as above.
     const auto notRun = [&](purge::StopReason reason, const purge::StatementFailure& why, std::optional<int> exitCode) {
@@ -227,6 +249,12 @@ int Main(int argc, char** argv, tool::StopSignals& signals) {
     plan.retries = options.retries;
     plan.deadlines = Deadlines(options);
     plan.dryRun = options.dryRun;
+    plan.chunkTime = options.chunkTime;
+    plan.allowTableLock = options.allowTableLock;
+    plan.maxLogUsedPercent = options.maxLogUsedPercent;
+    plan.maxLogWait = options.maxLogWait;
+    if (!options.dryRun && purge::MayLockTable(record.mostRowsPerChunk))
+        Say("warning: " + tool::TableLockText(record.mostRowsPerChunk) + " (--allow-table-lock).");
 
     purge::OnlinePurgeDatabase database(*online.connection);
     purge::SystemClock clock;
@@ -246,6 +274,10 @@ int Main(int argc, char** argv, tool::StopSignals& signals) {
     progress.Finish();
 
     const purge::PurgeResult& result = record.result;
+    if (options.dryRun && result.stopReason == purge::StopReason::Done) {
+        std::fprintf(summaryOut, "quellmark-purge: %s.\n", tool::TableLockText(record.mostRowsPerChunk).c_str());
+        if (result.log) std::fprintf(summaryOut, "quellmark-purge: %s.\n", purge::LogStateText(*result.log).c_str());
+    }
     if (result.failure &&
         (result.stopReason == purge::StopReason::Failed || result.stopReason == purge::StopReason::RetriesExhausted))
         std::fprintf(stderr, "%s\n", result.failure->what());
