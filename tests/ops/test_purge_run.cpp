@@ -530,65 +530,39 @@ TEST(PurgeRun, PercentilesByNearestRank) {
 // The transaction log read before each chunk, with a limit of 80% and a
 // longest wait of 25 s.
 TEST(PurgeRun, WaitsWhileTheTransactionLogIsFull) {
-    const std::string waiting91 = "waiting: transaction log 91% used (limit 80%), waiting for LOG_BACKUP";
+    const std::string at80 = "waiting: transaction log 80% used (limit 80%), waiting for LOG_BACKUP";
+    const std::string at91 = "waiting: transaction log 91% used (limit 80%), waiting for LOG_BACKUP";
     const struct {
         const char* name;
         std::vector<double> logUsed;
-        std::map<std::string, long> failures;
-        std::function<void(PurgePlan&)> setUp;
+        long refusal;                  // the first read fails with this message number
+        std::chrono::seconds runtime;  // the run's deadline; 0: none
+        bool dryRun;
         const char* conversation;
         StopReason stop;
         std::vector<std::string> logEvents;
     } cases[] = {
-        {"below the limit", {79.9}, {}, nullptr, "S C U D P U D P U D C", StopReason::Done, {}},
-        {"at the limit, then room",
-         {80, 50},
-         {},
-         nullptr,
-         "S C U V L U D P U D P U D C",
-         StopReason::Done,
-         {"waiting: transaction log 80% used (limit 80%), waiting for LOG_BACKUP"}},
-        {"above it until the wait runs out",
-         {91},
-         {},
-         nullptr,
-         "S C U V L U V L U V L U V C",
-         StopReason::LogFull,
-         {waiting91, waiting91, waiting91}},
-        {"the run's deadline while it waits",
-         {91},
-         {},
-         [](PurgePlan& plan) {
-             plan.deadlines = {{SteadyTime{} + 15s, StopReason::MaxRuntime}};
-         },
-         "S C U V L U V L C",
-         StopReason::MaxRuntime,
-         {waiting91, waiting91}},
-        {"a login without VIEW SERVER STATE",
-         {91},
-         {{"U1", 300}},
-         nullptr,
-         "S C u300 D P D P D C",
-         StopReason::Done,
-         {"not watched: 300"}},
-        {"a dry run reads it", {91}, {}, [](PurgePlan& plan) { plan.dryRun = true; }, "S C U V", StopReason::Done, {}},
+        {"below the limit", {79.9}, 0, 0s, false, "S C U D P U D P U D C", StopReason::Done, {}},
+        {"at the limit, then room", {80, 50}, 0, 0s, false, "S C U V L U D P U D P U D C", StopReason::Done, {at80}},
+        {"it runs out", {91}, 0, 0s, false, "S C U V L U V L U V L U V C", StopReason::LogFull, {at91, at91, at91}},
+        {"a deadline while it waits", {91}, 0, 15s, false, "S C U V L U V L C", StopReason::MaxRuntime, {at91, at91}},
+        {"no VIEW SERVER STATE", {91}, 300, 0s, false, "S C u300 D P D P D C", StopReason::Done, {"not watched: 300"}},
+        {"a dry run reads it", {91}, 0, 0s, true, "S C U V", StopReason::Done, {}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         StepClock clock;
         ScriptedDatabase db(clock, 2000, 1000);
         db.logUsed = c.logUsed;
-        db.failures = c.failures;
+        if (c.refusal) db.failures["U1"] = c.refusal;
         StopRequest stop;
-        PurgePlan plan{"d", "c", 1000, 5000, 10, 5, {}, false};
+        PurgePlan plan{"d", "c", 1000, 5000, 10, 5, {}, c.dryRun};
+        if (c.runtime > 0s) plan.deadlines = {{SteadyTime{} + c.runtime, StopReason::MaxRuntime}};
         plan.maxLogUsedPercent = 80;
         plan.maxLogWait = 25s;
-        if (c.setUp) c.setUp(plan);
         Recorder recorder(&db);
         const PurgeResult result = RunPurge(db, clock, stop, plan, recorder);
-        std::string conversation = db.Log();
-        conversation.pop_back();
-        EXPECT_EQ(conversation, c.conversation);
+        EXPECT_EQ(db.Log(), std::string(c.conversation) + " ");
         EXPECT_EQ(StopReasonName(result.stopReason), StopReasonName(c.stop));
         EXPECT_EQ(recorder.logEvents, c.logEvents);
     }
@@ -618,7 +592,6 @@ TEST(PurgeRun, SizesEachChunkAndSendsTheStatementWithItsSize) {
         const PurgeResult result = RunPurge(db, clock, stop, plan, recorder);
         EXPECT_EQ(result.chunkRows, c.sizes);
         EXPECT_EQ(result.figures.rowsDeleted, c.matching);
-        EXPECT_EQ(result.rowsLeft, 0);
         EXPECT_EQ(db.deleteTexts.front(),
                   "DELETE TOP (" + std::to_string(c.sizes.front()) + ") FROM ATR_Log WHERE priority = 7");
     }
