@@ -119,11 +119,18 @@ int Main(int argc, char** argv) {
         // The run's lock file in the scratch folder, not the machine's /run/lock.
         const quellmark::test::ScopedEnv lockFolder("QUELLMARK_LOCK_DIR", dir.string());
         const auto start = Clock::now();
-        const quellmark::test::RunResult run =
-            quellmark::test::Run(QUELLMARK_PURGE_TOOL,
-                                 {"--settings", settings.string(), "--statement", statement, "--quiet", "--json",
-                                  (dir / "purge.json").string()},
-                                 std::chrono::hours(24));
+        // Every chunk at the statement's n, as the window deletes them.
+        std::vector<std::string> args = {"--settings",
+                                         settings.string(),
+                                         "--statement",
+                                         statement,
+                                         "--quiet",
+                                         "--json",
+                                         (dir / "purge.json").string(),
+                                         "--chunk-time",
+                                         "0"};
+        if (options.chunk >= 5000) args.push_back("--allow-table-lock");
+        const quellmark::test::RunResult run = quellmark::test::Run(QUELLMARK_PURGE_TOOL, args, std::chrono::hours(24));
         purgeWall = Seconds(Clock::now() - start);
         std::ofstream(dir / "purge.out") << run.out;
         std::ofstream(dir / "purge.err") << run.err;

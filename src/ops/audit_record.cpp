@@ -24,6 +24,7 @@ std::string HowItEnded(std::string_view stopReason) {
     if (stopReason == "signal") return "stopped by a signal";
     if (stopReason == "retries-exhausted") return "stopped after too many deadlocks or lock time-outs in a row";
     if (stopReason == "lock-held") return "not run, another run holds the lock of this log";
+    if (stopReason == "log-full") return "stopped, the transaction log stayed full";
     return "ended (" + std::string(stopReason) + ")";
 }
 
@@ -70,6 +71,10 @@ std::vector<std::string> JournalFields(const DeletionRunRecord& record) {
         "QUELLMARK_SECONDS=" + FormatSeconds(record.seconds),
     };
     if (record.rowsInDoubt > 0) fields.push_back("QUELLMARK_ROWS_IN_DOUBT=" + std::to_string(record.rowsInDoubt));
+    for (const auto& [name, rows] :
+         {std::pair{"QUELLMARK_CHUNK_MIN=", record.chunkMin}, std::pair{"QUELLMARK_CHUNK_MEDIAN=", record.chunkMedian},
+          std::pair{"QUELLMARK_CHUNK_MAX=", record.chunkMax}})
+        if (rows) fields.push_back(name + std::to_string(*rows));
     return fields;
 }
 

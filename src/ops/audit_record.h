@@ -44,6 +44,9 @@ struct DeletionRunRecord {
     // What else went wrong as the run ended, added to the sentence (the JSON
     // summary quellmark-purge could not write); empty: nothing.
     std::string note;
+    // quellmark-purge: the smallest, median and largest chunk (rows its
+    // delete might remove); none when no chunk was deleted.
+    std::optional<std::int64_t> chunkMin, chunkMedian, chunkMax;
 };
 
 // "window" or "purge".

@@ -6,6 +6,9 @@
 #include <random>
 #include <utility>
 
+#include "ops/chunk_sizer.h"
+#include "ops/purge_statement.h"
+
 namespace quellmark::purge {
 namespace {
 
@@ -21,7 +24,12 @@ class Run {
 public:
     Run(PurgeDatabase& database, PurgeClock& clock, const StopRequest& stop, const PurgePlan& plan,
         PurgeObserver& observer)
-        : database_(database), clock_(clock), stop_(stop), plan_(plan), observer_(observer) {}
+        : database_(database),
+          clock_(clock),
+          stop_(stop),
+          plan_(plan),
+          observer_(observer),
+          watchLog_(plan.maxLogUsedPercent > 0) {}
 
     PurgeResult Go() {
         result_.startedAt = clock_.WallNow();
@@ -48,6 +56,7 @@ private:
         observer_.Counted(result_.figures);
         if (plan_.dryRun || *atStart == 0) {
             result_.rowsLeft = *atStart;
+            if (plan_.dryRun) ReadLog();
             return;
         }
         if (!DeleteChunks()) return;
@@ -57,14 +66,19 @@ private:
     // The chunks, until a short one or a stop. False when the run ended in a
     // way that leaves nothing to count (a failure, a signal).
     bool DeleteChunks() {
+        ChunkSizer sizer(MostRowsPerChunk(plan_.chunkSize, plan_.allowTableLock), plan_.chunkTime);
         recent_.emplace_back(clock_.Now(), 0);
         for (;;) {
             if (StopDue()) return result_.stopReason != StopReason::Signal;
+            if (!LogHasRoom()) return LeftToCount();
+            const std::int64_t size = sizer.Next();
+            const std::string text =
+                size == plan_.chunkSize ? plan_.deleteStatement : WithTopRows(plan_.deleteStatement, size);
             Duration took{};
             const std::optional<std::int64_t> rows = Send(
                 [&] {
                     const SteadyTime before = clock_.Now();
-                    const std::int64_t deleted = database_.Delete(plan_.deleteStatement);
+                    const std::int64_t deleted = database_.Delete(text);
                     took = clock_.Now() - before;
                     return deleted;
                 },
@@ -73,23 +87,87 @@ private:
                 // Only the server's own refusal says the delete was not carried out.
                 if (result_.stopReason == StopReason::Failed && result_.failure &&
                     result_.failure->Kind() != FailureKind::Rejected)
-                    result_.rowsInDoubt = plan_.chunkSize;
+                    result_.rowsInDoubt = size;
                 return result_.stopReason == StopReason::RetriesExhausted || IsDeadline();
             }
             PurgeFigures& f = result_.figures;
             ++f.chunks;
             f.rowsDeleted += *rows;
+            f.chunkRows = size;
             result_.chunkMs.push_back(Ms(took));
+            result_.chunkRows.push_back(size);
+            sizer.Took(took);
             recent_.emplace_back(clock_.Now(), f.rowsDeleted);
             if (recent_.size() > kRateChunks + 1) recent_.pop_front();
             Refresh();
             observer_.ChunkDeleted(f);
-            if (*rows < plan_.chunkSize) {
+            if (*rows < size) {
                 result_.stopReason = StopReason::Done;
                 return true;
             }
             if (!Wait(clock_.Now() + milliseconds(plan_.pauseMs))) return result_.stopReason != StopReason::Signal;
         }
+    }
+
+    // Before a chunk, with the log watched: true when the log is below its
+    // limit, after waiting for that as long as allowed. False when the run
+    // must end (the reason set).
+    bool LogHasRoom() {
+        std::optional<SteadyTime> since;
+        for (;;) {
+            const std::optional<double> used = LogUsed();
+            if (!used) return false;
+            if (!watchLog_ || *used < plan_.maxLogUsedPercent) return true;
+            const std::optional<LogReuse> reuse = Send([&] { return database_.ReadLogReuse(); }, true);
+            if (!reuse) return false;
+            result_.log = LogState{*used, *reuse};
+            const SteadyTime now = clock_.Now();
+            if (!since) since = now;
+            const SteadyTime giveUp = *since + plan_.maxLogWait;
+            if (now >= giveUp) {
+                result_.stopReason = StopReason::LogFull;
+                return false;
+            }
+            observer_.WaitingForLog(*result_.log, plan_.maxLogUsedPercent);
+            if (!Wait(std::min<SteadyTime>(now + kLogLookInterval, giveUp))) return false;
+        }
+    }
+
+    // The log's use, when it is watched; nullopt when the run must end. A
+    // refusal by the server (a login without the permission to read it)
+    // ends the watch with one warning instead.
+    std::optional<double> LogUsed() {
+        if (!watchLog_) return 0.0;
+        std::optional<StatementFailure> refused;
+        const std::optional<double> used = Send(
+            [&]() -> double {
+                try {
+                    return database_.LogUsedPercent();
+                } catch (const StatementFailure& failure) {
+                    if (failure.Kind() != FailureKind::Rejected || failure.Retryable() || stop_.Level() >= 2) throw;
+                    refused = failure;
+                    return 0;
+                }
+            },
+            true);
+        if (refused) {
+            watchLog_ = false;
+            observer_.LogNotWatched(*refused);
+        }
+        return used;
+    }
+
+    // A dry run's look at the log, when it is watched.
+    void ReadLog() {
+        const std::optional<double> used = LogUsed();
+        if (!used || !watchLog_) return;
+        if (const std::optional<LogReuse> reuse = Send([&] { return database_.ReadLogReuse(); }, true))
+            result_.log = LogState{*used, *reuse};
+    }
+
+    // Whether a run that ended so still counts the rows left.
+    bool LeftToCount() const {
+        return result_.stopReason != StopReason::Signal && result_.stopReason != StopReason::Failed;
     }
 
     // The rows left. A failure here ends a finished run as failed; a run
@@ -111,10 +189,10 @@ private:
     // succeeds, fails otherwise, the retries run out or a stop comes. Nullopt
     // when the run must end; the result then says why.
     template <class Statement>
-    std::optional<std::int64_t> Send(Statement&& statement, bool retry) {
+    auto Send(Statement&& statement, bool retry) -> std::optional<decltype(statement())> {
         for (;;) {
             try {
-                const std::int64_t answer = statement();
+                auto answer = statement();
                 inARow_ = 0;
                 return answer;
             } catch (const StatementFailure& failure) {
@@ -189,6 +267,7 @@ private:
     PurgeResult result_;
     SteadyTime start_;
     int inARow_ = 0;
+    bool watchLog_;
     std::deque<std::pair<SteadyTime, std::int64_t>> recent_;  // (time, rows deleted) after each chunk
 };
 
@@ -210,6 +289,8 @@ std::string_view StopReasonName(StopReason reason) noexcept {
             return "failed";
         case StopReason::LockHeld:
             return "lock-held";
+        case StopReason::LogFull:
+            return "log-full";
     }
     return "failed";
 }

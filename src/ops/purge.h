@@ -4,8 +4,10 @@
 //   session settings (SET NOCOUNT OFF; SET LOCK_TIMEOUT ms; SET DEADLOCK_PRIORITY LOW)
 //   -> the count statement once: the rows at the start
 //   -> the delete statement, chunk after chunk with a pause between them,
-//      until a chunk deletes fewer than n rows (the figure the server gives
-//      for each delete)
+//      until a chunk deletes fewer rows than it may (the figure the server
+//      gives for each delete); each chunk's TOP sized by a ChunkSizer, and
+//      before each the transaction log's use read (log_watch.h), waiting
+//      while it is at or above its limit
 //   -> the count statement once more: the rows left.
 // One statement per chunk where the window's loop sends a count and a delete.
 //
@@ -31,6 +33,8 @@
 #include <string_view>
 #include <vector>
 
+#include "ops/log_watch.h"
+
 namespace quellmark::purge {
 
 using SteadyTime = std::chrono::steady_clock::time_point;
@@ -38,15 +42,17 @@ using WallTime = std::chrono::system_clock::time_point;
 
 // How a run ended.
 enum class StopReason {
-    Done,              // a chunk deleted fewer than n rows (or nothing matched)
+    Done,              // a chunk deleted fewer rows than it may (or nothing matched)
     MaxRuntime,        // the run's time was up
     Until,             // the moment given was reached
     Signal,            // a stop was requested
     RetriesExhausted,  // deadlocks or lock time-outs, too many in a row
     Failed,            // a failure that ends the run
     LockHeld,          // not run: another run holds the log's lock
+    LogFull,           // the transaction log stayed at or above its limit
 };
-// done, max-runtime, until, signal, retries-exhausted, failed, lock-held.
+// done, max-runtime, until, signal, retries-exhausted, failed, lock-held,
+// log-full.
 std::string_view StopReasonName(StopReason reason) noexcept;
 
 // Why a statement failed, as far as a run is concerned.
@@ -82,6 +88,10 @@ public:
     virtual std::int64_t Count(const std::string& text) = 0;
     // A delete statement: the rows it deleted, as the server reports them.
     virtual std::int64_t Delete(const std::string& text) = 0;
+    // kLogUsedStatement: the share of the transaction log in use, in percent.
+    virtual double LogUsedPercent() = 0;
+    // kLogReuseStatement.
+    virtual LogReuse ReadLogReuse() = 0;
 };
 
 // A request to stop, made from another thread (a signal watcher). Level 1:
@@ -130,12 +140,17 @@ struct Deadline {
 struct PurgePlan {
     std::string deleteStatement;
     std::string countStatement;
-    std::int64_t chunkSize = 0;
+    std::int64_t chunkSize = 0;  // n of the statement's TOP (n)
     std::int32_t lockTimeoutMs = 5000;
     std::int32_t pauseMs = 200;
     int retries = 5;  // in a row
     std::vector<Deadline> deadlines;
-    bool dryRun = false;  // count only
+    bool dryRun = false;  // count only (and read the transaction log's use when it is watched)
+    // The time a chunk is sized to take; 0: every chunk as large as it may be.
+    std::chrono::milliseconds chunkTime{0};
+    bool allowTableLock = false;  // chunks up to n, not kRowsBelowEscalation
+    int maxLogUsedPercent = 0;    // 0: the transaction log not watched
+    std::chrono::milliseconds maxLogWait{std::chrono::hours(1)};
 };
 
 // The figures of a run so far.
@@ -144,6 +159,7 @@ struct PurgeFigures {
     std::int64_t rowsDeleted = 0;
     std::int64_t chunks = 0;  // completed deletes, the last (short) one included
     std::int64_t retries = 0;
+    std::int64_t chunkRows = 0;  // the rows the latest chunk might delete
     std::chrono::steady_clock::duration elapsed{};
     // Rows per second over the last few chunks (pauses included); nullopt
     // before the first chunk.
@@ -159,6 +175,10 @@ public:
     virtual void Counted(const PurgeFigures&) {}
     virtual void ChunkDeleted(const PurgeFigures&) {}
     virtual void Retrying(const StatementFailure&, std::chrono::milliseconds /*wait*/, int /*attemptInARow*/) {}
+    // The transaction log is at or above the limit: the run waits.
+    virtual void WaitingForLog(const LogState&, int /*limitPercent*/) {}
+    // The log's use could not be read: the run goes on without watching it.
+    virtual void LogNotWatched(const StatementFailure&) {}
 };
 
 struct PurgeResult {
@@ -173,7 +193,9 @@ struct PurgeResult {
     WallTime startedAt;
     WallTime endedAt;
     std::chrono::steady_clock::duration duration{};
-    std::vector<double> chunkMs;  // each completed delete's own time
+    std::vector<double> chunkMs;          // each completed delete's own time
+    std::vector<std::int64_t> chunkRows;  // each completed delete's TOP
+    std::optional<LogState> log;          // the last reading of the transaction log
 };
 
 // The session settings a run starts with.

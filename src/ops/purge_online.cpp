@@ -8,6 +8,22 @@ namespace {
 constexpr const char* kNoRowsFigure =
     "The server did not say how many rows the delete statement removed, so the run cannot tell when it is done.";
 
+constexpr const char* kNoLogFigure = "The server's answer about the transaction log made no sense";
+
+// The first row's value in `column` of a statement's answer; a missing row or
+// column, or a NULL, is an answer that made no sense.
+quellmark::data_access::Value FirstRowValue(const quellmark::data_access::Recordset& result, int column) {
+    try {
+        if (!result.EndOfFile()) {
+            quellmark::data_access::Value value = result.Fields().Item(column).Value();
+            if (!quellmark::data_access::IsNull(value)) return value;
+        }
+    } catch (const quellmark::data_access::Error& e) {
+        throw StatementFailure(FailureKind::Internal, 0, std::string(kNoLogFigure) + ": " + e.what());
+    }
+    throw StatementFailure(FailureKind::Internal, 0, std::string(kNoLogFigure) + ": no value.");
+}
+
 bool Unreachable(const quellmark::data_access::ErrorEntry& entry) {
     return entry.SqlState.starts_with("08") || entry.SqlState.starts_with("HYT");
 }
@@ -82,6 +98,23 @@ std::int64_t OnlinePurgeDatabase::Delete(const std::string& text) {
     if (rows < 0) throw StatementFailure(FailureKind::Internal, 0, kNoRowsFigure);
     rowsDeleted_ += rows;
     return rows;
+}
+
+double OnlinePurgeDatabase::LogUsedPercent() {
+    const quellmark::data_access::Value value = FirstRowValue(*Execute(std::string(kLogUsedStatement)), 0);
+    if (const double* percent = std::get_if<double>(&value)) return *percent;
+    if (const std::int64_t* percent = std::get_if<std::int64_t>(&value)) return static_cast<double>(*percent);
+    throw StatementFailure(FailureKind::Internal, 0, std::string(kNoLogFigure) + ": not a number.");
+}
+
+LogReuse OnlinePurgeDatabase::ReadLogReuse() {
+    const std::unique_ptr<quellmark::data_access::Recordset> result = Execute(std::string(kLogReuseStatement));
+    const auto text = [&](int column) {
+        const quellmark::data_access::Value value = FirstRowValue(*result, column);
+        if (const std::string* name = std::get_if<std::string>(&value)) return *name;
+        throw StatementFailure(FailureKind::Internal, 0, std::string(kNoLogFigure) + ": not a name.");
+    };
+    return LogReuse{text(0), text(1)};
 }
 
 }  // namespace quellmark::purge

@@ -52,6 +52,8 @@ public:
     void Set(const std::string& text) override;
     std::int64_t Count(const std::string& text) override;
     std::int64_t Delete(const std::string& text) override;
+    double LogUsedPercent() override;
+    LogReuse ReadLogReuse() override;
     // From another thread: cancels the statement under way on the server.
     void Cancel() noexcept { connection_.Cancel(); }
 

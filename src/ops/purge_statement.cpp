@@ -90,7 +90,8 @@ void CheckCharacters(std::string_view text) {
 }
 
 // Reads the form's beginning; returns n and moves `i` past "ATR_Log".
-std::int64_t ReadForm(std::string_view text, std::size_t& i) {
+// `digits`, when given, receives where n's digits stand.
+std::int64_t ReadForm(std::string_view text, std::size_t& i, std::string_view* digits = nullptr) {
     const auto spaces = [&](bool required) {
         const std::size_t start = i;
         while (i < text.size() && IsSpace(text[i])) ++i;
@@ -109,10 +110,11 @@ std::int64_t ReadForm(std::string_view text, std::size_t& i) {
     spaces(false);
     const std::size_t digitsAt = i;
     while (i < text.size() && IsDigit(text[i])) ++i;
-    const std::string_view digits = text.substr(digitsAt, i - digitsAt);
-    if (digits.empty()) NotTheForm();
+    const std::string_view number = text.substr(digitsAt, i - digitsAt);
+    if (number.empty()) NotTheForm();
+    if (digits) *digits = number;
     std::int64_t n = 0;
-    for (char c : digits) {
+    for (char c : number) {
         n = n * 10 + (c - '0');
         if (n > std::numeric_limits<std::int32_t>::max()) NotTheForm();
     }
@@ -453,6 +455,14 @@ PurgeStatement CheckPurgeStatement(const std::string& text) {
     statement.deleteStatement = modGeneral::TrimTrailingLineBreaks(text);
     statement.countStatement = modGeneral::BuildCountStatement(text);
     return statement;
+}
+
+std::string WithTopRows(const std::string& deleteStatement, std::int64_t rows) {
+    std::size_t i = 0;
+    std::string_view digits;
+    ReadForm(deleteStatement, i, &digits);
+    const auto at = static_cast<std::size_t>(digits.data() - deleteStatement.data());
+    return deleteStatement.substr(0, at) + std::to_string(rows) + deleteStatement.substr(at + digits.size());
 }
 
 }  // namespace quellmark::purge

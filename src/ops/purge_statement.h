@@ -42,4 +42,7 @@ struct PurgeStatement {
 // filter is complete, or leaves a quote, comment or parenthesis open.
 PurgeStatement CheckPurgeStatement(const std::string& text);
 
+// A checked delete statement with `rows` in place of n, all else as it is.
+std::string WithTopRows(const std::string& deleteStatement, std::int64_t rows);
+
 }  // namespace quellmark::purge

@@ -59,6 +59,11 @@ TEST(AuditRecord, FieldsCarryValuesAsTheyAre) {
     EXPECT_TRUE(has("QUELLMARK_STOP_REASON=failed"));  // unless the run says otherwise
     EXPECT_TRUE(has("PRIORITY=3"));
     EXPECT_TRUE(has("QUELLMARK_SECONDS=0.000"));
+    record.chunkMin = 100, record.chunkMedian = 800, record.chunkMax = 4000;
+    const std::vector<std::string> chunks = audit::JournalFields(record);
+    EXPECT_EQ(std::vector<std::string>(chunks.end() - 3, chunks.end()),
+              (std::vector<std::string>{"QUELLMARK_CHUNK_MIN=100", "QUELLMARK_CHUNK_MEDIAN=800",
+                                        "QUELLMARK_CHUNK_MAX=4000"}));
 }
 
 TEST(AuditRecord, TheLoginIsTheSqlUserOrTheTicketsPrincipal) {

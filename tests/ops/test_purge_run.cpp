@@ -35,16 +35,17 @@ public:
 };
 
 // ATR_Log as far as the run can see it: `matching` rows match the filter.
-// Statements are written to `log` as S (settings), C (count), D (delete);
-// a failed one in lower case with the message number (d1205); a wait as P
-// (a pause) or R (before a retry).
+// Statements are written to `log` as S (settings), C (count), D (delete),
+// U and V (the transaction log's use and reuse wait); a failed one in lower
+// case with the message number (d1205); a wait as P (a pause), R (before a
+// retry) or L (for the log).
 class ScriptedDatabase : public PurgeDatabase {
 public:
     ScriptedDatabase(StepClock& clock, std::int64_t matching, std::int64_t chunk)
         : matching(matching), clock_(clock), chunk_(chunk) {
         clock_.onWait = [this] {
-            log_ << (retryNoted ? "R " : "P ");
-            retryNoted = false;
+            log_ << (retryNoted ? "R " : logWaitNoted ? "L " : "P ");
+            retryNoted = logWaitNoted = false;
         };
     }
 
@@ -56,14 +57,28 @@ public:
         Statement("C", ++counts_);
         return matching;
     }
-    std::int64_t Delete(const std::string&) override {
+    std::int64_t Delete(const std::string& text) override {
         const int attempt = ++deletes_;
         if (onDelete) onDelete(attempt);
         Statement("D", attempt);
-        const std::int64_t rows = std::min(matching, chunk_);
+        const std::size_t top = text.find("TOP (");
+        const std::int64_t rows =
+            std::min<std::int64_t>(matching, top == std::string::npos ? chunk_ : std::stoll(text.substr(top + 5)));
+        deleteTexts.push_back(text);
         matching -= rows;
         if (auto more = arrivals.find(attempt); more != arrivals.end()) matching += more->second;
         return rows;
+    }
+
+    double LogUsedPercent() override {
+        Statement("U", ++logReads_);
+        const double used = logUsed.front();
+        if (logUsed.size() > 1) logUsed.erase(logUsed.begin());
+        return used;
+    }
+    LogReuse ReadLogReuse() override {
+        Statement("V", 0);
+        return {"FULL", "LOG_BACKUP"};
     }
 
     // The conversation, waits included.
@@ -76,6 +91,9 @@ public:
     std::function<void(int attempt)> onDelete;
     StopRequest* cancelledBy = nullptr;  // a delete under way while this asks for level 2 is cancelled
     bool retryNoted = false;             // the next wait is the one before a retry
+    bool logWaitNoted = false;           // the next wait is one for the log
+    std::vector<double> logUsed{0};      // each read of the log's use takes the first; the last stays
+    std::vector<std::string> deleteTexts;
 
 private:
     void Statement(const std::string& kind, int number) {
@@ -95,6 +113,7 @@ private:
     std::int64_t chunk_;
     int counts_ = 0;
     int deletes_ = 0;
+    int logReads_ = 0;
     std::ostringstream log_;
 };
 
@@ -107,6 +126,14 @@ public:
         retried.push_back(std::to_string(failure.Number()) + "#" + std::to_string(attempt));
         if (db_) db_->retryNoted = true;
     }
+    void WaitingForLog(const LogState& log, int limit) override {
+        logEvents.push_back(LogWaitText(log, limit));
+        if (db_) db_->logWaitNoted = true;
+    }
+    void LogNotWatched(const StatementFailure& failure) override {
+        logEvents.push_back("not watched: " + std::to_string(failure.Number()));
+    }
+    std::vector<std::string> logEvents;
     std::vector<std::int64_t> counted;
     std::vector<std::int64_t> deleted;
     std::vector<std::string> retried;
@@ -523,3 +550,73 @@ TEST(PurgeRun, PercentilesByNearestRank) {
 }
 
 }  // namespace
+
+// The transaction log read before each chunk, with a limit of 80% and a
+// longest wait of 25 s.
+TEST(PurgeRun, WaitsWhileTheTransactionLogIsFull) {
+    const std::string at80 = "waiting: transaction log 80% used (limit 80%), waiting for LOG_BACKUP";
+    const std::string at91 = "waiting: transaction log 91% used (limit 80%), waiting for LOG_BACKUP";
+    const struct {
+        const char* name;
+        std::vector<double> logUsed;
+        long refusal;                  // the first read fails with this message number
+        std::chrono::seconds runtime;  // the run's deadline; 0: none
+        bool dryRun;
+        const char* conversation;
+        StopReason stop;
+        std::vector<std::string> logEvents;
+    } cases[] = {
+        {"below the limit", {79.9}, 0, 0s, false, "S C U D P U D P U D C", StopReason::Done, {}},
+        {"at the limit, then room", {80, 50}, 0, 0s, false, "S C U V L U D P U D P U D C", StopReason::Done, {at80}},
+        {"it runs out", {91}, 0, 0s, false, "S C U V L U V L U V L U V C", StopReason::LogFull, {at91, at91, at91}},
+        {"a deadline while it waits", {91}, 0, 15s, false, "S C U V L U V L C", StopReason::MaxRuntime, {at91, at91}},
+        {"no VIEW SERVER STATE", {91}, 300, 0s, false, "S C u300 D P D P D C", StopReason::Done, {"not watched: 300"}},
+        {"a dry run reads it", {91}, 0, 0s, true, "S C U V", StopReason::Done, {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        StepClock clock;
+        ScriptedDatabase db(clock, 2000, 1000);
+        db.logUsed = c.logUsed;
+        if (c.refusal) db.failures["U1"] = c.refusal;
+        StopRequest stop;
+        PurgePlan plan{"d", "c", 1000, 5000, 10, 5, {}, c.dryRun};
+        if (c.runtime > 0s) plan.deadlines = {{SteadyTime{} + c.runtime, StopReason::MaxRuntime}};
+        plan.maxLogUsedPercent = 80;
+        plan.maxLogWait = 25s;
+        Recorder recorder(&db);
+        const PurgeResult result = RunPurge(db, clock, stop, plan, recorder);
+        EXPECT_EQ(db.Log(), std::string(c.conversation) + " ");
+        EXPECT_EQ(StopReasonName(result.stopReason), StopReasonName(c.stop));
+        EXPECT_EQ(recorder.logEvents, c.logEvents);
+    }
+}
+
+// Each chunk's TOP, as the statement sent carries it; the run is done at the
+// first chunk that deletes fewer rows than that.
+TEST(PurgeRun, SizesEachChunkAndSendsTheStatementWithItsSize) {
+    const struct {
+        std::int64_t matching;
+        std::chrono::milliseconds chunkTime;
+        bool allowTableLock;
+        std::vector<std::int64_t> sizes;
+    } cases[] = {
+        {1000, 500ms, false, {100, 200, 400, 800}},
+        {9000, 0ms, false, {4000, 4000, 4000}},
+        {9000, 0ms, true, {5000, 5000}},
+    };
+    for (const auto& c : cases) {
+        StepClock clock;
+        ScriptedDatabase db(clock, c.matching, 0);
+        StopRequest stop;
+        PurgePlan plan{"DELETE TOP (5000) FROM ATR_Log WHERE priority = 7", "c", 5000, 5000, 10, 5, {}, false};
+        plan.chunkTime = c.chunkTime;
+        plan.allowTableLock = c.allowTableLock;
+        Recorder recorder;
+        const PurgeResult result = RunPurge(db, clock, stop, plan, recorder);
+        EXPECT_EQ(result.chunkRows, c.sizes);
+        EXPECT_EQ(result.figures.rowsDeleted, c.matching);
+        EXPECT_EQ(db.deleteTexts.front(),
+                  "DELETE TOP (" + std::to_string(c.sizes.front()) + ") FROM ATR_Log WHERE priority = 7");
+    }
+}

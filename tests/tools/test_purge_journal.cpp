@@ -33,7 +33,9 @@ protected:
     }
 
     std::vector<std::string> Args(const std::string& statement, std::vector<std::string> more = {}) const {
-        std::vector<std::string> args = {"--settings", log.SettingsFile().string(), "--statement", statement};
+        std::vector<std::string> args = {
+            "--settings", log.SettingsFile().string(), "--statement", statement, "--chunk-time", "0", "--max-log-used",
+            "0"};
         args.insert(args.end(), more.begin(), more.end());
         return args;
     }

@@ -45,6 +45,13 @@ TEST(PurgeOptions, DurationsAndClockTimes) {
         EXPECT_THROW(ParseClockTime(bad), UsageError) << bad;
 }
 
+TEST(PurgeOptions, ChunkTimes) {
+    for (const auto& [text, ms] : {std::pair{"500ms", 500}, {"0", 0}, {"2s", 2000}, {"1m", 60000}})
+        EXPECT_EQ(ParseCommandLine({"--statement", "x", "--chunk-time", text}).chunkTime.count(), ms) << text;
+    for (const char* bad : {"0ms", "ms", "500", "1.5s", "-5ms", "5 ms", "9999999999ms"})
+        EXPECT_THROW(ParseCommandLine({"--statement", "x", "--chunk-time", bad}), UsageError) << bad;
+}
+
 TEST(PurgeOptions, UntilIsTheNextSuchMomentInLocalTime) {
     const ScopedZone zone("Europe/Berlin");
     std::tm at{};
@@ -165,7 +172,11 @@ TEST(PurgeReport, JsonEscapesWhatTheStatementHolds) {
     EXPECT_NE(json.find(R"("server":null,"database":null)"), std::string::npos) << json;
     EXPECT_NE(json.find(R"("rows_left":null)"), std::string::npos) << json;
     EXPECT_NE(json.find(R"("stop_reason":"failed","error":"Invalid column name 'x'.")"), std::string::npos) << json;
-    EXPECT_NE(json.find(R"("chunk_ms_median":null,"chunk_ms_p95":null})"), std::string::npos) << json;
+    EXPECT_NE(
+        json.find(
+            R"("chunk_ms_median":null,"chunk_ms_p95":null,"chunk_rows_min":null,"chunk_rows_median":null,"chunk_rows_max":null})"),
+        std::string::npos)
+        << json;
     EXPECT_EQ(json.back(), '\n');
     EXPECT_EQ(json.find('\n'), json.size() - 1);
 }

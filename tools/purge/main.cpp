@@ -18,6 +18,7 @@
 #include "data_access/data_access.h"
 #include "data_access/value_types.h"
 #include "ops/audit_record.h"
+#include "ops/chunk_sizer.h"
 #include "ops/modGeneral.h"
 #include "ops/purge.h"
 #include "ops/purge_lock.h"
@@ -26,6 +27,7 @@
 #include "ops/settings_file.h"
 #include "purge/job_file.h"
 #include "purge/keytab.h"
+#include "purge/metrics_file.h"
 #include "purge/purge_journal.h"
 #include "purge/purge_options.h"
 #include "purge/purge_report.h"
@@ -70,6 +72,24 @@ void SendAuditRecord(const tool::RunRecord& record, int exitCode, const std::str
         Say(std::string("the system journal did not take the run's record: ") + std::strerror(-sent));
 }
 
+double SecondsSince(std::chrono::steady_clock::time_point began) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+}
+
+// Writes the metrics file, when asked for, at the end of a run but a dry
+// run. One that cannot be written turns a run that finished or stopped into
+// 74, so that a timer's unit fails where monitoring would not notice.
+int WithMetrics(const tool::PurgeOptions& options, const tool::RunRecord& record, double seconds, int exitCode) {
+    if (!options.metrics || options.dryRun) return exitCode;
+    try {
+        tool::WriteMetricsFile(*options.metrics, tool::MetricsOf(record, options.job, seconds, exitCode));
+    } catch (const tool::MetricsFileError& e) {
+        Say(e.what());
+        if (exitCode == exit_code::kDone || exitCode == exit_code::kStopped) return exit_code::kIoError;
+    }
+    return exitCode;
+}
+
 // `loginLeftBehind` is set when a stop came during the login, which then
 // goes on by itself on a thread of its own.
 int Main(int argc, char** argv, tool::StopSignals& signals, bool& loginLeftBehind) {
@@ -108,6 +128,8 @@ int Main(int argc, char** argv, tool::StopSignals& signals, bool& loginLeftBehin
     tool::RunRecord record;
     record.statement = statement.deleteStatement;
     record.chunkSize = statement.chunkSize;
+    record.mostRowsPerChunk = purge::MostRowsPerChunk(statement.chunkSize, options.allowTableLock);
+    record.chunkTime = options.chunkTime;
     record.dryRun = options.dryRun;
 
     const auto began = std::chrono::steady_clock::now();
@@ -123,6 +145,7 @@ int Main(int argc, char** argv, tool::StopSignals& signals, bool& loginLeftBehin
             note = std::string("its JSON summary was not written: ") + e.what();
             exitCode = tool::ExitCodeWithoutJson(exitCode);
         }
+        exitCode = WithMetrics(options, record, SecondsSince(began), exitCode);
         if (settings) SendAuditRecord(record, exitCode, note, *settings, began);
         return exitCode;
     };
@@ -210,6 +233,7 @@ int Main(int argc, char** argv, tool::StopSignals& signals, bool& loginLeftBehin
             // The run's figures stand; the connection goes with the process.
         }
         tool::Report(summaryOut, tool::SummaryLine(record));
+        std::fflush(summaryOut);
         return conclude(exitCode.value_or(tool::ExitCodeOf(record)), &online.settings);
     };
     // A run that cannot start: one message, then as above.
@@ -255,6 +279,12 @@ int Main(int argc, char** argv, tool::StopSignals& signals, bool& loginLeftBehin
     plan.retries = options.retries;
     plan.deadlines = Deadlines(options);
     plan.dryRun = options.dryRun;
+    plan.chunkTime = options.chunkTime;
+    plan.allowTableLock = options.allowTableLock;
+    plan.maxLogUsedPercent = options.maxLogUsedPercent;
+    plan.maxLogWait = options.maxLogWait;
+    if (!options.dryRun && purge::MayLockTable(record.mostRowsPerChunk))
+        Say("warning: " + tool::TableLockText(record.mostRowsPerChunk) + " (--allow-table-lock).");
 
     purge::OnlinePurgeDatabase database(*online.connection);
     purge::SystemClock clock;
@@ -264,6 +294,10 @@ int Main(int argc, char** argv, tool::StopSignals& signals, bool& loginLeftBehin
     progress.Finish();
 
     const purge::PurgeResult& result = record.result;
+    if (options.dryRun && result.stopReason == purge::StopReason::Done) {
+        std::fprintf(summaryOut, "quellmark-purge: %s.\n", tool::TableLockText(record.mostRowsPerChunk).c_str());
+        if (result.log) std::fprintf(summaryOut, "quellmark-purge: %s.\n", purge::LogStateText(*result.log).c_str());
+    }
     if (result.failure &&
         (result.stopReason == purge::StopReason::Failed || result.stopReason == purge::StopReason::RetriesExhausted))
         tool::Report(stderr, result.failure->what());

@@ -31,6 +31,9 @@ audit::DeletionRunRecord AuditRecordOf(const RunRecord& record, int exitCode, co
     audit.rowsInDoubt = record.result.rowsInDoubt;
     audit.stopReason = std::string(purge::StopReasonName(record.result.stopReason));
     audit.seconds = seconds;
+    audit.chunkMin = ChunkRowsPercentile(record.result, 0);
+    audit.chunkMedian = ChunkRowsPercentile(record.result, 50);
+    audit.chunkMax = ChunkRowsPercentile(record.result, 100);
     return audit;
 }
 
@@ -47,22 +50,29 @@ StatusNotifier::StatusNotifier(purge::PurgeObserver& next)
 
 void StatusNotifier::Counted(const purge::PurgeFigures& figures) {
     next_.Counted(figures);
-    Notify(figures);
+    Notify(StatusText(figures));
 }
 
 void StatusNotifier::ChunkDeleted(const purge::PurgeFigures& figures) {
     next_.ChunkDeleted(figures);
-    Notify(figures);
+    Notify(StatusText(figures));
 }
 
 void StatusNotifier::Retrying(const purge::StatementFailure& failure, std::chrono::milliseconds wait, int attempt) {
     next_.Retrying(failure, wait, attempt);
 }
 
-void StatusNotifier::Notify(const purge::PurgeFigures& figures) {
+void StatusNotifier::WaitingForLog(const purge::LogState& log, int limitPercent) {
+    next_.WaitingForLog(log, limitPercent);
+    Notify(purge::LogWaitText(log, limitPercent));
+}
+
+void StatusNotifier::LogNotWatched(const purge::StatementFailure& failure) { next_.LogNotWatched(failure); }
+
+void StatusNotifier::Notify(const std::string& status) {
     if (!listening_) return;
     // A status line that does not arrive changes nothing in the run.
-    static_cast<void>(sd_notify(0, ("STATUS=" + StatusText(figures)).c_str()));
+    static_cast<void>(sd_notify(0, ("STATUS=" + status).c_str()));
 }
 
 }  // namespace quellmark::purge_tool

@@ -37,9 +37,12 @@ public:
     void Counted(const purge::PurgeFigures& figures) override;
     void ChunkDeleted(const purge::PurgeFigures& figures) override;
     void Retrying(const purge::StatementFailure& failure, std::chrono::milliseconds wait, int attempt) override;
+    // "waiting: transaction log 91% used (limit 80%), waiting for LOG_BACKUP"
+    void WaitingForLog(const purge::LogState& log, int limitPercent) override;
+    void LogNotWatched(const purge::StatementFailure& failure) override;
 
 private:
-    void Notify(const purge::PurgeFigures& figures);
+    void Notify(const std::string& status);
 
     purge::PurgeObserver& next_;
     bool listening_;

@@ -31,11 +31,26 @@ struct OptionSpec {
 };
 
 constexpr OptionSpec kOptions[] = {
-    {"statement", Kind::Value, true},       {"statement-file", Kind::File, true}, {"settings", Kind::File, true},
-    {"lock-timeout-ms", Kind::Value, true}, {"pause-ms", Kind::Value, true},      {"retries", Kind::Value, true},
-    {"max-runtime", Kind::Value, true},     {"until", Kind::Value, true},         {"dry-run", Kind::Flag, false},
-    {"quiet", Kind::Flag, false},           {"json", Kind::File, true},           {"keytab", Kind::File, true},
-    {"job", Kind::CommandOnly, true},       {"help", Kind::CommandOnly, false},   {"version", Kind::CommandOnly, false},
+    {"statement", Kind::Value, true},
+    {"statement-file", Kind::File, true},
+    {"settings", Kind::File, true},
+    {"lock-timeout-ms", Kind::Value, true},
+    {"pause-ms", Kind::Value, true},
+    {"retries", Kind::Value, true},
+    {"max-runtime", Kind::Value, true},
+    {"until", Kind::Value, true},
+    {"dry-run", Kind::Flag, false},
+    {"quiet", Kind::Flag, false},
+    {"json", Kind::File, true},
+    {"keytab", Kind::File, true},
+    {"job", Kind::CommandOnly, true},
+    {"help", Kind::CommandOnly, false},
+    {"version", Kind::CommandOnly, false},
+    {"chunk-time", Kind::Value, true},
+    {"allow-table-lock", Kind::Flag, false},
+    {"max-log-used", Kind::Value, true},
+    {"max-log-wait", Kind::Value, true},
+    {"metrics", Kind::File, true},
 };
 
 const OptionSpec& Spec(std::string_view name) {
@@ -105,6 +120,16 @@ const char* const kUsage =
     "                          DURATION (500ms, 90s, 45m, 2h; at most 100 days)\n"
     "  --until HH:MM           stop after the chunk under way when the clock next reads\n"
     "                          HH:MM, local time (on a night that skips it: when it jumps past)\n"
+    "  --chunk-time DURATION   size each chunk to take about DURATION (500ms, 2s; default\n"
+    "                          500ms), up to the statement's n; 0: every chunk n rows\n"
+    "  --allow-table-lock      let a chunk go above 4000 rows, where SQL Server may lock the\n"
+    "                          whole of ATR_Log and the monitoring system's inserts wait\n"
+    "  --max-log-used PERCENT  before each chunk, wait while the transaction log is at least\n"
+    "                          PERCENT full (default 80; 0: not watched)\n"
+    "  --max-log-wait DURATION stop (75, log-full) when the log stayed full that long\n"
+    "                          (default 1h)\n"
+    "  --metrics FILE          write the run's figures for Prometheus (node_exporter's\n"
+    "                          textfile collector) to FILE, replaced at the end of every run\n"
     "  --json FILE             write a summary as one JSON object to FILE (- for stdout)\n"
     "  --quiet                 no progress lines\n"
     "  --help, --version\n"
@@ -116,10 +141,11 @@ const char* const kUsage =
     "One run at a time per log: a run that finds another holding the log's lock (the\n"
     "lock file in /run/lock, or the server's application lock) ends with 75, lock-held.\n"
     "\n"
-    "Exit status: 0 done, nothing left; 75 stopped with rows left, or the log is locked;\n"
-    "69 server unreachable, login refused or connection lost; 65 the server rejected the\n"
-    "statement; 78 the settings file is unusable; 73 the JSON file or the lock file cannot\n"
-    "be written; 64 usage; 70 internal error.\n";
+    "Exit status: 0 done, nothing left; 75 stopped with rows left, the log is locked, or\n"
+    "the transaction log stayed full; 69 server unreachable, login refused or connection\n"
+    "lost; 65 the server rejected the statement; 78 the settings file is unusable; 73 the\n"
+    "JSON file or the lock file cannot be written; 74 the metrics file cannot be written;\n"
+    "64 usage; 70 internal error.\n";
 
 bool TakesValue(std::string_view name) { return Spec(name).value; }
 bool IsOption(std::string_view name) {
@@ -153,6 +179,17 @@ void ApplyOption(PurgeOptions& options, std::string_view name, const std::option
         options.maxRuntime = ParseDuration(*value, name);
     } else if (name == "until") {
         options.untilMinute = ParseClockTime(*value);
+    } else if (name == "chunk-time") {
+        options.chunkTime = *value == "0" ? std::chrono::milliseconds(0) : ParseDuration(*value, name);
+    } else if (name == "allow-table-lock") {
+        options.allowTableLock = Flag(name, value);
+    } else if (name == "max-log-used") {
+        options.maxLogUsedPercent = static_cast<int>(WholeNumber(name, *value, 0, 100));
+    } else if (name == "max-log-wait") {
+        options.maxLogWait = ParseDuration(*value, name);
+    } else if (name == "metrics") {
+        if (value->empty()) throw UsageError("--metrics needs a file.");
+        options.metrics = *value;
     } else if (name == "dry-run") {
         options.dryRun = Flag(name, value);
     } else if (name == "quiet") {

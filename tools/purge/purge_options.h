@@ -26,7 +26,12 @@ struct PurgeOptions {
     std::int32_t pauseMs = 200;
     int retries = 5;
     std::optional<std::chrono::milliseconds> maxRuntime;
-    std::optional<int> untilMinute;  // minutes after midnight, local time
+    std::optional<int> untilMinute;            // minutes after midnight, local time
+    std::chrono::milliseconds chunkTime{500};  // 0: every chunk at the statement's n
+    bool allowTableLock = false;
+    int maxLogUsedPercent = 80;  // 0: the transaction log not watched
+    std::chrono::milliseconds maxLogWait{std::chrono::hours(1)};
+    std::optional<std::string> metrics;  // the Prometheus text file
     bool dryRun = false;
     bool quiet = false;
     std::optional<std::string> json;    // a file, or "-" for standard output

@@ -13,9 +13,11 @@
 #include <random>
 #include <sstream>
 #include <stdexcept>
+#include <vector>
 
 #include "base/terminal_text.h"
 #include "base/utf8.h"
+#include "ops/chunk_sizer.h"
 
 namespace quellmark::purge_tool {
 namespace {
@@ -97,6 +99,9 @@ std::string HowItEnded(const RunRecord& record) {
             return "failed";
         case StopReason::LockHeld:
             return "not run: another run holds the log's lock";
+        case StopReason::LogFull:
+            return "stopped: the transaction log stayed full for --max-log-wait" +
+                   (r.log ? " (" + purge::LogStateText(*r.log) + ")" : std::string());
     }
     return "failed";
 }
@@ -170,6 +175,7 @@ std::string ProgressText(const purge::PurgeFigures& f) {
     } else {
         text += " rows";
     }
+    if (f.chunkRows > 0) text += ", chunk " + std::to_string(f.chunkRows);
     text += ", " + (f.rowsPerSecond ? Number(*f.rowsPerSecond, 0) : std::string("-")) + " rows/s";
     text += ", " + FormatClock(elapsed) + " elapsed";
     if (f.estimateLeft) text += ", about " + FormatClock(*f.estimateLeft) + " left";
@@ -180,10 +186,16 @@ std::string SummaryLine(const RunRecord& record) {
     const purge::PurgeResult& r = record.result;
     const purge::PurgeFigures& f = r.figures;
     if (record.dryRun && r.stopReason == StopReason::Done && f.rowsAtStart) {
-        const std::int64_t chunks = (*f.rowsAtStart + record.chunkSize - 1) / record.chunkSize;
-        return "quellmark-purge: dry run: " + Rows(*f.rowsAtStart) + " match; deleting them takes " +
-               std::to_string(chunks) + (chunks == 1 ? " chunk" : " chunks") + " of " +
-               std::to_string(record.chunkSize) + "; nothing was deleted";
+        const std::int64_t most = record.mostRowsPerChunk > 0 ? record.mostRowsPerChunk : record.chunkSize;
+        std::string line = "quellmark-purge: dry run: " + Rows(*f.rowsAtStart) + " match; deleting them takes ";
+        if (record.chunkTime.count() > 0) {
+            line += "chunks of up to " + std::to_string(most) + " rows, each sized to take about " +
+                    std::to_string(record.chunkTime.count()) + " ms";
+        } else {
+            const std::int64_t chunks = (*f.rowsAtStart + most - 1) / most;
+            line += std::to_string(chunks) + (chunks == 1 ? " chunk" : " chunks") + " of " + std::to_string(most);
+        }
+        return line + "; nothing was deleted";
     }
     std::string line = "quellmark-purge: " + HowItEnded(record) + ": deleted " + std::to_string(f.rowsDeleted);
     line += f.rowsAtStart ? " of " + Rows(*f.rowsAtStart) : std::string(" rows");
@@ -196,6 +208,26 @@ std::string SummaryLine(const RunRecord& record) {
         line += "; the last chunk's answer never came, so up to " + std::to_string(r.rowsInDoubt) +
                 " more rows may have been deleted";
     return line;
+}
+
+std::optional<std::int64_t> ChunkRowsPercentile(const purge::PurgeResult& result, double percentile) {
+    const std::optional<double> rows =
+        purge::Percentile(std::vector<double>(result.chunkRows.begin(), result.chunkRows.end()), percentile);
+    if (!rows) return std::nullopt;
+    return static_cast<std::int64_t>(*rows);
+}
+
+std::string TableLockText(std::int64_t mostRows) {
+    if (purge::MayLockTable(mostRows))
+        return "chunks of up to " + std::to_string(mostRows) +
+               " rows may lock the whole of ATR_Log (SQL Server does at "
+               "about " +
+               std::to_string(purge::kLockEscalationRows) +
+               " row locks): while such a chunk runs, the "
+               "monitoring system's inserts into ATR_Log wait";
+    return "chunks of up to " + std::to_string(mostRows) +
+           " rows lock rows, not the table: the monitoring system "
+           "goes on writing to ATR_Log during the run";
 }
 
 std::string JsonSummary(const RunRecord& record) {
@@ -216,7 +248,10 @@ std::string JsonSummary(const RunRecord& record) {
          << ",\"ended_at\":" << JsonString(FormatTimestamp(r.endedAt))
          << ",\"seconds\":" << Number(std::chrono::duration<double>(r.duration).count(), 3)
          << ",\"chunk_ms_median\":" << JsonOr(purge::Percentile(r.chunkMs, 50))
-         << ",\"chunk_ms_p95\":" << JsonOr(purge::Percentile(r.chunkMs, 95)) << "}\n";
+         << ",\"chunk_ms_p95\":" << JsonOr(purge::Percentile(r.chunkMs, 95))
+         << ",\"chunk_rows_min\":" << JsonOr(ChunkRowsPercentile(r, 0))
+         << ",\"chunk_rows_median\":" << JsonOr(ChunkRowsPercentile(r, 50))
+         << ",\"chunk_rows_max\":" << JsonOr(ChunkRowsPercentile(r, 100)) << "}\n";
     return json.str();
 }
 
@@ -300,10 +335,18 @@ ProgressPrinter::ProgressPrinter(std::FILE* out, bool terminal, bool quiet,
     : out_(out), terminal_(terminal), quiet_(quiet), interval_(interval), last_(std::chrono::steady_clock::now()) {}
 
 void ProgressPrinter::Counted(const purge::PurgeFigures& figures) {
-    if (terminal_) Show(figures);
+    if (terminal_) Show(ProgressText(figures), false);
 }
 
-void ProgressPrinter::ChunkDeleted(const purge::PurgeFigures& figures) { Show(figures); }
+void ProgressPrinter::ChunkDeleted(const purge::PurgeFigures& figures) { Show(ProgressText(figures), false); }
+
+void ProgressPrinter::WaitingForLog(const purge::LogState& log, int limitPercent) {
+    Show(purge::LogWaitText(log, limitPercent), false);
+}
+
+void ProgressPrinter::LogNotWatched(const purge::StatementFailure& failure) {
+    Show("quellmark-purge: " + purge::LogNotWatchedText(failure.Number(), failure.what()), true);
+}
 
 void ProgressPrinter::Retrying(const purge::StatementFailure& failure, std::chrono::milliseconds wait, int attempt) {
     Note("quellmark-purge: " + std::string(failure.what()) + " (Msg " + std::to_string(failure.Number()) +
@@ -311,16 +354,21 @@ void ProgressPrinter::Retrying(const purge::StatementFailure& failure, std::chro
          std::to_string(attempt) + ")");
 }
 
-void ProgressPrinter::Show(const purge::PurgeFigures& figures) {
-    if (quiet_) return;
-    if (terminal_) {
-        Report(out_, ProgressText(figures), LineEnd::InPlace);
+// A progress line, or with `always` a line of its own even when quiet.
+void ProgressPrinter::Show(const std::string& text, bool always) {
+    if (always) {
+        Finish();
+        Report(out_, text);
+    } else if (quiet_) {
+        return;
+    } else if (terminal_) {
+        Report(out_, text, LineEnd::InPlace);
         lineOpen_ = true;
     } else {
         const auto now = std::chrono::steady_clock::now();
         if (now - last_ < interval_) return;
         last_ = now;
-        Report(out_, ProgressText(figures));
+        Report(out_, text);
     }
 }
 

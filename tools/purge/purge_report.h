@@ -23,7 +23,7 @@ inline constexpr int kRejected = 65;     // EX_DATAERR: the server rejected the 
 inline constexpr int kUnavailable = 69;  // EX_UNAVAILABLE: unreachable, login refused, connection lost
 inline constexpr int kInternal = 70;     // EX_SOFTWARE
 inline constexpr int kCantCreate = 73;   // EX_CANTCREAT: the JSON file
-inline constexpr int kIoError = 74;      // EX_IOERR: the JSON summary could not be written at the end
+inline constexpr int kIoError = 74;      // EX_IOERR: the JSON summary or the metrics file could not be written
 inline constexpr int kStopped = 75;      // EX_TEMPFAIL: stopped with rows left
 inline constexpr int kSettings = 78;     // EX_CONFIG: the settings file is unusable
 }  // namespace exit_code
@@ -33,7 +33,9 @@ struct RunRecord {
     std::optional<std::string> server;
     std::optional<std::string> database;
     std::string statement;
-    std::int64_t chunkSize = 0;
+    std::int64_t chunkSize = 0;  // n of the statement's TOP (n)
+    std::int64_t mostRowsPerChunk = 0;
+    std::chrono::milliseconds chunkTime{0};  // 0: every chunk mostRowsPerChunk
     bool dryRun = false;
     purge::PurgeResult result;
 };
@@ -69,6 +71,13 @@ std::string ProgressText(const purge::PurgeFigures& figures);
 
 // The one line at the end of a run.
 std::string SummaryLine(const RunRecord& record);
+
+// The p-th percentile (0: the smallest, 100: the largest) of the chunks'
+// sizes; nullopt without chunks.
+std::optional<std::int64_t> ChunkRowsPercentile(const purge::PurgeResult& result, double percentile);
+
+// What chunks of up to `mostRows` mean for the monitoring system's inserts.
+std::string TableLockText(std::int64_t mostRows);
 
 // The JSON object (one line, ending with a newline).
 std::string JsonSummary(const RunRecord& record);
@@ -114,11 +123,14 @@ public:
     void Counted(const purge::PurgeFigures& figures) override;
     void ChunkDeleted(const purge::PurgeFigures& figures) override;
     void Retrying(const purge::StatementFailure& failure, std::chrono::milliseconds wait, int attempt) override;
+    void WaitingForLog(const purge::LogState& log, int limitPercent) override;
+    // A warning, shown also when quiet.
+    void LogNotWatched(const purge::StatementFailure& failure) override;
     // Ends the line rewritten in place, if any, before other output.
     void Finish();
 
 private:
-    void Show(const purge::PurgeFigures& figures);
+    void Show(const std::string& text, bool always);
     void Note(const std::string& text);
 
     std::FILE* out_;
