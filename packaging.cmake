@@ -45,6 +45,9 @@ install(FILES packaging/copyright ${package_docs}/changelog.gz DESTINATION share
 install(FILES packaging/systemd/quellmark-purge@.service packaging/systemd/quellmark-purge@.timer
         DESTINATION /lib/systemd/system)
 install(FILES packaging/purge-example.conf DESTINATION /etc/quellmark/purge RENAME example.conf)
+# The lock folder of quellmark-purge, made at every boot (and by the
+# maintainer script at install).
+install(FILES packaging/tmpfiles.conf DESTINATION lib/tmpfiles.d RENAME quellmark.conf)
 
 set(CPACK_PACKAGE_NAME "quellmark")
 set(CPACK_PACKAGE_VENDOR "Quellmark")

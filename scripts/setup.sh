@@ -17,7 +17,7 @@ PACKAGES=(
   dbus dbus-session-bus-common at-spi2-core python3-pyatspi
   fonts-liberation fonts-dejavu-core
   clang libclang-rt-14-dev clang-format
-  file dpkg-dev tzdata
+  file dpkg-dev tzdata acl
   lintian desktop-file-utils appstream man-db adduser systemd
 )
 missing=()

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -44,19 +45,39 @@ std::optional<pid_t> ParseLockHolder(const std::string& text) {
 }
 
 LockAttempt LockFile::TryTake(const std::string& path) {
-    // No link followed: the lock folder is writable by everyone.
-    constexpr int kFlags = O_CLOEXEC | O_NOFOLLOW | O_NOCTTY;
-    UniqueFd fd(::open(path.c_str(), O_RDWR | O_CREAT | kFlags, 0644));
+    const std::string::size_type slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    const UniqueFd folderFd(::open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (!folderFd) Fail("open", path, errno);
+    struct stat status {};
+    if (::fstat(folderFd.Get(), &status) != 0) Fail("open", path, errno);
+    // Where every user can make files (/run/lock, /tmp), anyone could take
+    // the lock first and hold it, or leave something else in its place.
+    if (status.st_mode & S_IWOTH)
+        throw LockFileError("cannot use the lock file " + path + ": every user can write its folder " + folder +
+                            ", and so hold the lock.");
+
+    // No link followed, nothing opened that could block (a FIFO).
+    constexpr int kFlags = O_CLOEXEC | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK;
+    UniqueFd fd(::openat(folderFd.Get(), name.c_str(), O_RDWR | O_CREAT | kFlags, 0660));
     bool writable = true;
     if (!fd && (errno == EACCES || errno == EROFS)) {
         // Another user's file (or a read-only copy): a lock needs no write
         // access, only the holder's id cannot be written then.
         const int openError = errno;
-        fd.Reset(::open(path.c_str(), O_RDONLY | kFlags));
+        fd.Reset(::openat(folderFd.Get(), name.c_str(), O_RDONLY | kFlags));
         if (!fd) Fail("open", path, openError);
         writable = false;
     }
     if (!fd) Fail("open", path, errno);
+    if (::fstat(fd.Get(), &status) != 0) Fail("open", path, errno);
+    if (!S_ISREG(status.st_mode))
+        throw LockFileError("cannot use the lock file " + path + ": it is not a regular file.");
+    // Every run of the group uses the file, whoever made it and whatever the
+    // umask of that run.
+    if (status.st_uid == ::geteuid() && (status.st_mode & 0777) != 0660 && ::fchmod(fd.Get(), 0660) != 0)
+        Fail("set the mode of", path, errno);
     while (::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0) {
         if (errno == EINTR) continue;
         if (errno == EWOULDBLOCK) {

@@ -26,8 +26,11 @@ struct LockAttempt;
 
 class LockFile {
 public:
-    // Takes the lock on `path` without waiting, creating the file (mode 0644)
-    // when it is missing. Throws LockFileError when the file cannot be used.
+    // Takes the lock on `path` without waiting, creating the file when it is
+    // missing. The file is made readable and writable by its owner and group
+    // (0660) whatever the umask, so that every member of the folder's group
+    // can lock it. Throws LockFileError when the file cannot be used: a link,
+    // anything but a regular file, or one in a folder every user can write.
     static LockAttempt TryTake(const std::string& path);
 
     LockFile(LockFile&&) noexcept = default;

@@ -1,5 +1,6 @@
 #include "ops/purge_lock.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 
@@ -10,7 +11,11 @@
 namespace quellmark::purge {
 namespace {
 
-constexpr const char* kDefaultLockFolder = "/run/lock";
+constexpr const char* kDefaultLockFolder = "/run/lock/quellmark-purge";
+// The escaped names in a lock file's name: whole up to this many bytes, or
+// their first kLockNamesPrefix bytes and a hash.
+constexpr std::size_t kMaxLockNames = 160;
+constexpr std::size_t kLockNamesPrefix = 100;
 constexpr const char* kResource = "N'quellmark-purge'";
 
 std::string TheLog(const std::string& server, const std::string& database) {
@@ -40,7 +45,21 @@ std::string LockFileName(const std::string& server, const std::string& database)
         }
         return out;
     };
-    return "quellmark-purge." + escaped(server) + "." + escaped(database) + ".lock";
+    const std::string names = escaped(server) + "." + escaped(database);
+    if (names.size() <= kMaxLockNames) return "quellmark-purge." + names + ".lock";
+    // Too long for a file name (255 bytes): the names' beginning, cut before
+    // an escape, and a hash of both names (64-bit FNV-1a), '~' marking it.
+    std::size_t cut = kLockNamesPrefix;
+    if (const std::size_t escape = names.rfind('%', cut - 1); escape != std::string::npos && escape + 3 > cut)
+        cut = escape;
+    std::uint64_t hash = 0xcbf29ce484222325ULL;
+    for (const char c : server + '\0' + database) {
+        hash ^= static_cast<unsigned char>(c);
+        hash *= 0x100000001b3ULL;
+    }
+    char hex[17];
+    std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(hash));
+    return "quellmark-purge." + names.substr(0, cut) + "~" + hex + ".lock";
 }
 
 base::LockFile TakeLocalLock(const std::string& folder, const std::string& server, const std::string& database) {

@@ -1,6 +1,7 @@
 // One purge at a time per log, at two levels, held for the whole run:
-//   - a local lock file, /run/lock/quellmark-purge.<server>.<database>.lock
-//     (flock, holding the holder's process id): runs on this machine;
+//   - a local lock file, /run/lock/quellmark-purge/quellmark-purge.<server>.
+//     <database>.lock (flock, holding the holder's process id), in a folder
+//     only root and the group quellmark can write: runs on this machine;
 //   - an application lock on the server, resource N'quellmark-purge' in the
 //     log's database, owned by the run's session, exclusive, without a wait:
 //     runs from any machine. The server drops it when the session ends,
@@ -20,11 +21,14 @@
 namespace quellmark::purge {
 
 // Where the lock files go: $QUELLMARK_LOCK_DIR when set (tests, an install
-// of one's own), /run/lock otherwise.
+// of one's own), /run/lock/quellmark-purge otherwise (made at boot by the
+// package's tmpfiles.d entry: 2770 root:quellmark).
 std::string LockFolder();
 
 // "quellmark-purge.<server>.<database>.lock"; a byte outside [A-Za-z0-9._-]
-// written as %XX.
+// written as %XX. Names too long for that give
+// "quellmark-purge.<their first 100 bytes>~<16 hex digits of a hash>.lock":
+// at most 138 bytes, the same for the same server and database.
 std::string LockFileName(const std::string& server, const std::string& database);
 
 // Another run holds the log; the description names it where known.

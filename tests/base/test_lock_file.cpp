@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,6 +13,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "base/lock_file.h"
 
@@ -42,6 +44,7 @@ void Write(const std::filesystem::path& file, const std::string& text) { std::of
 TEST(LockFile, OneHolderAtATimeNamedInTheFileWhichOutlivesIt) {
     Folder folder;
     const std::string path = (folder.path / "run.lock").string();
+    const mode_t umask = ::umask(077);  // the unit's: the group can use the file all the same
     {
         quellmark::base::LockAttempt first = LockFile::TryTake(path);
         ASSERT_TRUE(first.lock);
@@ -51,7 +54,8 @@ TEST(LockFile, OneHolderAtATimeNamedInTheFileWhichOutlivesIt) {
         EXPECT_FALSE(second.lock);
         EXPECT_EQ(second.holder, ::getpid());
     }
-    EXPECT_TRUE(std::filesystem::exists(path));
+    ::umask(umask);
+    EXPECT_EQ(std::filesystem::status(path).permissions(), std::filesystem::perms(0660));
     Write(path, "999999999 and more text a holder left behind\n");
     EXPECT_TRUE(LockFile::TryTake(path).lock);
     EXPECT_EQ(Text(path), std::to_string(::getpid()) + "\n");  // rewritten whole
@@ -118,6 +122,19 @@ TEST(LockFile, WhatCannotBeUsedIsRefusedWithTheFileAndTheReason) {
     std::filesystem::create_symlink(target, folder.path / "run.lock");
     EXPECT_THROW(LockFile::TryTake((folder.path / "run.lock").string()), LockFileError);
     EXPECT_EQ(Text(target), "keep");
+    const std::string fifo = (folder.path / "fifo.lock").string();  // nothing but a regular file,
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0660), 0);                     // in a folder not everyone can write
+    for (const auto& [mode, why] : std::vector<std::pair<mode_t, std::string>>{
+             {0700, "it is not a regular file."},
+             {01777, "every user can write its folder " + folder.path.string() + ", and so hold the lock."}}) {
+        ::chmod(folder.path.c_str(), mode);
+        try {
+            LockFile::TryTake(fifo);
+            ADD_FAILURE() << "taken in a folder of mode " << mode;
+        } catch (const LockFileError& e) {
+            EXPECT_EQ(std::string(e.what()), "cannot use the lock file " + fifo + ": " + why);
+        }
+    }
 }
 
 TEST(LockFile, TheHolderIsReadAsAPositiveProcessIdOnly) {

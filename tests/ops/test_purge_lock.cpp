@@ -24,15 +24,21 @@ TEST(PurgeLock, TheLockFileNamesServerAndDatabaseInSafeCharactersOnly) {
     // Nothing that leaves the folder or hides a separator; bytes beyond ASCII one by one.
     EXPECT_EQ(LockFileName("../etc", "a/b"), "quellmark-purge...%2Fetc.a%2Fb.lock");
     EXPECT_EQ(LockFileName("h\xC3\xB6st", "%"), "quellmark-purge.h%C3%B6st.%25.lock");
+    std::string database, escapes;  // too long for a file name: 128 x U+0416, 768 bytes escaped
+    for (int i = 0; i < 128; ++i) database += "\xD0\x96";
+    for (int i = 0; i < 31; ++i) escapes += i % 2 ? "%96" : "%D0";  // the escapes whole in the first 100 bytes
+    const std::string name = LockFileName("sql01", database);
+    EXPECT_EQ(name.substr(0, name.size() - 22), "quellmark-purge.sql01." + escapes);  // then ~, 16 hex digits, .lock
+    EXPECT_NE(name, LockFileName("sql01", database + "x"));
 }
 
 TEST(PurgeLock, TheLockFolderIsRunLockUnlessTheEnvironmentNamesAnother) {
     const char* before = std::getenv("QUELLMARK_LOCK_DIR");
     const std::string saved = before ? before : "";
     ::unsetenv("QUELLMARK_LOCK_DIR");
-    EXPECT_EQ(LockFolder(), "/run/lock");
+    EXPECT_EQ(LockFolder(), "/run/lock/quellmark-purge");
     ::setenv("QUELLMARK_LOCK_DIR", "", 1);
-    EXPECT_EQ(LockFolder(), "/run/lock");
+    EXPECT_EQ(LockFolder(), "/run/lock/quellmark-purge");
     ::setenv("QUELLMARK_LOCK_DIR", "/tmp/x", 1);
     EXPECT_EQ(LockFolder(), "/tmp/x");
     if (before) {

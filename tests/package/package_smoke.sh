@@ -51,7 +51,7 @@ expected=$(printf '%s\n' ./etc/quellmark/purge/example.conf \
     ./usr/share/applications/quellmark.desktop ./usr/share/doc/quellmark/changelog.gz \
     ./usr/share/doc/quellmark/copyright ./usr/share/icons/hicolor/scalable/apps/quellmark.svg \
     ./usr/share/man/man1/quellmark-purge.1.gz ./usr/share/man/man1/quellmark-settings.1.gz ./usr/share/man/man1/quellmark.1.gz \
-    ./usr/share/metainfo/org.quellmark.quellmark.metainfo.xml | sort)
+    ./usr/share/metainfo/org.quellmark.quellmark.metainfo.xml ./usr/lib/tmpfiles.d/quellmark.conf | sort)
 [ "$files" = "$expected" ] || fail "unexpected file list:
 $files"
 
@@ -155,10 +155,13 @@ if [ "$(id -u)" = 0 ] && unshare --mount --propagation private true 2>/dev/null;
         work=$1
         shift
         mount --bind "$work/etc" /etc
+        mount -t tmpfs tmpfs /run/lock
+        mount -t overlay overlay -o "lowerdir=$work/root/usr/lib/tmpfiles.d:/usr/lib/tmpfiles.d" /usr/lib/tmpfiles.d
         if getent group quellmark >/dev/null; then echo "the group quellmark exists before the install" >&2; fi
         "$work/control/postinst" configure
         "$work/control/postinst" configure  # again: nothing left to do
         stat -c "trust folder %a %U:%G" /etc/quellmark/trusted-servers
+        stat -c "lock folder %a %U:%G" /run/lock/quellmark-purge
         getent group quellmark
         "$@" --password-stdin --group quellmark
         stat -c "%a %G" "$work/group.mdb"
@@ -169,6 +172,7 @@ $(cat "$work/group.out")"
     grep -q '^quellmark:x:[0-9]*:$' "$work/group.out" || fail "no group quellmark: $(cat "$work/group.out")"
     grep -qx 'trust folder 755 root:root' "$work/group.out" \
         || fail "no trust folder /etc/quellmark/trusted-servers of root, mode 0755: $(cat "$work/group.out")"
+    grep -qx 'lock folder 2770 root:quellmark' "$work/group.out" || fail "no lock folder: $(cat "$work/group.out")"
     getent group quellmark >/dev/null && echo "note: this machine has a group quellmark of its own"
     echo "group quellmark created; write --group quellmark: $(tail -n1 "$work/group.out")"
 else

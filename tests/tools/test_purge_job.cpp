@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <fstream>
 #include <optional>
 
@@ -187,6 +188,26 @@ TEST(PurgeJob, FilesOthersCouldChangeOrThatAreNoFilesAreRefused) {
     EXPECT_EQ(UsageMessage({"--job", fifo}), "the job file \"" + fifo + "\" is not a regular file.");
     message = UsageMessage({"--job", job.Write(std::string(70'000, '#'))});
     EXPECT_NE(message.find("is over 64 KiB"), std::string::npos) << message;
+}
+
+// ACL entries count as mode bits do, on a file and all folders above it and its link.
+TEST(PurgeJob, AclEntriesThatLetOthersWriteAreRefusedNamingWho) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root, for ACL entries of user and group 65534";
+    for (const auto& [on, acl, refusal] : std::vector<std::array<std::string, 3>>{
+             {"elsewhere/netmon.conf", "u:65534:rw", "the user 65534 (ACL entry user:65534:rw-) can write it,"},
+             {"elsewhere/netmon.conf", "g:65534:rw,m::r", ""},
+             {"jobs", "u:65534:rwx", "the user 65534 (ACL entry user:65534:rwx) can write its folder"},
+             {"elsewhere", "u:65534:wx", "the user 65534 (ACL entry user:65534:-wx) can write the folder"},
+             {".", "g:65534:rwx", "can write the folder \"/"},
+         }) {
+        JobDir job;  // jobs/netmon.conf, a link to elsewhere/netmon.conf
+        for (const char* folder : {"elsewhere", "jobs"}) std::filesystem::create_directories(job.dir / folder);
+        std::ofstream(job.dir / "elsewhere/netmon.conf") << "statement = " << kStatement << "\n";
+        std::filesystem::create_symlink(job.dir / "elsewhere/netmon.conf", job.dir / "jobs/netmon.conf");
+        ASSERT_EQ(test::Run("/usr/bin/setfacl", {"-m", acl, (job.dir / on).string()}).exitCode, 0);
+        const std::string message = UsageMessage({"--job", (job.dir / "jobs/netmon.conf").string()});
+        EXPECT_TRUE(refusal.empty() ? message.empty() : message.find(refusal) != std::string::npos) << acl << message;
+    }
 }
 
 // The built tool with a job file: a usage error is exit 64 before any server.

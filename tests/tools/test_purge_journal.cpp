@@ -41,6 +41,7 @@ protected:
     }
 
     test::OnlineLog log{test::SarnwickServer(5000, 11, {}, kPassword)};
+    const test::ScopedEnv lockFolder{"QUELLMARK_LOCK_DIR", log.dir.Path().string()};
 };
 
 class PurgeJournalNamespace : public PurgeJournal {
@@ -208,6 +209,7 @@ TEST(PurgeJournalKerberos, TheLoginIsTheTicketsPrincipal) {
     if (!test::CanUseMountNamespaces()) GTEST_SKIP() << "a private mount namespace needs root";
     test::KerberosRealm realm;
     test::OnlineLog log(test::SarnwickServer(1000, 3, {"--kerberos-keytab", realm.Keytab()}, kPassword));
+    const test::ScopedEnv lockFolder("QUELLMARK_LOCK_DIR", log.dir.Path().string());
     ASSERT_EQ(log.Mark("purge-me", 300), 300);
     realm.RegisterService("localhost", log.server.Port());
     const std::string server = "localhost," + std::to_string(log.server.Port());

@@ -435,7 +435,8 @@ TEST(PurgeTool, WithoutATerminalNoLineIsRewritten) {
 // (it is left behind by design: only the holder's flock counts).
 struct MachineLockFile {
     explicit MachineLockFile(const Purge& purge)
-        : path("/run/lock/quellmark-purge.127.0.0.1%2C" + std::to_string(purge.log.server.Port()) + ".Sarnwick.lock") {}
+        : path(purge.log.dir /
+               ("quellmark-purge.127.0.0.1%2C" + std::to_string(purge.log.server.Port()) + ".Sarnwick.lock")) {}
     ~MachineLockFile() { std::filesystem::remove(path); }
     std::filesystem::path path;
 };
@@ -452,8 +453,9 @@ test::LogDbOptions SlowServer() {
 std::vector<std::string> WithPrivateRunLock() {
     std::vector<std::string> wrapper = {"/usr/bin/unshare"};
     if (::geteuid() != 0) wrapper.insert(wrapper.end(), {"--user", "--map-root-user"});
-    wrapper.insert(wrapper.end(), {"--mount", "--propagation", "private", "/bin/sh", "-c",
-                                   "mount -t tmpfs tmpfs /run/lock && exec \"$@\"", "sh"});
+    wrapper.insert(wrapper.end(),
+                   {"--mount", "--propagation", "private", "/bin/sh", "-c",
+                    "mount -t tmpfs -o mode=700 tmpfs /run/lock && QUELLMARK_LOCK_DIR=/run/lock exec \"$@\"", "sh"});
     return wrapper;
 }
 
@@ -489,7 +491,6 @@ void ExpectLockHeld(const Purge& purge, const test::RunResult& r, const std::fil
 
 TEST(PurgeToolLock, ASecondRunOnThisMachineFindsTheLockFileHeldByTheFirst) {
     Purge purge(std::in_place, SlowServer());
-    purge.lockFolder.reset();
     const MachineLockFile lockFile(purge);
     pid_t first = Start(purge.Args(Chunked(10), {"--pause-ms", "0"}), purge.log.dir.Path());
     WaitForFirstChunk(purge);
@@ -530,7 +531,6 @@ TEST(PurgeToolLock, ASecondRunWritingTheSameJsonFileLeavesTheFirstOneWhole) {
 
 TEST(PurgeToolLock, WithTheLockFileOutOfSightTheServerLockKeepsTheSecondRunOut) {
     Purge purge(std::in_place, SlowServer());
-    purge.lockFolder.reset();
     const MachineLockFile lockFile(purge);
     pid_t first = Start(purge.Args(Chunked(10), {"--pause-ms", "0"}), purge.log.dir.Path(), WithPrivateRunLock());
     WaitForFirstChunk(purge);

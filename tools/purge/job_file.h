@@ -20,8 +20,10 @@ namespace quellmark::purge_tool {
 // Reads the job file into options (with `job` set to `file`). Throws
 // UsageError naming the file and the line: an unknown key, a line that is
 // not `name = value`, a key given twice, a bad value. A file that others
-// than its owner (root or the user running this) can write, or that lies in
-// a folder others can write, is refused: it chooses which rows are deleted.
+// than its owner (root or the user running this) can write, by its mode bits
+// or an ACL entry, or that lies below a folder others can write (but for a
+// sticky one such as /tmp), is refused: it chooses which rows are deleted.
+// For a link, the folders of both the link and the file it names count.
 PurgeOptions ReadJobFile(const std::string& file);
 
 // The whole of a file a run reads its options or statement from; `what`
