@@ -139,7 +139,7 @@ int main(int argc, char** argv) {
         jet4::WriteFileAtomically(request.file, bytes);
         return 0;
     } catch (const UsageError& e) {
-        std::cerr << "quellmark-test-mdb: " << e.message << "\n\n" << kUsage;
+        std::cerr << "quellmark-test-mdb: " << e.what() << "\n\n" << kUsage;
         return 2;
     } catch (const std::exception& e) {
         std::cerr << e.what() << '\n';

@@ -11,8 +11,8 @@
 
 #include "harness/kerberos_realm.h"
 #include "harness/scoped_env.h"
-#include "purge/job_file.h"
 #include "purge/purge_options.h"
+#include "purge/run_file.h"
 #include "support/online_log.h"
 
 using namespace quellmark;

@@ -25,12 +25,12 @@
 #include "ops/purge_online.h"
 #include "ops/purge_statement.h"
 #include "ops/settings_file.h"
-#include "purge/job_file.h"
 #include "purge/keytab.h"
 #include "purge/metrics_file.h"
 #include "purge/purge_journal.h"
 #include "purge/purge_options.h"
 #include "purge/purge_report.h"
+#include "purge/run_file.h"
 #include "purge/stop_signals.h"
 
 namespace {

@@ -10,13 +10,12 @@
 #include <string_view>
 #include <vector>
 
+#include "base/usage_error.h"
+
 namespace quellmark::purge_tool {
 
 // A usage error: exit status 64, the message and a pointer to --help.
-class UsageError : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
+using base::UsageError;
 
 struct PurgeOptions {
     std::optional<std::string> statement;
@@ -65,6 +64,16 @@ PurgeOptions ParseCommandLine(const std::vector<std::string>& args);
 
 // The longest duration any option takes.
 inline constexpr std::chrono::milliseconds kMaxDuration = std::chrono::hours(24 * 100);
+
+// Reads a job file (`name = value` lines with the long option
+// names, `#` comments) into options (with `job` set to `file`). Throws
+// UsageError naming the file and the line: an unknown key, a line that is
+// not `name = value`, a key given twice, a bad value. A file that others
+// than its owner (root or the user running this) can write, by its mode bits
+// or an ACL entry, or that lies below a folder others can write (but for a
+// sticky one such as /tmp), is refused: it chooses which rows are deleted.
+// For a link, the folders of both the link and the file it names count.
+PurgeOptions ReadJobFile(const std::string& file);
 
 // The value of a duration option (`option`, its long name, names it in the
 // messages): "500ms", "90s", "45m", "2h", a whole number from 1 and a unit;

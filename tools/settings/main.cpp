@@ -269,7 +269,7 @@ int main(int argc, char** argv) {
         if (command == "trust") return quellmark::settings_tool::Trust(rest);
         throw UsageError{"unknown command \"" + command + "\"."};
     } catch (const UsageError& e) {
-        std::cerr << kTool << ": " << Visible(e.message) << "\nTry '" << kTool << " --help'.\n";
+        std::cerr << kTool << ": " << Visible(e.what()) << "\nTry '" << kTool << " --help'.\n";
         return 2;
     } catch (const std::exception& e) {
         std::cerr << VisibleLines(e.what()) << '\n';

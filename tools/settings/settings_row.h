@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/usage_error.h"
 #include "data_access/jet/writer.h"
 #include "ops/settings_file.h"
 
@@ -18,9 +19,7 @@ namespace quellmark::settings_tool {
 
 // A usage error or a value the table cannot hold (exit status 2). The
 // message names the option and column, never the value (it may be a password).
-struct UsageError {
-    std::string message;
-};
+using base::UsageError;
 
 // The option giving each column, in the order of modGeneral::kSettingColumns.
 inline constexpr std::array<std::string_view, modGeneral::kSettingColumns.size()> kValueOptions{

@@ -1,4 +1,4 @@
-#include "purge/job_file.h"
+#include "purge/run_file.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -180,53 +180,6 @@ std::string ReadRunFile(const std::string& file, const std::string& what, bool o
         if (text.size() > static_cast<std::size_t>(kMaxRunFileBytes)) throw UsageError(tooLarge);
     }
     return text;
-}
-
-PurgeOptions ReadJobFile(const std::string& file) {
-    const std::string text = ReadRunFile(file, "job file", true);
-    const std::filesystem::path folder = std::filesystem::path(file).parent_path();
-    PurgeOptions options;
-    std::map<std::string, int, std::less<>> seen;  // key -> line
-    int line = 0;
-    for (std::size_t start = 0; start <= text.size();) {
-        ++line;
-        std::size_t end = text.find('\n', start);
-        if (end == std::string::npos) end = text.size();
-        std::string_view raw(text.data() + start, end - start);
-        start = end + 1;
-        if (line == 1 && raw.substr(0, 3) == "\xEF\xBB\xBF") raw.remove_prefix(3);  // a UTF-8 byte order mark
-        const std::string at = file + ":" + std::to_string(line) + ": ";
-        const std::string_view content = base::TrimSpaces(raw);
-        if (content.empty() || content.front() == '#') continue;
-        if (content.find('\0') != std::string_view::npos) throw UsageError(at + "the line holds a NUL byte.");
-        const std::size_t equals = content.find('=');
-        const std::string_view name =
-            equals == std::string_view::npos ? std::string_view{} : base::TrimSpaces(content.substr(0, equals));
-        if (name.empty()) {
-            const std::string shown =
-                content.size() > 60 ? std::string(content.substr(0, 57)) + "..." : std::string(content);
-            throw UsageError(at + "expected `name = value`, not \"" + shown + "\".");
-        }
-        std::string value(base::TrimSpaces(content.substr(equals + 1)));
-        if (!IsOption(name))
-            throw UsageError(at + "unknown key \"" + std::string(name) +
-                             "\"; the keys are the long option names of quellmark-purge --help.");
-        if (!AllowedInJobFile(name))
-            throw UsageError(at + std::string(name) + " is given on the command line only, not in a job file.");
-        if (const auto earlier = seen.find(name); earlier != seen.end())
-            throw UsageError(at + std::string(name) + " is given again; line " + std::to_string(earlier->second) +
-                             " gave it first.");
-        seen.emplace(std::string(name), line);
-        if (NamesFile(name) && !value.empty() && value != "-" && std::filesystem::path(value).is_relative())
-            value = (folder / value).string();
-        try {
-            ApplyOption(options, name, value);
-        } catch (const UsageError& e) {
-            throw UsageError(at + e.what());
-        }
-    }
-    options.job = file;
-    return options;
 }
 
 }  // namespace quellmark::purge_tool
