@@ -310,10 +310,13 @@ TEST(PurgeTool, FailuresGiveTheWindowsMessageAndTheirExitCode) {
 }
 
 TEST(PurgeTool, TheServersWordsReachTheTerminalWithControlCharactersVisible) {
+    // The statement cannot carry ESC (the guard refuses it), so the text
+    // comes from the settings: a server name no host has.
     Purge purge;
-    const test::RunResult r = purge.Run("DELETE TOP (100) FROM ATR_Log WHERE [\x1b]]0;title\a\x1b[2J] = 1");
-    EXPECT_EQ(r.exitCode, 65) << r.err;
-    EXPECT_NE(r.err.find("Invalid column name '\\x1B]0;title\\x07\\x1B[2J'."), std::string::npos) << r.err;
+    purge.log.UseSettings({"--server", "db\x1b]0;title\a\x1b[2J"});
+    const test::RunResult r = purge.Run(Chunked(100));
+    EXPECT_EQ(r.exitCode, 69) << r.err;
+    EXPECT_NE(r.err.find("db\\x1B]0;title\\x07\\x1B[2J"), std::string::npos) << r.err;
     EXPECT_EQ(r.err.find('\x1b'), std::string::npos) << r.err;
 }
 
