@@ -2,6 +2,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <functional>
 #include <iostream>
 #include <optional>
 #include <string>
@@ -108,130 +109,164 @@ long long Number(std::string_view option, const std::string& text, long long min
     return value;
 }
 
-}  // namespace
+using namespace quellmark::logdb;
 
-int main(int argc, char** argv) {
-    using namespace quellmark::logdb;
-    std::signal(SIGPIPE, SIG_IGN);
+// The command line: the server's options and the data it serves.
+struct Arguments {
     ServerOptions options;
     std::optional<std::int64_t> rows;
     SeedOptions seed;
     std::string dbFile;
     bool havePort = false, haveDatabase = false, haveUser = false, havePassword = false;
+};
+
+// Each of these takes one option if it is theirs (`value` reads its value)
+// and says whether it was.
+using Value = std::function<std::string()>;
+
+// The database served, its login and its rows.
+bool DataOption(std::string_view arg, const Value& value, Arguments& a) {
+    if (arg == "--port") {
+        a.options.port = static_cast<std::uint16_t>(Number(arg, value(), 0, 65535));
+        a.havePort = true;
+    } else if (arg == "--database") {
+        a.options.database = value();
+        a.haveDatabase = !a.options.database.empty();
+    } else if (arg == "--user") {
+        a.options.user = value();
+        a.haveUser = !a.options.user.empty();
+    } else if (arg == "--password") {
+        a.options.password = value();
+        a.havePassword = true;
+    } else if (arg == "--rows") {
+        a.rows = Number(arg, value(), 0, 100'000'000);
+    } else if (arg == "--seed") {
+        a.seed.seed = static_cast<std::uint64_t>(Number(arg, value(), 0, 9'223'372'036'854'775'807LL));
+    } else if (arg == "--end-date") {
+        a.seed.endDate = value();
+    } else if (arg == "--db") {
+        a.dbFile = value();
+    } else {
+        return false;
+    }
+    return true;
+}
+
+// Encryption, logins and the logs of what the server receives.
+bool ConnectionOption(std::string_view arg, const Value& value, ServerOptions& options) {
+    if (arg == "--stats") {
+        options.statsFile = value();
+    } else if (arg == "--encryption") {
+        const std::string mode = value();
+        if (mode == "login") {
+            options.encryption = Encryption::Login;
+        } else if (mode == "forced") {
+            options.encryption = Encryption::Forced;
+        } else if (mode == "none") {
+            options.encryption = Encryption::None;
+        } else {
+            Usage("--encryption takes login, forced or none");
+        }
+    } else if (arg == "--wire-log") {
+        options.wireLog = value();
+    } else if (arg == "--login-log") {
+        options.loginLog = value();
+    } else if (arg == "--cert") {
+        options.certificateFile = value();
+    } else if (arg == "--key") {
+        options.keyFile = value();
+    } else if (arg == "--kerberos-keytab") {
+        options.kerberosKeytab = value();
+        if (options.kerberosKeytab.empty()) Usage("--kerberos-keytab needs a file");
+    } else if (arg == "--statement-log") {
+        options.statementLog = value();
+    } else if (arg == "--log-statements") {
+        options.logStatements = true;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+// The delays, failures and concurrent changes a test asks for.
+bool FaultOption(std::string_view arg, const Value& value, ServerOptions& options) {
+    if (arg == "--delay-ms") {
+        options.delayMs = static_cast<int>(Number(arg, value(), 0, 3'600'000));
+    } else if (arg == "--faults-after") {
+        options.faultsAfter = Number(arg, value(), 0, 1'000'000'000);
+    } else if (arg == "--drop-after") {
+        options.dropAfter = Number(arg, value(), 1, 1'000'000'000);
+    } else if (arg == "--refuse-login") {
+        options.refuseLogin = true;
+    } else if (arg == "--hang-login") {
+        options.hangLogin = true;
+    } else if (arg == "--count-answer") {
+        options.countAnswer = value();
+        if (options.countAnswer != "none" && options.countAnswer != "null") Usage("--count-answer takes none or null");
+    } else if (arg == "--insert-after") {
+        const std::string spec = value();
+        const std::size_t first = spec.find(':');
+        const std::size_t second = first == std::string::npos ? first : spec.find(':', first + 1);
+        if (second == std::string::npos || second + 1 == spec.size()) Usage("--insert-after takes K:N:LABEL");
+        options.arrival = ServerOptions::Arrival{Number(arg, spec.substr(0, first), 1, 1'000'000'000),
+                                                 Number(arg, spec.substr(first + 1, second - first - 1), 1, 1'000'000),
+                                                 spec.substr(second + 1)};
+    } else if (arg == "--inject") {
+        try {
+            options.lockFault = ParseLockFault(value());
+        } catch (const std::invalid_argument& e) {
+            Usage(e.what());
+        }
+    } else if (arg == "--row-cost-us") {
+        options.rowCostMicros = Number(arg, value(), 0, 1'000'000);
+    } else if (arg == "--row-cost-after") {
+        const std::string text = value();
+        const std::size_t colon = text.find(':');
+        if (colon == std::string::npos) Usage("--row-cost-after takes K:U");
+        options.rowCostLater = RowCost::Later{Number(arg, text.substr(0, colon), 0, 1'000'000'000),
+                                              Number(arg, text.substr(colon + 1), 0, 1'000'000)};
+    } else if (arg == "--log-size") {
+        options.log.size = Number(arg, value(), 1, 1LL << 50);
+    } else if (arg == "--log-bytes-per-row") {
+        options.log.bytesPerRow = Number(arg, value(), 1, 1'000'000);
+    } else if (arg == "--log-backup-every") {
+        options.log.backupEvery = std::chrono::seconds(Number(arg, value(), 1, 86'400));
+    } else if (arg == "--deny-log-view") {
+        options.denyLogView = true;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::signal(SIGPIPE, SIG_IGN);
+    Arguments a;
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];
-        const auto value = [&]() -> std::string {
+        const Value value = [&]() -> std::string {
             if (i + 1 >= argc) Usage(std::string(arg) + " needs a value");
             return argv[++i];
         };
-        if (arg == "--port") {
-            options.port = static_cast<std::uint16_t>(Number(arg, value(), 0, 65535));
-            havePort = true;
-        } else if (arg == "--database") {
-            options.database = value();
-            haveDatabase = !options.database.empty();
-        } else if (arg == "--user") {
-            options.user = value();
-            haveUser = !options.user.empty();
-        } else if (arg == "--password") {
-            options.password = value();
-            havePassword = true;
-        } else if (arg == "--rows") {
-            rows = Number(arg, value(), 0, 100'000'000);
-        } else if (arg == "--seed") {
-            seed.seed = static_cast<std::uint64_t>(Number(arg, value(), 0, 9'223'372'036'854'775'807LL));
-        } else if (arg == "--end-date") {
-            seed.endDate = value();
-        } else if (arg == "--db") {
-            dbFile = value();
-        } else if (arg == "--stats") {
-            options.statsFile = value();
-        } else if (arg == "--delay-ms") {
-            options.delayMs = static_cast<int>(Number(arg, value(), 0, 3'600'000));
-        } else if (arg == "--faults-after") {
-            options.faultsAfter = Number(arg, value(), 0, 1'000'000'000);
-        } else if (arg == "--drop-after") {
-            options.dropAfter = Number(arg, value(), 1, 1'000'000'000);
-        } else if (arg == "--refuse-login") {
-            options.refuseLogin = true;
-        } else if (arg == "--hang-login") {
-            options.hangLogin = true;
-        } else if (arg == "--count-answer") {
-            options.countAnswer = value();
-            if (options.countAnswer != "none" && options.countAnswer != "null")
-                Usage("--count-answer takes none or null");
-        } else if (arg == "--encryption") {
-            const std::string mode = value();
-            if (mode == "login") {
-                options.encryption = Encryption::Login;
-            } else if (mode == "forced") {
-                options.encryption = Encryption::Forced;
-            } else if (mode == "none") {
-                options.encryption = Encryption::None;
-            } else {
-                Usage("--encryption takes login, forced or none");
-            }
-        } else if (arg == "--wire-log") {
-            options.wireLog = value();
-        } else if (arg == "--login-log") {
-            options.loginLog = value();
-        } else if (arg == "--cert") {
-            options.certificateFile = value();
-        } else if (arg == "--key") {
-            options.keyFile = value();
-        } else if (arg == "--kerberos-keytab") {
-            options.kerberosKeytab = value();
-            if (options.kerberosKeytab.empty()) Usage("--kerberos-keytab needs a file");
-        } else if (arg == "--statement-log") {
-            options.statementLog = value();
-        } else if (arg == "--insert-after") {
-            const std::string spec = value();
-            const std::size_t first = spec.find(':');
-            const std::size_t second = first == std::string::npos ? first : spec.find(':', first + 1);
-            if (second == std::string::npos || second + 1 == spec.size()) Usage("--insert-after takes K:N:LABEL");
-            options.arrival = ServerOptions::Arrival{
-                Number(arg, spec.substr(0, first), 1, 1'000'000'000),
-                Number(arg, spec.substr(first + 1, second - first - 1), 1, 1'000'000), spec.substr(second + 1)};
-        } else if (arg == "--inject") {
-            try {
-                options.lockFault = ParseLockFault(value());
-            } catch (const std::invalid_argument& e) {
-                Usage(e.what());
-            }
-        } else if (arg == "--row-cost-us") {
-            options.rowCostMicros = Number(arg, value(), 0, 1'000'000);
-        } else if (arg == "--row-cost-after") {
-            const std::string text = value();
-            const std::size_t colon = text.find(':');
-            if (colon == std::string::npos) Usage("--row-cost-after takes K:U");
-            options.rowCostLater = RowCost::Later{Number(arg, text.substr(0, colon), 0, 1'000'000'000),
-                                                  Number(arg, text.substr(colon + 1), 0, 1'000'000)};
-        } else if (arg == "--log-size") {
-            options.log.size = Number(arg, value(), 1, 1LL << 50);
-        } else if (arg == "--log-bytes-per-row") {
-            options.log.bytesPerRow = Number(arg, value(), 1, 1'000'000);
-        } else if (arg == "--log-backup-every") {
-            options.log.backupEvery = std::chrono::seconds(Number(arg, value(), 1, 86'400));
-        } else if (arg == "--deny-log-view") {
-            options.denyLogView = true;
-        } else if (arg == "--log-statements") {
-            options.logStatements = true;
-        } else if (arg == "--help" || arg == "-h") {
+        if (arg == "--help" || arg == "-h") {
             std::cout << kUsage;
             return 0;
-        } else {
-            Usage("unknown option " + std::string(arg));
         }
+        if (!DataOption(arg, value, a) && !ConnectionOption(arg, value, a.options) &&
+            !FaultOption(arg, value, a.options))
+            Usage("unknown option " + std::string(arg));
     }
-    if (!havePort || !haveDatabase || !haveUser || !havePassword)
+    if (!a.havePort || !a.haveDatabase || !a.haveUser || !a.havePassword)
         Usage("--port, --database, --user and --password are required");
-    if (options.certificateFile.empty() != options.keyFile.empty()) Usage("--cert and --key go together");
-    if ((options.log.size > 0) != (options.log.bytesPerRow > 0) ||
-        (options.log.backupEvery.count() > 0 && options.log.size == 0))
+    if (a.options.certificateFile.empty() != a.options.keyFile.empty()) Usage("--cert and --key go together");
+    if ((a.options.log.size > 0) != (a.options.log.bytesPerRow > 0) ||
+        (a.options.log.backupEvery.count() > 0 && a.options.log.size == 0))
         Usage("--log-size and --log-bytes-per-row go together, and --log-backup-every needs them");
     try {
-        LogStore store(dbFile, rows, seed);
-        Server server(options, store);
+        LogStore store(a.dbFile, a.rows, a.seed);
+        Server server(a.options, store);
         const std::string sha256 = server.CertificateSha256();
         std::cout << "listening on 127.0.0.1:" << server.Port() << (sha256.empty() ? "" : " sha256 " + sha256)
                   << std::endl;

@@ -143,77 +143,124 @@ bool Session::Run(const std::string& text, TokenWriter& tokens) {
             }
             continue;
         }
-        // A write takes effect only once the statement has finished without
-        // an attention: a cancelled one is rolled back, as is one whose
-        // client has gone. Counts and writes wait for the table while a
-        // delete or insert holds it.
-        const int delayMs = FaultsActive() ? options_.delayMs : 0;
-        const std::size_t answered = tokens.Bytes().size();
-        const auto cancelled = [&] {
-            tokens.Bytes().resize(answered);
-            tokens.SetInProc(false);
-            tokens.Done(done::kAttention, 0, 0);
-            Send(tokens);
-            return false;
-        };
-        const bool writes = s.kind == Statement::Kind::Delete || s.kind == Statement::Kind::Insert;
-        std::optional<LogStore::Transaction> transaction;
-        const auto start = std::chrono::steady_clock::now();
-        const char* kind = s.kind == Statement::Kind::Delete  ? "delete"
-                           : s.kind == Statement::Kind::Count ? "count"
-                                                              : "other";
-        std::int64_t rows = 0;
-        std::int64_t rowCount = 0;
-        try {
-            if (writes || s.kind == Statement::Kind::Count) {
-                std::optional<LogStore::TableLock> table = WaitForTable();
-                if (!table) return cancelled();
-                if (writes) transaction.emplace(store_, std::move(*table));
-            }
-            if (writes)
-                if (std::optional<SqlMessage> full = log_.Full()) throw SqlFailure(*full);
-            Execute(s, more, tokens, kind, rows);
-            rowCount = rows;
-        } catch (const SqlFailure& failure) {
-            transaction.reset();
-            Errors(tokens, failure);
-            tokens.Done(static_cast<std::uint16_t>(more | done::kError), 0, 0);
-        }
-        // A delete holds the table for as long as its rows take.
-        if (s.kind == Statement::Kind::Delete && CancelledWithin(rowCost_.ForDelete(rows))) {
-            transaction.reset();
-            return cancelled();
-        }
-        const auto waitStart = std::chrono::steady_clock::now();
-        if (CancelledWithin(std::chrono::milliseconds(delayMs))) {
-            transaction.reset();
-            return cancelled();
-        }
-        const auto waited = std::chrono::steady_clock::now() - waitStart;
-        if (transaction) {
-            if (std::optional<SqlMessage> full = log_.Commit(s.kind == Statement::Kind::Delete ? rows : 0)) {
-                transaction.reset();  // the log filled up: rolled back
-                tokens.Bytes().resize(answered);
-                Errors(tokens, SqlFailure(*full));
-                tokens.Done(static_cast<std::uint16_t>(more | done::kError), 0, 0);
-                rowCount = rows = 0;
-            } else {
-                transaction->Commit();
-            }
-        }
-        lastRowCount_ = rowCount;
-        // The statement's own time, without the wait for an attention.
-        const auto micros =
-            std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start - waited)
-                .count();
-        stats_.Line(micros, kind, rows);
-        if (LimitReached()) {
-            Send(tokens);
-            Drop();
-        }
+        if (!RunStatement(s, more, tokens)) return false;
     }
     return true;
 }
+
+// A count, delete, insert, probe, view or EXEC of a batch into `tokens`.
+// False when the client cancelled; the reply has then been sent.
+bool Session::RunStatement(const Statement& s, std::uint16_t more, TokenWriter& tokens) {
+    // A write takes effect only once the statement has finished without
+    // an attention: a cancelled one is rolled back, as is one whose
+    // client has gone. Counts and writes wait for the table while a
+    // delete or insert holds it.
+    const int delayMs = FaultsActive() ? options_.delayMs : 0;
+    const std::size_t answered = tokens.Bytes().size();
+    const auto cancelled = [&] {
+        tokens.Bytes().resize(answered);
+        tokens.SetInProc(false);
+        tokens.Done(done::kAttention, 0, 0);
+        Send(tokens);
+        return false;
+    };
+    const bool writes = s.kind == Statement::Kind::Delete || s.kind == Statement::Kind::Insert;
+    std::optional<LogStore::Transaction> transaction;
+    const auto start = std::chrono::steady_clock::now();
+    const char* kind = s.kind == Statement::Kind::Delete  ? "delete"
+                       : s.kind == Statement::Kind::Count ? "count"
+                                                          : "other";
+    std::int64_t rows = 0;
+    std::int64_t rowCount = 0;
+    try {
+        if (writes || s.kind == Statement::Kind::Count) {
+            std::optional<LogStore::TableLock> table = WaitForTable();
+            if (!table) return cancelled();
+            if (writes) transaction.emplace(store_, std::move(*table));
+        }
+        if (writes)
+            if (std::optional<SqlMessage> full = log_.Full()) throw SqlFailure(*full);
+        Execute(s, more, tokens, kind, rows);
+        rowCount = rows;
+    } catch (const SqlFailure& failure) {
+        transaction.reset();
+        Errors(tokens, failure);
+        tokens.Done(static_cast<std::uint16_t>(more | done::kError), 0, 0);
+    }
+    // A delete holds the table for as long as its rows take.
+    if (s.kind == Statement::Kind::Delete && CancelledWithin(rowCost_.ForDelete(rows))) {
+        transaction.reset();
+        return cancelled();
+    }
+    const auto waitStart = std::chrono::steady_clock::now();
+    if (CancelledWithin(std::chrono::milliseconds(delayMs))) {
+        transaction.reset();
+        return cancelled();
+    }
+    const auto waited = std::chrono::steady_clock::now() - waitStart;
+    if (transaction) {
+        if (std::optional<SqlMessage> full = log_.Commit(s.kind == Statement::Kind::Delete ? rows : 0)) {
+            transaction.reset();  // the log filled up: rolled back
+            tokens.Bytes().resize(answered);
+            Errors(tokens, SqlFailure(*full));
+            tokens.Done(static_cast<std::uint16_t>(more | done::kError), 0, 0);
+            rowCount = rows = 0;
+        } else {
+            transaction->Commit();
+        }
+    }
+    lastRowCount_ = rowCount;
+    // The statement's own time, without the wait for an attention.
+    const auto micros =
+        std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start - waited)
+            .count();
+    stats_.Line(micros, kind, rows);
+    if (LimitReached()) {
+        Send(tokens);
+        Drop();
+    }
+    return true;
+}
+
+namespace {
+
+// The procedure's number, also when the request names it instead; 0 for a
+// procedure without one.
+std::uint16_t ProcedureId(const RpcCall& call) {
+    if (call.procId != 0) return call.procId;
+    static const std::pair<const char*, std::uint16_t> kNames[] = {{"sp_executesql", proc::kExecuteSql},
+                                                                   {"sp_prepare", proc::kPrepare},
+                                                                   {"sp_execute", proc::kExecute},
+                                                                   {"sp_prepexec", proc::kPrepExec},
+                                                                   {"sp_unprepare", proc::kUnprepare}};
+    for (const auto& [name, number] : kNames)
+        if (base::EqualsIgnoreCase(call.procName, name)) return number;
+    return 0;
+}
+
+const RpcParam* Param(const RpcCall& call, std::size_t i) { return i < call.params.size() ? &call.params[i] : nullptr; }
+
+// Whether a call of sp_executesql, sp_prepare or sp_prepexec has parameters:
+// declarations in @params (the second parameter) or values after the
+// procedure's own `ownParameters`.
+bool HasParameters(const RpcCall& call, std::size_t ownParameters) {
+    const RpcParam* declarations = Param(call, 1);
+    return (declarations && !declarations->isNull &&
+            declarations->text.find_first_not_of(" \t\r\n") != std::string::npos) ||
+           call.params.size() > ownParameters;
+}
+
+ProcArgument ArgumentOf(const RpcParam& p) {
+    ProcArgument a;
+    a.name = p.name;
+    a.isNull = p.isNull;
+    a.isInteger = p.isInteger;
+    a.integer = p.integer;
+    a.text = p.text;
+    return a;
+}
+
+}  // namespace
 
 // The procedures ODBC drivers call for prepared and parameterised
 // statements: sp_executesql, sp_prepare, sp_execute, sp_prepexec and
@@ -226,97 +273,108 @@ void Session::Rpc(const std::vector<std::uint8_t>& payload, TokenWriter& tokens)
         RpcFailure(tokens, 50000, std::string("The log server cannot take ") + e.what() + ".");
         return;
     }
-    std::uint16_t id = call.procId;
-    static const std::pair<const char*, std::uint16_t> kNames[] = {
-        {"sp_executesql", 10}, {"sp_prepare", 11}, {"sp_execute", 12}, {"sp_prepexec", 13}, {"sp_unprepare", 15}};
-    for (const auto& [name, number] : kNames)
-        if (id == 0 && base::EqualsIgnoreCase(call.procName, name)) id = number;
-    const auto param = [&](std::size_t i) -> const RpcParam* {
-        return i < call.params.size() ? &call.params[i] : nullptr;
-    };
-    const auto hasParameters = [&](std::size_t declarations) {
-        const RpcParam* p = param(declarations);
-        return (p && !p->isNull && p->text.find_first_not_of(" \t\r\n") != std::string::npos) ||
-               call.params.size() > declarations + 1 + (id == 11 || id == 13 ? 1 : 0);
-    };
-    const auto needText = [&](const RpcParam* p) {
-        if (!p || p->isNull || p->isInteger) {
-            RpcFailure(tokens, 201, "Procedure expects parameter '@stmt' of type 'ntext/nchar/nvarchar'.");
-            return false;
-        }
-        return true;
-    };
-    switch (id) {
-        case 10: {  // sp_executesql @stmt, @params, values...
-            if (!needText(param(0))) return;
-            if (hasParameters(1)) return RpcFailure(tokens, 50000, kNoParameters);
-            tokens.SetInProc(true);
-            if (!Run(param(0)->text, tokens)) return;
-            break;
-        }
-        case 11:    // sp_prepare @handle OUTPUT, @params, @stmt, @options
-        case 13: {  // sp_prepexec @handle OUTPUT, @params, @stmt, values...
-            if (!needText(param(2))) return;
-            if (hasParameters(1)) return RpcFailure(tokens, 50000, kNoParameters);
-            const std::int32_t handle = nextHandle_++;
-            prepared_.emplace_back(handle, param(2)->text);
-            if (id == 13) {
-                tokens.SetInProc(true);
-                if (!Run(param(2)->text, tokens)) return;
-                tokens.SetInProc(false);
-            }
-            tokens.ReturnStatus(0);
-            tokens.ReturnValueInt(0, param(0)->name, handle);
-            tokens.DoneProc(0);
-            Send(tokens);
-            return;
-        }
-        case 12:    // sp_execute @handle, values...
-        case 15: {  // sp_unprepare @handle
-            const RpcParam* h = param(0);
-            const auto found = std::find_if(prepared_.begin(), prepared_.end(),
-                                            [&](const auto& entry) { return h && entry.first == h->integer; });
-            if (found == prepared_.end())
-                return RpcFailure(
-                    tokens, 8179,
-                    "Could not find prepared statement with handle " + std::to_string(h ? h->integer : 0) + ".");
-            if (id == 15) {
-                prepared_.erase(found);
-                break;
-            }
-            if (call.params.size() > 1) return RpcFailure(tokens, 50000, kNoParameters);
-            tokens.SetInProc(true);
-            const std::string text = found->second;
-            if (!Run(text, tokens)) return;
-            break;
-        }
+    switch (ProcedureId(call)) {
+        case proc::kExecuteSql:
+            return ExecuteSql(call, tokens);
+        case proc::kPrepare:
+            return Prepare(call, false, tokens);
+        case proc::kPrepExec:
+            return Prepare(call, true, tokens);
+        case proc::kExecute:
+            return ExecutePrepared(call, tokens);
+        case proc::kUnprepare:
+            return Unprepare(call, tokens);
         default:
-            if (IsAppLockProcedure(call.procName)) {  // {? = call sp_getapplock(...)}
-                std::vector<ProcArgument> arguments;
-                for (const RpcParam& p : call.params) {
-                    ProcArgument a;
-                    a.name = p.name;
-                    a.isNull = p.isNull;
-                    a.isInteger = p.isInteger;
-                    a.integer = p.integer;
-                    a.text = p.text;
-                    arguments.push_back(std::move(a));
-                }
-                int status = applock::kBadCall;
-                try {
-                    status = CallAppLock(call.procName, arguments, tokens);
-                } catch (const SqlFailure& failure) {
-                    Errors(tokens, failure);
-                }
-                tokens.ReturnStatus(status);
-                tokens.DoneProc(0);
-                Send(tokens);
-                return;
-            }
-            return RpcFailure(tokens, 2812,
-                              "Could not find stored procedure '" +
-                                  (call.procName.empty() ? std::to_string(call.procId) : call.procName) + "'.");
+            break;
     }
+    if (IsAppLockProcedure(call.procName)) return RpcAppLock(call, tokens);  // {? = call sp_getapplock(...)}
+    RpcFailure(tokens, 2812,
+               "Could not find stored procedure '" +
+                   (call.procName.empty() ? std::to_string(call.procId) : call.procName) + "'.");
+}
+
+// sp_executesql @stmt, @params, values...
+void Session::ExecuteSql(const RpcCall& call, TokenWriter& tokens) {
+    const RpcParam* statement = Param(call, 0);
+    if (!NeedStatementText(statement, tokens)) return;
+    if (HasParameters(call, 2)) return RpcFailure(tokens, 50000, kNoParameters);
+    tokens.SetInProc(true);
+    if (!Run(statement->text, tokens)) return;
+    RpcDone(tokens);
+}
+
+// sp_prepare @handle OUTPUT, @params, @stmt, @options
+// sp_prepexec @handle OUTPUT, @params, @stmt, values...
+void Session::Prepare(const RpcCall& call, bool execute, TokenWriter& tokens) {
+    const RpcParam* statement = Param(call, 2);
+    if (!NeedStatementText(statement, tokens)) return;
+    if (HasParameters(call, 3)) return RpcFailure(tokens, 50000, kNoParameters);
+    const std::int32_t handle = nextHandle_++;
+    prepared_.emplace_back(handle, statement->text);
+    if (execute) {
+        tokens.SetInProc(true);
+        if (!Run(statement->text, tokens)) return;
+        tokens.SetInProc(false);
+    }
+    tokens.ReturnStatus(0);
+    tokens.ReturnValueInt(0, Param(call, 0)->name, handle);
+    tokens.DoneProc(0);
+    Send(tokens);
+}
+
+// sp_execute @handle, values...
+void Session::ExecutePrepared(const RpcCall& call, TokenWriter& tokens) {
+    const auto found = FindPrepared(call, tokens);
+    if (found == prepared_.end()) return;
+    if (call.params.size() > 1) return RpcFailure(tokens, 50000, kNoParameters);
+    tokens.SetInProc(true);
+    const std::string text = found->second;
+    if (!Run(text, tokens)) return;
+    RpcDone(tokens);
+}
+
+// sp_unprepare @handle
+void Session::Unprepare(const RpcCall& call, TokenWriter& tokens) {
+    const auto found = FindPrepared(call, tokens);
+    if (found == prepared_.end()) return;
+    prepared_.erase(found);
+    RpcDone(tokens);
+}
+
+void Session::RpcAppLock(const RpcCall& call, TokenWriter& tokens) {
+    std::vector<ProcArgument> arguments;
+    for (const RpcParam& p : call.params) arguments.push_back(ArgumentOf(p));
+    int status = applock::kBadCall;
+    try {
+        status = CallAppLock(call.procName, arguments, tokens);
+    } catch (const SqlFailure& failure) {
+        Errors(tokens, failure);
+    }
+    tokens.ReturnStatus(status);
+    tokens.DoneProc(0);
+    Send(tokens);
+}
+
+bool Session::NeedStatementText(const RpcParam* statement, TokenWriter& tokens) {
+    if (!statement || statement->isNull || statement->isInteger) {
+        RpcFailure(tokens, 201, "Procedure expects parameter '@stmt' of type 'ntext/nchar/nvarchar'.");
+        return false;
+    }
+    return true;
+}
+
+Session::PreparedStatements::iterator Session::FindPrepared(const RpcCall& call, TokenWriter& tokens) {
+    const RpcParam* handle = Param(call, 0);
+    const auto found = std::find_if(prepared_.begin(), prepared_.end(),
+                                    [&](const auto& entry) { return handle && entry.first == handle->integer; });
+    if (found == prepared_.end())
+        RpcFailure(
+            tokens, 8179,
+            "Could not find prepared statement with handle " + std::to_string(handle ? handle->integer : 0) + ".");
+    return found;
+}
+
+void Session::RpcDone(TokenWriter& tokens) {
     tokens.SetInProc(false);
     tokens.ReturnStatus(0);
     tokens.DoneProc(0);

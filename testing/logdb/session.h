@@ -159,11 +159,34 @@ private:
     // Runs a batch's statements into `tokens`. False when the client
     // cancelled; the reply has then been sent.
     bool Run(const std::string& text, TokenWriter& tokens);
+    // One statement of the batch that is neither SET nor DECLARE, with its
+    // wait for the table, its delays and its commit. False when the client
+    // cancelled; the reply has then been sent.
+    bool RunStatement(const Statement& s, std::uint16_t more, TokenWriter& tokens);
 
     // The procedures ODBC drivers call for prepared and parameterised
     // statements: sp_executesql, sp_prepare, sp_execute, sp_prepexec and
     // sp_unprepare. Statements with parameters are refused.
     void Rpc(const std::vector<std::uint8_t>& payload, TokenWriter& tokens);
+
+    // The prepared statements of the session: handle and text.
+    using PreparedStatements = std::vector<std::pair<std::int32_t, std::string>>;
+
+    // Each answers one procedure's call, its DONEPROC included.
+    void ExecuteSql(const RpcCall& call, TokenWriter& tokens);
+    // sp_prepare, or sp_prepexec when `execute`.
+    void Prepare(const RpcCall& call, bool execute, TokenWriter& tokens);
+    void ExecutePrepared(const RpcCall& call, TokenWriter& tokens);
+    void Unprepare(const RpcCall& call, TokenWriter& tokens);
+    void RpcAppLock(const RpcCall& call, TokenWriter& tokens);
+
+    // Whether @stmt is text; false once Msg 201 has been answered.
+    bool NeedStatementText(const RpcParam* statement, TokenWriter& tokens);
+    // The statement prepared under the handle in the call's first parameter;
+    // prepared_.end() once Msg 8179 has been answered.
+    PreparedStatements::iterator FindPrepared(const RpcCall& call, TokenWriter& tokens);
+    // The end of a procedure's answer: return status 0, DONEPROC, sent.
+    void RpcDone(TokenWriter& tokens);
 
     static constexpr const char* kNoParameters = "The log server runs statements without parameters only.";
 
@@ -217,7 +240,7 @@ private:
     std::size_t packetSize_ = kLoginPacketSize;
     std::string database_;
     std::int64_t statements_ = 0;
-    std::vector<std::pair<std::int32_t, std::string>> prepared_;
+    PreparedStatements prepared_;
     std::int32_t nextHandle_ = 1;
     std::int64_t lastRowCount_ = 0;
     std::int64_t rowCount_ = 0;

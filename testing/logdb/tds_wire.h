@@ -134,6 +134,16 @@ struct RpcCall {
 };
 RpcCall ParseRpc(const std::vector<std::uint8_t>& payload, bool hasAllHeaders);
 
+// The numbers of the system procedures an RPC request may name by number
+// instead of by name.
+namespace proc {
+constexpr std::uint16_t kExecuteSql = 10;  // sp_executesql
+constexpr std::uint16_t kPrepare = 11;     // sp_prepare
+constexpr std::uint16_t kExecute = 12;     // sp_execute
+constexpr std::uint16_t kPrepExec = 13;    // sp_prepexec
+constexpr std::uint16_t kUnprepare = 15;   // sp_unprepare
+}  // namespace proc
+
 // Builds a reply's token stream for one TDS version.
 class TokenWriter {
 public:

@@ -7,6 +7,8 @@
 #include <functional>
 
 #include "base/text.h"
+#include "logdb/tsql_conditions.h"
+#include "logdb/tsql_cursor.h"
 #include "logdb/tsql_lexer.h"
 #include "logdb/tsql_literals.h"
 
@@ -21,17 +23,47 @@ SqlMessage RowCountNotAnInteger() {
             "The number of rows provided for a TOP or FETCH clauses row count parameter must be an integer."};
 }
 
+// The session options SET turns ON or OFF, and those SET gives a value.
+constexpr std::array kOnOffOptions = {
+    "NOCOUNT",
+    "ANSI_NULLS",
+    "ANSI_WARNINGS",
+    "ANSI_PADDING",
+    "ANSI_NULL_DFLT_ON",
+    "ANSI_NULL_DFLT_OFF",
+    "QUOTED_IDENTIFIER",
+    "CONCAT_NULL_YIELDS_NULL",
+    "ARITHABORT",
+    "ARITHIGNORE",
+    "IMPLICIT_TRANSACTIONS",
+    "CURSOR_CLOSE_ON_COMMIT",
+    "XACT_ABORT",
+    "NUMERIC_ROUNDABORT",
+    "ANSI_DEFAULTS",
+    "FMTONLY",
+    "NOEXEC",
+    "PARSEONLY",
+    "FORCEPLAN",
+    "NO_BROWSETABLE",
+};
+constexpr std::array kValuedOptions = {"ROWCOUNT",   "TEXTSIZE", "LOCK_TIMEOUT",      "DATEFIRST",
+                                       "DATEFORMAT", "LANGUAGE", "DEADLOCK_PRIORITY", "QUERY_GOVERNOR_COST_LIMIT"};
+
+bool IsOnOffOption(const std::string& upper) {
+    return std::find(kOnOffOptions.begin(), kOnOffOptions.end(), upper) != kOnOffOptions.end();
+}
+
 // ---- Parser ------------------------------------------------------------------------
 
-class Parser {
+class Parser : private TokenCursor {
 public:
-    Parser(std::vector<Token> tokens, std::string_view database) : t_(std::move(tokens)), database_(database) {}
+    using TokenCursor::TokenCursor;
 
     std::vector<Statement> Batch() {
         std::vector<Statement> out;
         while (Peek().kind != Tok::End) {
             if (IsOp(";")) {
-                ++pos_;
+                Skip();
                 continue;
             }
             out.push_back(OneStatement());
@@ -42,45 +74,6 @@ public:
     }
 
 private:
-    // -- token helpers
-    const Token& Peek(std::size_t ahead = 0) const { return t_[std::min(pos_ + ahead, t_.size() - 1)]; }
-    const Token& Take() {
-        const Token& t = Peek();
-        if (pos_ < t_.size() - 1) ++pos_;
-        return t;
-    }
-    bool IsWord(std::string_view w, std::size_t ahead = 0) const {
-        const Token& t = Peek(ahead);
-        return t.kind == Tok::Word && base::EqualsIgnoreCase(t.text, w);
-    }
-    bool IsOp(std::string_view op, std::size_t ahead = 0) const {
-        const Token& t = Peek(ahead);
-        return t.kind == Tok::Op && t.text == op;
-    }
-    static bool IsStatementStart(const Token& t) {
-        return t.kind == Tok::Word &&
-               (base::EqualsIgnoreCase(t.text, "SELECT") || base::EqualsIgnoreCase(t.text, "DELETE") ||
-                base::EqualsIgnoreCase(t.text, "INSERT") || base::EqualsIgnoreCase(t.text, "SET") ||
-                base::EqualsIgnoreCase(t.text, "DECLARE") || base::EqualsIgnoreCase(t.text, "EXEC") ||
-                base::EqualsIgnoreCase(t.text, "EXECUTE"));
-    }
-    [[noreturn]] void Fail(const Token& t) const {
-        // At the end of the text a server names the last token it read.
-        if (t.kind == Tok::End && t_.size() >= 2) throw SqlFailure(SyntaxNear(t_[t_.size() - 2]));
-        throw SqlFailure(SyntaxNear(t));
-    }
-    void ExpectWord(std::string_view w) {
-        if (!IsWord(w)) Fail(Peek());
-        ++pos_;
-    }
-    void ExpectOp(std::string_view op) {
-        if (!IsOp(op)) Fail(Peek());
-        ++pos_;
-    }
-    bool IsIdentifier(const Token& t) const {
-        return t.kind == Tok::Quoted || (t.kind == Tok::Word && !IsReserved(t.text));
-    }
-
     Statement OneStatement() {
         if (IsWord("SET")) return SetStatement();
         if (IsWord("SELECT")) return SelectStatement();
@@ -101,7 +94,7 @@ private:
             if (name.kind != Tok::Variable || name.text.starts_with("@@")) Fail(name);
             Declaration d;
             d.name = Upper(name.text);
-            if (IsWord("AS")) ++pos_;
+            if (IsWord("AS")) Skip();
             const Token& type = Take();
             if (type.kind != Tok::Word) Fail(type);
             static constexpr std::array kIntegers = {"INT", "INTEGER", "BIGINT", "SMALLINT", "TINYINT", "BIT"};
@@ -112,36 +105,36 @@ private:
                 throw SqlFailure(SqlMessage{
                     2715, 3, 16, "Column, parameter, or variable #1: Cannot find data type " + type.text + "."});
             if (d.isText && IsOp("(")) {
-                ++pos_;
+                Skip();
                 const Token& size = Take();
                 if (size.kind != Tok::Number && !(size.kind == Tok::Word && base::EqualsIgnoreCase(size.text, "MAX")))
                     Fail(size);
                 ExpectOp(")");
             }
             if (IsOp("=")) {
-                ++pos_;
+                Skip();
                 d.initial = Value(false);
             }
             s.declarations.push_back(std::move(d));
-        } while (IsOp(",") && (++pos_, true));
+        } while (IsOp(",") && (Skip(), true));
         return s;
     }
 
     // -- EXEC[UTE] [@status =] name [[@name =] value [OUTPUT|OUT], ...]
     Statement ExecStatement() {
-        ++pos_;
+        Skip();
         Statement s;
         s.kind = Statement::Kind::Exec;
         if (Peek().kind == Tok::Variable && IsOp("=", 1)) {
             if (Peek().text.starts_with("@@")) Fail(Peek());
             s.statusVariable = Upper(Take().text);
-            ++pos_;
+            Skip();
         }
         const Token& first = Take();
         if (!IsIdentifier(first)) Fail(first);
         s.procedure = first.text;
         while (IsOp(".")) {  // schema.name, database.schema.name, database..name
-            ++pos_;
+            Skip();
             s.procedure += ".";
             if (IsOp(".")) continue;
             const Token& part = Take();
@@ -153,12 +146,12 @@ private:
             ExecArgument a;
             if (Peek().kind == Tok::Variable && IsOp("=", 1)) {
                 a.name = Take().text;
-                ++pos_;
+                Skip();
             }
             a.value = Value(true);
-            if (IsWord("OUTPUT") || IsWord("OUT")) ++pos_;
+            if (IsWord("OUTPUT") || IsWord("OUT")) Skip();
             s.arguments.push_back(std::move(a));
-        } while (IsOp(",") && (++pos_, true));
+        } while (IsOp(",") && (Skip(), true));
         return s;
     }
 
@@ -196,102 +189,88 @@ private:
     // -- SET
     Statement SetStatement() {
         ExpectWord("SET");
-        static constexpr std::array kOnOff = {
-            "NOCOUNT",
-            "ANSI_NULLS",
-            "ANSI_WARNINGS",
-            "ANSI_PADDING",
-            "ANSI_NULL_DFLT_ON",
-            "ANSI_NULL_DFLT_OFF",
-            "QUOTED_IDENTIFIER",
-            "CONCAT_NULL_YIELDS_NULL",
-            "ARITHABORT",
-            "ARITHIGNORE",
-            "IMPLICIT_TRANSACTIONS",
-            "CURSOR_CLOSE_ON_COMMIT",
-            "XACT_ABORT",
-            "NUMERIC_ROUNDABORT",
-            "ANSI_DEFAULTS",
-            "FMTONLY",
-            "NOEXEC",
-            "PARSEONLY",
-            "FORCEPLAN",
-            "NO_BROWSETABLE",
-        };
-        static constexpr std::array kValued = {
-            "ROWCOUNT",   "TEXTSIZE", "LOCK_TIMEOUT",      "DATEFIRST",
-            "DATEFORMAT", "LANGUAGE", "DEADLOCK_PRIORITY", "QUERY_GOVERNOR_COST_LIMIT"};
         Statement s;
         s.kind = Statement::Kind::Set;
         const Token& name = Peek();
         if (name.kind != Tok::Word) Fail(name);
         const std::string option = Upper(name.text);
         if (option == "TRANSACTION") {
-            ++pos_;
-            ExpectWord("ISOLATION");
-            ExpectWord("LEVEL");
-            if (IsWord("READ")) {
-                ++pos_;
-                if (!IsWord("COMMITTED") && !IsWord("UNCOMMITTED")) Fail(Peek());
-                ++pos_;
-            } else if (IsWord("REPEATABLE")) {
-                ++pos_;
-                ExpectWord("READ");
-            } else if (IsWord("SNAPSHOT") || IsWord("SERIALIZABLE")) {
-                ++pos_;
-            } else {
-                Fail(Peek());
-            }
-            s.option = "TRANSACTION ISOLATION LEVEL";
-            return s;
+            Skip();
+            SetIsolationLevel(s);
+        } else if (IsOnOffOption(option)) {
+            Skip();
+            SetOnOff(s, option);
+        } else if (std::find(kValuedOptions.begin(), kValuedOptions.end(), option) != kValuedOptions.end()) {
+            Skip();
+            SetValued(s, option);
+        } else {
+            Fail(name);
         }
-        if (std::find(kOnOff.begin(), kOnOff.end(), option) != kOnOff.end()) {
-            ++pos_;
-            s.option = option;
-            while (IsOp(",")) {  // SET ANSI_NULLS, ANSI_PADDING ON
-                ++pos_;
-                const Token& more = Take();
-                if (more.kind != Tok::Word || std::find(kOnOff.begin(), kOnOff.end(), Upper(more.text)) == kOnOff.end())
-                    Fail(more);
-                s.option += "," + Upper(more.text);
-            }
-            if (!IsWord("ON") && !IsWord("OFF")) Fail(Peek());
-            s.value = Upper(Take().text);
-            return s;
+        return s;
+    }
+
+    // SET TRANSACTION ISOLATION LEVEL ..., after TRANSACTION.
+    void SetIsolationLevel(Statement& s) {
+        ExpectWord("ISOLATION");
+        ExpectWord("LEVEL");
+        if (IsWord("READ")) {
+            Skip();
+            if (!IsWord("COMMITTED") && !IsWord("UNCOMMITTED")) Fail(Peek());
+            Skip();
+        } else if (IsWord("REPEATABLE")) {
+            Skip();
+            ExpectWord("READ");
+        } else if (IsWord("SNAPSHOT") || IsWord("SERIALIZABLE")) {
+            Skip();
+        } else {
+            Fail(Peek());
         }
-        if (std::find(kValued.begin(), kValued.end(), option) != kValued.end()) {
-            ++pos_;
-            s.option = option;
-            std::string sign;
-            if (IsOp("-")) {
-                ++pos_;
-                sign = "-";
-            }
-            const Token& v = Take();
-            if (v.kind == Tok::Number) {
-                s.value = sign + v.text;
-            } else if (sign.empty() && (v.kind == Tok::Word || v.kind == Tok::String || v.kind == Tok::NString ||
-                                        v.kind == Tok::Quoted)) {
-                s.value = v.text;
-            } else {
-                Fail(v);
-            }
-            if (option == "ROWCOUNT" && (s.value.find('.') != std::string::npos || !sign.empty() ||
-                                         !ParseIntLiteral(s.value) || *ParseIntLiteral(s.value) > 2147483647))
-                throw SqlFailure(RowCountNotAnInteger());
-            // A lock time-out in ms (-1: wait forever); a deadlock priority by name or from -10 to 10.
-            const std::optional<std::int64_t> magnitude =
-                v.kind == Tok::Number ? ParseIntLiteral(v.text) : std::optional<std::int64_t>();
-            const bool isNumber = magnitude.has_value();
-            const std::int64_t number = isNumber ? (sign.empty() ? *magnitude : -*magnitude) : 0;
-            if (option == "LOCK_TIMEOUT" && !(isNumber && number >= -1 && number <= 2147483647)) Fail(v);
-            const std::string word = v.kind == Tok::Word ? Upper(v.text) : std::string();
-            if (option == "DEADLOCK_PRIORITY" &&
-                !(isNumber ? number >= -10 && number <= 10 : word == "LOW" || word == "NORMAL" || word == "HIGH"))
-                Fail(v);
-            return s;
+        s.option = "TRANSACTION ISOLATION LEVEL";
+    }
+
+    // SET option[, option ...] ON|OFF, after the first option.
+    void SetOnOff(Statement& s, const std::string& option) {
+        s.option = option;
+        while (IsOp(",")) {  // SET ANSI_NULLS, ANSI_PADDING ON
+            Skip();
+            const Token& more = Take();
+            if (more.kind != Tok::Word || !IsOnOffOption(Upper(more.text))) Fail(more);
+            s.option += "," + Upper(more.text);
         }
-        Fail(name);
+        if (!IsWord("ON") && !IsWord("OFF")) Fail(Peek());
+        s.value = Upper(Take().text);
+    }
+
+    // SET option value, after the option: a number, or a word or text.
+    void SetValued(Statement& s, const std::string& option) {
+        s.option = option;
+        std::string sign;
+        if (IsOp("-")) {
+            Skip();
+            sign = "-";
+        }
+        const Token& v = Take();
+        if (v.kind == Tok::Number) {
+            s.value = sign + v.text;
+        } else if (sign.empty() &&
+                   (v.kind == Tok::Word || v.kind == Tok::String || v.kind == Tok::NString || v.kind == Tok::Quoted)) {
+            s.value = v.text;
+        } else {
+            Fail(v);
+        }
+        if (option == "ROWCOUNT" && (s.value.find('.') != std::string::npos || !sign.empty() ||
+                                     !ParseIntLiteral(s.value) || *ParseIntLiteral(s.value) > 2147483647))
+            throw SqlFailure(RowCountNotAnInteger());
+        // A lock time-out in ms (-1: wait forever); a deadlock priority by name or from -10 to 10.
+        const std::optional<std::int64_t> magnitude =
+            v.kind == Tok::Number ? ParseIntLiteral(v.text) : std::optional<std::int64_t>();
+        const bool isNumber = magnitude.has_value();
+        const std::int64_t number = isNumber ? (sign.empty() ? *magnitude : -*magnitude) : 0;
+        if (option == "LOCK_TIMEOUT" && !(isNumber && number >= -1 && number <= 2147483647)) Fail(v);
+        const std::string word = v.kind == Tok::Word ? Upper(v.text) : std::string();
+        if (option == "DEADLOCK_PRIORITY" &&
+            !(isNumber ? number >= -10 && number <= 10 : word == "LOW" || word == "NORMAL" || word == "HIGH"))
+            Fail(v);
     }
 
     // -- SELECT
@@ -299,9 +278,9 @@ private:
         ExpectWord("SELECT");
         if ((IsWord("COUNT") || IsWord("COUNT_BIG")) && IsOp("(", 1)) return CountStatement();
         if (IsIdentifier(Peek()) && !IsOp("(", 1)) {
-            const std::size_t start = pos_;
+            const std::size_t start = Position();
             if (std::optional<Statement> view = LogViewStatement()) return *view;
-            pos_ = start;  // not a view: refused as before
+            Rewind(start);  // not a view: refused as before
         }
         return ProbeStatement();
     }
@@ -314,9 +293,9 @@ private:
             const Token& c = Take();
             if (!IsIdentifier(c)) return std::nullopt;
             written.push_back(c.text);
-        } while (IsOp(",") && (++pos_, true));
+        } while (IsOp(",") && (Skip(), true));
         if (!IsWord("FROM")) return std::nullopt;
-        ++pos_;
+        Skip();
         const std::vector<std::string> parts = MultiPartName();
         if (parts.size() != 2 || !base::EqualsIgnoreCase(parts[0], "sys")) return std::nullopt;
         static constexpr std::array<const char*, 1> kLogSpace = {"used_log_space_in_percent"};
@@ -348,7 +327,7 @@ private:
     // converted to its column's type; log_id is the table's identity.
     Statement InsertStatement() {
         ExpectWord("INSERT");
-        if (IsWord("INTO")) ++pos_;
+        if (IsWord("INTO")) Skip();
         TableName();
         ExpectOp("(");
         std::vector<Operand> columns;
@@ -361,7 +340,7 @@ private:
                                             std::string("Cannot insert explicit value for identity column in table '") +
                                                 kTable + "' when IDENTITY_INSERT is set to OFF."});
             columns.push_back(column);
-        } while (IsOp(",") && (++pos_, true));
+        } while (IsOp(",") && (Skip(), true));
         ExpectOp(")");
         ExpectWord("VALUES");
         ExpectOp("(");
@@ -369,7 +348,7 @@ private:
         do {
             if (IsIdentifier(Peek())) Fail(Peek());
             values.push_back(ReadOperand());
-        } while (IsOp(",") && (++pos_, true));
+        } while (IsOp(",") && (Skip(), true));
         ExpectOp(")");
         if (values.size() != columns.size()) {
             const bool moreColumns = columns.size() > values.size();
@@ -383,7 +362,7 @@ private:
         std::string names, emitted;
         for (std::size_t i = 0; i < columns.size(); ++i) {
             names += std::string(i ? ", " : "") + "\"" + columns[i].column->name + "\"";
-            emitted += (i ? ", " : "") + Emit(values[i], columns[i]);
+            emitted += (i ? ", " : "") + EmitOperand(values[i], columns[i]);
         }
         Statement s;
         s.kind = Statement::Kind::Insert;
@@ -393,7 +372,7 @@ private:
 
     std::string Alias() {
         if (IsWord("AS")) {
-            ++pos_;
+            Skip();
             const Token& a = Take();
             if (!(IsIdentifier(a) || a.kind == Tok::String || a.kind == Tok::NString)) Fail(a);
             return a.text;
@@ -426,7 +405,7 @@ private:
                 item.kind = ProbeItem::Kind::Text;
                 item.text = t.text;
             } else if (t.kind == Tok::Word && !IsReserved(t.text) && IsOp("(")) {
-                ++pos_;
+                Skip();
                 ExpectOp(")");
                 item.kind = ProbeItem::Kind::Function;
                 item.text = Upper(t.text);
@@ -435,7 +414,7 @@ private:
             }
             item.alias = Alias();
             s.probe.push_back(std::move(item));
-        } while (IsOp(",") && (++pos_, true));
+        } while (IsOp(",") && (Skip(), true));
         if (IsWord("FROM")) Fail(Peek());
         return s;
     }
@@ -444,11 +423,11 @@ private:
         Statement s;
         s.kind = Statement::Kind::Count;
         s.bigCount = IsWord("COUNT_BIG");
-        pos_ += 2;
+        Skip(2);
         std::string argument;
         std::vector<std::string> pendingColumns;  // names to check once the table is known
         if (IsOp("*")) {
-            ++pos_;
+            Skip();
             argument = "*";
         } else if (Peek().kind == Tok::Number) {
             Take();
@@ -456,9 +435,9 @@ private:
         } else {
             bool distinct = false;
             if (IsWord("ALL")) {
-                ++pos_;
+                Skip();
             } else if (IsWord("DISTINCT")) {
-                ++pos_;
+                Skip();
                 distinct = true;
             }
             const ColumnInfo* column = ColumnRef();
@@ -471,11 +450,11 @@ private:
         TableName();
         std::string where;
         if (IsWord("WHERE")) {
-            ++pos_;
-            where = Condition(0);
+            Skip();
+            where = tsql::Condition(*this);
         }
         if (IsWord("ORDER")) {
-            ++pos_;
+            Skip();
             ExpectWord("BY");
             do {
                 if (Peek().kind == Tok::Number) {
@@ -492,8 +471,8 @@ private:
                                        "\" is invalid in the ORDER BY clause because it is not "
                                        "contained in either an aggregate function or the GROUP BY clause."});
                 }
-                if (IsWord("ASC") || IsWord("DESC")) ++pos_;
-            } while (IsOp(",") && (++pos_, true));
+                if (IsWord("ASC") || IsWord("DESC")) Skip();
+            } while (IsOp(",") && (Skip(), true));
         }
         s.countSql = "SELECT COUNT(" + argument + ") FROM \"" + std::string(kTable) + "\"";
         if (!where.empty()) s.countSql += " WHERE " + where;
@@ -506,11 +485,11 @@ private:
         Statement s;
         s.kind = Statement::Kind::Delete;
         if (IsWord("TOP")) {
-            ++pos_;
+            Skip();
             if (!IsOp("(")) Fail(Peek());  // DELETE needs TOP's parentheses
-            ++pos_;
+            Skip();
             int depth = 1;
-            while (IsOp("(")) ++pos_, ++depth;
+            while (IsOp("(")) Skip(), ++depth;
             const Token& n = Take();
             // A negative number or a text where the row count goes.
             if ((n.kind == Tok::Op && n.text == "-" && Peek().kind == Tok::Number) || n.kind == Tok::String ||
@@ -521,7 +500,7 @@ private:
             double value = 0;
             std::from_chars(n.text.data(), n.text.data() + n.text.size(), value);
             if (IsWord("PERCENT")) {
-                ++pos_;
+                Skip();
                 s.topPercent = true;
                 if (value > 100) throw SqlFailure(SqlMessage{1031, 1, 15, "Percent values must be between 0 and 100."});
             } else if (n.text.find('.') != std::string::npos) {
@@ -529,282 +508,22 @@ private:
             }
             s.top = value;
         }
-        if (IsWord("FROM")) ++pos_;
+        if (IsWord("FROM")) Skip();
         TableName();
         if (IsWord("WITH") && IsOp("(", 1)) {  // table hints: accepted, no effect here
-            pos_ += 2;
+            Skip(2);
             do {
                 const Token& hint = Take();
                 if (hint.kind != Tok::Word) Fail(hint);
-            } while (IsOp(",") && (++pos_, true));
+            } while (IsOp(",") && (Skip(), true));
             ExpectOp(")");
         }
         if (IsWord("WHERE")) {
-            ++pos_;
-            s.where = Condition(0);
+            Skip();
+            s.where = tsql::Condition(*this);
         }
         return s;
     }
-
-    // -- names
-    std::vector<std::string> MultiPartName() {
-        std::vector<std::string> parts;
-        for (;;) {
-            if (IsOp(".")) {  // an empty part: db..table
-                parts.emplace_back();
-                ++pos_;
-                continue;
-            }
-            const Token& t = Peek();
-            if (!IsIdentifier(t)) Fail(t);
-            parts.push_back(Take().text);
-            if (!IsOp(".")) break;
-            ++pos_;
-        }
-        return parts;
-    }
-
-    static std::string Joined(const std::vector<std::string>& parts) {
-        std::string out;
-        for (std::size_t i = 0; i < parts.size(); ++i) out += (i ? "." : "") + parts[i];
-        return out;
-    }
-
-    bool NamesTable(const std::vector<std::string>& parts) const {
-        if (parts.empty() || parts.size() > 3 || !base::EqualsIgnoreCase(parts.back(), kTable)) return false;
-        if (parts.size() >= 2 && !parts[parts.size() - 2].empty() &&
-            !base::EqualsIgnoreCase(parts[parts.size() - 2], "dbo"))
-            return false;
-        if (parts.size() == 3 && !base::EqualsIgnoreCase(parts[0], database_)) return false;
-        return true;
-    }
-
-    void TableName() {
-        const std::vector<std::string> parts = MultiPartName();
-        if (!NamesTable(parts))
-            throw SqlFailure(SqlMessage{208, 1, 16, "Invalid object name '" + Joined(parts) + "'."});
-    }
-
-    const ColumnInfo* ColumnRef() {
-        const std::vector<std::string> parts = MultiPartName();
-        const std::string& name = parts.back();
-        if (parts.size() > 1) {
-            const std::vector<std::string> table(parts.begin(), parts.end() - 1);
-            if (!NamesTable(table))
-                throw SqlFailure(
-                    SqlMessage{4104, 1, 16, "The multi-part identifier \"" + Joined(parts) + "\" could not be bound."});
-        }
-        for (const ColumnInfo& c : kColumns)
-            if (base::EqualsIgnoreCase(c.name, name)) return &c;
-        throw SqlFailure(SqlMessage{207, 1, 16, "Invalid column name '" + name + "'."});
-    }
-
-    // -- conditions
-    static constexpr int kMaxDepth = 128;
-
-    void Deeper(int depth) const {
-        if (depth > kMaxDepth)
-            throw SqlFailure(SqlMessage{191, 1, 15,
-                                        "Some part of your SQL statement is nested too deeply. Rewrite the query or "
-                                        "break it up into smaller queries."});
-    }
-
-    // Joins terms as a balanced tree, so long AND/OR chains stay shallow for SQLite.
-    static std::string Balanced(const std::vector<std::string>& terms, std::size_t from, std::size_t to,
-                                const char* op) {
-        if (to - from == 1) return terms[from];
-        const std::size_t mid = from + (to - from) / 2;
-        return "(" + Balanced(terms, from, mid, op) + " " + op + " " + Balanced(terms, mid, to, op) + ")";
-    }
-
-    std::string Condition(int depth) {
-        Deeper(depth);
-        std::vector<std::string> terms{AndCondition(depth)};
-        while (IsWord("OR")) {
-            ++pos_;
-            terms.push_back(AndCondition(depth));
-        }
-        return Balanced(terms, 0, terms.size(), "OR");
-    }
-
-    std::string AndCondition(int depth) {
-        std::vector<std::string> terms{NotCondition(depth)};
-        while (IsWord("AND")) {
-            ++pos_;
-            terms.push_back(NotCondition(depth));
-        }
-        return Balanced(terms, 0, terms.size(), "AND");
-    }
-
-    std::string NotCondition(int depth) {
-        if (IsWord("NOT")) {
-            ++pos_;
-            Deeper(depth + 1);
-            return "(NOT " + NotCondition(depth + 1) + ")";
-        }
-        if (IsOp("(")) {
-            ++pos_;
-            const std::string inner = Condition(depth + 1);
-            ExpectOp(")");
-            return "(" + inner + ")";
-        }
-        return Predicate();
-    }
-
-    Operand ReadOperand() {
-        Operand o;
-        const Token& t = Peek();
-        if (t.kind == Tok::String || t.kind == Tok::NString) {
-            o.kind = Operand::Kind::String;
-            o.national = t.kind == Tok::NString;
-            o.text = Take().text;
-        } else if (t.kind == Tok::Number) {
-            o.kind = Operand::Kind::Number;
-            o.text = Take().text;
-        } else if ((IsOp("-") || IsOp("+")) && Peek(1).kind == Tok::Number) {
-            const std::string sign = Take().text == "-" ? "-" : "";
-            o.kind = Operand::Kind::Number;
-            o.text = sign + Take().text;
-        } else if (IsWord("NULL")) {
-            ++pos_;
-            o.kind = Operand::Kind::Null;
-        } else if (IsIdentifier(t)) {
-            o.kind = Operand::Kind::Column;
-            o.column = ColumnRef();
-        } else if (t.kind == Tok::Variable) {
-            throw SqlFailure(SqlMessage{137, 2, 15, "Must declare the scalar variable \"" + t.text + "\"."});
-        } else {
-            Fail(t);
-        }
-        return o;
-    }
-
-    static bool IsText(const Operand& o) {
-        return (o.kind == Operand::Kind::Column && o.column->type == ColType::Text) || o.kind == Operand::Kind::String;
-    }
-
-    // `o` as SQLite text, converted to the type of `other` the way SQL Server
-    // converts a literal to a column's type.
-    static std::string Emit(const Operand& o, const Operand& other) {
-        switch (o.kind) {
-            case Operand::Kind::Null:
-                return "NULL";
-            case Operand::Kind::Column:
-                if (o.column->type == ColType::Text && other.kind == Operand::Kind::Number)
-                    return std::string("qm_int(\"") + o.column->name + "\")";
-                return std::string("\"") + o.column->name + "\"";
-            case Operand::Kind::Number:
-                if (other.kind == Operand::Kind::Column && other.column->type == ColType::DateTime)
-                    return DateTimeForColumn(o);
-                return o.text;
-            case Operand::Kind::String:
-                if (other.kind == Operand::Kind::Column && other.column->type == ColType::Int) return IntForColumn(o);
-                if (other.kind == Operand::Kind::Number) return IntForColumn(o);
-                if (other.kind == Operand::Kind::Column && other.column->type == ColType::DateTime)
-                    return DateTimeForColumn(o);
-                return SqliteString(o.text);
-        }
-        return "NULL";
-    }
-
-    static std::string Left(const Operand& o, const Operand& other) {
-        const std::string text = Emit(o, other);
-        const bool textual = IsText(o) && (IsText(other) || other.kind == Operand::Kind::Null);
-        return textual ? "(" + text + " COLLATE QM_CI)" : text;
-    }
-
-    // The operand to match against in LIKE: dates in the form SQL Server
-    // converts them to text with ('Jan  5 2025  3:04PM').
-    static std::string LikeSubject(const Operand& o) {
-        if (o.kind == Operand::Kind::Column && o.column->type == ColType::DateTime)
-            return std::string("qm_datetime_text(\"") + o.column->name + "\")";
-        if (o.kind == Operand::Kind::String) return SqliteString(o.text);
-        return Emit(o, Operand{});
-    }
-
-    static bool PlainAsciiPattern(const Operand& pattern) {
-        if (pattern.kind != Operand::Kind::String) return false;
-        return std::all_of(pattern.text.begin(), pattern.text.end(), [](char c) {
-            const auto u = static_cast<unsigned char>(c);
-            return u >= 0x20 && u < 0x80 && c != '[';
-        });
-    }
-
-    std::string Predicate() {
-        const Operand left = ReadOperand();
-        bool negate = false;
-        if (IsWord("NOT") && (IsWord("LIKE", 1) || IsWord("BETWEEN", 1) || IsWord("IN", 1))) {
-            ++pos_;
-            negate = true;
-        }
-        const auto wrap = [&](const std::string& e) { return negate ? "(NOT " + e + ")" : "(" + e + ")"; };
-        if (IsWord("LIKE")) {
-            ++pos_;
-            const Operand pattern = ReadOperand();
-            std::optional<Operand> escape;
-            if (IsWord("ESCAPE")) {
-                ++pos_;
-                escape = ReadOperand();
-                if (escape->kind != Operand::Kind::String || Utf8Length(escape->text) != 1)
-                    throw SqlFailure(SqlMessage{
-                        506, 1, 16,
-                        "The invalid escape character \"" + escape->text + "\" was specified in a LIKE predicate."});
-            }
-            const bool subjectIsTextOrInt =
-                left.kind == Operand::Kind::Column && left.column->type != ColType::DateTime;
-            if (!escape && subjectIsTextOrInt && PlainAsciiPattern(pattern))
-                return wrap(std::string("\"") + left.column->name + "\" LIKE " + SqliteString(pattern.text));
-            return wrap("qm_like(" + LikeSubject(left) + ", " + LikeSubject(pattern) + ", " +
-                        (escape ? SqliteString(escape->text) : std::string("NULL")) + ")");
-        }
-        if (IsWord("BETWEEN")) {
-            ++pos_;
-            const Operand low = ReadOperand();
-            ExpectWord("AND");
-            const Operand high = ReadOperand();
-            return wrap(Left(left, low) + " BETWEEN " + Emit(low, left) + " AND " + Emit(high, left));
-        }
-        if (IsWord("IN")) {
-            ++pos_;
-            ExpectOp("(");
-            std::string list;
-            bool textual = false;
-            do {
-                const Operand item = ReadOperand();
-                if (item.kind == Operand::Kind::Column) Fail(Peek());  // a column list is not a value list
-                textual = textual || IsText(item);
-                list += (list.empty() ? "" : ", ") + Emit(item, left);
-            } while (IsOp(",") && (++pos_, true));
-            ExpectOp(")");
-            const std::string subject = Emit(left, Operand{});
-            return wrap((IsText(left) && textual ? "(" + subject + " COLLATE QM_CI)" : subject) + " IN (" + list + ")");
-        }
-        if (IsWord("IS")) {
-            ++pos_;
-            const bool isNot = IsWord("NOT") && (++pos_, true);
-            ExpectWord("NULL");
-            return "(" + Emit(left, Operand{}) + (isNot ? " IS NOT NULL)" : " IS NULL)");
-        }
-        const Token& op = Peek();
-        static constexpr std::array<std::string_view, 9> kCompare = {"=", "<>", "!=", "<", "<=", ">", ">=", "!<", "!>"};
-        if (op.kind != Tok::Op || std::find(kCompare.begin(), kCompare.end(), op.text) == kCompare.end()) Fail(op);
-        std::string sqliteOp = Take().text;
-        if (sqliteOp == "!=") sqliteOp = "<>";
-        if (sqliteOp == "!<") sqliteOp = ">=";
-        if (sqliteOp == "!>") sqliteOp = "<=";
-        const Operand right = ReadOperand();
-        if (left.kind == Operand::Kind::Null || right.kind == Operand::Kind::Null) return "(NULL)";  // ANSI_NULLS
-        return "(" + Left(left, right) + " " + sqliteOp + " " + Emit(right, left) + ")";
-    }
-
-    static std::size_t Utf8Length(std::string_view s) {
-        return static_cast<std::size_t>(
-            std::count_if(s.begin(), s.end(), [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; }));
-    }
-
-    std::vector<Token> t_;
-    std::size_t pos_ = 0;
-    std::string database_;
 };
 
 }  // namespace

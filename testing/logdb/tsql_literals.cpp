@@ -103,6 +103,28 @@ std::string DateTimeForColumn(const Operand& literal) {
     return SqliteString(*canonical);
 }
 
+std::string EmitOperand(const Operand& o, const Operand& other) {
+    switch (o.kind) {
+        case Operand::Kind::Null:
+            return "NULL";
+        case Operand::Kind::Column:
+            if (o.column->type == ColType::Text && other.kind == Operand::Kind::Number)
+                return std::string("qm_int(\"") + o.column->name + "\")";
+            return std::string("\"") + o.column->name + "\"";
+        case Operand::Kind::Number:
+            if (other.kind == Operand::Kind::Column && other.column->type == ColType::DateTime)
+                return DateTimeForColumn(o);
+            return o.text;
+        case Operand::Kind::String:
+            if (other.kind == Operand::Kind::Column && other.column->type == ColType::Int) return IntForColumn(o);
+            if (other.kind == Operand::Kind::Number) return IntForColumn(o);
+            if (other.kind == Operand::Kind::Column && other.column->type == ColType::DateTime)
+                return DateTimeForColumn(o);
+            return SqliteString(o.text);
+    }
+    return "NULL";
+}
+
 }  // namespace tsql
 
 std::optional<std::string> CanonicalDateTime(std::string_view s) {

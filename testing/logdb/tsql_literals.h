@@ -56,6 +56,10 @@ std::string IntForColumn(const Operand& literal);
 // A literal compared with a datetime column: its SQLite text, or Msg 241 / 8115.
 std::string DateTimeForColumn(const Operand& literal);
 
+// `o` as SQLite text, converted to the type of `other` the way SQL Server
+// converts a literal to a column's type.
+std::string EmitOperand(const Operand& o, const Operand& other);
+
 }  // namespace quellmark::logdb::tsql
 
 namespace quellmark::logdb {
