@@ -136,6 +136,9 @@ TEST(LogDbWrites, AFullLogFailsEveryWriteUntilALogBackup) {
 TEST(LogDbWrites, AnInsertWaitsBehindADeleteUntilItsTimeOut) {
     LogDbProcess server(Served({"--row-cost-after", "1:10000"}, /*statementLog=*/true));
     auto purge = Connected(server);
+    // Logged in before the delete starts: a login on a busy machine may
+    // take seconds of the delete's five.
+    auto monitor = Connected(server);
     ASSERT_EQ(purge->Run("DELETE TOP (500) FROM ATR_Log", false, /*queryTimeout=*/5).rowCount, 500);
     const std::string slowDelete = "DELETE TOP (500) FROM ATR_Log WHERE log_id > 0";
     std::atomic<bool> deleteEnded{false};
@@ -151,7 +154,6 @@ TEST(LogDbWrites, AnInsertWaitsBehindADeleteUntilItsTimeOut) {
     };
     while (!deleteArrived()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
 
-    auto monitor = Connected(server);
     const Odbc::Result insert = monitor->Run(kEvent, false, /*queryTimeout=*/1);
     EXPECT_EQ(insert.error.state, "HYT00") << insert.error.message;
     ASSERT_TRUE(monitor->Run("SET LOCK_TIMEOUT 200").ok);
