@@ -8,57 +8,17 @@
 #include <limits>
 #include <map>
 #include <system_error>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
 #include "base/text.h"
 #include "ops/settings_file.h"
+#include "purge/purge_report.h"
 #include "purge/run_file.h"
 
 namespace quellmark::purge_tool {
 namespace {
-
-enum class Kind {
-    Value,        // --name TEXT
-    File,         // --name FILE: relative to a job file's folder when given there
-    Flag,         // --name, or name = true/false/yes/no in a job file
-    CommandOnly,  // --name [VALUE] on the command line only
-};
-
-struct OptionSpec {
-    std::string_view name;
-    Kind kind;
-    bool value;
-};
-
-constexpr OptionSpec kOptions[] = {
-    {"statement", Kind::Value, true},
-    {"statement-file", Kind::File, true},
-    {"settings", Kind::File, true},
-    {"lock-timeout-ms", Kind::Value, true},
-    {"pause-ms", Kind::Value, true},
-    {"retries", Kind::Value, true},
-    {"max-runtime", Kind::Value, true},
-    {"until", Kind::Value, true},
-    {"dry-run", Kind::Flag, false},
-    {"quiet", Kind::Flag, false},
-    {"json", Kind::File, true},
-    {"keytab", Kind::File, true},
-    {"job", Kind::CommandOnly, true},
-    {"help", Kind::CommandOnly, false},
-    {"version", Kind::CommandOnly, false},
-    {"chunk-time", Kind::Value, true},
-    {"allow-table-lock", Kind::Flag, false},
-    {"max-log-used", Kind::Value, true},
-    {"max-log-wait", Kind::Value, true},
-    {"metrics", Kind::File, true},
-};
-
-const OptionSpec& Spec(std::string_view name) {
-    for (const OptionSpec& spec : kOptions)
-        if (spec.name == name) return spec;
-    throw UsageError("unknown option --" + std::string(name) + ".");
-}
 
 bool Flag(std::string_view name, const std::optional<std::string>& value) {
     if (!value) return true;
@@ -95,120 +55,249 @@ std::time_t WallReading(std::time_t t) {
 
 long OffsetAt(std::time_t t) { return static_cast<long>(WallReading(t) - t); }
 
+// How an option sets its member of PurgeOptions from its value (given for
+// the options that take one).
+using Apply = void (*)(PurgeOptions&, std::string_view name, const std::optional<std::string>& value);
+
+template <auto member>
+void SetText(PurgeOptions& options, std::string_view, const std::optional<std::string>& value) {
+    options.*member = *value;
+}
+template <auto member>
+void SetFile(PurgeOptions& options, std::string_view name, const std::optional<std::string>& value) {
+    if (value->empty()) throw UsageError("--" + std::string(name) + " needs a file.");
+    options.*member = *value;
+}
+template <auto member, std::int64_t min, std::int64_t max>
+void SetNumber(PurgeOptions& options, std::string_view name, const std::optional<std::string>& value) {
+    options.*member =
+        static_cast<std::remove_reference_t<decltype(options.*member)>>(WholeNumber(name, *value, min, max));
+}
+template <auto member>
+void SetDuration(PurgeOptions& options, std::string_view name, const std::optional<std::string>& value) {
+    options.*member = ParseDuration(*value, name);
+}
+template <auto member>
+void SetFlag(PurgeOptions& options, std::string_view name, const std::optional<std::string>& value) {
+    options.*member = Flag(name, value);
+}
+template <auto member>
+void SetTrue(PurgeOptions& options, std::string_view, const std::optional<std::string>&) {
+    options.*member = true;
+}
+
+// The default an option's help line shows, read from PurgeOptions{}.
+using Shown = std::string (*)(const PurgeOptions&);
+
+template <auto member>
+std::string ShowNumber(const PurgeOptions& options) {
+    return std::to_string(options.*member);
+}
+template <auto member>
+std::string ShowDuration(const PurgeOptions& options) {
+    const std::chrono::milliseconds duration = options.*member;
+    for (const auto& [unit, name] : {std::pair<std::chrono::milliseconds, const char*>{std::chrono::hours(1), "h"},
+                                     {std::chrono::minutes(1), "m"},
+                                     {std::chrono::seconds(1), "s"}})
+        if (duration.count() != 0 && duration % unit == std::chrono::milliseconds(0))
+            return std::to_string(duration / unit) + name;
+    return std::to_string(duration.count()) + "ms";
+}
+
+enum class Kind {
+    Value,        // --name VALUE
+    File,         // --name FILE: relative to a job file's folder when given there
+    Flag,         // --name, or name = true/false/yes/no in a job file
+    CommandOnly,  // --name [VALUE] on the command line only
+};
+
+struct Option {
+    std::string_view name;
+    Kind kind;
+    std::string_view value;  // what --help calls its value; empty: it takes none
+    Apply apply;
+    // The help line; a line break goes on below the first line, and {}
+    // stands for the default. Without one, the option is listed on the
+    // last line with the others that have none.
+    std::string_view help;
+    Shown shownDefault = nullptr;
+};
+
+using O = PurgeOptions;
+
+// The options of quellmark-purge, in the order --help lists them: the
+// command line, the job file's keys and --help are read from here.
+constexpr Option kOptions[] = {
+    {"statement", Kind::Value, "TEXT", SetText<&O::statement>, "the delete statement, in the window's form"},
+    {"statement-file", Kind::File, "FILE", SetText<&O::statementFile>, "read the statement from FILE"},
+    {"settings", Kind::File, "FILE", SetFile<&O::settingsFile>,
+     "the settings file (default: the Sarnwick.mdb the window reads)"},
+    {"job", Kind::CommandOnly, "FILE", SetFile<&O::job>,
+     "read options from FILE, `name = value` lines of the long\n"
+     "names below (dry-run = yes); the command line overrides them"},
+    {"keytab", Kind::File, "FILE", SetFile<&O::keytab>,
+     "Windows Authentication without kinit: the Kerberos ticket\n"
+     "comes from this client keytab, into a ticket cache of the run"},
+    {"dry-run", Kind::Flag, "", SetFlag<&O::dryRun>, "count the matching rows and the chunks; delete nothing"},
+    {"lock-timeout-ms", Kind::Value, "N", SetNumber<&O::lockTimeoutMs, 0, 86'400'000>,
+     "how long a statement waits for a lock (default {})", ShowNumber<&O::lockTimeoutMs>},
+    {"pause-ms", Kind::Value, "N", SetNumber<&O::pauseMs, 0, 3'600'000>, "the pause between chunks (default {})",
+     ShowNumber<&O::pauseMs>},
+    {"retries", Kind::Value, "N", SetNumber<&O::retries, 0, 1000>,
+     "resend a chunk that lost a deadlock or a lock wait up to N\n"
+     "times in a row, after 1 to 3 s (default {})",
+     ShowNumber<&O::retries>},
+    {"max-runtime", Kind::Value, "DURATION", SetDuration<&O::maxRuntime>,
+     "stop after the chunk under way once the run has taken\n"
+     "DURATION (500ms, 90s, 45m, 2h; at most 100 days)"},
+    {"until", Kind::Value, "HH:MM",
+     [](O& options, std::string_view, const std::optional<std::string>& value) {
+         options.untilMinute = ParseClockTime(*value);
+     },
+     "stop after the chunk under way when the clock next reads\n"
+     "HH:MM, local time (on a night that skips it: when it jumps past)"},
+    {"chunk-time", Kind::Value, "DURATION",
+     [](O& options, std::string_view name, const std::optional<std::string>& value) {
+         options.chunkTime = *value == "0" ? std::chrono::milliseconds(0) : ParseDuration(*value, name);
+     },
+     "size each chunk to take about DURATION (500ms, 2s; default\n"
+     "{}), up to the statement's n; 0: every chunk n rows",
+     ShowDuration<&O::chunkTime>},
+    {"allow-table-lock", Kind::Flag, "", SetFlag<&O::allowTableLock>,
+     "let a chunk go above 4000 rows, where SQL Server may lock the\n"
+     "whole of ATR_Log and the monitoring system's inserts wait"},
+    {"max-log-used", Kind::Value, "PERCENT", SetNumber<&O::maxLogUsedPercent, 0, 100>,
+     "before each chunk, wait while the transaction log is at least\n"
+     "PERCENT full (default {}; 0: not watched)",
+     ShowNumber<&O::maxLogUsedPercent>},
+    {"max-log-wait", Kind::Value, "DURATION", SetDuration<&O::maxLogWait>,
+     "stop (75, log-full) when the log stayed full that long\n"
+     "(default {})",
+     ShowDuration<&O::maxLogWait>},
+    {"metrics", Kind::File, "FILE", SetFile<&O::metrics>,
+     "write the run's figures for Prometheus (node_exporter's\n"
+     "textfile collector) to FILE, replaced at the end of every run"},
+    {"json", Kind::File, "FILE",
+     [](O& options, std::string_view, const std::optional<std::string>& value) {
+         if (value->empty()) throw UsageError("--json needs a file, or - for standard output.");
+         options.json = *value;
+     },
+     "write a summary as one JSON object to FILE (- for stdout)"},
+    {"quiet", Kind::Flag, "", SetFlag<&O::quiet>, "no progress lines"},
+    {"help", Kind::CommandOnly, "", SetTrue<&O::help>, ""},
+    {"version", Kind::CommandOnly, "", SetTrue<&O::version>, ""},
+};
+
+const Option* Find(std::string_view name) {
+    for (const Option& option : kOptions)
+        if (option.name == name) return &option;
+    return nullptr;
+}
+
+const Option& Spec(std::string_view name) {
+    if (const Option* option = Find(name)) return *option;
+    throw UsageError("unknown option --" + std::string(name) + ".");
+}
+
+constexpr ExitStatus kExitStatuses[] = {
+    {exit_code::kDone, "Done: nothing is left to delete (or a dry run counted)."},
+    {exit_code::kUsage, "A usage error, or a statement refused: not one DELETE TOP (n) FROM ATR_Log statement alone."},
+    {exit_code::kRejected, "The server rejected the statement (a misspelt column, a syntax error)."},
+    {exit_code::kUnavailable, "The server is unreachable, refused the login, or the connection was lost."},
+    {exit_code::kInternal, "An internal error (an answer the run cannot read)."},
+    {exit_code::kCantCreate, "The JSON file or the lock file cannot be written."},
+    {exit_code::kIoError,
+     "The run ended, but its JSON summary or its metrics file could not be written (a full disk, a device that "
+     "refuses it); given in place of 0 or 75, a run that failed otherwise keeps its own status."},
+    {exit_code::kStopped,
+     "Stopped with rows left: by --max-runtime, --until, a signal, retries running out, or a transaction log that "
+     "stayed full for --max-log-wait, or rows that match arrived while the run went on; or not run, because another "
+     "run holds the log's lock; run it again later."},
+    {exit_code::kSettings, "The settings file is missing or unusable, or the keytab cannot be read."},
+};
+
+// `text` in lines of at most `width` characters, each after `indent` spaces
+// but the first.
+std::string Wrapped(std::string_view text, std::size_t indent, std::size_t width) {
+    std::string out;
+    std::size_t column = indent;
+    while (!text.empty()) {
+        const std::size_t end = std::min(text.find(' '), text.size());
+        if (column > indent && column + 1 + end > width) {
+            out += "\n" + std::string(indent, ' ');
+            column = indent;
+        } else if (column > indent) {
+            out += ' ';
+            ++column;
+        }
+        out += text.substr(0, end);
+        column += end;
+        text.remove_prefix(std::min(end + 1, text.size()));
+    }
+    return out;
+}
+
+std::string UsageText() {
+    constexpr std::size_t kHelpColumn = 26;
+    std::string text =
+        "Usage: quellmark-purge [OPTIONS] --statement TEXT\n"
+        "       quellmark-purge [OPTIONS] --statement-file FILE\n"
+        "       quellmark-purge [OPTIONS] --job FILE\n"
+        "\n"
+        "Deletes the rows of ATR_Log that a `DELETE TOP (n) FROM ATR_Log WHERE ...` statement\n"
+        "matches, n rows at a time, with the connection settings the Quellmark window reads.\n"
+        "\n";
+    std::string withoutHelp;
+    for (const Option& option : kOptions) {
+        const std::string shown =
+            "--" + std::string(option.name) + (option.value.empty() ? "" : " ") + std::string(option.value);
+        if (option.help.empty()) {
+            withoutHelp += (withoutHelp.empty() ? "" : ", ") + shown;
+            continue;
+        }
+        std::string help(option.help);
+        if (const std::size_t at = help.find("{}"); at != std::string::npos)
+            help.replace(at, 2, option.shownDefault(PurgeOptions{}));
+        text += "  " + shown + std::string(std::max<std::size_t>(1, kHelpColumn - 2 - shown.size()), ' ');
+        for (const char c : help) text += c == '\n' ? "\n" + std::string(kHelpColumn, ' ') : std::string(1, c);
+        text += '\n';
+    }
+    text += "  " + withoutHelp +
+            "\n"
+            "\n"
+            "SIGTERM, SIGINT and SIGHUP stop the run after the statement under way; a second\n"
+            "SIGINT cancels that statement on the server. Before the first count they end the\n"
+            "run at once, also during the login, deleting nothing.\n"
+            "\n"
+            "One run at a time per log: a run that finds another holding the log's lock (the\n"
+            "lock file in /run/lock, or the server's application lock) ends with 75, lock-held.\n"
+            "\n"
+            "Exit status:\n";
+    for (const ExitStatus& status : kExitStatuses) {
+        const std::string number = std::to_string(status.status);
+        text += "  " + number + std::string(4 - number.size(), ' ') + Wrapped(status.meaning, 6, 88) + '\n';
+    }
+    return text;
+}
+
 }  // namespace
 
-const char* const kUsage =
-    "Usage: quellmark-purge [OPTIONS] --statement TEXT\n"
-    "       quellmark-purge [OPTIONS] --statement-file FILE\n"
-    "       quellmark-purge [OPTIONS] --job FILE\n"
-    "\n"
-    "Deletes the rows of ATR_Log that a `DELETE TOP (n) FROM ATR_Log WHERE ...` statement\n"
-    "matches, n rows at a time, with the connection settings the Quellmark window reads.\n"
-    "\n"
-    "  --statement TEXT        the delete statement, in the window's form\n"
-    "  --statement-file FILE   read the statement from FILE\n"
-    "  --settings FILE         the settings file (default: the Sarnwick.mdb the window reads)\n"
-    "  --job FILE              read options from FILE, `name = value` lines of the long\n"
-    "                          names below (dry-run = yes); the command line overrides them\n"
-    "  --keytab FILE           Windows Authentication without kinit: the Kerberos ticket\n"
-    "                          comes from this client keytab, into a ticket cache of the run\n"
-    "  --dry-run               count the matching rows and the chunks; delete nothing\n"
-    "  --lock-timeout-ms N     how long a statement waits for a lock (default 5000)\n"
-    "  --pause-ms N            the pause between chunks (default 200)\n"
-    "  --retries N             resend a chunk that lost a deadlock or a lock wait up to N\n"
-    "                          times in a row, after 1 to 3 s (default 5)\n"
-    "  --max-runtime DURATION  stop after the chunk under way once the run has taken\n"
-    "                          DURATION (500ms, 90s, 45m, 2h; at most 100 days)\n"
-    "  --until HH:MM           stop after the chunk under way when the clock next reads\n"
-    "                          HH:MM, local time (on a night that skips it: when it jumps past)\n"
-    "  --chunk-time DURATION   size each chunk to take about DURATION (500ms, 2s; default\n"
-    "                          500ms), up to the statement's n; 0: every chunk n rows\n"
-    "  --allow-table-lock      let a chunk go above 4000 rows, where SQL Server may lock the\n"
-    "                          whole of ATR_Log and the monitoring system's inserts wait\n"
-    "  --max-log-used PERCENT  before each chunk, wait while the transaction log is at least\n"
-    "                          PERCENT full (default 80; 0: not watched)\n"
-    "  --max-log-wait DURATION stop (75, log-full) when the log stayed full that long\n"
-    "                          (default 1h)\n"
-    "  --metrics FILE          write the run's figures for Prometheus (node_exporter's\n"
-    "                          textfile collector) to FILE, replaced at the end of every run\n"
-    "  --json FILE             write a summary as one JSON object to FILE (- for stdout)\n"
-    "  --quiet                 no progress lines\n"
-    "  --help, --version\n"
-    "\n"
-    "SIGTERM, SIGINT and SIGHUP stop the run after the statement under way; a second\n"
-    "SIGINT cancels that statement on the server. Before the first count they end the\n"
-    "run at once, also during the login, deleting nothing.\n"
-    "\n"
-    "One run at a time per log: a run that finds another holding the log's lock (the\n"
-    "lock file in /run/lock, or the server's application lock) ends with 75, lock-held.\n"
-    "\n"
-    "Exit status: 0 done, nothing left; 75 stopped with rows left, the log is locked, or\n"
-    "the transaction log stayed full; 69 server unreachable, login refused or connection\n"
-    "lost; 65 the server rejected the statement; 78 the settings file is unusable; 73 the\n"
-    "JSON file or the lock file cannot be written; 74 the metrics file cannot be written;\n"
-    "64 usage; 70 internal error.\n";
+std::span<const ExitStatus> ExitStatuses() { return kExitStatuses; }
 
-bool TakesValue(std::string_view name) { return Spec(name).value; }
-bool IsOption(std::string_view name) {
-    for (const OptionSpec& spec : kOptions)
-        if (spec.name == name) return true;
-    return false;
-}
+const std::string kUsage = UsageText();
+
+bool TakesValue(std::string_view name) { return !Spec(name).value.empty(); }
+bool IsOption(std::string_view name) { return Find(name) != nullptr; }
 bool IsFlag(std::string_view name) { return Spec(name).kind == Kind::Flag; }
 bool AllowedInJobFile(std::string_view name) { return Spec(name).kind != Kind::CommandOnly; }
 bool NamesFile(std::string_view name) { return Spec(name).kind == Kind::File; }
 
 void ApplyOption(PurgeOptions& options, std::string_view name, const std::optional<std::string>& value) {
-    const OptionSpec& spec = Spec(name);
-    if (spec.value && !value) throw UsageError("--" + std::string(name) + " needs a value.");
-    if (!spec.value && value && spec.kind != Kind::Flag)
+    const Option& option = Spec(name);
+    if (!option.value.empty() && !value) throw UsageError("--" + std::string(name) + " needs a value.");
+    if (option.value.empty() && value && option.kind != Kind::Flag)
         throw UsageError("--" + std::string(name) + " takes no value.");
-    if (name == "statement") {
-        options.statement = *value;
-    } else if (name == "statement-file") {
-        options.statementFile = *value;
-    } else if (name == "settings") {
-        if (value->empty()) throw UsageError("--settings needs a file.");
-        options.settingsFile = *value;
-    } else if (name == "lock-timeout-ms") {
-        options.lockTimeoutMs = static_cast<std::int32_t>(WholeNumber(name, *value, 0, 86'400'000));
-    } else if (name == "pause-ms") {
-        options.pauseMs = static_cast<std::int32_t>(WholeNumber(name, *value, 0, 3'600'000));
-    } else if (name == "retries") {
-        options.retries = static_cast<int>(WholeNumber(name, *value, 0, 1000));
-    } else if (name == "max-runtime") {
-        options.maxRuntime = ParseDuration(*value, name);
-    } else if (name == "until") {
-        options.untilMinute = ParseClockTime(*value);
-    } else if (name == "chunk-time") {
-        options.chunkTime = *value == "0" ? std::chrono::milliseconds(0) : ParseDuration(*value, name);
-    } else if (name == "allow-table-lock") {
-        options.allowTableLock = Flag(name, value);
-    } else if (name == "max-log-used") {
-        options.maxLogUsedPercent = static_cast<int>(WholeNumber(name, *value, 0, 100));
-    } else if (name == "max-log-wait") {
-        options.maxLogWait = ParseDuration(*value, name);
-    } else if (name == "metrics") {
-        if (value->empty()) throw UsageError("--metrics needs a file.");
-        options.metrics = *value;
-    } else if (name == "dry-run") {
-        options.dryRun = Flag(name, value);
-    } else if (name == "quiet") {
-        options.quiet = Flag(name, value);
-    } else if (name == "json") {
-        if (value->empty()) throw UsageError("--json needs a file, or - for standard output.");
-        options.json = *value;
-    } else if (name == "keytab") {
-        if (value->empty()) throw UsageError("--keytab needs a file.");
-        options.keytab = *value;
-    } else if (name == "job") {
-        if (value->empty()) throw UsageError("--job needs a file.");
-        options.job = *value;
-    } else if (name == "help") {
-        options.help = true;
-    } else if (name == "version") {
-        options.version = true;
-    }
+    option.apply(options, name, value);
 }
 
 PurgeOptions ParseCommandLine(const std::vector<std::string>& args) {

@@ -5,12 +5,14 @@
 #include <chrono>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "base/usage_error.h"
+#include "ops/purge.h"
 
 namespace quellmark::purge_tool {
 
@@ -21,15 +23,16 @@ struct PurgeOptions {
     std::optional<std::string> statement;
     std::optional<std::string> statementFile;
     std::optional<std::string> settingsFile;  // default: DefaultSettingsFile()
-    std::int32_t lockTimeoutMs = 5000;
-    std::int32_t pauseMs = 200;
-    int retries = 5;
+    // The engine's own defaults.
+    std::int32_t lockTimeoutMs = purge::PurgePlan{}.lockTimeoutMs;
+    std::int32_t pauseMs = purge::PurgePlan{}.pauseMs;
+    int retries = purge::PurgePlan{}.retries;
     std::optional<std::chrono::milliseconds> maxRuntime;
     std::optional<int> untilMinute;            // minutes after midnight, local time
     std::chrono::milliseconds chunkTime{500};  // 0: every chunk at the statement's n
     bool allowTableLock = false;
     int maxLogUsedPercent = 80;  // 0: the transaction log not watched
-    std::chrono::milliseconds maxLogWait{std::chrono::hours(1)};
+    std::chrono::milliseconds maxLogWait = purge::PurgePlan{}.maxLogWait;
     std::optional<std::string> metrics;  // the Prometheus text file
     bool dryRun = false;
     bool quiet = false;
@@ -93,6 +96,16 @@ std::chrono::system_clock::time_point NextLocalTime(int minuteOfDay, std::chrono
 // for /usr/bin/quellmark-purge).
 std::string DefaultSettingsFile();
 
-extern const char* const kUsage;
+// An exit status of quellmark-purge and what it means, in the words of
+// --help and of the manual page's EXIT STATUS.
+struct ExitStatus {
+    int status;
+    std::string_view meaning;
+};
+// Every exit status, lowest first.
+std::span<const ExitStatus> ExitStatuses();
+
+// The text of --help: the options with their defaults, the exit statuses.
+extern const std::string kUsage;
 
 }  // namespace quellmark::purge_tool
