@@ -189,6 +189,22 @@ TEST(OpenPurgeConnection, TellsTheSettingsFromTheServer) {
     }
 }
 
+TEST(OpenPurgeConnection, SaysWhatTheWindowWouldShow) {
+    Online online;
+    online.log.UseSettings({"--password", "wrong"});
+    std::string shown;
+    EXPECT_FALSE(modGeneral::OpenOnlineConnection(online.log.SettingsConnString(),
+                                                  [&](const std::string& text) { shown = text; }));
+    try {
+        online.Open();
+        ADD_FAILURE() << "a wrong password logged in";
+    } catch (const OpenFailure& failure) {
+        EXPECT_FALSE(shown.empty());
+        EXPECT_EQ(failure.what(), shown);
+        EXPECT_TRUE(failure.Settings().has_value());
+    }
+}
+
 TEST(RunPurge, TheServerReceivesOneCountOneDeletePerChunkAndAFinalCount) {
     test::ScratchDir dir("purge-stats");
     const std::string stats = (dir / "stats").string();
