@@ -23,6 +23,7 @@ class Errors {
 public:
     int Count() const noexcept { return static_cast<int>(entries_.size()); }
     const ErrorEntry& Item(int index) const { return entries_.at(static_cast<std::size_t>(index)); }
+    const std::vector<ErrorEntry>& Entries() const noexcept { return entries_; }
     void Clear() noexcept { entries_.clear(); }
     void Append(const std::vector<ErrorEntry>& entries);
 

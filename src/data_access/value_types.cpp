@@ -19,6 +19,12 @@ Error::Error(std::vector<ErrorEntry> entries)
     if (entries_.empty()) entries_.push_back(ErrorEntry{what(), {}, 0});
 }
 
+bool ErrorEntry::IsDeadlockOrLockTimeout() const noexcept {
+    return quellmark::data_access::IsDeadlockOrLockTimeout(NativeError);
+}
+bool ErrorEntry::IsConnectionLost() const noexcept { return SqlState.starts_with("08"); }
+bool ErrorEntry::IsTimeout() const noexcept { return SqlState.starts_with("HYT"); }
+
 bool IsNull(const Value& value) noexcept { return std::holds_alternative<Null>(value); }
 
 std::string ToText(const Value& value) {

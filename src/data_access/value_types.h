@@ -11,12 +11,30 @@
 
 namespace quellmark::data_access {
 
+// The server's message numbers for a statement that lost to another over
+// locks: chosen as a deadlock victim, or its lock wait (SET LOCK_TIMEOUT) ran
+// out. Nothing was changed by it, and it may be sent again.
+inline constexpr long kDeadlockVictim = 1205;
+inline constexpr long kLockTimeout = 1222;
+
+// True for kDeadlockVictim and kLockTimeout.
+constexpr bool IsDeadlockOrLockTimeout(long nativeError) noexcept {
+    return nativeError == kDeadlockVictim || nativeError == kLockTimeout;
+}
+
 // One diagnostic record: the description shown to the operator, and where the
 // provider has them the SQLSTATE and the native (server) error number.
 struct ErrorEntry {
     std::string Description;
     std::string SqlState;
     long NativeError = 0;
+
+    // The server refused the statement over locks (IsDeadlockOrLockTimeout).
+    bool IsDeadlockOrLockTimeout() const noexcept;
+    // The connection to the server failed or is gone (SQLSTATE class 08).
+    bool IsConnectionLost() const noexcept;
+    // The login or statement ran out of its time (SQLSTATE class HYT).
+    bool IsTimeout() const noexcept;
 };
 
 // The exception every failing operation throws. what() is the description of

@@ -44,15 +44,21 @@ void Skip(Step&& step) {
     }
 }
 
-// Shows the most recent failure in the connection's error list, if any,
-// followed by `consequence` when one is given.
+// The message for the most recent failure in the connection's error list,
+// followed by `consequence` when one is given; nullopt when there is none.
+std::optional<std::string> ConnectionFailureMessage(const Connection& connection, const std::string& consequence) {
+    const quellmark::data_access::Errors& errors = connection.Errors();
+    if (errors.Count() == 0) return std::nullopt;
+    const std::string& description = errors.Item(errors.Count() - 1).Description;
+    return consequence.empty() ? description : description + " " + consequence;
+}
+
+// Shows ConnectionFailureMessage, if any.
 bool ReportedConnectionFailure(const Connection& connection, const ShowFailure& show,
                                const std::string& consequence = {}) {
-    const quellmark::data_access::Errors& errors = connection.Errors();
-    if (errors.Count() == 0) return false;
-    const std::string& description = errors.Item(errors.Count() - 1).Description;
-    show(consequence.empty() ? description : description + " " + consequence);
-    return true;
+    const std::optional<std::string> message = ConnectionFailureMessage(connection, consequence);
+    if (message) show(*message);
+    return message.has_value();
 }
 
 ShowFailure InMessageBox(WindowPort& window) {
@@ -126,41 +132,70 @@ private:
 
 }  // namespace
 
-std::optional<OnlineConnection> OpenOnlineConnection(const std::string& settingsConnString, const ShowFailure& show,
-                                                     std::int32_t commandTimeout,
-                                                     std::optional<OnlineSettings>* settingsRead) {
+std::variant<OnlineConnection, OnlineOpenFailure> TryOpenOnlineConnection(const std::string& settingsConnString,
+                                                                          std::int32_t commandTimeout) {
     OnlineConnection online;
     try {
         online.settings = ReadOnlineSettings(settingsConnString);
     } catch (const quellmark::data_access::Error& e) {
-        show(e.what());
-        return std::nullopt;
+        return OnlineOpenFailure{OpenCause::Settings, e.what(), e.Entries(), std::nullopt};
     }
-    if (settingsRead != nullptr) *settingsRead = online.settings;
     online.connection = std::make_unique<Connection>();
     online.connection->ConnectionString = BuildOnlineConnString(online.settings);
     online.connection->ConnectionTimeout = online.settings.OnlConnTimeout;
     online.connection->CommandTimeout = commandTimeout;
     Skip([&] { online.connection->Open(); });
+    std::optional<std::string> failed = ConnectionFailureMessage(*online.connection, {});
+    if (!failed) return online;
+    // Without a connection string (an unknown authentication type) the open
+    // fails before any server is asked: the settings are at fault.
+    const OpenCause cause = online.connection->ConnectionString.empty() ? OpenCause::Settings : OpenCause::Connection;
     // A refused certificate's message names the command that trusts it, with
     // this settings file.
-    const ShowFailure showWithFile = [&](const std::string& text) {
-        const auto file = quellmark::data_access::ConnectionProperties::Parse(settingsConnString).Get("Data Source");
-        show(quellmark::data_access::sqlserver::ReplaceSettingsFileMark(text,
-                                                                        file.value_or(std::string(kSettingsFileName))));
-    };
-    if (ReportedConnectionFailure(*online.connection, showWithFile)) return std::nullopt;
-    return online;
+    const auto file = quellmark::data_access::ConnectionProperties::Parse(settingsConnString).Get("Data Source");
+    std::string message = quellmark::data_access::sqlserver::ReplaceSettingsFileMark(
+        std::move(*failed), file.value_or(std::string(kSettingsFileName)));
+    return OnlineOpenFailure{cause, std::move(message), online.connection->Errors().Entries(),
+                             std::move(online.settings)};
+}
+
+std::optional<OnlineConnection> OpenOnlineConnection(const std::string& settingsConnString, const ShowFailure& show,
+                                                     std::int32_t commandTimeout,
+                                                     std::optional<OnlineSettings>* settingsRead) {
+    std::variant<OnlineConnection, OnlineOpenFailure> opened =
+        TryOpenOnlineConnection(settingsConnString, commandTimeout);
+    if (OnlineOpenFailure* failure = std::get_if<OnlineOpenFailure>(&opened)) {
+        if (settingsRead != nullptr) *settingsRead = std::move(failure->settings);
+        show(failure->message);
+        return std::nullopt;
+    }
+    OnlineConnection& online = std::get<OnlineConnection>(opened);
+    if (settingsRead != nullptr) *settingsRead = online.settings;
+    return std::move(online);
+}
+
+std::variant<std::int32_t, CountFailure> TryRunCountStatement(Connection& online, const std::string& countStatement,
+                                                              std::unique_ptr<Recordset>& result,
+                                                              const std::string& consequence) {
+    Skip([&] { result = online.Execute(countStatement); });
+    if (std::optional<std::string> message = ConnectionFailureMessage(online, consequence))
+        return CountFailure{std::move(*message), online.Errors().Entries()};
+    const std::optional<std::int32_t> count = CountOf(result.get());
+    if (count) return *count;
+    return CountFailure{
+        std::string(kNoCount) + (consequence.empty() ? ", so nothing was changed." : ". " + consequence), {}};
 }
 
 std::optional<std::int32_t> RunCountStatement(Connection& online, const std::string& countStatement,
                                               std::unique_ptr<Recordset>& result, const ShowFailure& show,
                                               const std::string& consequence) {
-    Skip([&] { result = online.Execute(countStatement); });
-    if (ReportedConnectionFailure(online, show, consequence)) return std::nullopt;
-    const std::optional<std::int32_t> count = CountOf(result.get());
-    if (!count) show(std::string(kNoCount) + (consequence.empty() ? ", so nothing was changed." : ". " + consequence));
-    return count;
+    const std::variant<std::int32_t, CountFailure> counted =
+        TryRunCountStatement(online, countStatement, result, consequence);
+    if (const CountFailure* failure = std::get_if<CountFailure>(&counted)) {
+        show(failure->message);
+        return std::nullopt;
+    }
+    return std::get<std::int32_t>(counted);
 }
 
 std::string BuildOnlineConnString(const OnlineSettings& s) {

@@ -25,6 +25,8 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <variant>
+#include <vector>
 
 #include "data_access/data_access.h"
 #include "ops/settings_file.h"
@@ -53,6 +55,25 @@ struct OnlineConnection {
     std::unique_ptr<quellmark::data_access::Connection> connection;
 };
 
+// Why the online connection could not be opened.
+enum class OpenCause {
+    Settings,    // the settings could not be read, or name no known authentication type
+    Connection,  // the server: not reached, the login refused, its certificate not trusted
+};
+
+struct OnlineOpenFailure {
+    OpenCause cause = OpenCause::Connection;
+    std::string message;  // the words the operator is shown
+    std::vector<quellmark::data_access::ErrorEntry> entries;
+    std::optional<OnlineSettings> settings;  // when they were read
+};
+
+// OpenOnlineConnection without showing anything: the open connection, or
+// why there is none.
+std::variant<OnlineConnection, OnlineOpenFailure> TryOpenOnlineConnection(
+    const std::string& settingsConnString,
+    std::int32_t commandTimeout = quellmark::data_access::kDefaultCommandTimeout);
+
 // The start of every operation: reads the settings through settingsConnString
 // (handler mode), builds the online connection string and opens the
 // connection with the settings' time-out (skip mode); each statement on it is
@@ -63,6 +84,19 @@ std::optional<OnlineConnection> OpenOnlineConnection(
     const std::string& settingsConnString, const ShowFailure& show,
     std::int32_t commandTimeout = quellmark::data_access::kDefaultCommandTimeout,
     std::optional<OnlineSettings>* settingsRead = nullptr);
+
+// A count statement that gave no count: the words the operator is shown, and
+// the connection's error list (empty when the server answered without a
+// count).
+struct CountFailure {
+    std::string message;
+    std::vector<quellmark::data_access::ErrorEntry> entries;
+};
+
+// RunCountStatement without showing anything.
+std::variant<std::int32_t, CountFailure> TryRunCountStatement(
+    quellmark::data_access::Connection& online, const std::string& countStatement,
+    std::unique_ptr<quellmark::data_access::Recordset>& result, const std::string& consequence = {});
 
 // Runs a count statement on the open connection in skip mode: `result` takes
 // the statement's recordset (and keeps its previous value when the statement

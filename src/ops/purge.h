@@ -33,6 +33,7 @@
 #include <string_view>
 #include <vector>
 
+#include "data_access/value_types.h"
 #include "ops/log_watch.h"
 
 namespace quellmark::purge {
@@ -69,8 +70,8 @@ public:
     FailureKind Kind() const noexcept { return kind_; }
     // The server's message number (1205, 1222, 207, ...); 0 when none.
     long Number() const noexcept { return number_; }
-    // A deadlock victim (1205) or a lock time-out (1222): worth sending again.
-    bool Retryable() const noexcept { return number_ == 1205 || number_ == 1222; }
+    // A deadlock victim or a lock time-out: worth sending again.
+    bool Retryable() const noexcept { return quellmark::data_access::IsDeadlockOrLockTimeout(number_); }
 
 private:
     FailureKind kind_;

@@ -1,6 +1,7 @@
 #include "ops/purge_online.h"
 
 #include <utility>
+#include <variant>
 
 namespace quellmark::purge {
 namespace {
@@ -24,31 +25,24 @@ quellmark::data_access::Value FirstRowValue(const quellmark::data_access::Record
     throw StatementFailure(FailureKind::Internal, 0, std::string(kNoLogFigure) + ": no value.");
 }
 
+// A run cannot go on through a connection that is gone or a server that did
+// not answer in time.
 bool Unreachable(const quellmark::data_access::ErrorEntry& entry) {
-    return entry.SqlState.starts_with("08") || entry.SqlState.starts_with("HYT");
+    return entry.IsConnectionLost() || entry.IsTimeout();
 }
 
 }  // namespace
 
 modGeneral::OnlineConnection OpenPurgeConnection(const std::string& settingsConnString) {
-    // The settings are read first on their own, so that a failure there is
-    // told apart from one of the server; the window's own opening reads
-    // them again and reports in the window's words.
-    std::optional<OnlineSettings> settings;
-    try {
-        settings = modGeneral::ReadOnlineSettings(settingsConnString);
-    } catch (const quellmark::data_access::Error& e) {
-        throw OpenFailure(OpenFailure::Cause::Settings, e.what(), std::nullopt);
+    std::variant<modGeneral::OnlineConnection, modGeneral::OnlineOpenFailure> opened =
+        modGeneral::TryOpenOnlineConnection(settingsConnString);
+    if (modGeneral::OnlineOpenFailure* failure = std::get_if<modGeneral::OnlineOpenFailure>(&opened)) {
+        const OpenFailure::Cause cause = failure->cause == modGeneral::OpenCause::Settings
+                                             ? OpenFailure::Cause::Settings
+                                             : OpenFailure::Cause::Connection;
+        throw OpenFailure(cause, failure->message, std::move(failure->settings));
     }
-    const bool knownType = !modGeneral::BuildOnlineConnString(*settings).empty();
-    std::string shown;
-    std::optional<modGeneral::OnlineConnection> online =
-        modGeneral::OpenOnlineConnection(settingsConnString, [&](const std::string& text) { shown = text; });
-    if (!online) {
-        const OpenFailure::Cause cause = knownType ? OpenFailure::Cause::Connection : OpenFailure::Cause::Settings;
-        throw OpenFailure(cause, shown, settings);
-    }
-    return std::move(*online);
+    return std::move(std::get<modGeneral::OnlineConnection>(opened));
 }
 
 StatementFailure ClassifyFailure(const quellmark::data_access::Errors& errors) {
@@ -58,8 +52,10 @@ StatementFailure ClassifyFailure(const quellmark::data_access::Errors& errors) {
     if (Unreachable(last)) return StatementFailure(FailureKind::Unavailable, 0, last.Description);
     long number = 0;
     for (int i = 0; i < errors.Count(); ++i) {
-        const long native = errors.Item(i).NativeError;
-        if (native == 1205 || native == 1222) return StatementFailure(FailureKind::Rejected, native, last.Description);
+        const quellmark::data_access::ErrorEntry& entry = errors.Item(i);
+        if (entry.IsDeadlockOrLockTimeout())
+            return StatementFailure(FailureKind::Rejected, entry.NativeError, last.Description);
+        const long native = entry.NativeError;
         if (native > 0 && number == 0) number = native;
     }
     return StatementFailure(number > 0 ? FailureKind::Rejected : FailureKind::Internal, number, last.Description);
@@ -81,16 +77,16 @@ std::int64_t OnlinePurgeDatabase::Count(const std::string& text) {
     // Once rows are deleted the message says how many stay deleted, as the
     // window's does during its run, rather than that nothing was changed.
     std::unique_ptr<quellmark::data_access::Recordset> result;
-    std::string shown;
     const std::string consequence =
         rowsDeleted_ == 0 ? std::string()
                           : "The deletion run stopped here; the " + std::to_string(rowsDeleted_) +
                                 (rowsDeleted_ == 1 ? " row" : " rows") + " it deleted before stay deleted.";
-    const std::optional<std::int32_t> count = modGeneral::RunCountStatement(
-        connection_, text, result, [&](const std::string& d) { shown = d; }, consequence);
-    if (count) return *count;
-    if (connection_.Errors().Count() > 0) throw ClassifyFailure(connection_.Errors());
-    throw StatementFailure(FailureKind::Internal, 0, shown);
+    const std::variant<std::int32_t, modGeneral::CountFailure> counted =
+        modGeneral::TryRunCountStatement(connection_, text, result, consequence);
+    if (const std::int32_t* count = std::get_if<std::int32_t>(&counted)) return *count;
+    const modGeneral::CountFailure& failure = std::get<modGeneral::CountFailure>(counted);
+    if (!failure.entries.empty()) throw ClassifyFailure(connection_.Errors());
+    throw StatementFailure(FailureKind::Internal, 0, failure.message);
 }
 
 std::int64_t OnlinePurgeDatabase::Delete(const std::string& text) {

@@ -134,6 +134,36 @@ TEST(OnlinePurgeDatabase, CancelEndsTheStatementUnderWayAndRollsItBack) {
     db.Cancel();  // nothing running: nothing happens
 }
 
+TEST(ClassifyFailure, LockTroubleAnywhereIsRetryableALostOrTimedOutLastRecordIsUnavailable) {
+    using quellmark::data_access::ErrorEntry;
+    const struct {
+        std::vector<ErrorEntry> records;
+        FailureKind kind;
+        long number;
+    } cases[] = {
+        {{}, FailureKind::Internal, 0},
+        {{{"odd", "", 0}}, FailureKind::Internal, 0},
+        {{{"Invalid column name 'prio'.", "42S22", 207}}, FailureKind::Rejected, 207},
+        {{{"victim", "40001", 1205}, {"terminated", "", 3621}}, FailureKind::Rejected, 1205},
+        {{{"other", "", 50000}, {"lock", "HY000", 1222}}, FailureKind::Rejected, 1222},
+        {{{"lock", "", 1222}, {"gone", "08S01", 0}}, FailureKind::Unavailable, 0},
+        {{{"Timeout expired", "HYT00", 0}}, FailureKind::Unavailable, 0},
+        {{{"Operation canceled", "HY008", 0}}, FailureKind::Internal, 0},
+    };
+    for (const auto& c : cases) {
+        quellmark::data_access::Errors errors;
+        errors.Append(c.records);
+        const StatementFailure failure = ClassifyFailure(errors);
+        SCOPED_TRACE(failure.what());
+        EXPECT_EQ(failure.Kind(), c.kind);
+        EXPECT_EQ(failure.Number(), c.number);
+        EXPECT_EQ(failure.Retryable(), c.number == 1205 || c.number == 1222);
+        if (!c.records.empty()) {
+            EXPECT_EQ(std::string(failure.what()), c.records.back().Description);
+        }
+    }
+}
+
 TEST(OpenPurgeConnection, TellsTheSettingsFromTheServer) {
     Online online;
     const auto cause = [&](const std::vector<std::string>& changes) {
@@ -156,6 +186,22 @@ TEST(OpenPurgeConnection, TellsTheSettingsFromTheServer) {
     } catch (const OpenFailure& failure) {
         EXPECT_EQ(failure.Which(), OpenFailure::Cause::Settings);
         EXPECT_FALSE(failure.Settings().has_value());
+    }
+}
+
+TEST(OpenPurgeConnection, SaysWhatTheWindowWouldShow) {
+    Online online;
+    online.log.UseSettings({"--password", "wrong"});
+    std::string shown;
+    EXPECT_FALSE(modGeneral::OpenOnlineConnection(online.log.SettingsConnString(),
+                                                  [&](const std::string& text) { shown = text; }));
+    try {
+        online.Open();
+        ADD_FAILURE() << "a wrong password logged in";
+    } catch (const OpenFailure& failure) {
+        EXPECT_FALSE(shown.empty());
+        EXPECT_EQ(failure.what(), shown);
+        EXPECT_TRUE(failure.Settings().has_value());
     }
 }
 
