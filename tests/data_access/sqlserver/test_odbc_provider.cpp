@@ -22,6 +22,7 @@
 #include "data_access/sqlserver/statement_failure.h"
 #include "harness/logdb_process.h"
 #include "harness/scoped_env.h"
+#include "harness/stopped_process.h"
 
 namespace {
 
@@ -552,16 +553,17 @@ TEST(OdbcProviderLogDb, StatementPastItsLimitIsCancelledAndChangesNothing) {
     EXPECT_EQ(Count(*connection), LogDb::kRows);
 }
 
-// Holds a server stopped (SIGSTOP) until Resume or the end of the scope.
+// Holds a server stopped (SIGSTOP), every thread of it, until Resume or the
+// end of the scope.
 class StoppedServer {
 public:
-    explicit StoppedServer(const LogDb& server) : pid_(server.Pid()), stopped_(kill(pid_, SIGSTOP) == 0) {}
+    explicit StoppedServer(const LogDb& server) : pid_(server.Pid()), stopped_(quellmark::test::StopProcess(pid_)) {}
     ~StoppedServer() { Resume(); }
     StoppedServer(const StoppedServer&) = delete;
     StoppedServer& operator=(const StoppedServer&) = delete;
     bool Stopped() const noexcept { return stopped_; }
     void Resume() noexcept {
-        if (stopped_) kill(pid_, SIGCONT);
+        if (stopped_) quellmark::test::ResumeProcess(pid_);
         stopped_ = false;
     }
 
