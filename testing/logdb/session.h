@@ -170,6 +170,7 @@ private:
     void Execute(const Statement& s, std::uint16_t more, TokenWriter& tokens, const char*& kind, std::int64_t& rows);
 
     void Probe(const Statement& s, std::uint16_t more, TokenWriter& tokens);
+    std::optional<std::int64_t> Limit(const Statement& s);
 
     // DECLARE: the batch's variables.
     void Declare(const Statement& s);

@@ -149,7 +149,8 @@ public:
     // completes a mutual authentication.
     void Sspi(const std::vector<std::uint8_t>& token);
 
-    enum class ColumnType { Int, BigInt, NVarChar };
+    // A DateTime cell carries its value as text, 'YYYY-MM-DD hh:mm:ss[.fff]'.
+    enum class ColumnType { Int, BigInt, NVarChar, DateTime };
     struct Column {
         std::string name;
         ColumnType type;

@@ -296,6 +296,7 @@ private:
     Statement SelectStatement() {
         ExpectWord("SELECT");
         if ((IsWord("COUNT") || IsWord("COUNT_BIG")) && IsOp("(", 1)) return CountStatement();
+        if (IsWord("TOP") || IsOp("*")) return RowsStatement();
         return ProbeStatement();
     }
 
@@ -408,35 +409,52 @@ private:
         return s;
     }
 
+    // TOP (n) [PERCENT], or TOP n where a SELECT allows it.
+    void Top(Statement& s, bool parenthesesRequired) {
+        ExpectWord("TOP");
+        int depth = 0;
+        if (parenthesesRequired && !IsOp("(")) Fail(Peek());
+        while (IsOp("(")) ++pos_, ++depth;
+        const Token& n = Take();
+        // A negative number or a text where the row count goes.
+        if ((n.kind == Tok::Op && n.text == "-" && Peek().kind == Tok::Number) || n.kind == Tok::String ||
+            n.kind == Tok::NString)
+            throw SqlFailure(RowCountNotAnInteger());
+        if (n.kind != Tok::Number) Fail(n);
+        for (; depth > 0; --depth) ExpectOp(")");
+        double value = 0;
+        std::from_chars(n.text.data(), n.text.data() + n.text.size(), value);
+        if (IsWord("PERCENT")) {
+            ++pos_;
+            s.topPercent = true;
+            if (value > 100) throw SqlFailure(SqlMessage{1031, 1, 15, "Percent values must be between 0 and 100."});
+        } else if (n.text.find('.') != std::string::npos) {
+            throw SqlFailure(RowCountNotAnInteger());
+        }
+        s.top = value;
+    }
+
+    // -- SELECT [TOP (n) | TOP n] * FROM <table> [WHERE cond]: rows by log_id
+    Statement RowsStatement() {
+        Statement s;
+        s.kind = Statement::Kind::Rows;
+        if (IsWord("TOP")) Top(s, false);
+        ExpectOp("*");
+        ExpectWord("FROM");
+        TableName();
+        if (IsWord("WHERE")) {
+            ++pos_;
+            s.where = Condition(0);
+        }
+        return s;
+    }
+
     // -- DELETE
     Statement DeleteStatement() {
         ExpectWord("DELETE");
         Statement s;
         s.kind = Statement::Kind::Delete;
-        if (IsWord("TOP")) {
-            ++pos_;
-            if (!IsOp("(")) Fail(Peek());  // DELETE needs TOP's parentheses
-            ++pos_;
-            int depth = 1;
-            while (IsOp("(")) ++pos_, ++depth;
-            const Token& n = Take();
-            // A negative number or a text where the row count goes.
-            if ((n.kind == Tok::Op && n.text == "-" && Peek().kind == Tok::Number) || n.kind == Tok::String ||
-                n.kind == Tok::NString)
-                throw SqlFailure(RowCountNotAnInteger());
-            if (n.kind != Tok::Number) Fail(n);
-            for (; depth > 0; --depth) ExpectOp(")");
-            double value = 0;
-            std::from_chars(n.text.data(), n.text.data() + n.text.size(), value);
-            if (IsWord("PERCENT")) {
-                ++pos_;
-                s.topPercent = true;
-                if (value > 100) throw SqlFailure(SqlMessage{1031, 1, 15, "Percent values must be between 0 and 100."});
-            } else if (n.text.find('.') != std::string::npos) {
-                throw SqlFailure(RowCountNotAnInteger());
-            }
-            s.top = value;
-        }
+        if (IsWord("TOP")) Top(s, true);  // DELETE needs TOP's parentheses
         if (IsWord("FROM")) ++pos_;
         TableName();
         if (IsWord("WITH") && IsOp("(", 1)) {  // table hints: accepted, no effect here
