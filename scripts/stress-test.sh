@@ -25,17 +25,19 @@ done
 logs=build-stress
 mkdir -p "$logs"
 
-# The load runs in a process group of its own (setsid), so that it is ended
-# whole: stress-ng and its workers.
+# The load and each run go in a process group of their own (setsid), so that
+# each is ended whole: stress-ng and its workers, test.sh and the tests.
 load=""
-stop_load() {
-    if [ -n "$load" ]; then
-        kill -TERM -- "-$load" 2>/dev/null || true
-        wait "$load" 2>/dev/null || true
-        load=""
-    fi
+run_group=""
+end_group() {
+    kill -TERM -- "-$1" 2>/dev/null || true
+    wait "$1" 2>/dev/null || true
 }
-trap stop_load EXIT
+stop_all() {
+    if [ -n "$run_group" ]; then end_group "$run_group"; fi
+    if [ -n "$load" ]; then end_group "$load"; fi
+}
+trap stop_all EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
 setsid taskset -c 0,1 stress-ng --cpu 2 --quiet &
@@ -46,7 +48,10 @@ for ((run = 1; run <= runs; run++)); do
     log="$logs/run-$run.log"
     start=$(date +%s)
     status=0
-    taskset -c 0,1 bash scripts/test.sh >"$log" 2>&1 || status=$?
+    setsid taskset -c 0,1 bash scripts/test.sh >"$log" 2>&1 &
+    run_group=$!
+    wait "$run_group" || status=$?
+    run_group=""
     seconds=$(($(date +%s) - start))
     verdict=passed
     if [ "$status" -ne 0 ]; then
@@ -58,6 +63,12 @@ for ((run = 1; run <= runs; run++)); do
     # its time, and the tests that failed.
     grep -E "tests passed, [0-9]+ tests? failed out of|Total Test time|^[[:space:]]+[0-9]+ - .*\((Failed|Timeout|SEGFAULT|Subprocess aborted|Exception|Not Run)" "$log" |
         sed 's/^/   /' || echo "   (no CTest summary: the build or a check failed; see the end of $log)"
-    if [ "$status" -ne 0 ]; then tail -n 40 "$log" | sed 's/^/   | /'; fi
+    # What failed: test.sh's account of the failed tests, or the end of the
+    # output when it stopped before (the build, the format check).
+    if [ "$status" -ne 0 ]; then
+        account=$(sed -n '/^==== [0-9]* failed test(s) in /,$p' "$log" | tail -n 40)
+        if [ -z "$account" ]; then account=$(tail -n 15 "$log"); fi
+        sed 's/^/   | /' <<<"$account"
+    fi
 done
 exit "$failed"
