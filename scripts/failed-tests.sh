@@ -25,6 +25,7 @@ head -n "$shown" "$failed" | while IFS= read -r entry; do
             done = 1
             print "  " name
             if (found != "") { printf "%s", found; return }
+            if (count == 0) { print "    (it printed nothing: a time-out or a crash, as CTest'"'"'s list above says)"; return }
             print "    (no failed assertion in its output; its last lines:)"
             for (i = (count > 3 ? count - 3 : 0); i < count; i++) print "    " last[i % 3]
         }
