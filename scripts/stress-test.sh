@@ -40,7 +40,7 @@ stop_all() {
 trap stop_all EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
-setsid taskset -c 0,1 stress-ng --cpu 2 --quiet &
+setsid taskset -c 0,1 stress-ng --cpu 2 --quiet >"$logs/load.log" 2>&1 &
 load=$!
 
 failed=0
