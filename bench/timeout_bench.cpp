@@ -31,6 +31,7 @@
 
 #include "bench_support.h"
 #include "data_access/data_access.h"
+#include "harness/stopped_process.h"
 #include "ops/modGeneral.h"
 #include "ops/window_port.h"
 #include "ui/templates.h"
@@ -93,7 +94,7 @@ double RunCase(const std::filesystem::path& dir, const char* name, bool stop, st
         window.onSecondPass = [&] {
             stopper = std::thread([&] {
                 std::this_thread::sleep_for(std::chrono::seconds(1));
-                stopped = ::kill(server.Pid(), SIGSTOP) == 0;
+                stopped = quellmark::test::StopProcess(server.Pid());
             });
         };
     }
@@ -102,7 +103,7 @@ double RunCase(const std::filesystem::path& dir, const char* name, bool stop, st
     if (stopped) {
         // Running again, the server ends the delete it held one way or the
         // other: its rollback journal goes.
-        ::kill(server.Pid(), SIGCONT);
+        quellmark::test::ResumeProcess(server.Pid());
         const std::filesystem::path journal = data.string() + "-journal";
         const auto until = Clock::now() + std::chrono::seconds(30);
         while (std::filesystem::exists(journal) && Clock::now() < until)

@@ -18,6 +18,7 @@ PACKAGES=(
   fonts-liberation fonts-dejavu-core
   clang libclang-rt-14-dev clang-format
   file dpkg-dev tzdata acl
+  stress-ng util-linux
   lintian desktop-file-utils appstream man-db adduser systemd
 )
 missing=()

@@ -5,6 +5,19 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc 2>/dev/null || echo 2)
 
+# Runs CTest in a build folder; when a test fails, the output ends with the
+# name and first failed assertion of each failed test, and the script stops.
+run_tests() {
+    local dir=$1 status=0
+    shift
+    ctest --test-dir "$dir" --output-on-failure --no-tests=error -j "$jobs" "$@" || status=$?
+    if [ "$status" -ne 0 ]; then
+        bash scripts/failed-tests.sh "$dir" || true
+        echo "FAILED: tests in $dir (ctest exit $status)"
+        exit "$status"
+    fi
+}
+
 if [ -x scripts/setup-node.sh ]; then bash scripts/setup-node.sh build/node || true; fi
 
 # The source follows .clang-format.
@@ -12,7 +25,7 @@ bash scripts/check-format.sh
 
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUELLMARK_WERROR=ON
 cmake --build build -j "$jobs"
-ctest --test-dir build --output-on-failure --no-tests=error -j "$jobs"
+run_tests build
 
 if [ "${QUELLMARK_SKIP_SANITIZERS:-0}" != "1" ]; then
     cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQUELLMARK_SANITIZE=ON
@@ -25,5 +38,5 @@ if [ "${QUELLMARK_SKIP_SANITIZERS:-0}" != "1" ]; then
     export LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp:print_suppressions=0"
     export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
     # The package is built and tried from the first round's build only.
-    ctest --test-dir build-asan --output-on-failure --no-tests=error -j "$jobs" -E "^smoke_package$"
+    run_tests build-asan -E "^smoke_package$"
 fi

@@ -20,6 +20,7 @@
 #include "harness/run_program.h"
 #include "harness/scoped_env.h"
 #include "harness/scratch_dir.h"
+#include "harness/stopped_process.h"
 
 extern char** environ;
 
@@ -132,11 +133,11 @@ KerberosRealm::~KerberosRealm() {
 }
 
 void KerberosRealm::PauseKdc() {
-    if (kdc_ > 0) ::kill(kdc_, SIGSTOP);
+    if (kdc_ > 0) StopProcess(kdc_);
 }
 
 void KerberosRealm::ResumeKdc() {
-    if (kdc_ > 0) ::kill(kdc_, SIGCONT);
+    if (kdc_ > 0) ResumeProcess(kdc_);
 }
 
 std::string KerberosRealm::Keytab() const { return (dir_->Path() / "services.keytab").string(); }

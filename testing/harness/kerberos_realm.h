@@ -65,7 +65,8 @@ public:
     void Kdestroy();
 
     // Stops the KDC (SIGSTOP) without closing its ports: requests reach it
-    // and are never answered. Resume lets it go on; the destructor does too.
+    // and are never answered; it has stopped when PauseKdc returns. Resume
+    // lets it go on; the destructor does too.
     void PauseKdc();
     void ResumeKdc();
 

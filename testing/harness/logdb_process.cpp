@@ -112,6 +112,11 @@ void PinHarnessCertificate(std::uint16_t port) { PinIn(TrustFolder(), port); }
 
 void LogDbProcess::Kill() noexcept { EndChild(pid_, SIGKILL); }
 
+bool LogDbProcess::DeleteUnderWay() const {
+    std::error_code error;
+    return std::filesystem::exists(dbFile_.string() + "-journal", error);
+}
+
 std::string LogDbProcess::OdbcConnectionString() const {
     return "Driver=FreeTDS;Server=127.0.0.1;Port=" + std::to_string(port_) + ";Database=" + options_.database +
            ";UID=" + options_.user + ";PWD=" + options_.password + ";TDS_Version=7.4";

@@ -99,6 +99,10 @@ public:
     // per LOGIN7 received so far.
     std::vector<std::string> Logins() const;
 
+    // Whether the server is in the middle of a delete it has not committed
+    // (its SQLite file has a rollback journal), e.g. one held by --delay-ms.
+    bool DeleteUnderWay() const;
+
     // Ends the server at once with SIGKILL and reaps it; later calls do nothing.
     void Kill() noexcept;
 

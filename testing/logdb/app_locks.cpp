@@ -71,11 +71,19 @@ int AppLocks::Acquire(const std::string& database, const std::string& resource, 
     const Key key{UpperAscii(database), resource};
     std::unique_lock<std::mutex> lock(mutex_);
     bool waited = false;
+    struct Waiter {
+        int& waiting;
+        bool counted = false;
+        ~Waiter() {
+            if (counted) --waiting;
+        }
+    } waiter{waiting_};
     const auto deadline =
         std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max<std::int64_t>(timeoutMs, 0));
     while (!Compatible(grants_[key], owner, mode)) {
         if (timeoutMs == 0) return applock::kTimedOut;
         waited = true;
+        if (!waiter.counted) ++waiting_, waiter.counted = true;
         if (timeoutMs < 0) {
             released_.wait(lock);
         } else if (released_.wait_until(lock, deadline) == std::cv_status::timeout &&
@@ -92,6 +100,11 @@ int AppLocks::Acquire(const std::string& database, const std::string& resource, 
         grants.push_back({owner, mode, 1});
     }
     return waited ? applock::kGrantedAfterWait : applock::kGranted;
+}
+
+int AppLocks::Waiting() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return waiting_;
 }
 
 bool AppLocks::Release(const std::string& database, const std::string& resource, Owner owner) {

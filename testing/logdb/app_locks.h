@@ -49,6 +49,8 @@ public:
     bool Release(const std::string& database, const std::string& resource, Owner owner);
     // Gives back everything `owner` holds (its session ended).
     void ReleaseAll(Owner owner);
+    // How many Acquire calls are waiting for a lock now.
+    int Waiting();
 
 private:
     struct Grant {
@@ -62,6 +64,7 @@ private:
     std::mutex mutex_;
     std::condition_variable released_;
     std::map<Key, std::vector<Grant>> grants_;
+    int waiting_ = 0;
 };
 
 // A procedure argument: as written in EXEC (positional or @name = value) or

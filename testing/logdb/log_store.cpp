@@ -442,6 +442,37 @@ std::int64_t LogStore::CountMatching(const std::string& where) {
     return Count("SELECT COUNT(*) FROM \"ATR_Log\"" + (where.empty() ? std::string() : " WHERE " + where));
 }
 
+std::vector<LogStore::Row> LogStore::Rows(const std::string& where, std::optional<std::int64_t> limit) {
+    std::string sql = "SELECT log_id, priority, time, label, ent, oid, message FROM \"ATR_Log\"";
+    if (!where.empty()) sql += " WHERE " + where;
+    sql += " ORDER BY log_id";
+    if (limit) sql += " LIMIT " + std::to_string(*limit);
+    std::lock_guard lock(mutex_);
+    SqliteStatement statement(db_.Get(), sql);
+    sqlite3_stmt* stmt = statement.Get();
+    const auto text = [stmt](int column) -> std::optional<std::string> {
+        const unsigned char* value = sqlite3_column_text(stmt, column);
+        if (!value) return std::nullopt;
+        return std::string(reinterpret_cast<const char*>(value),
+                           static_cast<std::size_t>(sqlite3_column_bytes(stmt, column)));
+    };
+    std::vector<Row> rows;
+    int rc = SQLITE_ROW;
+    while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+        Row row;
+        row.logId = sqlite3_column_int64(stmt, 0);
+        row.priority = sqlite3_column_int64(stmt, 1);
+        row.time = text(2).value_or(std::string());
+        row.label = text(3);
+        row.ent = text(4);
+        row.oid = text(5);
+        row.message = text(6);
+        rows.push_back(std::move(row));
+    }
+    if (rc != SQLITE_DONE) throw TranslateError(db_.Get());
+    return rows;
+}
+
 std::int64_t LogStore::Delete(const std::string& where, std::optional<std::int64_t> limit) {
     std::string sql = "DELETE FROM \"ATR_Log\"";
     const std::string condition = where.empty() ? std::string() : " WHERE " + where;

@@ -16,6 +16,7 @@
 #include <stdexcept>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace quellmark::logdb {
 
@@ -69,6 +70,16 @@ public:
     // Deletes the rows matching `where` ("" = all), at most `limit` of them
     // when given. Returns the number of rows deleted.
     std::int64_t Delete(const std::string& where, std::optional<std::int64_t> limit);
+    // One row of ATR_Log as stored; time as 'YYYY-MM-DD hh:mm:ss[.fff]'.
+    struct Row {
+        std::int64_t logId = 0;
+        std::int64_t priority = 0;
+        std::string time;
+        std::optional<std::string> label, ent, oid, message;
+    };
+    // The rows matching `where` ("" = all) in log_id order, at most `limit`
+    // of them when given; throws SqlFailure for conversion errors.
+    std::vector<Row> Rows(const std::string& where, std::optional<std::int64_t> limit);
     // For TOP (p) PERCENT: the number of matching rows.
     std::int64_t CountMatching(const std::string& where);
     // Adds `rows` new rows labelled `label`, the newest of the log.

@@ -408,6 +408,21 @@ void Session::ApplySet(const Statement& s) {
     if (s.option == "ROWCOUNT") rowCount_ = std::stoll(s.value);
 }
 
+// The most rows a statement may touch: its TOP clause and SET ROWCOUNT.
+std::optional<std::int64_t> Session::Limit(const Statement& s) {
+    std::optional<std::int64_t> limit;
+    if (s.top) {
+        if (s.topPercent) {
+            const std::int64_t matching = store_.CountMatching(s.where);
+            limit = static_cast<std::int64_t>(std::ceil(static_cast<double>(matching) * *s.top / 100.0));
+        } else {
+            limit = static_cast<std::int64_t>(*s.top);
+        }
+    }
+    if (rowCount_ > 0) limit = limit ? std::min(*limit, rowCount_) : rowCount_;
+    return limit;
+}
+
 void Session::Execute(const Statement& s, std::uint16_t more, TokenWriter& tokens, const char*& kind,
                       std::int64_t& rows) {
     const std::uint16_t countBit = noCount_ ? 0 : done::kCount;
@@ -431,18 +446,35 @@ void Session::Execute(const Statement& s, std::uint16_t more, TokenWriter& token
             rows = n;
             return;
         }
+        case Statement::Kind::Rows: {
+            using Type = TokenWriter::ColumnType;
+            const std::vector<TokenWriter::Column> columns = {
+                {"log_id", Type::Int},   {"priority", Type::Int}, {"time", Type::DateTime},   {"label", Type::NVarChar},
+                {"ent", Type::NVarChar}, {"oid", Type::NVarChar}, {"message", Type::NVarChar}};
+            const std::vector<LogStore::Row> found = store_.Rows(s.where, Limit(s));
+            tokens.ColumnMetadata(columns);
+            const auto text = [](const std::optional<std::string>& value) {
+                TokenWriter::Cell cell;
+                cell.isNull = !value;
+                cell.text = value.value_or(std::string());
+                return cell;
+            };
+            for (const LogStore::Row& row : found) {
+                TokenWriter::Cell id, priority, time;
+                id.integer = row.logId;
+                priority.integer = row.priority;
+                time.text = row.time;
+                tokens.Row(columns,
+                           {id, priority, time, text(row.label), text(row.ent), text(row.oid), text(row.message)});
+            }
+            rows = static_cast<std::int64_t>(found.size());
+            tokens.Done(static_cast<std::uint16_t>(more | countBit), done::kCmdSelect,
+                        static_cast<std::uint64_t>(rows));
+            return;
+        }
         case Statement::Kind::Delete: {
             kind = "delete";
-            std::optional<std::int64_t> limit;
-            if (s.top) {
-                if (s.topPercent) {
-                    const std::int64_t matching = store_.CountMatching(s.where);
-                    limit = static_cast<std::int64_t>(std::ceil(static_cast<double>(matching) * *s.top / 100.0));
-                } else {
-                    limit = static_cast<std::int64_t>(*s.top);
-                }
-            }
-            if (rowCount_ > 0) limit = limit ? std::min(*limit, rowCount_) : rowCount_;
+            const std::optional<std::int64_t> limit = Limit(s);
             ++deletes_;
             if (options_.lockFault)
                 if (auto failure = LockFaultFor(*options_.lockFault, deletes_, spid_)) throw SqlFailure(*failure);

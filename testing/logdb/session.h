@@ -204,6 +204,7 @@ private:
     void Probe(const Statement& s, std::uint16_t more, TokenWriter& tokens);
     // sys.dm_db_log_space_usage or sys.databases, from the transaction log.
     void LogView(const Statement& s, std::uint16_t more, TokenWriter& tokens);
+    std::optional<std::int64_t> Limit(const Statement& s);
 
     // DECLARE: the batch's variables.
     void Declare(const Statement& s);

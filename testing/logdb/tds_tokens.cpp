@@ -1,9 +1,43 @@
 // The reply side of the TDS wire format: TokenWriter (tds_wire.h).
 #include <bit>
+#include <chrono>
+#include <cstdio>
+#include <optional>
+#include <utility>
 
 #include "logdb/tds_wire.h"
 
 namespace quellmark::logdb {
+namespace {
+
+// DATETIME on the wire: days since 1900-01-01 and 1/300 seconds since
+// midnight, from 'YYYY-MM-DD hh:mm:ss[.fff]'; nullopt for other text.
+std::optional<std::pair<std::int32_t, std::uint32_t>> DateTimeValue(const std::string& text) {
+    int y = 0, mo = 0, d = 0, h = 0, mi = 0, sec = 0, used = 0;
+    if (std::sscanf(text.c_str(), "%4d-%2d-%2d %2d:%2d:%2d%n", &y, &mo, &d, &h, &mi, &sec, &used) != 6)
+        return std::nullopt;
+    int millis = 0;
+    if (static_cast<std::size_t>(used) < text.size() && text[static_cast<std::size_t>(used)] == '.') {
+        int scale = 100;
+        for (std::size_t i = static_cast<std::size_t>(used) + 1; i < text.size() && scale > 0; ++i, scale /= 10) {
+            if (text[i] < '0' || text[i] > '9') break;
+            millis += (text[i] - '0') * scale;
+        }
+    }
+    using namespace std::chrono;
+    const year_month_day date{year{y}, month{static_cast<unsigned>(mo)}, day{static_cast<unsigned>(d)}};
+    if (!date.ok()) return std::nullopt;
+    auto days = (sys_days(date) - sys_days(year{1900} / January / 1)).count();
+    std::int64_t ticks = (static_cast<std::int64_t>(h) * 3600 + mi * 60 + sec) * 300 + (millis * 3 + 5) / 10;
+    constexpr std::int64_t kTicksPerDay = 86400LL * 300;
+    if (ticks >= kTicksPerDay) {  // .999 rounds up to the next midnight, as SQL Server rounds it
+        ticks -= kTicksPerDay;
+        ++days;
+    }
+    return std::pair{static_cast<std::int32_t>(days), static_cast<std::uint32_t>(ticks)};
+}
+
+}  // namespace
 
 const std::uint8_t TokenWriter::kCollation[5] = {0x09, 0x04, 0xD0, 0x00, 0x34};  // Latin1_General, CI_AS
 
@@ -133,6 +167,10 @@ void TokenWriter::ColumnMetadata(const std::vector<Column>& columns) {
                 U16(kNVarCharMaxBytes);
                 out_.insert(out_.end(), kCollation, kCollation + 5);
                 break;
+            case ColumnType::DateTime:
+                U8(0x6F);  // DATETIMN
+                U8(8);
+                break;
         }
         BVarChar(c.name);
     }
@@ -173,6 +211,17 @@ void TokenWriter::Row(const std::vector<Column>& columns, const std::vector<Cell
                 const std::string_view text = ClipUtf16(cell.text, kNVarCharMaxBytes / 2);
                 U16(static_cast<std::uint16_t>(2 * Utf16Units(text)));
                 AppendUtf16Le(out_, text);
+                break;
+            }
+            case ColumnType::DateTime: {
+                const auto value = cell.isNull ? std::nullopt : DateTimeValue(cell.text);
+                if (!value) {
+                    U8(0);
+                    break;
+                }
+                U8(8);
+                U32(static_cast<std::uint32_t>(value->first));
+                U32(value->second);
                 break;
             }
         }

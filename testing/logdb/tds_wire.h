@@ -160,8 +160,9 @@ public:
     // completes a mutual authentication.
     void Sspi(const std::vector<std::uint8_t>& token);
 
-    // Real: SQL Server's real (float(24)), four bytes.
-    enum class ColumnType { Int, BigInt, NVarChar, Real };
+    // Real: SQL Server's real (float(24)), four bytes. A DateTime cell carries
+    // its value as text, 'YYYY-MM-DD hh:mm:ss[.fff]'.
+    enum class ColumnType { Int, BigInt, NVarChar, Real, DateTime };
     struct Column {
         std::string name;
         ColumnType type;

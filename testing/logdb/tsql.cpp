@@ -282,6 +282,7 @@ private:
             if (std::optional<Statement> view = LogViewStatement()) return *view;
             Rewind(start);  // not a view: refused as before
         }
+        if (IsWord("TOP") || IsOp("*")) return RowsStatement();
         return ProbeStatement();
     }
 
@@ -479,35 +480,52 @@ private:
         return s;
     }
 
+    // TOP (n) [PERCENT], or TOP n where a SELECT allows it.
+    void Top(Statement& s, bool parenthesesRequired) {
+        ExpectWord("TOP");
+        int depth = 0;
+        if (parenthesesRequired && !IsOp("(")) Fail(Peek());
+        while (IsOp("(")) Skip(), ++depth;
+        const Token& n = Take();
+        // A negative number or a text where the row count goes.
+        if ((n.kind == Tok::Op && n.text == "-" && Peek().kind == Tok::Number) || n.kind == Tok::String ||
+            n.kind == Tok::NString)
+            throw SqlFailure(RowCountNotAnInteger());
+        if (n.kind != Tok::Number) Fail(n);
+        for (; depth > 0; --depth) ExpectOp(")");
+        double value = 0;
+        std::from_chars(n.text.data(), n.text.data() + n.text.size(), value);
+        if (IsWord("PERCENT")) {
+            Skip();
+            s.topPercent = true;
+            if (value > 100) throw SqlFailure(SqlMessage{1031, 1, 15, "Percent values must be between 0 and 100."});
+        } else if (n.text.find('.') != std::string::npos) {
+            throw SqlFailure(RowCountNotAnInteger());
+        }
+        s.top = value;
+    }
+
+    // -- SELECT [TOP (n) | TOP n] * FROM <table> [WHERE cond]: rows by log_id
+    Statement RowsStatement() {
+        Statement s;
+        s.kind = Statement::Kind::Rows;
+        if (IsWord("TOP")) Top(s, false);
+        ExpectOp("*");
+        ExpectWord("FROM");
+        TableName();
+        if (IsWord("WHERE")) {
+            Skip();
+            s.where = tsql::Condition(*this);
+        }
+        return s;
+    }
+
     // -- DELETE
     Statement DeleteStatement() {
         ExpectWord("DELETE");
         Statement s;
         s.kind = Statement::Kind::Delete;
-        if (IsWord("TOP")) {
-            Skip();
-            if (!IsOp("(")) Fail(Peek());  // DELETE needs TOP's parentheses
-            Skip();
-            int depth = 1;
-            while (IsOp("(")) Skip(), ++depth;
-            const Token& n = Take();
-            // A negative number or a text where the row count goes.
-            if ((n.kind == Tok::Op && n.text == "-" && Peek().kind == Tok::Number) || n.kind == Tok::String ||
-                n.kind == Tok::NString)
-                throw SqlFailure(RowCountNotAnInteger());
-            if (n.kind != Tok::Number) Fail(n);
-            for (; depth > 0; --depth) ExpectOp(")");
-            double value = 0;
-            std::from_chars(n.text.data(), n.text.data() + n.text.size(), value);
-            if (IsWord("PERCENT")) {
-                Skip();
-                s.topPercent = true;
-                if (value > 100) throw SqlFailure(SqlMessage{1031, 1, 15, "Percent values must be between 0 and 100."});
-            } else if (n.text.find('.') != std::string::npos) {
-                throw SqlFailure(RowCountNotAnInteger());
-            }
-            s.top = value;
-        }
+        if (IsWord("TOP")) Top(s, true);  // DELETE needs TOP's parentheses
         if (IsWord("FROM")) Skip();
         TableName();
         if (IsWord("WITH") && IsOp("(", 1)) {  // table hints: accepted, no effect here

@@ -6,6 +6,7 @@
 // so no text reaches SQLite unless this parser built it:
 //   SELECT COUNT(*|[ALL|DISTINCT] col|n) | COUNT_BIG(...) [[AS] alias]
 //          FROM <table> [WHERE cond] [ORDER BY 1]
+//   SELECT [TOP (n) [PERCENT] | TOP n] * FROM <table> [WHERE cond]  (by log_id)
 //   DELETE [TOP (n) [PERCENT]] [FROM] <table> [WITH (hints)] [WHERE cond]
 //   INSERT [INTO] <table> (col, ...) VALUES (value, ...)
 //   SELECT used_log_space_in_percent FROM sys.dm_db_log_space_usage
@@ -64,7 +65,7 @@ struct Declaration {
 };
 
 struct Statement {
-    enum class Kind { Set, Probe, Count, Delete, Declare, Exec, Insert, LogView };
+    enum class Kind { Set, Probe, Count, Rows, Delete, Declare, Exec, Insert, LogView };
     Kind kind = Kind::Set;
 
     // Set: the option in upper case and its value (ON, OFF, a number, a word).
@@ -79,7 +80,7 @@ struct Statement {
     std::string columnName;
     bool bigCount = false;
 
-    // Delete: the SQLite condition ("" = every row) and the TOP clause.
+    // Rows and Delete: the SQLite condition ("" = every row) and the TOP clause.
     std::string where;
     std::optional<double> top;
     bool topPercent = false;

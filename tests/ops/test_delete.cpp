@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <thread>
 
+#include "harness/stopped_process.h"
 #include "ops/modGeneral.h"
 #include "support/online_log.h"
 #include "support/recording_window.h"
@@ -70,7 +71,7 @@ public:
         watcher_ = std::thread([this] {
             while (!done_) {
                 if (std::filesystem::exists(journal_)) {
-                    stopped_ = ::kill(pid_, SIGSTOP) == 0;
+                    stopped_ = test::StopProcess(pid_);
                     return;
                 }
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -80,7 +81,7 @@ public:
     bool Stopped() const { return stopped_; }
     void Resume() {
         if (!stopped_.exchange(false)) return;
-        ::kill(pid_, SIGCONT);
+        test::ResumeProcess(pid_);
         const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
         while (std::filesystem::exists(journal_) && std::chrono::steady_clock::now() < until)
             std::this_thread::sleep_for(std::chrono::milliseconds(5));

@@ -7,6 +7,7 @@
 #include <future>
 #include <thread>
 
+#include "harness/wait.h"
 #include "ops/purge_online.h"
 #include "support/online_log.h"
 
@@ -116,7 +117,6 @@ TEST(OnlinePurgeDatabase, CancelEndsTheStatementUnderWayAndRollsItBack) {
     Online online({"--delay-ms", "20000"});
     modGeneral::OnlineConnection open = online.Open();
     OnlinePurgeDatabase db(*open.connection);
-    const auto start = std::chrono::steady_clock::now();
     auto deleting = std::async(std::launch::async, [&] {
         try {
             db.Delete("DELETE TOP (100) FROM ATR_Log WHERE label = 'purge-me'");
@@ -125,7 +125,8 @@ TEST(OnlinePurgeDatabase, CancelEndsTheStatementUnderWayAndRollsItBack) {
             return std::string(failure.what());
         }
     });
-    std::this_thread::sleep_for(500ms);
+    ASSERT_TRUE(test::WaitUntil([&] { return online.log.server.DeleteUnderWay(); }, 60s));
+    const auto start = std::chrono::steady_clock::now();
     db.Cancel();
     ASSERT_EQ(deleting.wait_for(10s), std::future_status::ready) << "Cancel did not end the statement";
     EXPECT_NE(deleting.get(), "went through");

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "harness/logdb_process.h"
+#include "harness/wait.h"
 #include "logdb/app_locks.h"
 #include "support/odbc_client.h"
 
@@ -14,6 +15,7 @@ using namespace quellmark::logdb;
 using namespace std::chrono_literals;
 using quellmark::test::Connected;
 using quellmark::test::LogDbProcess;
+using quellmark::test::WaitUntil;
 
 namespace {
 
@@ -69,8 +71,8 @@ TEST(AppLocks, ARequestWaitsUpToItsTimeOut) {
     EXPECT_GE(std::chrono::steady_clock::now() - start, 150ms);
     // Granted after waiting once the holder gives it back, or its session ends.
     for (const bool sessionEnds : {false, true}) {
-        auto waiter = std::async(std::launch::async, [&] { return locks.Acquire("db", "r", 2, kX, 10000); });
-        std::this_thread::sleep_for(100ms);
+        auto waiter = std::async(std::launch::async, [&] { return locks.Acquire("db", "r", 2, kX, 60000); });
+        EXPECT_TRUE(WaitUntil([&] { return locks.Waiting() == 1; }, 30s));
         if (sessionEnds) {
             locks.ReleaseAll(1);
         } else {
@@ -81,7 +83,7 @@ TEST(AppLocks, ARequestWaitsUpToItsTimeOut) {
         ASSERT_EQ(locks.Acquire("db", "r", 1, kX, 0), applock::kGranted);
     }
     auto forever = std::async(std::launch::async, [&] { return locks.Acquire("db", "r", 2, kX, -1); });
-    EXPECT_EQ(forever.wait_for(200ms), std::future_status::timeout);
+    EXPECT_TRUE(WaitUntil([&] { return locks.Waiting() == 1; }, 30s));
     locks.ReleaseAll(1);
     EXPECT_EQ(forever.get(), applock::kGrantedAfterWait);
 }

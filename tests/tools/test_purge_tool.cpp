@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "harness/scoped_env.h"
+#include "harness/wait.h"
 #include "support/online_log.h"
 
 using namespace quellmark;
@@ -225,10 +226,12 @@ TEST(PurgeTool, ASecondSigintCancelsTheStatementOnTheServer) {
     // SELECT and the count).
     Purge purge({"--delay-ms", "20000", "--faults-after", "3"});
     const pid_t pid = Start(purge.Args(Chunked(100)), purge.log.dir.Path());
-    std::this_thread::sleep_for(1500ms);
+    ASSERT_TRUE(test::WaitUntil([&] { return purge.log.server.DeleteUnderWay(); }, 60s));
     const auto start = std::chrono::steady_clock::now();
     ::kill(pid, SIGINT);
-    std::this_thread::sleep_for(200ms);
+    // Two signals pending at once are taken as one: the second goes once the first was.
+    EXPECT_TRUE(
+        test::WaitUntil([&] { return ReadFile(purge.log.dir / "err").find("(Ctrl+C") != std::string::npos; }, 30s));
     ::kill(pid, SIGINT);
     EXPECT_EQ(Wait(pid, 30s), 75) << ReadFile(purge.log.dir / "err");
     EXPECT_LT(std::chrono::steady_clock::now() - start, 8s);

@@ -17,6 +17,7 @@
 #include <map>
 
 #include "harness/kerberos_realm.h"
+#include "harness/stopped_process.h"
 #include "harness/template_filters.h"
 #include "support/online_log.h"
 #include "ui/frmMain.h"
@@ -274,10 +275,10 @@ private slots:
         window.txtSqlQuery->setPlainText(kPurge);
         const pid_t server = log.server.Pid();
         bool stopped = false;
-        QTimer::singleShot(50, &window, [&] { stopped = ::kill(server, SIGSTOP) == 0; });
+        QTimer::singleShot(50, &window, [&] { stopped = quellmark::test::StopProcess(server); });
         quellmark::ui::SetMessageHook([&](const QString& text) {
             messages_ << text;
-            if (stopped) ::kill(server, SIGCONT);
+            if (stopped) quellmark::test::ResumeProcess(server);
         });
         QTest::mouseClick(window.cmdDelete, Qt::LeftButton);
         QVERIFY(stopped);

@@ -22,6 +22,7 @@
 #include "data_access/sqlserver/statement_failure.h"
 #include "harness/logdb_process.h"
 #include "harness/scoped_env.h"
+#include "harness/stopped_process.h"
 
 namespace {
 
@@ -557,16 +558,17 @@ TEST(OdbcProviderLogDb, StatementPastItsLimitIsCancelledAndChangesNothing) {
     EXPECT_EQ(Count(*connection), LogDb::kRows);
 }
 
-// Holds a server stopped (SIGSTOP) until Resume or the end of the scope.
+// Holds a server stopped (SIGSTOP), every thread of it, until Resume or the
+// end of the scope.
 class StoppedServer {
 public:
-    explicit StoppedServer(const LogDb& server) : pid_(server.Pid()), stopped_(kill(pid_, SIGSTOP) == 0) {}
+    explicit StoppedServer(const LogDb& server) : pid_(server.Pid()), stopped_(quellmark::test::StopProcess(pid_)) {}
     ~StoppedServer() { Resume(); }
     StoppedServer(const StoppedServer&) = delete;
     StoppedServer& operator=(const StoppedServer&) = delete;
     bool Stopped() const noexcept { return stopped_; }
     void Resume() noexcept {
-        if (stopped_) kill(pid_, SIGCONT);
+        if (stopped_) quellmark::test::ResumeProcess(pid_);
         stopped_ = false;
     }
 
@@ -625,6 +627,12 @@ TEST(OdbcProviderLogDb, OpeningATableKeepsTheConnectionsLimit) {
               "The SQL Server at " + server.Label() +
                   " did not finish the statement within 1 second and did not answer its cancellation either, so "
                   "Quellmark closed the connection to it; the statement may or may not have been carried out.");
+    // Running again, the server gives the table's first row.
+    stopped.Resume();
+    auto again = Open(server);
+    quellmark::data_access::Recordset first;
+    first.Open("ATR_Log", *again);
+    EXPECT_EQ(std::get<std::int64_t>(first.Fields().Item("log_id").Value()), 1);
 }
 
 }  // namespace
