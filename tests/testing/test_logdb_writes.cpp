@@ -130,11 +130,11 @@ TEST(LogDbWrites, AFullLogFailsEveryWriteUntilALogBackup) {
     }
 }
 
-// The first delete costs nothing; the second, 10 ms a row, holds the table
-// for 5 s, when its own time-out rolls it back. An insert waits for it until
+// The first delete costs nothing; the second, 20 ms a row (10 s in all),
+// holds the table until its own 5 s time-out rolls it back. An insert waits for it until
 // the client's 1 s time-out, a lock time-out ends the wait as well.
 TEST(LogDbWrites, AnInsertWaitsBehindADeleteUntilItsTimeOut) {
-    LogDbProcess server(Served({"--row-cost-after", "1:10000"}, /*statementLog=*/true));
+    LogDbProcess server(Served({"--row-cost-after", "1:20000"}, /*statementLog=*/true));
     auto purge = Connected(server);
     // Logged in before the delete starts: a login on a busy machine may
     // take seconds of the delete's five.
