@@ -141,7 +141,13 @@ constexpr Option kOptions[] = {
     {"dry-run", Kind::Flag, "", SetFlag<&O::dryRun>, "count the matching rows and the chunks; delete nothing"},
     {"lock-timeout-ms", Kind::Value, "N", SetNumber<&O::lockTimeoutMs, 0, 86'400'000>,
      "how long a statement waits for a lock (default {})", ShowNumber<&O::lockTimeoutMs>},
-    {"pause-ms", Kind::Value, "N", SetNumber<&O::pauseMs, 0, 3'600'000>, "the pause between chunks (default {})",
+    {"pause-ms", Kind::Value, "N",
+     [](O& options, std::string_view name, const std::optional<std::string>& value) {
+         SetNumber<&O::pauseMs, 0, 3'600'000>(options, name, value);
+         options.pauseGiven = true;
+     },
+     "the pause between chunks (default {}; with chunks sized by\n"
+     "time, a tenth of --chunk-time)",
      ShowNumber<&O::pauseMs>},
     {"retries", Kind::Value, "N", SetNumber<&O::retries, 0, 1000>,
      "resend a chunk that lost a deadlock or a lock wait up to N\n"
@@ -476,6 +482,11 @@ PurgeOptions ReadJobFile(const std::string& file) {
     }
     options.job = file;
     return options;
+}
+
+std::int32_t PauseBetweenChunksMs(const PurgeOptions& options) {
+    if (options.pauseGiven || options.chunkTime.count() == 0) return options.pauseMs;
+    return static_cast<std::int32_t>(std::min<std::int64_t>(options.pauseMs, options.chunkTime.count() / 10));
 }
 
 }  // namespace quellmark::purge_tool

@@ -26,6 +26,7 @@ struct PurgeOptions {
     // The engine's own defaults.
     std::int32_t lockTimeoutMs = purge::PurgePlan{}.lockTimeoutMs;
     std::int32_t pauseMs = purge::PurgePlan{}.pauseMs;
+    bool pauseGiven = false;  // --pause-ms given, on the command line or in the job file
     int retries = purge::PurgePlan{}.retries;
     std::optional<std::chrono::milliseconds> maxRuntime;
     std::optional<int> untilMinute;            // minutes after midnight, local time
@@ -77,6 +78,12 @@ inline constexpr std::chrono::milliseconds kMaxDuration = std::chrono::hours(24 
 // sticky one such as /tmp), is refused: it chooses which rows are deleted.
 // For a link, the folders of both the link and the file it names count.
 PurgeOptions ReadJobFile(const std::string& file);
+
+// The pause between chunks: --pause-ms when it was given, or when every chunk
+// is n rows; with chunks sized by time, a tenth of the chunk time (at most
+// the default), so that a run of short chunks does not spend a third of its
+// time pausing. The monitoring system's writes go on as each chunk ends.
+std::int32_t PauseBetweenChunksMs(const PurgeOptions& options);
 
 // The value of a duration option (`option`, its long name, names it in the
 // messages): "500ms", "90s", "45m", "2h", a whole number from 1 and a unit;

@@ -53,7 +53,7 @@ purge::PurgePlan PlanOf(const PurgeOptions& options, const purge::PurgeStatement
     plan.countStatement = statement.countStatement;
     plan.chunkSize = statement.chunkSize;
     plan.lockTimeoutMs = options.lockTimeoutMs;
-    plan.pauseMs = options.pauseMs;
+    plan.pauseMs = PauseBetweenChunksMs(options);
     plan.retries = options.retries;
     plan.deadlines = Deadlines(options);
     plan.dryRun = options.dryRun;
