@@ -55,12 +55,13 @@ TEST(PurgeOptions, ChunkTimes) {
         EXPECT_EQ(ParseCommandLine({"--statement", "x", "--chunk-time", text}).chunkTime.count(), ms) << text;
     for (const char* bad : {"0ms", "ms", "500", "1.5s", "-5ms", "5 ms", "9999999999ms"})
         EXPECT_THROW(ParseCommandLine({"--statement", "x", "--chunk-time", bad}), UsageError) << bad;
-    // The pause: a tenth of the chunk time, unless given or chunks are fixed.
-    for (const auto& [args, ms] : std::vector<std::pair<std::vector<std::string>, int>>{{{}, 50},
-                                                                                        {{"--chunk-time", "1s"}, 100},
-                                                                                        {{"--chunk-time", "1h"}, 200},
-                                                                                        {{"--chunk-time", "0"}, 200},
-                                                                                        {{"--pause-ms", "300"}, 300}}) {
+    // The pause: a quarter of the chunk time, unless given or chunks are fixed.
+    for (const auto& [args, ms] :
+         std::vector<std::pair<std::vector<std::string>, int>>{{{}, 125},
+                                                               {{"--chunk-time", "400ms"}, 100},
+                                                               {{"--chunk-time", "1h"}, 200},
+                                                               {{"--chunk-time", "0"}, 200},
+                                                               {{"--pause-ms", "300"}, 300}}) {
         std::vector<std::string> line{"--statement", "x"};
         line.insert(line.end(), args.begin(), args.end());
         EXPECT_EQ(PauseBetweenChunksMs(ParseCommandLine(line)), ms) << line.back();

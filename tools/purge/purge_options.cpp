@@ -147,7 +147,7 @@ constexpr Option kOptions[] = {
          options.pauseGiven = true;
      },
      "the pause between chunks (default {}; with chunks sized by\n"
-     "time, a tenth of --chunk-time)",
+     "time, a quarter of --chunk-time)",
      ShowNumber<&O::pauseMs>},
     {"retries", Kind::Value, "N", SetNumber<&O::retries, 0, 1000>,
      "resend a chunk that lost a deadlock or a lock wait up to N\n"
@@ -486,7 +486,7 @@ PurgeOptions ReadJobFile(const std::string& file) {
 
 std::int32_t PauseBetweenChunksMs(const PurgeOptions& options) {
     if (options.pauseGiven || options.chunkTime.count() == 0) return options.pauseMs;
-    return static_cast<std::int32_t>(std::min<std::int64_t>(options.pauseMs, options.chunkTime.count() / 10));
+    return static_cast<std::int32_t>(std::min<std::int64_t>(options.pauseMs, options.chunkTime.count() / 4));
 }
 
 }  // namespace quellmark::purge_tool

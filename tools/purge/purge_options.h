@@ -80,7 +80,7 @@ inline constexpr std::chrono::milliseconds kMaxDuration = std::chrono::hours(24 
 PurgeOptions ReadJobFile(const std::string& file);
 
 // The pause between chunks: --pause-ms when it was given, or when every chunk
-// is n rows; with chunks sized by time, a tenth of the chunk time (at most
+// is n rows; with chunks sized by time, a quarter of the chunk time (at most
 // the default), so that a run of short chunks does not spend a third of its
 // time pausing. The monitoring system's writes go on as each chunk ends.
 std::int32_t PauseBetweenChunksMs(const PurgeOptions& options);
