@@ -269,13 +269,20 @@ Outcome RunWay(const Way& way, const Options& o, const std::filesystem::path& di
 
     // The cost doubles after the delete that brings the rows deleted to
     // about a third; how many deletes that is depends on the purge's chunks.
+    // Chunks sized by time start at 100 rows and at most double up to their
+    // steady size.
     const bool fixedChunks = o.withoutNewOptions || Joined(way.purgeArgs).find("--chunk-time 0") != std::string::npos;
     const std::int64_t perDelete =
         fixedChunks ? o.chunk
         : o.kindRowsPerDelete > 0
             ? o.kindRowsPerDelete
             : std::max<std::int64_t>(1, std::min(kRowCapPerChunk, kDefaultChunkTimeMs * 1000 / o.rowCostUs));
-    const std::int64_t switchAfter = (o.matching / 3 + perDelete - 1) / perDelete;
+    std::int64_t switchAfter = 0;
+    for (std::int64_t rows = 0, next = fixedChunks ? perDelete : std::min<std::int64_t>(100, perDelete);
+         rows < o.matching / 3; next = std::min(2 * next, perDelete)) {
+        rows += next;
+        ++switchAfter;
+    }
     std::vector<std::string> serverArgs = {"--row-cost-us", std::to_string(o.rowCostUs), "--row-cost-after",
                                            std::to_string(switchAfter) + ":" + std::to_string(2 * o.rowCostUs)};
     if (way.smallLog) {

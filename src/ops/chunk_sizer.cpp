@@ -6,9 +6,9 @@
 namespace quellmark::purge {
 namespace {
 
-// The weight of the latest chunk's rate: one chunk ten times slower than the
-// others makes the next chunk about half as large, and the one after it
-// three quarters.
+// The weight of the latest chunk's rate: after one chunk ten times slower
+// than the others (whose own rate sizes the next chunk, a tenth as large),
+// the one after it is about three quarters as large.
 constexpr double kLatestWeight = 0.5;
 constexpr std::int64_t kMostGrowth = 2;
 
@@ -27,7 +27,8 @@ ChunkSizer::ChunkSizer(std::int64_t mostRows, std::chrono::milliseconds target)
 
 void ChunkSizer::Took(std::chrono::steady_clock::duration took) {
     if (target_.count() <= 0) return;
-    const std::int64_t ceiling = std::min(most_, next_ * kMostGrowth);
+    largest_ = std::max(largest_, next_);
+    const std::int64_t ceiling = std::min(most_, largest_ * kMostGrowth);
     const double seconds = std::chrono::duration<double>(took).count();
     if (seconds <= 0) {  // too quick to measure
         next_ = ceiling;
@@ -35,7 +36,8 @@ void ChunkSizer::Took(std::chrono::steady_clock::duration took) {
     }
     const double latest = static_cast<double>(next_) / seconds;
     rowsPerSecond_ = rowsPerSecond_ ? kLatestWeight * latest + (1 - kLatestWeight) * *rowsPerSecond_ : latest;
-    const double rows = std::floor(*rowsPerSecond_ * std::chrono::duration<double>(target_).count());
+    const double rate = std::min(latest, *rowsPerSecond_);
+    const double rows = std::floor(rate * std::chrono::duration<double>(target_).count());
     next_ = rows >= static_cast<double>(ceiling) ? ceiling : std::max<std::int64_t>(static_cast<std::int64_t>(rows), 1);
 }
 

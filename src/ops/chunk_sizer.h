@@ -6,10 +6,12 @@
 // or under kRowsBelowEscalation unless table locks are allowed, and is sized
 // to take about a chosen time: the first is small (kFirstChunkRows), each
 // next one comes from the rows per second measured so far, weighted toward
-// the latest chunks, so that one slow chunk shrinks the next without
-// shrinking the ten after it. A chunk never grows to more than twice the one
-// before it (a rate measured on few rows says little about many), never
-// above the statement's n and never below one row.
+// the latest chunks, or from the latest chunk's own rate when that is
+// slower: a server that has become slower (a cold cache, other work) gets
+// chunks sized for its new pace at once, while one slow chunk shrinks the
+// next without shrinking the ten after it. A chunk never grows to more than
+// twice the largest one so far (a rate measured on few rows says little about
+// many), never above the statement's n and never below one row.
 #pragma once
 
 #include <chrono>
@@ -42,6 +44,7 @@ private:
     std::int64_t most_;
     std::chrono::milliseconds target_;
     std::int64_t next_;
+    std::int64_t largest_ = 0;             // the largest chunk measured so far
     std::optional<double> rowsPerSecond_;  // weighted
 };
 
