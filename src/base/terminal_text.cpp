@@ -53,4 +53,11 @@ std::string VisibleLines(std::string_view text) {
     }
 }
 
+bool Report(std::FILE* out, std::string_view text, Layout layout, MessageEnd end) {
+    std::string shown = layout == Layout::Lines ? VisibleLines(text) : Visible(text);
+    if (end == MessageEnd::NewLine) shown += '\n';
+    const bool written = std::fwrite(shown.data(), 1, shown.size(), out) == shown.size();
+    return std::fflush(out) == 0 && written;
+}
+
 }  // namespace quellmark::base

@@ -2,9 +2,11 @@
 // statement) on its way to the operator's terminal: a control character in
 // it must not act on the terminal (an escape sequence, a carriage return
 // overwriting the line, text turned right to left), so it is shown as a
-// visible escape instead. The one place both commands make text visible.
+// visible escape instead. The one place both commands make text visible,
+// and the way a command's message reaches the terminal.
 #pragma once
 
+#include <cstdio>
 #include <string>
 #include <string_view>
 
@@ -19,5 +21,17 @@ std::string Visible(std::string_view text);
 // The same for text of several lines: each line made visible, the line
 // breaks between them kept.
 std::string VisibleLines(std::string_view text);
+
+// How a message is laid out: in lines, its line breaks kept, or on one line,
+// a line break in it shown as \x0A (a value from outside then cannot start a
+// line of its own).
+enum class Layout { Lines, OneLine };
+// How a message ends: with a line break, or open, the cursor after it (a question).
+enum class MessageEnd { NewLine, Open };
+
+// Writes a message to `out` (standard output or error) with its control
+// characters made visible, and flushes it. False when it could not be
+// written whole (a full disk, a closed pipe).
+bool Report(std::FILE* out, std::string_view text, Layout layout = Layout::Lines, MessageEnd end = MessageEnd::NewLine);
 
 }  // namespace quellmark::base

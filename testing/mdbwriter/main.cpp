@@ -13,8 +13,10 @@
 #include <iostream>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "base/command_line.h"
 #include "base/text.h"
 #include "data_access/jet/writer.h"
 #include "ops/settings_file.h"
@@ -64,35 +66,39 @@ int ParseRows(const std::string& text) {
     return value;
 }
 
+// Whether an option takes a value; throws UsageError for an unknown one.
+bool TakesValue(std::string_view option) {
+    if (option == "--no-table") return false;
+    if (ColumnOfOption(option) || option == "--rows" || option == "--text-column" || option == "--long-column" ||
+        option == "--drop-column")
+        return true;
+    throw UsageError{"unknown option \"" + std::string(option) + "\"."};
+}
+
 Request Parse(const std::vector<std::string>& args) {
     Request request;
     for (std::size_t i = 0; i < args.size(); ++i) {
-        if (TakeValueOption(args, i, request.values)) continue;
-        const std::string& option = args[i];
-        if (option.rfind("--", 0) != 0) {
-            if (!request.file.empty()) throw UsageError{"one FILE only; \"" + option + "\" is one too many."};
-            request.file = option;
-            continue;
-        }
-        if (option == "--no-table") {
+        const auto [option, given] = quellmark::base::TakeArgument(args, i, TakesValue);
+        const std::string value = given.value_or("");
+        if (option.empty()) {
+            if (!request.file.empty()) throw UsageError{"one FILE only; \"" + value + "\" is one too many."};
+            request.file = value;
+        } else if (const std::optional<std::size_t> column = ColumnOfOption(option)) {
+            if (request.values[*column]) throw UsageError{option + " is given twice."};
+            request.values[*column] = value;
+        } else if (option == "--no-table") {
             request.noTable = true;
-            continue;
-        }
-        if (i + 1 >= args.size()) throw UsageError{option + " needs a value."};
-        const std::string& value = args[++i];
-        if (option == "--rows") {
+        } else if (option == "--rows") {
             if (request.rows) throw UsageError{"--rows is given twice."};
             request.rows = ParseRows(value);
-        } else if (option == "--text-column" || option == "--long-column") {
+        } else if (option == "--drop-column") {
+            request.dropped[ColumnNamed(option, value)] = true;
+        } else {
             const std::size_t c = ColumnNamed(option, value);
             const auto type = option == "--text-column" ? jet4::ColumnType::Text : jet4::ColumnType::LongInteger;
             if (request.typeOverride[c] && *request.typeOverride[c] != type)
                 throw UsageError{value + " is given both --text-column and --long-column."};
             request.typeOverride[c] = type;
-        } else if (option == "--drop-column") {
-            request.dropped[ColumnNamed(option, value)] = true;
-        } else {
-            throw UsageError{"unknown option \"" + option + "\"."};
         }
     }
     if (request.file.empty()) throw UsageError{"a FILE is needed."};

@@ -239,7 +239,7 @@ TEST_F(SettingsTrust, OnATerminalTrustAsksFirst) {
     RunResult r = onTerminal("n");
     EXPECT_EQ(r.exitCode, 1) << r.out;
     ExpectMentions(r.out, {"SHA-256 fingerprint: " + server.Sha256(), "Trust this certificate for " + where + "? [y/N]",
-                           "Nothing was pinned."});
+                           "quellmark-settings: nothing was pinned."});
     EXPECT_FALSE(fs::exists(PinFile(where)));
     r = onTerminal("y");
     EXPECT_EQ(r.exitCode, 0) << r.out;

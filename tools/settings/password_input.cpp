@@ -9,6 +9,7 @@
 #include <iostream>
 #include <stdexcept>
 
+#include "base/terminal_text.h"
 #include "settings/settings_row.h"
 
 namespace quellmark::settings_tool {
@@ -165,11 +166,13 @@ bool StdinIsTerminal() { return ::isatty(STDIN_FILENO) == 1; }
 std::optional<std::string> PromptPassword(const std::string& prompt) {
     std::optional<std::string> password;
     {
-        const EchoOff echoOff(prompt);
-        std::cerr << prompt << std::flush;
+        // What a signal handler shows again after a stop, as Report shows it.
+        const std::string shown = base::Visible(prompt);
+        const EchoOff echoOff(shown);
+        base::Report(stderr, prompt, base::Layout::OneLine, base::MessageEnd::Open);
         password = ReadPasswordLine(std::cin);
     }
-    std::cerr << '\n';  // the Enter the terminal did not echo
+    base::Report(stderr, "");  // the Enter the terminal did not echo
     return password;
 }
 

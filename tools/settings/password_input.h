@@ -23,11 +23,12 @@ std::optional<std::string> ReadPasswordLine(std::istream& in);
 // True when standard input is a terminal.
 bool StdinIsTerminal();
 
-// Writes `prompt` to standard error and reads one line from the terminal on
-// standard input with its echo switched off; the echo is switched back on
-// afterwards, also when the tool is interrupted at the prompt. Stopped at the
-// prompt (Ctrl-Z), the tool gives the terminal back as it was, without what
-// was typed so far; continued, it switches the echo off again and asks anew.
+// Writes `prompt` to standard error, its control characters made visible,
+// and reads one line from the terminal on standard input with its echo
+// switched off; the echo is switched back on afterwards, also when the tool
+// is interrupted at the prompt. Stopped at the prompt (Ctrl-Z), the tool gives
+// the terminal back as it was, without what was typed so far; continued, it
+// switches the echo off again and asks anew.
 // Nullopt at the end of input. Throws std::runtime_error when the echo cannot be switched off.
 std::optional<std::string> PromptPassword(const std::string& prompt);
 

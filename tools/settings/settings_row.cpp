@@ -41,30 +41,4 @@ jet4::Value CellFor(std::size_t column, const std::string& text, jet4::ColumnTyp
     return value;
 }
 
-bool TakeOption(const std::vector<std::string>& args, std::size_t& i, std::string_view name,
-                std::optional<std::string>& value) {
-    std::string option = args[i];
-    std::optional<std::string> inlineValue;
-    if (const auto eq = option.find('='); option.rfind("--", 0) == 0 && eq != std::string::npos) {
-        inlineValue = option.substr(eq + 1);
-        option.resize(eq);
-    }
-    if (option != name) return false;
-    if (value) throw UsageError{option + " is given twice."};
-    if (inlineValue) {
-        value = std::move(*inlineValue);
-    } else {
-        if (i + 1 >= args.size()) throw UsageError{option + " needs a value."};
-        value = args[++i];
-    }
-    return true;
-}
-
-bool TakeValueOption(const std::vector<std::string>& args, std::size_t& i, SettingValues& values) {
-    for (std::size_t c = 0; c < kValueOptions.size(); ++c) {
-        if (TakeOption(args, i, kValueOptions[c], values[c])) return true;
-    }
-    return false;
-}
-
 }  // namespace quellmark::settings_tool

@@ -9,7 +9,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "base/usage_error.h"
 #include "data_access/jet/writer.h"
@@ -37,16 +36,5 @@ jet4::Value CellFor(std::size_t column, const std::string& text, jet4::ColumnTyp
 
 // The values of the seven columns as the options gave them.
 using SettingValues = std::array<std::optional<std::string>, modGeneral::kSettingColumns.size()>;
-
-// Reads "--name VALUE" or "--name=VALUE" at args[i] into `value`, advancing i
-// past it. False for any other argument. Throws UsageError for a missing value
-// or an option given twice.
-bool TakeOption(const std::vector<std::string>& args, std::size_t& i, std::string_view name,
-                std::optional<std::string>& value);
-
-// Reads "--option VALUE" or "--option=VALUE" at args[i] when the option is one
-// of kValueOptions, storing the value and advancing i past it. False for any
-// other argument. Throws UsageError for a missing value or an option given twice.
-bool TakeValueOption(const std::vector<std::string>& args, std::size_t& i, SettingValues& values);
 
 }  // namespace quellmark::settings_tool

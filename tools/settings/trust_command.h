@@ -5,16 +5,14 @@
 #pragma once
 
 #include <string>
-#include <vector>
+
+#include "settings/settings_command.h"
 
 namespace quellmark::settings_tool {
 
-// The lines --help shows for trust.
-extern const char* const kTrustUsage;
-
-// Exit status 0 pinned (or already pinned), 1 not pinned (a mismatch, no
-// confirmation, no certificate); throws UsageError (status 2).
-int Trust(const std::vector<std::string>& args);
+// Exit status kDone pinned (or already pinned), kFailed not pinned (a
+// mismatch, no confirmation, no certificate); throws UsageError.
+int Trust(const Arguments& arguments);
 
 // The line check prints after a good count: which trust applied.
 std::string TrustLine(const std::string& connectionString, int timeoutSeconds);
