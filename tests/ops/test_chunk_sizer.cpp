@@ -20,7 +20,10 @@ TEST(ChunkSizer, SizesEachChunkFromTheRatesMeasuredSoFar) {
     } cases[] = {
         {"steady", 4000, 500ms, {k, k, k, k, k, k}, {100, 200, 400, 800, 1000, 1000, 1000}},
         {"one slow chunk", 4000, 500ms, {k, k, k, k, 200, k, k, k}, {100, 200, 400, 800, 1000, 100, 775, 887, 943}},
-        {"slowing: sized for the new pace at once", 4000, 500ms, {k, k, k, k, 1000, 1000, 1000},
+        {"slowing: sized for the new pace at once",
+         4000,
+         500ms,
+         {k, k, k, k, 1000, 1000, 1000},
          {100, 200, 400, 800, 1000, 500, 500, 500}},
         {"speeding, up to the cap", 4000, 500ms, {f, f, f, f, f, f, f}, {100, 200, 400, 800, 1600, 3200, 4000, 4000}},
         {"n smaller than the first chunk", 40, 500ms, {k, k}, {40, 40, 40}},
