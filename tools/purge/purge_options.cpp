@@ -222,27 +222,6 @@ constexpr ExitStatus kExitStatuses[] = {
     {exit_code::kSettings, "The settings file is missing or unusable, or the keytab cannot be read."},
 };
 
-// `text` in lines of at most `width` characters, each after `indent` spaces
-// but the first.
-std::string Wrapped(std::string_view text, std::size_t indent, std::size_t width) {
-    std::string out;
-    std::size_t column = indent;
-    while (!text.empty()) {
-        const std::size_t end = std::min(text.find(' '), text.size());
-        if (column > indent && column + 1 + end > width) {
-            out += "\n" + std::string(indent, ' ');
-            column = indent;
-        } else if (column > indent) {
-            out += ' ';
-            ++column;
-        }
-        out += text.substr(0, end);
-        column += end;
-        text.remove_prefix(std::min(end + 1, text.size()));
-    }
-    return out;
-}
-
 std::string UsageText() {
     constexpr std::size_t kHelpColumn = 26;
     std::string text =
@@ -264,9 +243,7 @@ std::string UsageText() {
         std::string help(option.help);
         if (const std::size_t at = help.find("{}"); at != std::string::npos)
             help.replace(at, 2, option.shownDefault(PurgeOptions{}));
-        text += "  " + shown + std::string(std::max<std::size_t>(1, kHelpColumn - 2 - shown.size()), ' ');
-        for (const char c : help) text += c == '\n' ? "\n" + std::string(kHelpColumn, ' ') : std::string(1, c);
-        text += '\n';
+        text += base::HelpEntry(shown, help, kHelpColumn);
     }
     text += "  " + withoutHelp +
             "\n"
@@ -278,11 +255,8 @@ std::string UsageText() {
             "One run at a time per log: a run that finds another holding the log's lock (the\n"
             "lock file in /run/lock, or the server's application lock) ends with 75, lock-held.\n"
             "\n"
-            "Exit status:\n";
-    for (const ExitStatus& status : kExitStatuses) {
-        const std::string number = std::to_string(status.status);
-        text += "  " + number + std::string(4 - number.size(), ' ') + Wrapped(status.meaning, 6, 88) + '\n';
-    }
+            "Exit status:\n" +
+            base::ExitStatusLines(kExitStatuses);
     return text;
 }
 

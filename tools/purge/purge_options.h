@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/command_line.h"
 #include "base/usage_error.h"
 #include "ops/purge.h"
 
@@ -103,13 +104,8 @@ std::chrono::system_clock::time_point NextLocalTime(int minuteOfDay, std::chrono
 // for /usr/bin/quellmark-purge).
 std::string DefaultSettingsFile();
 
-// An exit status of quellmark-purge and what it means, in the words of
-// --help and of the manual page's EXIT STATUS.
-struct ExitStatus {
-    int status;
-    std::string_view meaning;
-};
-// Every exit status, lowest first.
+// Every exit status of quellmark-purge, lowest first.
+using base::ExitStatus;
 std::span<const ExitStatus> ExitStatuses();
 
 // The text of --help: the options with their defaults, the exit statuses.
