@@ -3,12 +3,16 @@
 #include <netdb.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <future>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
 
 #include "base/addr_info.h"
+#include "base/bounded_call.h"
 #include "base/text.h"
 #include "base/unique_fd.h"
 #include "base/utf8.h"
@@ -156,6 +160,35 @@ TEST(Utf8, EncodingGivesBackTheSequencesDecodingReads) {
     std::string euro;
     quellmark::base::AppendUtf8(euro, 0x20AC);
     EXPECT_EQ(euro, "\xE2\x82\xAC");
+}
+
+// A blocked call stays blocked until its row ends; what a call made is released once, reached or left behind.
+TEST(BoundedCall, TheWaiterHasTheAnswerOrGoesOnWithoutIt) {
+    using namespace std::chrono_literals;
+    using Value = std::shared_ptr<void>;
+    enum Does { kReturns, kBlocksPastTheDeadline, kBlocksAndAsksStop };
+    for (const auto& [byDeadline, does] :
+         {std::pair{true, kReturns}, {false, kReturns}, {true, kBlocksPastTheDeadline}, {false, kBlocksAndAsksStop}}) {
+        SCOPED_TRACE(does);
+        std::promise<void> release;
+        const auto gone = std::make_shared<std::promise<void>>();
+        std::atomic<bool> stop = false;
+        auto call = [&stop, does, blocked = release.get_future().share(), gone] {
+            stop = does == kBlocksAndAsksStop;
+            if (does != kReturns) blocked.wait_for(20s);
+            return Value(nullptr, [gone](void*) { gone->set_value(); });
+        };
+        const auto deadline = std::chrono::steady_clock::now() + (does == kReturns ? 1h : 10ms);
+        EXPECT_EQ((byDeadline ? quellmark::base::CallWithin<Value>(deadline, call)
+                              : quellmark::base::CallUnlessStopped<Value>([&] { return stop.load(); }, 1ms, call))
+                      .has_value(),
+                  does == kReturns);
+        EXPECT_TRUE(does != kBlocksPastTheDeadline || std::chrono::steady_clock::now() >= deadline);
+        release.set_value();
+        EXPECT_EQ(gone->get_future().wait_for(20s), std::future_status::ready);
+    }
+    const auto fails = []() -> int { throw std::runtime_error("no"); };
+    EXPECT_THROW(quellmark::base::CallUnlessStopped<int>([] { return false; }, 1ms, fails), std::runtime_error);
 }
 
 }  // namespace

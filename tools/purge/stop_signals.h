@@ -11,14 +11,13 @@
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
-#include <exception>
 #include <functional>
-#include <memory>
 #include <mutex>
 #include <optional>
 #include <thread>
+#include <utility>
 
+#include "base/bounded_call.h"
 #include "base/unique_fd.h"
 #include "ops/purge.h"
 
@@ -58,46 +57,13 @@ private:
 };
 
 // The value of `call`, run on a thread of its own, or nullopt when a stop is
-// requested before it returns; the call is then left to finish by itself,
-// owning everything it touches. An exception it throws in time is thrown here.
+// requested before it returns; the call is then left to finish by itself.
+// An exception it throws in time is thrown here.
 template <class T, class Call>
 std::optional<T> UnlessStopped(const purge::StopRequest& stop, Call call) {
-    struct State {
-        std::mutex mutex;
-        std::condition_variable done;
-        std::optional<T> result;
-        std::exception_ptr failure;
-        bool finished = false;
-    };
-    if (stop.Level() > 0) return std::nullopt;
-    const auto state = std::make_shared<State>();
-    std::thread worker([state, call = std::move(call)]() mutable {
-        std::optional<T> result;
-        std::exception_ptr failure;
-        try {
-            result.emplace(call());
-        } catch (...) {
-            failure = std::current_exception();
-        }
-        const std::lock_guard lock(state->mutex);
-        state->result = std::move(result);
-        state->failure = failure;
-        state->finished = true;
-        state->done.notify_all();
-    });
-    {
-        std::unique_lock lock(state->mutex);
-        // A stop is looked for every 50 ms: well within the second a signal may take.
-        while (!state->done.wait_for(lock, std::chrono::milliseconds(50), [&] { return state->finished; })) {
-            if (stop.Level() > 0) {
-                worker.detach();
-                return std::nullopt;
-            }
-        }
-    }
-    worker.join();  // returned: it ends at once
-    if (state->failure) std::rethrow_exception(state->failure);
-    return std::move(state->result);
+    // A stop is looked for every 50 ms: well within the second a signal may take.
+    return quellmark::base::CallUnlessStopped<T>([&stop] { return stop.Level() > 0; }, std::chrono::milliseconds(50),
+                                                 std::move(call));
 }
 
 }  // namespace quellmark::purge_tool

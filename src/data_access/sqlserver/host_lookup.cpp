@@ -2,7 +2,7 @@
 
 #include <optional>
 
-#include "data_access/sqlserver/bounded_call.h"
+#include "base/bounded_call.h"
 
 namespace quellmark::data_access::sqlserver {
 namespace {
@@ -23,7 +23,7 @@ HostLookup LookUpHost(const std::string& host, const std::string& service, const
     wanted.ai_family = hints.ai_family;
     wanted.ai_socktype = hints.ai_socktype;
     wanted.ai_protocol = hints.ai_protocol;
-    std::optional<Answer> answer = CallWithin<Answer>(deadline, [host, service, wanted] {
+    std::optional<Answer> answer = base::CallWithin<Answer>(deadline, [host, service, wanted] {
         addrinfo* found = nullptr;
         Answer result;
         result.Error = ::getaddrinfo(host.c_str(), service.empty() ? nullptr : service.c_str(), &wanted, &found);

@@ -9,8 +9,8 @@
 #include <memory>
 
 #include "base/addr_info.h"
+#include "base/bounded_call.h"
 #include "data_access/login_identity.h"
-#include "data_access/sqlserver/bounded_call.h"
 #include "data_access/sqlserver/host_lookup.h"
 
 namespace quellmark::data_access::sqlserver {
@@ -154,8 +154,8 @@ ServiceTicketCheck CheckServiceTicket(const std::string& servicePrincipal) {
 
 ServiceTicketCheck CheckServiceTicket(const std::string& servicePrincipal,
                                       std::chrono::steady_clock::time_point deadline) {
-    std::optional<ServiceTicketCheck> check =
-        CallWithin<ServiceTicketCheck>(deadline, [servicePrincipal] { return CheckServiceTicket(servicePrincipal); });
+    std::optional<ServiceTicketCheck> check = base::CallWithin<ServiceTicketCheck>(
+        deadline, [servicePrincipal] { return CheckServiceTicket(servicePrincipal); });
     if (check) return *check;
     ServiceTicketCheck silent;
     silent.Outcome = ServiceTicketCheck::Result::NoAnswer;
@@ -164,7 +164,7 @@ ServiceTicketCheck CheckServiceTicket(const std::string& servicePrincipal,
 }
 
 std::optional<KerberosCheck> CheckKerberosCredentials(std::chrono::steady_clock::time_point deadline) {
-    return CallWithin<KerberosCheck>(deadline, [] { return CheckKerberosCredentials(); });
+    return base::CallWithin<KerberosCheck>(deadline, [] { return CheckKerberosCredentials(); });
 }
 
 }  // namespace quellmark::data_access::sqlserver

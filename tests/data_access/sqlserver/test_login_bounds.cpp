@@ -19,7 +19,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -27,15 +26,12 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <memory>
-#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "base/unique_fd.h"
 #include "data_access/data_access.h"
-#include "data_access/sqlserver/bounded_call.h"
 #include "data_access/sqlserver/sql_browser.h"
 #include "harness/drip_proxy.h"
 #include "harness/kerberos_realm.h"
@@ -99,28 +95,6 @@ quellmark::test::LogDbOptions Server(std::vector<std::string> extraArgs = {}) {
 }
 
 bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
-
-// ---- A call under a deadline --------------------------------------------------
-
-TEST(LoginBounds, ACallLateForItsDeadlineIsLeftBehind) {
-    namespace sqlserver = quellmark::data_access::sqlserver;
-    EXPECT_EQ(sqlserver::CallWithin<int>(Clock::now() + 5s, [] { return 7; }), 7);
-    // The caller goes on at the deadline; the call finishes on its own later.
-    auto finished = std::make_shared<std::atomic<bool>>(false);
-    const auto start = Clock::now();
-    EXPECT_EQ(sqlserver::CallWithin<int>(start + 200ms,
-                                         [finished] {
-                                             std::this_thread::sleep_for(1500ms);
-                                             *finished = true;
-                                             return 1;
-                                         }),
-              std::nullopt);
-    EXPECT_LT(Clock::now() - start, 1s);
-    EXPECT_FALSE(*finished);
-    // What the call throws in time reaches the caller.
-    EXPECT_THROW(sqlserver::CallWithin<int>(Clock::now() + 5s, []() -> int { throw std::runtime_error("no"); }),
-                 std::runtime_error);
-}
 
 // ---- Dripping servers -------------------------------------------------------
 
