@@ -4,8 +4,10 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -22,12 +24,31 @@ constexpr bool IsDeadlockOrLockTimeout(long nativeError) noexcept {
     return nativeError == kDeadlockVictim || nativeError == kLockTimeout;
 }
 
+// What a failure comes from, as far as the operator (and a timer's unit,
+// through quellmark-purge's exit status) must tell failures apart.
+enum class FailureCause {
+    Settings,        // the settings could not be read, or name no known authentication type
+    Login,           // the login did not succeed: refused by the server, or not possible from here
+    Trust,           // the server's certificate is not trusted, or it offers no encryption
+    ConnectionLost,  // the server not reached or not answering in time, or the connection gone
+    Rejected,        // the server refused the statement
+    LockConflict,    // the statement lost to another over locks (deadlock victim or lock time-out)
+    Internal,        // anything else: an answer that made no sense
+};
+
 // One diagnostic record: the description shown to the operator, and where the
 // provider has them the SQLSTATE and the native (server) error number.
 struct ErrorEntry {
+    ErrorEntry(std::string description = {}, std::string sqlState = {}, long nativeError = 0,
+               std::optional<FailureCause> cause = std::nullopt)
+        : Description(std::move(description)), SqlState(std::move(sqlState)), NativeError(nativeError), Cause(cause) {}
+
     std::string Description;
     std::string SqlState;
     long NativeError = 0;
+    // Set where the provider knows the cause better than a SQLSTATE tells
+    // (the summary of a failed login); nullopt otherwise.
+    std::optional<FailureCause> Cause;
 
     // The server refused the statement over locks (IsDeadlockOrLockTimeout).
     bool IsDeadlockOrLockTimeout() const noexcept;

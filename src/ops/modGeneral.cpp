@@ -44,21 +44,23 @@ void Skip(Step&& step) {
     }
 }
 
-// The message for the most recent failure in the connection's error list,
-// followed by `consequence` when one is given; nullopt when there is none.
-std::optional<std::string> ConnectionFailureMessage(const Connection& connection, const std::string& consequence) {
-    const quellmark::data_access::Errors& errors = connection.Errors();
-    if (errors.Count() == 0) return std::nullopt;
-    const std::string& description = errors.Item(errors.Count() - 1).Description;
-    return consequence.empty() ? description : description + " " + consequence;
+// The failure the connection's error list tells of after a statement, its
+// words the most recent entry's description followed by `consequence` when
+// one is given; nullopt when the list is empty.
+std::optional<Failure> FailureAfterStatement(const Connection& connection, const std::string& consequence) {
+    const std::vector<quellmark::data_access::ErrorEntry>& entries = connection.Errors().Entries();
+    if (entries.empty()) return std::nullopt;
+    const std::string& description = entries.back().Description;
+    return ClassifyFailure(entries, FailedStep::Statement,
+                           consequence.empty() ? description : description + " " + consequence);
 }
 
-// Shows ConnectionFailureMessage, if any.
+// Shows FailureAfterStatement, if any.
 bool ReportedConnectionFailure(const Connection& connection, const ShowFailure& show,
                                const std::string& consequence = {}) {
-    const std::optional<std::string> message = ConnectionFailureMessage(connection, consequence);
-    if (message) show(*message);
-    return message.has_value();
+    const std::optional<Failure> failure = FailureAfterStatement(connection, consequence);
+    if (failure) show(failure->what());
+    return failure.has_value();
 }
 
 ShowFailure InMessageBox(WindowPort& window) {
@@ -132,41 +134,39 @@ private:
 
 }  // namespace
 
-std::variant<OnlineConnection, OnlineOpenFailure> TryOpenOnlineConnection(const std::string& settingsConnString,
-                                                                          std::int32_t commandTimeout) {
+std::variant<OnlineConnection, OpenFailure> TryOpenOnlineConnection(const std::string& settingsConnString,
+                                                                    std::int32_t commandTimeout) {
     OnlineConnection online;
     try {
         online.settings = ReadOnlineSettings(settingsConnString);
     } catch (const quellmark::data_access::Error& e) {
-        return OnlineOpenFailure{OpenCause::Settings, e.what(), e.Entries(), std::nullopt};
+        return OpenFailure(ClassifyFailure(e.Entries(), FailedStep::Settings, e.what()), std::nullopt);
     }
     online.connection = std::make_unique<Connection>();
     online.connection->ConnectionString = BuildOnlineConnString(online.settings);
     online.connection->ConnectionTimeout = online.settings.OnlConnTimeout;
     online.connection->CommandTimeout = commandTimeout;
     Skip([&] { online.connection->Open(); });
-    std::optional<std::string> failed = ConnectionFailureMessage(*online.connection, {});
-    if (!failed) return online;
+    const std::vector<quellmark::data_access::ErrorEntry>& entries = online.connection->Errors().Entries();
+    if (entries.empty()) return online;
     // Without a connection string (an unknown authentication type) the open
     // fails before any server is asked: the settings are at fault.
-    const OpenCause cause = online.connection->ConnectionString.empty() ? OpenCause::Settings : OpenCause::Connection;
+    const FailedStep step = online.connection->ConnectionString.empty() ? FailedStep::Settings : FailedStep::Login;
     // A refused certificate's message names the command that trusts it, with
     // this settings file.
     const auto file = quellmark::data_access::ConnectionProperties::Parse(settingsConnString).Get("Data Source");
     std::string message = quellmark::data_access::sqlserver::ReplaceSettingsFileMark(
-        std::move(*failed), file.value_or(std::string(kSettingsFileName)));
-    return OnlineOpenFailure{cause, std::move(message), online.connection->Errors().Entries(),
-                             std::move(online.settings)};
+        entries.back().Description, file.value_or(std::string(kSettingsFileName)));
+    return OpenFailure(ClassifyFailure(entries, step, std::move(message)), std::move(online.settings));
 }
 
 std::optional<OnlineConnection> OpenOnlineConnection(const std::string& settingsConnString, const ShowFailure& show,
                                                      std::int32_t commandTimeout,
                                                      std::optional<OnlineSettings>* settingsRead) {
-    std::variant<OnlineConnection, OnlineOpenFailure> opened =
-        TryOpenOnlineConnection(settingsConnString, commandTimeout);
-    if (OnlineOpenFailure* failure = std::get_if<OnlineOpenFailure>(&opened)) {
-        if (settingsRead != nullptr) *settingsRead = std::move(failure->settings);
-        show(failure->message);
+    std::variant<OnlineConnection, OpenFailure> opened = TryOpenOnlineConnection(settingsConnString, commandTimeout);
+    if (const OpenFailure* failure = std::get_if<OpenFailure>(&opened)) {
+        if (settingsRead != nullptr) *settingsRead = failure->Settings();
+        show(failure->what());
         return std::nullopt;
     }
     OnlineConnection& online = std::get<OnlineConnection>(opened);
@@ -174,25 +174,24 @@ std::optional<OnlineConnection> OpenOnlineConnection(const std::string& settings
     return std::move(online);
 }
 
-std::variant<std::int32_t, CountFailure> TryRunCountStatement(Connection& online, const std::string& countStatement,
-                                                              std::unique_ptr<Recordset>& result,
-                                                              const std::string& consequence) {
+std::variant<std::int32_t, Failure> TryRunCountStatement(Connection& online, const std::string& countStatement,
+                                                         std::unique_ptr<Recordset>& result,
+                                                         const std::string& consequence) {
     Skip([&] { result = online.Execute(countStatement); });
-    if (std::optional<std::string> message = ConnectionFailureMessage(online, consequence))
-        return CountFailure{std::move(*message), online.Errors().Entries()};
+    if (std::optional<Failure> failure = FailureAfterStatement(online, consequence)) return std::move(*failure);
     const std::optional<std::int32_t> count = CountOf(result.get());
     if (count) return *count;
-    return CountFailure{
-        std::string(kNoCount) + (consequence.empty() ? ", so nothing was changed." : ". " + consequence), {}};
+    return Failure(FailureCause::Internal,
+                   std::string(kNoCount) + (consequence.empty() ? ", so nothing was changed." : ". " + consequence));
 }
 
 std::optional<std::int32_t> RunCountStatement(Connection& online, const std::string& countStatement,
                                               std::unique_ptr<Recordset>& result, const ShowFailure& show,
                                               const std::string& consequence) {
-    const std::variant<std::int32_t, CountFailure> counted =
+    const std::variant<std::int32_t, Failure> counted =
         TryRunCountStatement(online, countStatement, result, consequence);
-    if (const CountFailure* failure = std::get_if<CountFailure>(&counted)) {
-        show(failure->message);
+    if (const Failure* failure = std::get_if<Failure>(&counted)) {
+        show(failure->what());
         return std::nullopt;
     }
     return std::get<std::int32_t>(counted);

@@ -26,9 +26,9 @@
 #include <optional>
 #include <string>
 #include <variant>
-#include <vector>
 
 #include "data_access/data_access.h"
+#include "ops/failure.h"
 #include "ops/settings_file.h"
 #include "ops/window_port.h"
 
@@ -55,22 +55,21 @@ struct OnlineConnection {
     std::unique_ptr<quellmark::data_access::Connection> connection;
 };
 
-// Why the online connection could not be opened.
-enum class OpenCause {
-    Settings,    // the settings could not be read, or name no known authentication type
-    Connection,  // the server: not reached, the login refused, its certificate not trusted
-};
+// The online connection could not be opened: the failure, in the words the
+// operator is shown, and the settings when they were read.
+class OpenFailure : public Failure {
+public:
+    OpenFailure(Failure failure, std::optional<OnlineSettings> settings)
+        : Failure(std::move(failure)), settings_(std::move(settings)) {}
+    const std::optional<OnlineSettings>& Settings() const noexcept { return settings_; }
 
-struct OnlineOpenFailure {
-    OpenCause cause = OpenCause::Connection;
-    std::string message;  // the words the operator is shown
-    std::vector<quellmark::data_access::ErrorEntry> entries;
-    std::optional<OnlineSettings> settings;  // when they were read
+private:
+    std::optional<OnlineSettings> settings_;
 };
 
 // OpenOnlineConnection without showing anything: the open connection, or
 // why there is none.
-std::variant<OnlineConnection, OnlineOpenFailure> TryOpenOnlineConnection(
+std::variant<OnlineConnection, OpenFailure> TryOpenOnlineConnection(
     const std::string& settingsConnString,
     std::int32_t commandTimeout = quellmark::data_access::kDefaultCommandTimeout);
 
@@ -85,18 +84,13 @@ std::optional<OnlineConnection> OpenOnlineConnection(
     std::int32_t commandTimeout = quellmark::data_access::kDefaultCommandTimeout,
     std::optional<OnlineSettings>* settingsRead = nullptr);
 
-// A count statement that gave no count: the words the operator is shown, and
-// the connection's error list (empty when the server answered without a
-// count).
-struct CountFailure {
-    std::string message;
-    std::vector<quellmark::data_access::ErrorEntry> entries;
-};
-
-// RunCountStatement without showing anything.
-std::variant<std::int32_t, CountFailure> TryRunCountStatement(
-    quellmark::data_access::Connection& online, const std::string& countStatement,
-    std::unique_ptr<quellmark::data_access::Recordset>& result, const std::string& consequence = {});
+// RunCountStatement without showing anything: the count, or the failure in
+// the words the operator is shown (without entries when the server answered
+// without a count).
+std::variant<std::int32_t, Failure> TryRunCountStatement(quellmark::data_access::Connection& online,
+                                                         const std::string& countStatement,
+                                                         std::unique_ptr<quellmark::data_access::Recordset>& result,
+                                                         const std::string& consequence = {});
 
 // Runs a count statement on the open connection in skip mode: `result` takes
 // the statement's recordset (and keeps its previous value when the statement

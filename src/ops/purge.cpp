@@ -85,8 +85,7 @@ private:
                 true);
             if (!rows) {
                 // Only the server's own refusal says the delete was not carried out.
-                if (result_.stopReason == StopReason::Failed && result_.failure &&
-                    result_.failure->Kind() != FailureKind::Rejected)
+                if (result_.stopReason == StopReason::Failed && result_.failure && !result_.failure->RefusedByServer())
                     result_.rowsInDoubt = size;
                 return result_.stopReason == StopReason::RetriesExhausted || IsDeadline();
             }
@@ -138,13 +137,13 @@ private:
     // ends the watch with one warning instead.
     std::optional<double> LogUsed() {
         if (!watchLog_) return 0.0;
-        std::optional<StatementFailure> refused;
+        std::optional<Failure> refused;
         const std::optional<double> used = Send(
             [&]() -> double {
                 try {
                     return database_.LogUsedPercent();
-                } catch (const StatementFailure& failure) {
-                    if (failure.Kind() != FailureKind::Rejected || failure.Retryable() || stop_.Level() >= 2) throw;
+                } catch (const Failure& failure) {
+                    if (failure.Cause() != FailureCause::Rejected || stop_.Level() >= 2) throw;
                     refused = failure;
                     return 0;
                 }
@@ -175,7 +174,7 @@ private:
     void CountLeft() {
         try {
             result_.rowsLeft = database_.Count(plan_.countStatement);
-        } catch (const StatementFailure& failure) {
+        } catch (const Failure& failure) {
             if (result_.stopReason == StopReason::Done) result_.stopReason = StopReason::Failed;
             if (!result_.failure) result_.failure = failure;
         }
@@ -195,7 +194,7 @@ private:
                 auto answer = statement();
                 inARow_ = 0;
                 return answer;
-            } catch (const StatementFailure& failure) {
+            } catch (const Failure& failure) {
                 if (stop_.Level() >= 2) {  // cancelled on purpose
                     result_.stopReason = StopReason::Signal;
                     return std::nullopt;

@@ -28,12 +28,11 @@
 #include <cstdint>
 #include <mutex>
 #include <optional>
-#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "data_access/value_types.h"
+#include "ops/failure.h"
 #include "ops/log_watch.h"
 
 namespace quellmark::purge {
@@ -56,30 +55,8 @@ enum class StopReason {
 // log-full.
 std::string_view StopReasonName(StopReason reason) noexcept;
 
-// Why a statement failed, as far as a run is concerned.
-enum class FailureKind {
-    Unavailable,  // the server cannot be reached or the connection is gone
-    Rejected,     // the server refused the statement
-    Internal,     // anything else: the answer made no sense
-};
-
-class StatementFailure : public std::runtime_error {
-public:
-    StatementFailure(FailureKind kind, long number, const std::string& description)
-        : std::runtime_error(description), kind_(kind), number_(number) {}
-    FailureKind Kind() const noexcept { return kind_; }
-    // The server's message number (1205, 1222, 207, ...); 0 when none.
-    long Number() const noexcept { return number_; }
-    // A deadlock victim or a lock time-out: worth sending again.
-    bool Retryable() const noexcept { return quellmark::data_access::IsDeadlockOrLockTimeout(number_); }
-
-private:
-    FailureKind kind_;
-    long number_;
-};
-
 // The log database, through one open connection. Each call sends one batch
-// and throws StatementFailure when it fails.
+// and throws Failure when it fails.
 class PurgeDatabase {
 public:
     virtual ~PurgeDatabase() = default;
@@ -175,18 +152,18 @@ public:
     virtual ~PurgeObserver() = default;
     virtual void Counted(const PurgeFigures&) {}
     virtual void ChunkDeleted(const PurgeFigures&) {}
-    virtual void Retrying(const StatementFailure&, std::chrono::milliseconds /*wait*/, int /*attemptInARow*/) {}
+    virtual void Retrying(const Failure&, std::chrono::milliseconds /*wait*/, int /*attemptInARow*/) {}
     // The transaction log is at or above the limit: the run waits.
     virtual void WaitingForLog(const LogState&, int /*limitPercent*/) {}
     // The log's use could not be read: the run goes on without watching it.
-    virtual void LogNotWatched(const StatementFailure&) {}
+    virtual void LogNotWatched(const Failure&) {}
 };
 
 struct PurgeResult {
     PurgeFigures figures;
     std::optional<std::int64_t> rowsLeft;  // nullopt when not counted
     StopReason stopReason = StopReason::Done;
-    std::optional<StatementFailure> failure;  // what failed, when something did
+    std::optional<Failure> failure;  // what failed, when something did
     // Rows a delete may have removed although its answer never came (the
     // connection failed while it ran, so it may or may not have been carried
     // out): up to one chunk, not counted in figures.rowsDeleted.

@@ -83,7 +83,7 @@ std::string ServerUnlockBatch() {
 
 bool ServerLockGranted(const std::optional<std::int64_t>& returnValue) {
     if (!returnValue)
-        throw StatementFailure(FailureKind::Internal, 0, "The server did not answer the request for the run's lock.");
+        throw Failure(FailureCause::Internal, "The server did not answer the request for the run's lock.");
     switch (*returnValue) {
         case 0:
         case 1:
@@ -91,17 +91,17 @@ bool ServerLockGranted(const std::optional<std::int64_t>& returnValue) {
         case -1:
             return false;
         case -2:
-            throw StatementFailure(FailureKind::Rejected, 0, "The server cancelled the request for the run's lock.");
+            throw Failure(FailureCause::Rejected, "The server cancelled the request for the run's lock.");
         case -3:
-            throw StatementFailure(FailureKind::Rejected, 0,
-                                   "The server chose the request for the run's lock as a deadlock victim.");
+            throw Failure(FailureCause::Rejected,
+                          "The server chose the request for the run's lock as a deadlock victim.");
         case -999:
-            throw StatementFailure(FailureKind::Rejected, 0,
-                                   "The server refused the request for the run's lock (sp_getapplock returned -999).");
+            throw Failure(FailureCause::Rejected,
+                          "The server refused the request for the run's lock (sp_getapplock returned -999).");
         default:
-            throw StatementFailure(FailureKind::Internal, 0,
-                                   "The server answered the request for the run's lock with " +
-                                       std::to_string(*returnValue) + ", which sp_getapplock never returns.");
+            throw Failure(FailureCause::Internal, "The server answered the request for the run's lock with " +
+                                                      std::to_string(*returnValue) +
+                                                      ", which sp_getapplock never returns.");
     }
 }
 
@@ -116,7 +116,7 @@ ServerRunLock::ServerRunLock(quellmark::data_access::Connection& connection, con
             if (number) answer = static_cast<std::int64_t>(*number);
         }
     } catch (const quellmark::data_access::Error&) {
-        throw ClassifyFailure(connection_.Errors());
+        throw ClassifyFailure(connection_.Errors().Entries(), FailedStep::Statement);
     }
     if (!ServerLockGranted(answer))
         throw LockHeld(TheLog(server, database) +

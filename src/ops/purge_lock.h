@@ -48,14 +48,14 @@ std::string ServerUnlockBatch();
 
 // sp_getapplock's return value: true when granted (0, or 1 after a wait),
 // false when another session holds the lock (-1); anything else throws a
-// StatementFailure saying what the server answered.
+// Failure saying what the server answered.
 bool ServerLockGranted(const std::optional<std::int64_t>& returnValue);
 
 // The server lock on an open connection, given back when the object goes
 // (a failure then is ignored: the session's end drops it too).
 class ServerRunLock {
 public:
-    // Throws LockHeld (naming server and database), or StatementFailure.
+    // Throws LockHeld (naming server and database), or Failure.
     ServerRunLock(quellmark::data_access::Connection& connection, const std::string& server,
                   const std::string& database);
     ~ServerRunLock();

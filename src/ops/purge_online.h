@@ -4,8 +4,6 @@
 
 #include <cstdint>
 #include <memory>
-#include <optional>
-#include <stdexcept>
 #include <string>
 
 #include "data_access/data_access.h"
@@ -17,33 +15,13 @@ namespace quellmark::purge {
 
 using modGeneral::OnlineSettings;
 
-// Opening failed. The description is the window's message for it; the
-// settings are there when they could be read.
-class OpenFailure : public std::runtime_error {
-public:
-    enum class Cause {
-        Settings,    // the settings file is missing or unusable
-        Connection,  // the server is unreachable or refused the login
-    };
-    OpenFailure(Cause cause, const std::string& description, std::optional<OnlineSettings> settings)
-        : std::runtime_error(description), cause_(cause), settings_(std::move(settings)) {}
-    Cause Which() const noexcept { return cause_; }
-    const std::optional<OnlineSettings>& Settings() const noexcept { return settings_; }
-
-private:
-    Cause cause_;
-    std::optional<OnlineSettings> settings_;
-};
+using modGeneral::OpenFailure;
 
 // Reads the settings through settingsConnString and opens the online
 // connection as the window does; throws OpenFailure.
 modGeneral::OnlineConnection OpenPurgeConnection(const std::string& settingsConnString);
 
 using modGeneral::ServerName;
-
-// What a failed statement's error list says about it (the last entry's
-// description, the server's message number).
-StatementFailure ClassifyFailure(const quellmark::data_access::Errors& errors);
 
 // The run's statements on an open connection.
 class OnlinePurgeDatabase : public PurgeDatabase {

@@ -56,16 +56,16 @@ TEST(PurgeLock, TheServersAnswerGrantsRefusesOrFails) {
         try {
             ServerLockGranted(answer);
             ADD_FAILURE() << answer;
-        } catch (const StatementFailure& f) {
-            EXPECT_EQ(f.Kind(), FailureKind::Rejected) << answer;
+        } catch (const Failure& f) {
+            EXPECT_EQ(f.Cause(), FailureCause::Rejected) << answer;
         }
     }
     for (const std::optional<std::int64_t> odd : {std::optional<std::int64_t>(), std::optional<std::int64_t>(7)}) {
         try {
             ServerLockGranted(odd);
             ADD_FAILURE();
-        } catch (const StatementFailure& f) {
-            EXPECT_EQ(f.Kind(), FailureKind::Internal);
+        } catch (const Failure& f) {
+            EXPECT_EQ(f.Cause(), FailureCause::Internal);
         }
     }
 }

@@ -63,7 +63,7 @@ TEST(OnlinePurgeDatabase, TellsLockTroubleFromRefusalsAndLostConnections) {
         try {
             db.Delete(chunk);
             ADD_FAILURE() << "the second delete went through";
-        } catch (const StatementFailure& failure) {
+        } catch (const Failure& failure) {
             EXPECT_EQ(failure.Number(), std::stol(number));
             EXPECT_TRUE(failure.Retryable());
             EXPECT_NE(
@@ -81,8 +81,8 @@ TEST(OnlinePurgeDatabase, TellsLockTroubleFromRefusalsAndLostConnections) {
     try {
         db.Delete("DELETE TOP (100) FROM ATR_Log WHERE prio = 1");
         ADD_FAILURE() << "a misspelt column went through";
-    } catch (const StatementFailure& failure) {
-        EXPECT_EQ(failure.Kind(), FailureKind::Rejected);
+    } catch (const Failure& failure) {
+        EXPECT_EQ(failure.Cause(), FailureCause::Rejected);
         EXPECT_EQ(failure.Number(), 207);
         EXPECT_FALSE(failure.Retryable());
         EXPECT_EQ(std::string(failure.what()), "Invalid column name 'prio'.");
@@ -91,8 +91,8 @@ TEST(OnlinePurgeDatabase, TellsLockTroubleFromRefusalsAndLostConnections) {
     try {
         db.Count("SELECT COUNT(log_id) FROM ATR_Log");
         ADD_FAILURE() << "a count on a stopped server went through";
-    } catch (const StatementFailure& failure) {
-        EXPECT_EQ(failure.Kind(), FailureKind::Unavailable) << failure.what();
+    } catch (const Failure& failure) {
+        EXPECT_EQ(failure.Cause(), FailureCause::ConnectionLost) << failure.what();
     }
 }
 
@@ -106,7 +106,7 @@ TEST(OnlinePurgeDatabase, ACountFailingAfterDeletesSaysHowManyRowsStayDeleted) {
     try {
         db.Count("SELECT COUNT(log_id) FROM ATR_Log WHERE label = 'purge-me'");
         ADD_FAILURE() << "a count without a row went through";
-    } catch (const StatementFailure& failure) {
+    } catch (const Failure& failure) {
         EXPECT_EQ(std::string(failure.what()),
                   "The server's answer to the count statement holds no row count. The deletion run stopped here; "
                   "the 1256 rows it deleted before stay deleted.");
@@ -121,7 +121,7 @@ TEST(OnlinePurgeDatabase, CancelEndsTheStatementUnderWayAndRollsItBack) {
         try {
             db.Delete("DELETE TOP (100) FROM ATR_Log WHERE label = 'purge-me'");
             return std::string("went through");
-        } catch (const StatementFailure& failure) {
+        } catch (const Failure& failure) {
             return std::string(failure.what());
         }
     });
@@ -135,30 +135,43 @@ TEST(OnlinePurgeDatabase, CancelEndsTheStatementUnderWayAndRollsItBack) {
     db.Cancel();  // nothing running: nothing happens
 }
 
-TEST(ClassifyFailure, LockTroubleAnywhereIsRetryableALostOrTimedOutLastRecordIsUnavailable) {
+TEST(ClassifyFailure, EachErrorListGetsItsCause) {
     using quellmark::data_access::ErrorEntry;
+    const auto login = FailedStep::Login;
+    const auto statement = FailedStep::Statement;
     const struct {
         std::vector<ErrorEntry> records;
-        FailureKind kind;
+        FailedStep step;
+        FailureCause cause;
         long number;
     } cases[] = {
-        {{}, FailureKind::Internal, 0},
-        {{{"odd", "", 0}}, FailureKind::Internal, 0},
-        {{{"Invalid column name 'prio'.", "42S22", 207}}, FailureKind::Rejected, 207},
-        {{{"victim", "40001", 1205}, {"terminated", "", 3621}}, FailureKind::Rejected, 1205},
-        {{{"other", "", 50000}, {"lock", "HY000", 1222}}, FailureKind::Rejected, 1222},
-        {{{"lock", "", 1222}, {"gone", "08S01", 0}}, FailureKind::Unavailable, 0},
-        {{{"Timeout expired", "HYT00", 0}}, FailureKind::Unavailable, 0},
-        {{{"Operation canceled", "HY008", 0}}, FailureKind::Internal, 0},
+        {{{"The settings file Sarnwick.mdb does not exist.", "", 0}}, FailedStep::Settings, FailureCause::Settings, 0},
+        {{{"Login failed for user 'u'.", "28000", 18456}, {"refused the login", "", 0, FailureCause::Login}},
+         login,
+         FailureCause::Login,
+         0},
+        {{{"Login failed for user 'u'.", "28000", 18456}}, login, FailureCause::Login, 0},
+        {{{"connection failed", "08001", 0}, {"certificate not trusted", "", 0, FailureCause::Trust}},
+         login,
+         FailureCause::Trust,
+         0},
+        {{{"Unable to connect", "08001", 0}}, login, FailureCause::ConnectionLost, 0},
+        {{}, statement, FailureCause::Internal, 0},
+        {{{"odd", "", 0}}, statement, FailureCause::Internal, 0},
+        {{{"Invalid column name 'prio'.", "42S22", 207}}, statement, FailureCause::Rejected, 207},
+        {{{"victim", "40001", 1205}, {"terminated", "", 3621}}, statement, FailureCause::LockConflict, 1205},
+        {{{"other", "", 50000}, {"lock", "HY000", 1222}}, statement, FailureCause::LockConflict, 1222},
+        {{{"lock", "", 1222}, {"gone", "08S01", 0}}, statement, FailureCause::ConnectionLost, 0},
+        {{{"Timeout expired", "HYT00", 0}}, statement, FailureCause::ConnectionLost, 0},
+        {{{"Operation canceled", "HY008", 0}}, statement, FailureCause::Internal, 0},
     };
     for (const auto& c : cases) {
-        quellmark::data_access::Errors errors;
-        errors.Append(c.records);
-        const StatementFailure failure = ClassifyFailure(errors);
+        const Failure failure = ClassifyFailure(c.records, c.step);
         SCOPED_TRACE(failure.what());
-        EXPECT_EQ(failure.Kind(), c.kind);
+        EXPECT_EQ(failure.Cause(), c.cause);
         EXPECT_EQ(failure.Number(), c.number);
-        EXPECT_EQ(failure.Retryable(), c.number == 1205 || c.number == 1222);
+        EXPECT_EQ(failure.Retryable(), c.cause == FailureCause::LockConflict);
+        EXPECT_EQ(failure.Entries().size(), c.records.size());
         if (!c.records.empty()) {
             EXPECT_EQ(std::string(failure.what()), c.records.back().Description);
         }
@@ -172,20 +185,20 @@ TEST(OpenPurgeConnection, TellsTheSettingsFromTheServer) {
         try {
             online.Open();
         } catch (const OpenFailure& failure) {
-            return failure.Which();
+            return failure.Cause();
         }
         ADD_FAILURE() << "the connection opened";
-        return OpenFailure::Cause::Connection;
+        return FailureCause::Internal;
     };
-    EXPECT_EQ(cause({"--password", "wrong"}), OpenFailure::Cause::Connection);
-    EXPECT_EQ(cause({"--type", "Telepathic Authentication"}), OpenFailure::Cause::Settings);
-    EXPECT_EQ(cause({"--port", test::OnlineLog::kNull}), OpenFailure::Cause::Settings);
+    EXPECT_EQ(cause({"--password", "wrong"}), FailureCause::Login);
+    EXPECT_EQ(cause({"--type", "Telepathic Authentication"}), FailureCause::Settings);
+    EXPECT_EQ(cause({"--port", test::OnlineLog::kNull}), FailureCause::Settings);
     online.settingsConnString = modGeneral::SettingsConnStringForFile(online.log.dir / "missing.mdb");
     try {
         online.Open();
         ADD_FAILURE() << "a missing settings file opened";
     } catch (const OpenFailure& failure) {
-        EXPECT_EQ(failure.Which(), OpenFailure::Cause::Settings);
+        EXPECT_EQ(failure.Cause(), FailureCause::Settings);
         EXPECT_FALSE(failure.Settings().has_value());
     }
 }

@@ -11,6 +11,7 @@
 
 #include "ops/purge.h"
 
+using namespace quellmark;
 using namespace quellmark::purge;
 using namespace std::chrono_literals;
 
@@ -106,8 +107,8 @@ private:
         }
         const long code = cancelled ? -1 : failure->second;
         log_ << static_cast<char>(kind[0] - 'A' + 'a') << (code > 0 ? std::to_string(code) : "") << ' ';
-        if (code < 0) throw StatementFailure(FailureKind::Unavailable, 0, "The connection was lost.");
-        throw StatementFailure(FailureKind::Rejected, code, "Msg " + std::to_string(code));
+        if (code < 0) throw Failure(FailureCause::ConnectionLost, "The connection was lost.");
+        throw ClassifyFailure({{"Msg " + std::to_string(code), "", code}}, FailedStep::Statement);
     }
     StepClock& clock_;
     std::int64_t chunk_;
@@ -122,7 +123,7 @@ public:
     explicit Recorder(ScriptedDatabase* db = nullptr) : db_(db) {}
     void Counted(const PurgeFigures& f) override { counted.push_back(f.rowsAtStart.value_or(-1)); }
     void ChunkDeleted(const PurgeFigures& f) override { deleted.push_back(f.rowsDeleted); }
-    void Retrying(const StatementFailure& failure, std::chrono::milliseconds, int attempt) override {
+    void Retrying(const Failure& failure, std::chrono::milliseconds, int attempt) override {
         retried.push_back(std::to_string(failure.Number()) + "#" + std::to_string(attempt));
         if (db_) db_->retryNoted = true;
     }
@@ -130,7 +131,7 @@ public:
         logEvents.push_back(LogWaitText(log, limit));
         if (db_) db_->logWaitNoted = true;
     }
-    void LogNotWatched(const StatementFailure& failure) override {
+    void LogNotWatched(const Failure& failure) override {
         logEvents.push_back("not watched: " + std::to_string(failure.Number()));
     }
     std::vector<std::string> logEvents;

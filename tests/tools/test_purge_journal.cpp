@@ -275,7 +275,7 @@ TEST(PurgeJournalRecord, PriorityFollowsTheExitStatus) {
         purge_tool::RunRecord record;
         record.result.stopReason = reason;
         record.result.rowsLeft = left;
-        if (reason != StopReason::Done) record.result.failure.emplace(purge::FailureKind::Unavailable, 0, "x");
+        if (reason != StopReason::Done) record.result.failure.emplace(FailureCause::ConnectionLost, "x");
         int exitCode = purge_tool::ExitCodeOf(record);
         if (!note.empty()) exitCode = purge_tool::ExitCodeWithoutJson(exitCode);
         const auto fields = audit::JournalFields(purge_tool::AuditRecordOf(record, exitCode, "ops", 1.0, note));

@@ -198,7 +198,6 @@ purge::PurgeResult Ended(purge::StopReason reason, std::optional<std::int64_t> l
 }
 
 TEST(PurgeReport, ExitStatusOfEachEnd) {
-    using purge::FailureKind;
     using purge::StopReason;
     RunRecord record;
     const auto code = [&](purge::PurgeResult result, bool dryRun = false) {
@@ -215,12 +214,17 @@ TEST(PurgeReport, ExitStatusOfEachEnd) {
     EXPECT_EQ(code(Ended(StopReason::Signal, std::nullopt)), 75);
     EXPECT_EQ(code(Ended(StopReason::RetriesExhausted, std::nullopt)), 75);
     purge::PurgeResult locked = Ended(StopReason::LockHeld, std::nullopt);  // not run; the holder in `failure`
-    locked.failure = purge::StatementFailure(FailureKind::Rejected, 0, "The log ... is locked by process 7 ...");
+    locked.failure = Failure(FailureCause::Rejected, "The log ... is locked by process 7 ...");
     EXPECT_EQ(code(locked), 75);
-    for (const auto& [kind, status] : {std::pair{FailureKind::Unavailable, 69}, std::pair{FailureKind::Rejected, 65},
-                                       std::pair{FailureKind::Internal, 70}}) {
+    for (const auto& [cause, status] : {std::pair{FailureCause::Settings, 78},
+                                        {FailureCause::Login, 69},
+                                        {FailureCause::Trust, 69},
+                                        {FailureCause::ConnectionLost, 69},
+                                        {FailureCause::Rejected, 65},
+                                        {FailureCause::LockConflict, 65},
+                                        {FailureCause::Internal, 70}}) {
         purge::PurgeResult failed = Ended(StopReason::Failed, std::nullopt);
-        failed.failure = purge::StatementFailure(kind, 1, "x");
+        failed.failure = Failure(cause, "x", 1);
         EXPECT_EQ(code(failed), status);
     }
     // A summary that could not be written: 74, but for a run that failed otherwise.
@@ -233,7 +237,7 @@ TEST(PurgeReport, JsonEscapesWhatTheStatementHolds) {
     record.statement = "DELETE TOP (5) FROM ATR_Log WHERE message = 'a \"b\" \\ c\tä'\x01\xff";
     record.chunkSize = 5;
     record.result = Ended(purge::StopReason::Failed, std::nullopt);
-    record.result.failure = purge::StatementFailure(purge::FailureKind::Rejected, 207, "Invalid column name 'x'.");
+    record.result.failure = Failure(FailureCause::Rejected, "Invalid column name 'x'.", 207);
     const std::string json = JsonSummary(record);
     EXPECT_NE(json.find(R"("statement":"DELETE TOP (5) FROM ATR_Log WHERE message = 'a \"b\" \\ c\tä'\u0001\ufffd")"),
               std::string::npos)
@@ -279,9 +283,7 @@ std::string Printed(bool terminal, bool quiet, std::chrono::steady_clock::durati
         f.rowsDeleted = chunk * 100;
         printer.ChunkDeleted(f);
     }
-    printer.Retrying(
-        purge::StatementFailure(purge::FailureKind::Rejected, 1222, "Lock request time out period exceeded."), 1500ms,
-        1);
+    printer.Retrying(Failure(FailureCause::LockConflict, "Lock request time out period exceeded.", 1222), 1500ms, 1);
     printer.Finish();
     std::rewind(out);
     std::string text;

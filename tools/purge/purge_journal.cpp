@@ -58,7 +58,7 @@ void StatusNotifier::ChunkDeleted(const purge::PurgeFigures& figures) {
     Notify(StatusText(figures));
 }
 
-void StatusNotifier::Retrying(const purge::StatementFailure& failure, std::chrono::milliseconds wait, int attempt) {
+void StatusNotifier::Retrying(const Failure& failure, std::chrono::milliseconds wait, int attempt) {
     next_.Retrying(failure, wait, attempt);
 }
 
@@ -67,7 +67,7 @@ void StatusNotifier::WaitingForLog(const purge::LogState& log, int limitPercent)
     Notify(purge::LogWaitText(log, limitPercent));
 }
 
-void StatusNotifier::LogNotWatched(const purge::StatementFailure& failure) { next_.LogNotWatched(failure); }
+void StatusNotifier::LogNotWatched(const Failure& failure) { next_.LogNotWatched(failure); }
 
 void StatusNotifier::Notify(const std::string& status) {
     if (!listening_) return;

@@ -36,10 +36,10 @@ public:
     explicit StatusNotifier(purge::PurgeObserver& next);
     void Counted(const purge::PurgeFigures& figures) override;
     void ChunkDeleted(const purge::PurgeFigures& figures) override;
-    void Retrying(const purge::StatementFailure& failure, std::chrono::milliseconds wait, int attempt) override;
+    void Retrying(const Failure& failure, std::chrono::milliseconds wait, int attempt) override;
     // "waiting: transaction log 91% used (limit 80%), waiting for LOG_BACKUP"
     void WaitingForLog(const purge::LogState& log, int limitPercent) override;
-    void LogNotWatched(const purge::StatementFailure& failure) override;
+    void LogNotWatched(const Failure& failure) override;
 
 private:
     void Notify(const std::string& status);

@@ -108,18 +108,27 @@ std::string HowItEnded(const RunRecord& record) {
 
 }  // namespace
 
+int ExitStatusOf(FailureCause cause) {
+    switch (cause) {
+        case FailureCause::Settings:
+            return exit_code::kSettings;
+        case FailureCause::Login:
+        case FailureCause::Trust:
+        case FailureCause::ConnectionLost:
+            return exit_code::kUnavailable;
+        case FailureCause::Rejected:
+        case FailureCause::LockConflict:
+            return exit_code::kRejected;
+        case FailureCause::Internal:
+            break;
+    }
+    return exit_code::kInternal;
+}
+
 int ExitCodeOf(const RunRecord& record) {
     const purge::PurgeResult& result = record.result;
-    if (result.stopReason == StopReason::Failed) {
-        switch (result.failure ? result.failure->Kind() : purge::FailureKind::Internal) {
-            case purge::FailureKind::Unavailable:
-                return exit_code::kUnavailable;
-            case purge::FailureKind::Rejected:
-                return exit_code::kRejected;
-            case purge::FailureKind::Internal:
-                return exit_code::kInternal;
-        }
-    }
+    if (result.stopReason == StopReason::Failed)
+        return ExitStatusOf(result.failure ? result.failure->Cause() : FailureCause::Internal);
     if (result.stopReason == StopReason::LockHeld) return exit_code::kStopped;
     if (record.dryRun && result.stopReason == StopReason::Done) return exit_code::kDone;
     return result.rowsLeft == 0 ? exit_code::kDone : exit_code::kStopped;
@@ -344,11 +353,11 @@ void ProgressPrinter::WaitingForLog(const purge::LogState& log, int limitPercent
     Show(purge::LogWaitText(log, limitPercent), false);
 }
 
-void ProgressPrinter::LogNotWatched(const purge::StatementFailure& failure) {
+void ProgressPrinter::LogNotWatched(const Failure& failure) {
     Show("quellmark-purge: " + purge::LogNotWatchedText(failure.Number(), failure.what()), true);
 }
 
-void ProgressPrinter::Retrying(const purge::StatementFailure& failure, std::chrono::milliseconds wait, int attempt) {
+void ProgressPrinter::Retrying(const Failure& failure, std::chrono::milliseconds wait, int attempt) {
     Note("quellmark-purge: " + std::string(failure.what()) + " (Msg " + std::to_string(failure.Number()) +
          "); sending it again in " + Number(static_cast<double>(wait.count()) / 1000.0, 1) + " s (retry " +
          std::to_string(attempt) + ")");

@@ -40,6 +40,12 @@ struct RunRecord {
     purge::PurgeResult result;
 };
 
+// The exit status of a run that failed, by its cause: the settings (78), no
+// connection to the server (the login refused, the certificate not trusted,
+// the connection lost: 69), a statement the server refused (also over locks:
+// 65), anything else (70).
+int ExitStatusOf(FailureCause cause);
+
 // The exit status a finished run gives.
 int ExitCodeOf(const RunRecord& record);
 
@@ -122,10 +128,10 @@ public:
                     std::chrono::steady_clock::duration interval = std::chrono::seconds(10));
     void Counted(const purge::PurgeFigures& figures) override;
     void ChunkDeleted(const purge::PurgeFigures& figures) override;
-    void Retrying(const purge::StatementFailure& failure, std::chrono::milliseconds wait, int attempt) override;
+    void Retrying(const Failure& failure, std::chrono::milliseconds wait, int attempt) override;
     void WaitingForLog(const purge::LogState& log, int limitPercent) override;
     // A warning, shown also when quiet.
-    void LogNotWatched(const purge::StatementFailure& failure) override;
+    void LogNotWatched(const Failure& failure) override;
     // Ends the line rewritten in place, if any, before other output.
     void Finish();
 

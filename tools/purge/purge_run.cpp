@@ -112,11 +112,11 @@ private:
     void ReportOutcome();
 
     // The ways a run ends: before it reaches the server ...
-    int FailedBeforeTheRun(const std::string& message, const OnlineSettings* settings, int exitCode);
+    int FailedBeforeTheRun(const Failure& failure, const OnlineSettings* settings);
     int NotOpened(const purge::OpenFailure& failure);
     int StoppedDuringTheLogin(const std::string& settingsConnString);
     // ... once there: without a chunk, or after them.
-    int NotRun(purge::StopReason reason, const purge::StatementFailure& why, std::optional<int> exitCode);
+    int NotRun(purge::StopReason reason, const Failure& why, std::optional<int> exitCode);
     int StoppedBeforeTheRun();
     int Finish(std::optional<int> exitCode);
     // ... and every run at last.
@@ -124,7 +124,7 @@ private:
 
     void NameTheLog(const OnlineSettings& settings);
     // The result of a run whose chunks never began.
-    void EndedWithoutChunks(purge::StopReason reason, const purge::StatementFailure* failure = nullptr);
+    void EndedWithoutChunks(purge::StopReason reason, const Failure* failure = nullptr);
 
     const PurgeOptions& options_;
     const purge::PurgeStatement& statement_;
@@ -177,7 +177,7 @@ std::optional<int> Run::UseKeytab() {
         if (const std::string warning = UseClientKeytab(*options_.keytab); !warning.empty()) Say("warning: " + warning);
     } catch (const KeytabError& e) {
         Say(e.what());
-        return FailedBeforeTheRun(e.what(), nullptr, exit_code::kSettings);
+        return FailedBeforeTheRun(Failure(FailureCause::Settings, e.what()), nullptr);
     }
     return std::nullopt;
 }
@@ -209,14 +209,12 @@ std::optional<int> Run::TakeLocks() {
         localLock_.emplace(purge::TakeLocalLock(purge::LockFolder(), *record_.server, *record_.database));
         serverLock_.emplace(*online_.connection, *record_.server, *record_.database);
     } catch (const purge::LockHeld& held) {
-        return NotRun(purge::StopReason::LockHeld,
-                      purge::StatementFailure(purge::FailureKind::Rejected, 0, held.what()), exit_code::kStopped);
+        return NotRun(purge::StopReason::LockHeld, Failure(FailureCause::Rejected, held.what()), exit_code::kStopped);
     } catch (const base::LockFileError& e) {
-        return NotRun(
-            purge::StopReason::Failed,
-            purge::StatementFailure(purge::FailureKind::Internal, 0, std::string("quellmark-purge: ") + e.what()),
-            exit_code::kCantCreate);
-    } catch (const purge::StatementFailure& failure) {
+        return NotRun(purge::StopReason::Failed,
+                      Failure(FailureCause::Internal, std::string("quellmark-purge: ") + e.what()),
+                      exit_code::kCantCreate);
+    } catch (const Failure& failure) {
         if (signals_.Requested().Level() > 0) return StoppedBeforeTheRun();  // the lock's statement, cancelled
         return NotRun(purge::StopReason::Failed, failure, std::nullopt);
     }
@@ -255,10 +253,9 @@ void Run::ReportOutcome() {
 
 // A run that ends before it reaches the server still leaves its summary,
 // and its audit record once its settings were read.
-int Run::FailedBeforeTheRun(const std::string& message, const OnlineSettings* settings, int exitCode) {
-    const purge::StatementFailure failure(purge::FailureKind::Unavailable, 0, message);
+int Run::FailedBeforeTheRun(const Failure& failure, const OnlineSettings* settings) {
     EndedWithoutChunks(purge::StopReason::Failed, &failure);
-    return Conclude(exitCode, settings);
+    return Conclude(ExitStatusOf(failure.Cause()), settings);
 }
 
 int Run::NotOpened(const purge::OpenFailure& failure) {
@@ -267,9 +264,7 @@ int Run::NotOpened(const purge::OpenFailure& failure) {
     if (options_.keytab && settings && modGeneral::ConnTypeOf(settings->OnlConnType) == modGeneral::ConnType::Windows)
         Say(KeytabAdvice(*options_.keytab));
     if (settings) NameTheLog(*settings);
-    const bool settingsUnusable = failure.Which() == purge::OpenFailure::Cause::Settings;
-    return FailedBeforeTheRun(failure.what(), settings ? &*settings : nullptr,
-                              settingsUnusable ? exit_code::kSettings : exit_code::kUnavailable);
+    return FailedBeforeTheRun(failure, settings ? &*settings : nullptr);
 }
 
 // The login goes on by itself; the record names the log when the settings
@@ -288,7 +283,7 @@ int Run::StoppedDuringTheLogin(const std::string& settingsConnString) {
 }
 
 // A run that cannot start: one message, then as any run that reached the server.
-int Run::NotRun(purge::StopReason reason, const purge::StatementFailure& why, std::optional<int> exitCode) {
+int Run::NotRun(purge::StopReason reason, const Failure& why, std::optional<int> exitCode) {
     Report(stderr, why.what());
     EndedWithoutChunks(reason, &why);
     return Finish(exitCode);
@@ -338,7 +333,7 @@ void Run::NameTheLog(const OnlineSettings& settings) {
     record_.database = settings.OnlDatabase;
 }
 
-void Run::EndedWithoutChunks(purge::StopReason reason, const purge::StatementFailure* failure) {
+void Run::EndedWithoutChunks(purge::StopReason reason, const Failure* failure) {
     record_.result.stopReason = reason;
     if (failure) record_.result.failure = *failure;
     record_.result.startedAt = record_.result.endedAt = std::chrono::system_clock::now();

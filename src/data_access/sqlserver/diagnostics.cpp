@@ -98,8 +98,9 @@ std::vector<ErrorEntry> ReadDiagnostics(SQLSMALLINT handleType, SQLHANDLE handle
     return records;
 }
 
+// FreeTDS's words where a record lacks the SQLSTATE that says the same.
 bool TimedOut(const ErrorEntry& record) {
-    return record.SqlState == "HYT00" || record.SqlState == "HYT01" || Contains(record.Description, "Timeout expired");
+    return record.IsTimeout() || Contains(record.Description, "Timeout expired");
 }
 
 bool LoginRefused(const ErrorEntry& record) {
@@ -117,7 +118,7 @@ bool DriverNamedTheCause(const std::vector<ErrorEntry>& records) {
 
 bool ConnectionLost(const std::vector<ErrorEntry>& records) {
     return std::any_of(records.begin(), records.end(), [](const ErrorEntry& record) {
-        return record.SqlState.starts_with("08") || Contains(record.Description, "Read from the server failed") ||
+        return record.IsConnectionLost() || Contains(record.Description, "Read from the server failed") ||
                Contains(record.Description, "Write to the server failed");
     });
 }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <ctime>
+#include <optional>
 
 #include "data_access/sqlserver/diagnostics.h"
 
@@ -81,7 +82,10 @@ std::vector<ErrorEntry> ExplainConnectFailure(std::vector<ErrorEntry> records, c
     const std::string spn = facts.ServicePrincipal.empty() ? "the server's service principal" : facts.ServicePrincipal;
     const auto any = [&](auto predicate) { return std::any_of(records.begin(), records.end(), predicate); };
     std::string summary;
+    // The cause where the branch knows it; the generic messages leave it open.
+    std::optional<FailureCause> cause = FailureCause::Login;
     if (any(TimedOut)) {
+        cause = FailureCause::ConnectionLost;
         summary = "Cannot connect to the SQL Server at " + where + ": the login timed out after " +
                   Seconds(timeoutSeconds) + " without an answer from the server.";
     } else if (const auto refused = std::find_if(records.begin(), records.end(), LoginRefused);
@@ -100,13 +104,16 @@ std::vector<ErrorEntry> ExplainConnectFailure(std::vector<ErrorEntry> records, c
                       "Password.";
         }
     } else if (any(Unreachable)) {
+        cause = FailureCause::ConnectionLost;
         summary = "Cannot connect to the SQL Server at " + where + ": the server is unavailable or does not exist.";
         if (!address.Instance.empty())
             summary += " Check the host name, that the instance " + address.Instance +
                        " is running and that the SQL Server Browser on that host answers.";
     } else if (!facts.CertificateRefusal.empty()) {
+        cause = FailureCause::Trust;
         summary = facts.CertificateRefusal;
     } else if (facts.Encryption == EncryptionOffer::NotOffered) {
+        cause = FailureCause::Trust;
         summary = "The SQL Server at " + where + " offers no encryption, so no login was sent to it: " +
                   (integratedSecurity ? "no Kerberos ticket" : "neither the user name nor the password") +
                   " left this computer. SQL Server encrypts at least the login unless it is very old or something "
@@ -133,6 +140,7 @@ std::vector<ErrorEntry> ExplainConnectFailure(std::vector<ErrorEntry> records, c
                   " failed: " + WithPeriod(MostSpecific(records)) +
                   " Windows authentication here needs a Kerberos ticket for this user (kinit).";
     } else {
+        cause.reset();
         summary = "Cannot connect to the SQL Server at " + where + ": " + WithPeriod(MostSpecific(records));
         // An instance's port, and so its certificate, is the driver's to find.
         if (!address.Instance.empty())
@@ -140,14 +148,16 @@ std::vector<ErrorEntry> ExplainConnectFailure(std::vector<ErrorEntry> records, c
                 " If its certificate is not trusted, write the server as host,port (the instance's port) and "
                 "pin the certificate with quellmark-settings trust.";
     }
-    records.push_back(ErrorEntry{std::move(summary), {}, 0});
+    records.push_back(ErrorEntry{std::move(summary), {}, 0, cause});
     return records;
 }
 
 std::vector<ErrorEntry> ExplainUnanswered(std::vector<ErrorEntry> records, const SqlServerAddress& address,
                                           const std::string& what) {
-    records.push_back(
-        ErrorEntry{"Cannot connect to the SQL Server at " + address.Label() + ": " + WithPeriod(what), {}, 0});
+    records.push_back(ErrorEntry{"Cannot connect to the SQL Server at " + address.Label() + ": " + WithPeriod(what),
+                                 {},
+                                 0,
+                                 FailureCause::ConnectionLost});
     return records;
 }
 

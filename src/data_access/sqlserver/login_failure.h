@@ -46,14 +46,16 @@ LoginFailureFacts ExamineFailedLogin(
 // The records of a failed SQLDriverConnect followed by one entry naming the
 // server and the cause: unreachable, refused login, timed out, no
 // encryption offered, or a Kerberos service ticket the KDC does not give;
-// `facts` (ExamineFailedLogin) tell what the records cannot.
+// `facts` (ExamineFailedLogin) tell what the records cannot. That entry's
+// Cause is set unless the records leave the cause open.
 std::vector<ErrorEntry> ExplainConnectFailure(std::vector<ErrorEntry> records, const SqlServerAddress& address,
                                               int timeoutSeconds, bool integratedSecurity,
                                               const LoginFailureFacts& facts = {});
 
 // The message for a login that could not go on because something did not
 // answer in time: `what` names it ("the SQL Server Browser on db01 did not
-// answer ..."). The driver's `records`, if any, come first.
+// answer ..."). The driver's `records`, if any, come first; the entry added
+// has the cause ConnectionLost.
 std::vector<ErrorEntry> ExplainUnanswered(std::vector<ErrorEntry> records, const SqlServerAddress& address,
                                           const std::string& what);
 

@@ -34,8 +34,7 @@ std::vector<ErrorEntry> ExplainStatementFailure(std::vector<ErrorEntry> records,
 }
 
 bool StatementTimedOut(const std::vector<ErrorEntry>& records) {
-    return std::any_of(records.begin(), records.end(),
-                       [](const ErrorEntry& record) { return record.SqlState == "HYT00"; });
+    return std::any_of(records.begin(), records.end(), [](const ErrorEntry& record) { return record.IsTimeout(); });
 }
 
 ErrorEntry TimeoutEntry(const SqlServerAddress& address, std::int32_t timeoutSeconds, TimeoutEnd end) {

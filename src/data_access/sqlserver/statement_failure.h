@@ -20,7 +20,7 @@ std::vector<ErrorEntry> ExplainStatementFailure(std::vector<ErrorEntry> records,
 // The entry for a statement on a connection that was lost earlier.
 ErrorEntry LostConnectionEntry(const SqlServerAddress& address, bool duringStatement);
 
-// True when the records say the statement ran past its limit (HYT00).
+// True when the records say the statement ran past its limit (SQLSTATE class HYT).
 bool StatementTimedOut(const std::vector<ErrorEntry>& records);
 
 // How a statement that ran past its limit ended.

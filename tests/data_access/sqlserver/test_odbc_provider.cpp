@@ -28,6 +28,7 @@ namespace {
 
 using quellmark::data_access::ConnectionProperties;
 using quellmark::data_access::ErrorEntry;
+using quellmark::data_access::FailureCause;
 namespace sqlserver = quellmark::data_access::sqlserver;
 
 std::string Translate(const std::string& oledb) {
@@ -186,18 +187,21 @@ TEST(OdbcDiagnostics, ConnectFailuresEndWithServerAndCause) {
     EXPECT_EQ(refused[0].Description, RefusedRecords()[0].Description);  // the driver's records are kept
     EXPECT_EQ(refused.back().Description,
               "Cannot connect to the SQL Server at 127.0.0.1,1433: the server is unavailable or does not exist.");
+    EXPECT_EQ(refused.back().Cause, FailureCause::ConnectionLost);
 
     auto timedOut = sqlserver::ExplainConnectFailure(
         {{"Timeout expired", "HYT00", 0}, {"Unable to connect to data source", "08001", 0}}, local, 2, false);
     EXPECT_EQ(timedOut.back().Description,
               "Cannot connect to the SQL Server at 127.0.0.1,1433: the login timed out after 2 seconds without an "
               "answer from the server.");
+    EXPECT_EQ(timedOut.back().Cause, FailureCause::ConnectionLost);
 
     auto login = sqlserver::ExplainConnectFailure(
         {{"Login failed for user 'u'.", "28000", 18456}, {"Unable to connect to data source", "08001", 0}}, local, 15,
         false);
     EXPECT_EQ(login.back().Description,
               "The SQL Server at 127.0.0.1,1433 refused the login: Login failed for user 'u'.");
+    EXPECT_EQ(login.back().Cause, FailureCause::Login);
 
     auto other =
         sqlserver::ExplainConnectFailure({{"Cannot open database \"Nope\" requested by the login", "42000", 4060},
@@ -206,6 +210,7 @@ TEST(OdbcDiagnostics, ConnectFailuresEndWithServerAndCause) {
     EXPECT_EQ(other.back().Description,
               "Cannot connect to the SQL Server at 127.0.0.1,1433: Cannot open database \"Nope\" requested by the "
               "login.");
+    EXPECT_EQ(other.back().Cause, std::nullopt);  // left to what was being done
 }
 
 TEST(OdbcDiagnostics, StatementFailuresPutTheErrorLast) {

@@ -244,6 +244,8 @@ TEST(ServerTrustLogin, TheRefusalIsTheLastWordOfAFailedLogin) {
     EXPECT_EQ(
         quellmark::data_access::sqlserver::ExplainConnectFailure(records, address, 5, true, facts).back().Description,
         facts.CertificateRefusal);
+    EXPECT_EQ(quellmark::data_access::sqlserver::ExplainConnectFailure(records, address, 5, true, facts).back().Cause,
+              quellmark::data_access::FailureCause::Trust);
     // A named instance's certificate cannot be fetched: the summary says how to get there.
     const std::string instance =
         quellmark::data_access::sqlserver::ExplainConnectFailure(
