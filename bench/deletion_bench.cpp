@@ -1,4 +1,4 @@
-// deletion_bench: one full deletion run through modGeneral::DeleteRecordsInChunks
+// deletion_bench: one full deletion run through ops::DeleteRecordsInChunks
 // against quellmark-logdb, and the same purge done by a bsqldb shell loop
 // (peer_purge.sh) on a fresh copy of the same data.
 //
@@ -62,7 +62,7 @@ namespace {
 // The window as the operations see it: a fixed statement, the number boxes
 // recorded, event rounds timed (nothing to process: the time the pauses take
 // is the sleeps plus these rounds).
-class BenchWindow : public quellmark::WindowPort {
+class BenchWindow : public quellmark::ops::WindowPort {
 public:
     explicit BenchWindow(std::string statement) : statement_(std::move(statement)) { eventRounds.reserve(4096); }
 
@@ -135,7 +135,7 @@ int Main(int argc, char** argv) {
 
     const std::string statement =
         *quellmark::ui::ComposeDeleteStatement("Priority", std::to_string(options.chunk), quellmark::ui::Now());
-    const std::string countStatement = quellmark::modGeneral::BuildCountStatement(statement);
+    const std::string countStatement = quellmark::ops::BuildCountStatement(statement);
 
     std::printf("data:      %lld rows, %lld with priority 7, chunk %d (seed %llu)\n",
                 static_cast<long long>(options.rows), static_cast<long long>(options.matching), options.chunk,
@@ -158,12 +158,12 @@ int Main(int argc, char** argv) {
         quellmark::bench::LogServer server(quellmark::bench::ServerFor(dir / "tool.sqlite", dir / "tool.stats"));
         std::filesystem::create_directory(dir / "app");
         quellmark::bench::WriteSettings(dir / "app" / "Sarnwick.mdb", server.Port());
-        const std::string settings = quellmark::modGeneral::SettingsConnStringForFolder((dir / "app").string());
+        const std::string settings = quellmark::ops::SettingsConnStringForFolder((dir / "app").string());
 
         BenchWindow window(statement);
         gCountSleeps = true;
         const auto start = Clock::now();
-        quellmark::modGeneral::DeleteRecordsInChunks(window, settings);
+        quellmark::ops::DeleteRecordsInChunks(window, settings);
         const auto end = Clock::now();
         gCountSleeps = false;
         server.Kill();
@@ -192,7 +192,7 @@ int Main(int argc, char** argv) {
             estimate += span * 20.0 / 19.0;
         }
 
-        std::printf("quellmark (modGeneral::DeleteRecordsInChunks):\n");
+        std::printf("quellmark (ops::DeleteRecordsInChunks):\n");
         std::printf("  wall            %8.3f s\n", toolWall);
         std::printf("  passes          %8d     (%d pauses, %zu texts in Records Left, last \"%s\")\n", passes, pauses,
                     window.recLeft.size(), window.recLeft.empty() ? "" : window.recLeft.back().c_str());

@@ -1,7 +1,7 @@
 // purge_bench: the same purge done three ways, each on a fresh copy of the
 // same data and its own quellmark-logdb --stats: quellmark-purge (the built
 // program, one delete per chunk), the window's loop
-// (modGeneral::DeleteRecordsInChunks, a count and a delete per pass) and a
+// (ops::DeleteRecordsInChunks, a count and a delete per pass) and a
 // shell loop of bsqldb (peer_purge.sh).
 //
 //   purge_bench [--rows N] [--matching M] [--chunk C] [--seed S] [--keep]
@@ -50,7 +50,7 @@ Options ParseOptions(int argc, char** argv) {
 }
 
 // The window as the operations see it: a fixed statement, nothing to process.
-class BenchWindow : public quellmark::WindowPort {
+class BenchWindow : public quellmark::ops::WindowPort {
 public:
     explicit BenchWindow(std::string statement) : statement_(std::move(statement)) {}
     std::vector<std::string> messages;
@@ -96,7 +96,7 @@ int Main(int argc, char** argv) {
     const std::filesystem::path dir = scratch.Path();
     const std::string statement =
         *quellmark::ui::ComposeDeleteStatement("Priority", std::to_string(options.chunk), quellmark::ui::Now());
-    const std::string countStatement = quellmark::modGeneral::BuildCountStatement(statement);
+    const std::string countStatement = quellmark::ops::BuildCountStatement(statement);
     std::printf("data:      %lld rows, %lld with priority 7, chunk %d (seed %llu)\n",
                 static_cast<long long>(options.rows), static_cast<long long>(options.matching), options.chunk,
                 static_cast<unsigned long long>(options.seed));
@@ -158,10 +158,10 @@ int Main(int argc, char** argv) {
         bench::LogServer server(bench::ServerFor(dir / "window.sqlite", dir / "window.stats"));
         std::filesystem::create_directory(dir / "window-app");
         bench::WriteSettings(dir / "window-app" / "Sarnwick.mdb", server.Port());
-        const std::string settings = quellmark::modGeneral::SettingsConnStringForFolder((dir / "window-app").string());
+        const std::string settings = quellmark::ops::SettingsConnStringForFolder((dir / "window-app").string());
         BenchWindow window(statement);
         const auto start = Clock::now();
-        quellmark::modGeneral::DeleteRecordsInChunks(window, settings);
+        quellmark::ops::DeleteRecordsInChunks(window, settings);
         windowWall = Seconds(Clock::now() - start);
         server.Kill();
         for (const std::string& m : window.messages) std::fprintf(stderr, "message: %s\n", m.c_str());

@@ -212,7 +212,7 @@ int Main(int argc, char** argv) {
     TimingPort port;
     quellmark::ui::frmMain& window = port;
     window.show();
-    window.SettingsConnString = quellmark::modGeneral::SettingsConnStringForFolder((dir / "app").string());
+    window.SettingsConnString = quellmark::ops::SettingsConnStringForFolder((dir / "app").string());
 
     window.cboSqlTemplate->setCurrentIndex(window.cboSqlTemplate->findText(QStringLiteral("Priority")));
     window.cboChunks->setCurrentIndex(window.cboChunks->findText(QString::number(options.chunk)));

@@ -1,4 +1,4 @@
-// soak_bench: one long deletion run through modGeneral::DeleteRecordsInChunks
+// soak_bench: one long deletion run through ops::DeleteRecordsInChunks
 // against quellmark-logdb, watching the process's resident memory and open
 // file descriptors from pass to pass.
 //
@@ -62,7 +62,7 @@ int OpenDescriptors() {
 
 // The window as the operations see it: a fixed statement; each pass ends
 // with its pause's last event round, where the process is measured.
-class SoakWindow : public quellmark::WindowPort {
+class SoakWindow : public quellmark::ops::WindowPort {
 public:
     explicit SoakWindow(std::string statement) : statement_(std::move(statement)) { samples.reserve(64); }
 
@@ -143,13 +143,13 @@ int Main(int argc, char** argv) {
     quellmark::bench::LogServer server(quellmark::bench::ServerFor(dir / "logs.sqlite", dir / "logs.stats"));
     std::filesystem::create_directory(dir / "app");
     quellmark::bench::WriteSettings(dir / "app" / "Sarnwick.mdb", server.Port());
-    const std::string settings = quellmark::modGeneral::SettingsConnStringForFolder((dir / "app").string());
+    const std::string settings = quellmark::ops::SettingsConnStringForFolder((dir / "app").string());
 
     SoakWindow window(statement);
     const Sample before{0, ResidentKb(), OpenDescriptors()};
     std::printf("before     rss %7ld kB  fds %3d\n", before.rssKb, before.fds);
     const auto start = Clock::now();
-    quellmark::modGeneral::DeleteRecordsInChunks(window, settings);
+    quellmark::ops::DeleteRecordsInChunks(window, settings);
     const double wall = Seconds(Clock::now() - start);
     const Sample after{0, ResidentKb(), OpenDescriptors()};
     server.Kill();

@@ -1,5 +1,5 @@
 // timeout_bench: how long a deletion run takes to end when a statement runs
-// past the statement time limit, through modGeneral::DeleteRecordsInChunks
+// past the statement time limit, through ops::DeleteRecordsInChunks
 // against quellmark-logdb.
 //
 //   timeout_bench [--limit S]
@@ -46,7 +46,7 @@ constexpr std::int64_t kMatching = 2000;
 
 // The window as the operations see it: notes when the first pass's pause
 // ends and when the message comes, and runs a hook at the pause's end.
-class TimedWindow : public quellmark::WindowPort {
+class TimedWindow : public quellmark::ops::WindowPort {
 public:
     explicit TimedWindow(std::string statement) : statement_(std::move(statement)) {}
 
@@ -84,7 +84,7 @@ double RunCase(const std::filesystem::path& dir, const char* name, bool stop, st
     const std::filesystem::path app = dir / name;
     std::filesystem::create_directory(app);
     quellmark::bench::WriteSettings(app / "Sarnwick.mdb", server.Port());
-    const std::string settings = quellmark::modGeneral::SettingsConnStringForFolder(app.string());
+    const std::string settings = quellmark::ops::SettingsConnStringForFolder(app.string());
 
     const std::string statement = *quellmark::ui::ComposeDeleteStatement("Priority", "1000", quellmark::ui::Now());
     TimedWindow window(statement);
@@ -98,7 +98,7 @@ double RunCase(const std::filesystem::path& dir, const char* name, bool stop, st
             });
         };
     }
-    quellmark::modGeneral::DeleteRecordsInChunks(window, settings, limit);
+    quellmark::ops::DeleteRecordsInChunks(window, settings, limit);
     if (stopper.joinable()) stopper.join();
     if (stopped) {
         // Running again, the server ends the delete it held one way or the

@@ -317,7 +317,7 @@ Tally WindowRun(const soak::RunSpec& spec) {
     const std::int64_t startMs = NowMs();
     {
         ui::frmMain window;
-        window.SettingsConnString = modGeneral::SettingsConnStringForFile(setup.dir / "Sarnwick.mdb");
+        window.SettingsConnString = ops::SettingsConnStringForFile(setup.dir / "Sarnwick.mdb");
         window.CommandTimeout = kWindowStatementS;
         window.txtSqlQuery->setPlainText(QString::fromStdString(setup.statement));
         QObject::connect(window.txtCount, &QLineEdit::textChanged,
@@ -392,7 +392,7 @@ void WarmUp() {
                                                    "127.0.0.1", "--port", std::to_string(server.Port()), "--database",
                                                    "Sarnwick", "--user", "ops", "--password", "soak-pw"});
     ui::frmMain window;
-    window.SettingsConnString = modGeneral::SettingsConnStringForFile(dir / "Sarnwick.mdb");
+    window.SettingsConnString = ops::SettingsConnStringForFile(dir / "Sarnwick.mdb");
     window.txtSqlQuery->setPlainText("DELETE TOP (5) FROM ATR_Log WHERE priority = '7'");
     ui::SetMessageHook([](const QString&) {});
     window.cmdCount_Click();

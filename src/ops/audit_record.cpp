@@ -9,7 +9,7 @@
 
 #include "data_access/login_identity.h"
 
-namespace quellmark::audit {
+namespace quellmark::ops {
 namespace {
 
 std::string Rows(std::int64_t n) { return std::to_string(n) + (n == 1 ? " row" : " rows"); }
@@ -78,8 +78,8 @@ std::vector<std::string> JournalFields(const DeletionRunRecord& record) {
     return fields;
 }
 
-std::string LoginOf(const modGeneral::OnlineSettings& settings) {
-    if (modGeneral::ConnTypeOf(settings.OnlConnType) == modGeneral::ConnType::Windows)
+std::string LoginOf(const ops::OnlineSettings& settings) {
+    if (ops::ConnTypeOf(settings.OnlConnType) == ops::ConnType::Windows)
         return quellmark::data_access::DefaultKerberosPrincipal();
     return settings.OnlDbUser;
 }
@@ -98,4 +98,4 @@ int SendToJournal(const DeletionRunRecord& record) noexcept {
 
 bool NoJournal(int sendResult) noexcept { return sendResult == -ENOENT || sendResult == -ECONNREFUSED; }
 
-}  // namespace quellmark::audit
+}  // namespace quellmark::ops

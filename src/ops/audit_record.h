@@ -15,7 +15,7 @@
 
 #include "ops/settings_file.h"
 
-namespace quellmark::audit {
+namespace quellmark::ops {
 
 // MESSAGE_ID of "deletion run ended".
 inline constexpr std::string_view kDeletionRunEnded = "54fa4b19b1a9442e8335ba921374dd35";
@@ -69,7 +69,7 @@ std::vector<std::string> JournalFields(const DeletionRunRecord& record);
 // The name a record gives for the login these settings make: the SQL login,
 // or with Windows Authentication the principal of the default Kerberos
 // ticket cache (empty when there is none).
-std::string LoginOf(const modGeneral::OnlineSettings& settings);
+std::string LoginOf(const ops::OnlineSettings& settings);
 
 // Sends the record to the system journal: 0, or the negative errno value of
 // the failure. With no journal socket at all libsystemd answers 0; a socket
@@ -79,4 +79,4 @@ int SendToJournal(const DeletionRunRecord& record) noexcept;
 // Whether SendToJournal's result means only that there is no journal here.
 bool NoJournal(int sendResult) noexcept;
 
-}  // namespace quellmark::audit
+}  // namespace quellmark::ops

@@ -7,7 +7,7 @@
 
 #include "base/text.h"
 
-namespace quellmark::modGeneral {
+namespace quellmark::ops {
 
 std::optional<double> WholeNumberOf(const quellmark::data_access::Value& value) {
     if (const auto* integer = std::get_if<std::int64_t>(&value)) return static_cast<double>(*integer);
@@ -29,4 +29,4 @@ std::optional<double> WholeNumberOf(const quellmark::data_access::Value& value) 
     return std::nullopt;
 }
 
-}  // namespace quellmark::modGeneral
+}  // namespace quellmark::ops

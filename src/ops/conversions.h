@@ -8,9 +8,9 @@
 
 #include "data_access/data_access.h"
 
-namespace quellmark::modGeneral {
+namespace quellmark::ops {
 
 // nullopt for a null, a text that is not a number, or a non-finite real.
 std::optional<double> WholeNumberOf(const quellmark::data_access::Value& value);
 
-}  // namespace quellmark::modGeneral
+}  // namespace quellmark::ops

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <optional>
 
-namespace quellmark {
+namespace quellmark::ops {
 
 using data_access::ErrorEntry;
 
@@ -39,4 +39,4 @@ Failure ClassifyFailure(std::vector<ErrorEntry> entries, FailedStep step, std::s
     return Failure(cause, text, number, std::move(entries));
 }
 
-}  // namespace quellmark
+}  // namespace quellmark::ops

@@ -11,7 +11,7 @@
 
 #include "data_access/value_types.h"
 
-namespace quellmark {
+namespace quellmark::ops {
 
 using data_access::FailureCause;
 
@@ -54,4 +54,4 @@ enum class FailedStep {
 // number; a server's message number: Rejected with the first; else Internal.
 Failure ClassifyFailure(std::vector<data_access::ErrorEntry> entries, FailedStep step, std::string text = {});
 
-}  // namespace quellmark
+}  // namespace quellmark::ops

@@ -12,7 +12,7 @@
 #include "ops/audit_record.h"
 #include "ops/conversions.h"
 
-namespace quellmark::modGeneral {
+namespace quellmark::ops {
 namespace {
 
 using quellmark::data_access::Connection;
@@ -100,14 +100,14 @@ constexpr const char* kNoMarker =
 class WindowRunAudit {
 public:
     explicit WindowRunAudit(std::string statement) {
-        record.frontEnd = quellmark::audit::FrontEnd::Window;
+        record.frontEnd = quellmark::ops::FrontEnd::Window;
         record.statement = std::move(statement);
     }
     ~WindowRunAudit() {
         if (!settingsRead_) return;
         record.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
         // A machine without a journal changes nothing in the window's run.
-        static_cast<void>(quellmark::audit::SendToJournal(record));
+        static_cast<void>(quellmark::ops::SendToJournal(record));
     }
     WindowRunAudit(const WindowRunAudit&) = delete;
     WindowRunAudit& operator=(const WindowRunAudit&) = delete;
@@ -115,7 +115,7 @@ public:
     void SettingsRead(const OnlineSettings& settings) {
         record.server = ServerName(settings);
         record.database = settings.OnlDatabase;
-        record.login = quellmark::audit::LoginOf(settings);
+        record.login = quellmark::ops::LoginOf(settings);
         settingsRead_ = true;
     }
     // A delete the server carried out: its rows (when it reported them) are
@@ -125,7 +125,7 @@ public:
         record.rowsLeft.reset();
     }
 
-    quellmark::audit::DeletionRunRecord record;
+    quellmark::ops::DeletionRunRecord record;
 
 private:
     std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
@@ -302,4 +302,4 @@ void PauseWithEvents(WindowPort& window, std::int16_t ms) {
     }
 }
 
-}  // namespace quellmark::modGeneral
+}  // namespace quellmark::ops

@@ -32,7 +32,7 @@
 #include "ops/settings_file.h"
 #include "ops/window_port.h"
 
-namespace quellmark::modGeneral {
+namespace quellmark::ops {
 
 // The online connection string for the settings' authentication type; empty
 // for an unknown type. A value that would break the string (a ';', surrounding
@@ -117,4 +117,4 @@ void DeleteRecordsInChunks(WindowPort& window, const std::string& settingsConnSt
 // each.
 void PauseWithEvents(WindowPort& window, std::int16_t ms);
 
-}  // namespace quellmark::modGeneral
+}  // namespace quellmark::ops

@@ -9,7 +9,7 @@
 #include "data_access/jet/connection_string.h"
 #include "ops/conversions.h"
 
-namespace quellmark::modGeneral {
+namespace quellmark::ops {
 namespace {
 
 using quellmark::data_access::Value;
@@ -115,4 +115,4 @@ OnlineSettings ReadOnlineSettings(const std::string& settingsConnString) {
     return result;
 }
 
-}  // namespace quellmark::modGeneral
+}  // namespace quellmark::ops

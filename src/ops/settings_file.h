@@ -13,7 +13,7 @@
 #include <string>
 #include <string_view>
 
-namespace quellmark::modGeneral {
+namespace quellmark::ops {
 
 inline constexpr std::string_view kSettingsFileName = "Sarnwick.mdb";
 inline constexpr std::string_view kSettingsTable = "Settings_General";
@@ -93,4 +93,4 @@ std::string SettingsConnStringForFolder(const std::string& folder);
 // that is not a number or does not fit its integer type).
 OnlineSettings ReadOnlineSettings(const std::string& settingsConnString);
 
-}  // namespace quellmark::modGeneral
+}  // namespace quellmark::ops

@@ -7,7 +7,7 @@
 
 #include <string>
 
-namespace quellmark {
+namespace quellmark::ops {
 
 class WindowPort {
 public:
@@ -25,4 +25,4 @@ public:
     virtual void ClearCancelRequest() = 0;
 };
 
-}  // namespace quellmark
+}  // namespace quellmark::ops

@@ -219,7 +219,7 @@ void frmMain::NameForAssistiveTechnology() {
 
 void frmMain::Form_Load() {
     AppPath = QCoreApplication::applicationDirPath().toStdString();
-    SettingsConnString = modGeneral::SettingsConnStringForFolder(AppPath);
+    SettingsConnString = ops::SettingsConnStringForFolder(AppPath);
     cboSqlTemplate->setCurrentIndex(0);
     cboChunks->setCurrentIndex(1);
 }
@@ -249,9 +249,9 @@ void frmMain::cmdDelete_Click() {
     if (closeAfterRun_) close();
 }
 
-void frmMain::CountRecords() { modGeneral::CountRecords(*this, SettingsConnString, CommandTimeout); }
+void frmMain::CountRecords() { ops::CountRecords(*this, SettingsConnString, CommandTimeout); }
 
-void frmMain::DeleteRecordsInChunks() { modGeneral::DeleteRecordsInChunks(*this, SettingsConnString, CommandTimeout); }
+void frmMain::DeleteRecordsInChunks() { ops::DeleteRecordsInChunks(*this, SettingsConnString, CommandTimeout); }
 
 void frmMain::RunOperation(void (frmMain::*operation)()) {
     // The operations report their own failures; what escapes them is a fault

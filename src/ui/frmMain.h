@@ -26,7 +26,7 @@ namespace quellmark::ui {
 // Positions are given in twips; 15 twips make one device-independent pixel.
 constexpr int TwipsToPixels(int twips) { return (twips + 7) / 15; }
 
-class frmMain : public QWidget, public WindowPort {
+class frmMain : public QWidget, public ops::WindowPort {
     Q_OBJECT
 public:
     explicit frmMain(QWidget* parent = nullptr);

@@ -24,11 +24,11 @@
 
 namespace {
 
-namespace jet4 = quellmark::jet4;
-namespace modGeneral = quellmark::modGeneral;
+namespace jet = quellmark::data_access::jet;
+namespace ops = quellmark::ops;
 using namespace quellmark::settings_tool;
 
-constexpr std::size_t kColumnCount = modGeneral::kSettingColumns.size();
+constexpr std::size_t kColumnCount = ops::kSettingColumns.size();
 constexpr int kMaxRows = 100000;
 
 constexpr const char* kUsage =
@@ -45,7 +45,7 @@ constexpr const char* kUsage =
 struct Request {
     std::string file;
     SettingValues values;
-    std::optional<jet4::ColumnType> typeOverride[kColumnCount];
+    std::optional<jet::ColumnType> typeOverride[kColumnCount];
     bool dropped[kColumnCount] = {};
     bool noTable = false;
     std::optional<int> rows;
@@ -53,7 +53,7 @@ struct Request {
 
 std::size_t ColumnNamed(const std::string& option, const std::string& name) {
     for (std::size_t c = 0; c < kColumnCount; ++c) {
-        if (quellmark::base::EqualsIgnoreCase(modGeneral::kSettingColumns[c].name, name)) return c;
+        if (quellmark::base::EqualsIgnoreCase(ops::kSettingColumns[c].name, name)) return c;
     }
     throw UsageError{option + ": Settings_General has no column \"" + name + "\"."};
 }
@@ -95,7 +95,7 @@ Request Parse(const std::vector<std::string>& args) {
             request.dropped[ColumnNamed(option, value)] = true;
         } else {
             const std::size_t c = ColumnNamed(option, value);
-            const auto type = option == "--text-column" ? jet4::ColumnType::Text : jet4::ColumnType::LongInteger;
+            const auto type = option == "--text-column" ? jet::ColumnType::Text : jet::ColumnType::LongInteger;
             if (request.typeOverride[c] && *request.typeOverride[c] != type)
                 throw UsageError{value + " is given both --text-column and --long-column."};
             request.typeOverride[c] = type;
@@ -105,19 +105,19 @@ Request Parse(const std::vector<std::string>& args) {
     return request;
 }
 
-std::vector<jet4::Table> TablesFor(const Request& request) {
+std::vector<jet::Table> TablesFor(const Request& request) {
     if (request.noTable) return {};
-    jet4::Table table;
-    table.name = std::string(modGeneral::kSettingsTable);
-    jet4::Row row;
+    jet::Table table;
+    table.name = std::string(ops::kSettingsTable);
+    jet::Row row;
     for (std::size_t c = 0; c < kColumnCount; ++c) {
         if (request.dropped[c]) continue;
-        const jet4::ColumnType type = request.typeOverride[c].value_or(JetTypeOf(modGeneral::kSettingColumns[c].type));
-        table.columns.push_back({std::string(modGeneral::kSettingColumns[c].name), type});
+        const jet::ColumnType type = request.typeOverride[c].value_or(JetTypeOf(ops::kSettingColumns[c].type));
+        table.columns.push_back({std::string(ops::kSettingColumns[c].name), type});
         if (request.values[c]) {
             row.push_back(CellFor(c, *request.values[c], type));
         } else {
-            row.emplace_back(jet4::Null{});
+            row.emplace_back(jet::Null{});
         }
     }
     if (table.columns.empty())
@@ -138,11 +138,11 @@ int main(int argc, char** argv) {
         const Request request = Parse(args);
         std::vector<std::uint8_t> bytes;
         try {
-            bytes = jet4::BuildDatabase(TablesFor(request));
-        } catch (const jet4::WriteError& e) {
+            bytes = jet::BuildDatabase(TablesFor(request));
+        } catch (const jet::WriteError& e) {
             throw UsageError{e.what()};
         }
-        jet4::WriteFileAtomically(request.file, bytes);
+        jet::WriteFileAtomically(request.file, bytes);
         return 0;
     } catch (const UsageError& e) {
         std::cerr << "quellmark-test-mdb: " << e.what() << "\n\n" << kUsage;

@@ -34,7 +34,7 @@ int main(int argc, char* argv[]) {
         std::fflush(stdout);
     });
     quellmark::ui::frmMain window;
-    window.SettingsConnString = quellmark::modGeneral::SettingsConnStringForFile(argv[1]);
+    window.SettingsConnString = quellmark::ops::SettingsConnStringForFile(argv[1]);
     window.txtSqlQuery->setPlainText(QString::fromUtf8(argv[2]));
     if (argc == 4) QTimer::singleShot(0, window.cmdCancel, &QPushButton::click);
     window.cmdDelete->click();

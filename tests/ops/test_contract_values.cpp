@@ -25,8 +25,8 @@ TEST(ContractValues, AStatementIsGivenThirtySeconds) {
     test::OnlineLog log(test::SarnwickServer(10));
     log.UseSettings();
     std::vector<std::string> shown;
-    const auto online = modGeneral::OpenOnlineConnection(log.SettingsConnString(),
-                                                         [&](const std::string& text) { shown.push_back(text); });
+    const auto online =
+        ops::OpenOnlineConnection(log.SettingsConnString(), [&](const std::string& text) { shown.push_back(text); });
     ASSERT_TRUE(online) << shown.front();
     EXPECT_EQ(online->connection->CommandTimeout, 30);
 }
@@ -57,7 +57,7 @@ TEST(ContractValues, PassesArePausedTwoHundredMilliseconds) {
     log.UseSettings();
     TimingWindow window;
     window.statement = "DELETE TOP (10) FROM ATR_Log WHERE label = 'purge-me'";
-    modGeneral::DeleteRecordsInChunks(window, log.SettingsConnString());
+    ops::DeleteRecordsInChunks(window, log.SettingsConnString());
     ASSERT_EQ(window.recLeft, (std::vector<std::string>{"20", "10", "0", "0"}));
     ASSERT_EQ(window.rounds.size(), 60u);
     for (std::size_t pass = 0; pass < 3; ++pass) {
@@ -81,7 +81,7 @@ TEST(ContractValues, TheLoginIsGivenTheSettingsTimeOut) {
         test::RecordingWindow window;
         window.statement = "DELETE TOP (10) FROM ATR_Log";
         const Clock::time_point start = Clock::now();
-        modGeneral::CountRecords(window, log.SettingsConnString());
+        ops::CountRecords(window, log.SettingsConnString());
         const Clock::duration took = Clock::now() - start;
         ASSERT_EQ(window.messages.size(), 1u);
         EXPECT_NE(window.messages[0].find("the login timed out after " + std::to_string(seconds) +

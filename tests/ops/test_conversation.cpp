@@ -167,7 +167,7 @@ TEST_P(DeletionRunConversation, Row) {
     window.onEvents = [&](int round) {
         if (round == c.cancelAtRound) window.cancelRequested = true;
     };
-    modGeneral::DeleteRecordsInChunks(window, log.SettingsConnString(), c.commandTimeout);
+    ops::DeleteRecordsInChunks(window, log.SettingsConnString(), c.commandTimeout);
 
     ExpectOneSession(
         log.server,
@@ -230,10 +230,10 @@ TEST_P(CountRecordsConversation, Row) {
     test::RecordingWindow window;
     window.count = "7";
     window.statement = c.statement;
-    modGeneral::CountRecords(window, log.SettingsConnString(), c.commandTimeout);
+    ops::CountRecords(window, log.SettingsConnString(), c.commandTimeout);
 
     if (c.session) {
-        ExpectOneSession(log.server, Batches(c.steps, modGeneral::BuildCountStatement(c.statement), ""), "left");
+        ExpectOneSession(log.server, Batches(c.steps, ops::BuildCountStatement(c.statement), ""), "left");
     } else {
         EXPECT_TRUE(log.server.Sessions().empty());
     }

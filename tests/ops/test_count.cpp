@@ -19,7 +19,7 @@ namespace {
 test::RecordingWindow& Count(test::RecordingWindow& window, const test::OnlineLog& log, const std::string& statement,
                              std::int32_t commandTimeout = quellmark::data_access::kDefaultCommandTimeout) {
     window.statement = statement;
-    modGeneral::CountRecords(window, log.SettingsConnString(), commandTimeout);
+    ops::CountRecords(window, log.SettingsConnString(), commandTimeout);
     return window;
 }
 
@@ -241,7 +241,7 @@ TEST(CountRecords, AnswersWithoutACountAreReported) {
         EXPECT_EQ(window.count, "42");
 
         window.messages.clear();
-        modGeneral::DeleteRecordsInChunks(window, log.SettingsConnString());
+        ops::DeleteRecordsInChunks(window, log.SettingsConnString());
         ExpectOneMessageMentioning(window, {"holds no row count"});
         EXPECT_TRUE(window.recLeft.empty());
         EXPECT_EQ(window.eventRounds, 0);
@@ -258,8 +258,8 @@ TEST(CountRecords, AProgrammingErrorIsNotSkipped) {
     test::OnlineLog log;
     log.UseSettings();
     BrokenWindow window;
-    EXPECT_THROW(modGeneral::CountRecords(window, log.SettingsConnString()), std::logic_error);
-    EXPECT_THROW(modGeneral::DeleteRecordsInChunks(window, log.SettingsConnString()), std::logic_error);
+    EXPECT_THROW(ops::CountRecords(window, log.SettingsConnString()), std::logic_error);
+    EXPECT_THROW(ops::DeleteRecordsInChunks(window, log.SettingsConnString()), std::logic_error);
     EXPECT_TRUE(window.messages.empty());
     EXPECT_EQ(log.server.CountRows(), 1000);
 }

@@ -44,7 +44,7 @@ struct Purge {
 void RunDeletion(test::RecordingWindow& window, const Purge& purge, const std::string& statement,
                  std::int32_t commandTimeout = quellmark::data_access::kDefaultCommandTimeout) {
     window.statement = statement;
-    modGeneral::DeleteRecordsInChunks(window, purge.log.SettingsConnString(), commandTimeout);
+    ops::DeleteRecordsInChunks(window, purge.log.SettingsConnString(), commandTimeout);
 }
 
 bool Mentions(const std::string& message, const std::string& part) { return message.find(part) != std::string::npos; }

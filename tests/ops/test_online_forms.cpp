@@ -35,11 +35,11 @@ TEST(OnlineForms, EachFormCountsAndDeletesInEachEncryptionMode) {
 
             test::RecordingWindow window;
             window.statement = "DELETE TOP (200) FROM ATR_Log WHERE label = '" + label + "'";
-            modGeneral::CountRecords(window, log.SettingsConnString());
+            ops::CountRecords(window, log.SettingsConnString());
             EXPECT_TRUE(window.messages.empty()) << window.messages.front();
             EXPECT_EQ(window.count, "250");
 
-            modGeneral::DeleteRecordsInChunks(window, log.SettingsConnString());
+            ops::DeleteRecordsInChunks(window, log.SettingsConnString());
             EXPECT_TRUE(window.messages.empty()) << window.messages.front();
             EXPECT_EQ(window.recLeft, (std::vector<std::string>{"250", "50", "0", "0"}));
             rows -= 250;
@@ -76,7 +76,7 @@ TEST(OnlineForms, EachFormLogsInWithCharactersBeyondAscii) {
         log.UseSettings(settings);
         test::RecordingWindow window;
         window.statement = "DELETE TOP (200) FROM ATR_Log WHERE priority >= 0";
-        modGeneral::CountRecords(window, log.SettingsConnString());
+        ops::CountRecords(window, log.SettingsConnString());
         EXPECT_TRUE(window.messages.empty()) << window.messages.front();
         EXPECT_EQ(window.count, "40");
     }
@@ -91,7 +91,7 @@ TEST(OnlineForms, EachFormLogsInWithCharactersBeyondAscii) {
         log.UseSettings(changes);
         test::RecordingWindow window;
         window.statement = "DELETE TOP (200) FROM ATR_Log WHERE priority >= 0";
-        modGeneral::CountRecords(window, log.SettingsConnString());
+        ops::CountRecords(window, log.SettingsConnString());
         ASSERT_EQ(window.messages.size(), 1u);
         const std::string shown = changes[0] == "--user" ? changes[1] : user;
         EXPECT_NE(window.messages[0].find("Login failed for user '" + shown + "'."), std::string::npos)

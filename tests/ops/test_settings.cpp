@@ -16,7 +16,7 @@ using namespace quellmark;
 
 namespace {
 
-using modGeneral::SettingsConnStringForFile;
+using ops::SettingsConnStringForFile;
 
 const std::vector<std::string> kGoodRow = {"--type",     "Remote SQL Authentication",
                                            "--timeout",  "7",
@@ -47,8 +47,8 @@ std::vector<std::string> MessagesOfBothOperations(const std::filesystem::path& f
     test::RecordingWindow window;
     window.statement = "DELETE TOP (1000) FROM ATR_Log WHERE priority = '7'";
     window.count = "123";
-    modGeneral::CountRecords(window, settings);
-    modGeneral::DeleteRecordsInChunks(window, settings);
+    ops::CountRecords(window, settings);
+    ops::DeleteRecordsInChunks(window, settings);
     EXPECT_EQ(window.count, "123");
     EXPECT_TRUE(window.recLeft.empty());
     EXPECT_EQ(window.eventRounds, 0);
@@ -69,8 +69,7 @@ void ExpectOneMessageEach(const std::filesystem::path& file, const std::string& 
 TEST(ReadOnlineSettings, ReadsTheFirstRowWithItsTypes) {
     test::ScratchDir dir("settings");
     test::WriteSettingsFile(dir / "Sarnwick.mdb", With(kGoodRow, {"--rows", "3"}));
-    const modGeneral::OnlineSettings s =
-        modGeneral::ReadOnlineSettings(SettingsConnStringForFile(dir / "Sarnwick.mdb"));
+    const ops::OnlineSettings s = ops::ReadOnlineSettings(SettingsConnStringForFile(dir / "Sarnwick.mdb"));
     EXPECT_EQ(s.OnlConnType, "Remote SQL Authentication");
     EXPECT_EQ(s.OnlConnTimeout, 7);
     EXPECT_EQ(s.OnlDbServer, "127.0.0.1");
@@ -85,11 +84,11 @@ TEST(ReadOnlineSettings, NumbersStoredAsTextAndLimits) {
     const auto file = dir / "Sarnwick.mdb";
     test::WriteSettingsFile(file,
                             With(Without("--timeout"), {"--timeout", " 32767 ", "--text-column", "OnlConnTimeout"}));
-    EXPECT_EQ(modGeneral::ReadOnlineSettings(SettingsConnStringForFile(file)).OnlConnTimeout, 32767);
+    EXPECT_EQ(ops::ReadOnlineSettings(SettingsConnStringForFile(file)).OnlConnTimeout, 32767);
     test::WriteSettingsFile(file, With(Without("--port"), {"--port", "-2147483648"}));
-    EXPECT_EQ(modGeneral::ReadOnlineSettings(SettingsConnStringForFile(file)).OnlDbPort, -2147483648LL);
+    EXPECT_EQ(ops::ReadOnlineSettings(SettingsConnStringForFile(file)).OnlDbPort, -2147483648LL);
     test::WriteSettingsFile(file, With(Without("--password"), {"--password", ""}));
-    EXPECT_EQ(modGeneral::ReadOnlineSettings(SettingsConnStringForFile(file)).OnlDbPass, "");
+    EXPECT_EQ(ops::ReadOnlineSettings(SettingsConnStringForFile(file)).OnlDbPass, "");
 }
 
 TEST(ReadOnlineSettings, MissingOrUnreadableFiles) {
@@ -151,12 +150,12 @@ TEST(ReadOnlineSettings, ReadAfreshByEveryOperation) {
     const std::string settings = SettingsConnStringForFile(file);
     test::RecordingWindow window;
     window.statement = "DELETE TOP (1000) FROM ATR_Log";
-    modGeneral::CountRecords(window, settings);  // fails to connect: nothing listens on port 1
+    ops::CountRecords(window, settings);  // fails to connect: nothing listens on port 1
     ASSERT_EQ(window.messages.size(), 1u);
     EXPECT_NE(window.messages[0].find("127.0.0.1"), std::string::npos) << window.messages[0];
 
     test::WriteSettingsFile(file, With(kGoodRow, {"--drop-column", "OnlDbPort"}));
-    modGeneral::CountRecords(window, settings);
+    ops::CountRecords(window, settings);
     ASSERT_EQ(window.messages.size(), 2u);
     EXPECT_NE(window.messages[1].find("OnlDbPort"), std::string::npos) << window.messages[1];
 }

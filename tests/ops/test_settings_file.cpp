@@ -4,7 +4,7 @@
 #include "data_access/connection_string.h"
 #include "ops/settings_file.h"
 
-using quellmark::modGeneral::SettingsConnStringForFolder;
+using quellmark::ops::SettingsConnStringForFolder;
 
 TEST(SettingsConnString, PathWithSpacesGoesInUnquoted) {
     EXPECT_EQ(SettingsConnStringForFolder("/opt/My Tools/Quellmark"),

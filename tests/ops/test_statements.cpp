@@ -3,7 +3,7 @@
 #include "data_access/connection_string.h"
 #include "ops/modGeneral.h"
 
-using namespace quellmark::modGeneral;
+using namespace quellmark::ops;
 
 TEST(BuildCountStatement, CutsAtTheTableMarker) {
     EXPECT_EQ(BuildCountStatement("DELETE TOP (2000) FROM ATR_Log WHERE ent = 'snmpTraps'\r\n"),

@@ -55,7 +55,7 @@ inline std::vector<JournalDatagram> ParseAll(const std::vector<std::string>& dat
 inline std::vector<JournalDatagram> AuditRecords(const std::vector<JournalDatagram>& records) {
     std::vector<JournalDatagram> audits;
     for (const JournalDatagram& record : records) {
-        if (record.Get("MESSAGE_ID") == std::string(audit::kDeletionRunEnded)) audits.push_back(record);
+        if (record.Get("MESSAGE_ID") == std::string(ops::kDeletionRunEnded)) audits.push_back(record);
     }
     return audits;
 }

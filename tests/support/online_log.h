@@ -4,7 +4,7 @@
 //   OnlineLog log({.rows = 3000});
 //   log.Mark("purge-me", 2000);            // 2000 rows with a known label
 //   log.UseSettings();                     // Sarnwick.mdb -> this server
-//   modGeneral::DeleteRecordsInChunks(window, log.SettingsConnString());
+//   ops::DeleteRecordsInChunks(window, log.SettingsConnString());
 //   EXPECT_EQ(log.server.CountRows("label = 'purge-me'"), 0);
 //
 // Header-only: whoever includes it links the ops library.
@@ -41,7 +41,7 @@ public:
     LogDbProcess server;
     ScratchDir dir{"online"};
 
-    std::filesystem::path SettingsFile() const { return dir / std::string(modGeneral::kSettingsFileName); }
+    std::filesystem::path SettingsFile() const { return dir / std::string(ops::kSettingsFileName); }
 
     // A change's value that leaves the option out, so the column holds null.
     static constexpr const char* kNull = "<null>";
@@ -81,7 +81,7 @@ public:
     }
 
     // The connection string the operations read Sarnwick.mdb through.
-    std::string SettingsConnString() const { return modGeneral::SettingsConnStringForFile(SettingsFile()); }
+    std::string SettingsConnString() const { return ops::SettingsConnStringForFile(SettingsFile()); }
 
     std::int64_t Mark(const std::string& label, std::int64_t rows) const { return server.Mark(label, rows); }
 };

@@ -12,7 +12,7 @@
 
 namespace quellmark::test {
 
-class RecordingWindow : public WindowPort {
+class RecordingWindow : public quellmark::ops::WindowPort {
 public:
     std::string statement;
     std::string count = "0";

@@ -15,6 +15,8 @@
 #include "support/online_log.h"
 
 using namespace quellmark;
+using namespace quellmark::ops;
+namespace unattended = quellmark::ops::unattended;
 using namespace std::chrono_literals;
 
 namespace {
@@ -262,7 +264,7 @@ namespace {
 // warning whatever stopped the run; a summary that could not be written
 // makes it an error, which the sentence names.
 TEST(PurgeJournalRecord, PriorityFollowsTheExitStatus) {
-    using purge::StopReason;
+    using unattended::StopReason;
     const std::tuple<StopReason, std::optional<std::int64_t>, std::string, std::string> kRows[] = {
         {StopReason::Done, 0, "", "PRIORITY=6"},
         {StopReason::Done, 12, "", "PRIORITY=4"},  // matching rows arrived meanwhile
@@ -278,7 +280,7 @@ TEST(PurgeJournalRecord, PriorityFollowsTheExitStatus) {
         if (reason != StopReason::Done) record.result.failure.emplace(FailureCause::ConnectionLost, "x");
         int exitCode = purge_tool::ExitCodeOf(record);
         if (!note.empty()) exitCode = purge_tool::ExitCodeWithoutJson(exitCode);
-        const auto fields = audit::JournalFields(purge_tool::AuditRecordOf(record, exitCode, "ops", 1.0, note));
+        const auto fields = ops::JournalFields(purge_tool::AuditRecordOf(record, exitCode, "ops", 1.0, note));
         EXPECT_NE(std::find(fields.begin(), fields.end(), priority), fields.end()) << exitCode;
         EXPECT_EQ(fields[0].ends_with("; " + note + "."), !note.empty()) << fields[0];
     }

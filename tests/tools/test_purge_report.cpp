@@ -18,6 +18,8 @@
 #include "purge/purge_report.h"
 
 using namespace quellmark;
+using namespace quellmark::ops;
+namespace unattended = quellmark::ops::unattended;
 using namespace quellmark::purge_tool;
 using namespace std::chrono_literals;
 
@@ -190,17 +192,17 @@ TEST(PurgeOptions, HelpAndManualPageGiveTheSameExitStatusesAndOptions) {
               std::string::npos);
 }
 
-purge::PurgeResult Ended(purge::StopReason reason, std::optional<std::int64_t> left) {
-    purge::PurgeResult r;
+unattended::PurgeResult Ended(unattended::StopReason reason, std::optional<std::int64_t> left) {
+    unattended::PurgeResult r;
     r.stopReason = reason;
     r.rowsLeft = left;
     return r;
 }
 
 TEST(PurgeReport, ExitStatusOfEachEnd) {
-    using purge::StopReason;
+    using unattended::StopReason;
     RunRecord record;
-    const auto code = [&](purge::PurgeResult result, bool dryRun = false) {
+    const auto code = [&](unattended::PurgeResult result, bool dryRun = false) {
         record.result = std::move(result);
         record.dryRun = dryRun;
         return ExitCodeOf(record);
@@ -213,7 +215,7 @@ TEST(PurgeReport, ExitStatusOfEachEnd) {
     EXPECT_EQ(code(Ended(StopReason::Until, 1)), 75);
     EXPECT_EQ(code(Ended(StopReason::Signal, std::nullopt)), 75);
     EXPECT_EQ(code(Ended(StopReason::RetriesExhausted, std::nullopt)), 75);
-    purge::PurgeResult locked = Ended(StopReason::LockHeld, std::nullopt);  // not run; the holder in `failure`
+    unattended::PurgeResult locked = Ended(StopReason::LockHeld, std::nullopt);  // not run; the holder in `failure`
     locked.failure = Failure(FailureCause::Rejected, "The log ... is locked by process 7 ...");
     EXPECT_EQ(code(locked), 75);
     for (const auto& [cause, status] : {std::pair{FailureCause::Settings, 78},
@@ -223,7 +225,7 @@ TEST(PurgeReport, ExitStatusOfEachEnd) {
                                         {FailureCause::Rejected, 65},
                                         {FailureCause::LockConflict, 65},
                                         {FailureCause::Internal, 70}}) {
-        purge::PurgeResult failed = Ended(StopReason::Failed, std::nullopt);
+        unattended::PurgeResult failed = Ended(StopReason::Failed, std::nullopt);
         failed.failure = Failure(cause, "x", 1);
         EXPECT_EQ(code(failed), status);
     }
@@ -236,7 +238,7 @@ TEST(PurgeReport, JsonEscapesWhatTheStatementHolds) {
     RunRecord record;
     record.statement = "DELETE TOP (5) FROM ATR_Log WHERE message = 'a \"b\" \\ c\tä'\x01\xff";
     record.chunkSize = 5;
-    record.result = Ended(purge::StopReason::Failed, std::nullopt);
+    record.result = Ended(unattended::StopReason::Failed, std::nullopt);
     record.result.failure = Failure(FailureCause::Rejected, "Invalid column name 'x'.", 207);
     const std::string json = JsonSummary(record);
     EXPECT_NE(json.find(R"("statement":"DELETE TOP (5) FROM ATR_Log WHERE message = 'a \"b\" \\ c\tä'\u0001\ufffd")"),
@@ -255,7 +257,7 @@ TEST(PurgeReport, JsonEscapesWhatTheStatementHolds) {
 }
 
 TEST(PurgeReport, ProgressText) {
-    purge::PurgeFigures f;
+    unattended::PurgeFigures f;
     f.rowsAtStart = 200000;
     f.rowsDeleted = 15000;
     f.rowsPerSecond = 24812.4;
@@ -276,7 +278,7 @@ namespace {
 std::string Printed(bool terminal, bool quiet, std::chrono::steady_clock::duration interval) {
     std::FILE* out = std::tmpfile();
     ProgressPrinter printer(out, terminal, quiet, interval);
-    purge::PurgeFigures f;
+    unattended::PurgeFigures f;
     f.rowsAtStart = 300;
     printer.Counted(f);
     for (int chunk = 1; chunk <= 3; ++chunk) {

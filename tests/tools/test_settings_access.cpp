@@ -42,8 +42,8 @@ std::vector<std::string> WriteArgs(const fs::path& file, const std::vector<std::
 }
 
 std::string StoredPassword(const fs::path& file) {
-    namespace modGeneral = quellmark::modGeneral;
-    return modGeneral::ReadOnlineSettings(modGeneral::SettingsConnStringForFile(file)).OnlDbPass;
+    namespace ops = quellmark::ops;
+    return ops::ReadOnlineSettings(ops::SettingsConnStringForFile(file)).OnlDbPass;
 }
 
 struct stat StatOf(const fs::path& file) {

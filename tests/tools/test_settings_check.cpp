@@ -37,7 +37,7 @@ void WriteSettings(const test::OnlineLog& log, const std::vector<std::string>& c
 std::string WindowMessage(const fs::path& settingsFile) {
     test::RecordingWindow window;
     window.statement = "DELETE TOP (1000) FROM ATR_Log WHERE priority = '7'";
-    modGeneral::CountRecords(window, modGeneral::SettingsConnStringForFile(settingsFile));
+    ops::CountRecords(window, ops::SettingsConnStringForFile(settingsFile));
     EXPECT_EQ(window.messages.size(), 1u);
     return window.messages.empty() ? "" : window.messages.front();
 }
@@ -58,7 +58,7 @@ TEST(SettingsCheck, PrintsTheCountTheServerHolds) {
     ASSERT_EQ(log.Mark("gone", 2344), 2344);
     test::RecordingWindow window;
     window.statement = "DELETE TOP (5000) FROM ATR_Log WHERE label = 'gone'";
-    modGeneral::DeleteRecordsInChunks(window, log.SettingsConnString());
+    ops::DeleteRecordsInChunks(window, log.SettingsConnString());
     ASSERT_TRUE(window.messages.empty()) << window.messages.front();
     r = RunSettingsTool({"check", log.SettingsFile().string()});
     ASSERT_EQ(r.exitCode, 0) << r.err;

@@ -9,7 +9,7 @@
 #include "settings/settings_command.h"
 
 using namespace quellmark::settings_tool;
-namespace modGeneral = quellmark::modGeneral;
+namespace ops = quellmark::ops;
 
 namespace {
 
@@ -49,7 +49,7 @@ TEST(SettingsCommand, EachCommandTakesItsOwnOptionsOnce) {
     EXPECT_EQ(write.file, "f");
     EXPECT_EQ(write.groupName, "staff");
     EXPECT_TRUE(write.passwordFromStdin);
-    EXPECT_EQ(write.values[modGeneral::kOnlDbUser], "");
+    EXPECT_EQ(write.values[ops::kOnlDbUser], "");
     EXPECT_TRUE(ParseArguments(kTrust, {"f", "--fingerprint", std::string(40, 'a')}).fingerprint);
     EXPECT_TRUE(ParseArguments(kShow, {"--help"}).help);
 }

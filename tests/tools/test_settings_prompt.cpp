@@ -102,8 +102,8 @@ TEST(SettingsPrompt, StoppedAndContinuedAtThePromptShowsNothingTyped) {
 
     EXPECT_EQ(shell.Screen().find("Half"), std::string::npos) << "typed text was shown:\n" << shell.Screen();
     EXPECT_EQ(shell.Screen().find("Wh0le"), std::string::npos) << "typed text was shown:\n" << shell.Screen();
-    namespace modGeneral = quellmark::modGeneral;
-    EXPECT_EQ(modGeneral::ReadOnlineSettings(modGeneral::SettingsConnStringForFile(file)).OnlDbPass, "Wh0le;pw");
+    namespace ops = quellmark::ops;
+    EXPECT_EQ(ops::ReadOnlineSettings(ops::SettingsConnStringForFile(file)).OnlDbPass, "Wh0le;pw");
 }
 
 }  // namespace

@@ -90,7 +90,7 @@ TEST_F(SettingsTrust, AnUnknownSelfSignedCertificateGetsNoLoginUntilPinned) {
     test::RecordingWindow window;
     window.statement = "DELETE TOP (10) FROM ATR_Log";
     window.count = "7";
-    modGeneral::CountRecords(window, modGeneral::SettingsConnStringForFile(settings));
+    ops::CountRecords(window, ops::SettingsConnStringForFile(settings));
     ASSERT_EQ(window.messages.size(), 1u);
     EXPECT_EQ(window.messages[0] + "\n", r.err);
     EXPECT_EQ(window.count, "7");

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "data_access/data_access.h"
-#include "ops/purge_statement.h"
+#include "ops/unattended/statement_guard.h"
 #include "purge/purge_options.h"
 #include "purge/purge_report.h"
 #include "purge/purge_run.h"
@@ -18,7 +18,7 @@
 
 namespace {
 
-namespace purge = quellmark::purge;
+namespace unattended = quellmark::ops::unattended;
 namespace tool = quellmark::purge_tool;
 namespace exit_code = tool::exit_code;
 using tool::Say;
@@ -34,7 +34,7 @@ std::string ReadStatement(const tool::PurgeOptions& options) {
 // goes on by itself on a thread of its own.
 int Main(int argc, char** argv, tool::StopSignals& signals, bool& loginLeftBehind) {
     tool::PurgeOptions options;
-    purge::PurgeStatement statement;
+    unattended::PurgeStatement statement;
     try {
         options = tool::ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
         if (options.help) {
@@ -46,12 +46,12 @@ int Main(int argc, char** argv, tool::StopSignals& signals, bool& loginLeftBehin
             tool::Report(stdout, std::string("quellmark-purge ") + QUELLMARK_VERSION);
             return exit_code::kDone;
         }
-        statement = purge::CheckPurgeStatement(ReadStatement(options));
+        statement = unattended::CheckPurgeStatement(ReadStatement(options));
     } catch (const tool::UsageError& e) {
         Say(e.what());
         tool::Report(stderr, "Try quellmark-purge --help.");
         return exit_code::kUsage;
-    } catch (const purge::StatementRefused& e) {
+    } catch (const unattended::StatementRefused& e) {
         Say(e.what());
         return exit_code::kUsage;
     }

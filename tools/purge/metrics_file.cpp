@@ -21,10 +21,10 @@ namespace {
 
 constexpr std::string_view kLastSuccess = "quellmark_purge_last_success_timestamp_seconds";
 
-constexpr purge::StopReason kReasons[] = {
-    purge::StopReason::Done,     purge::StopReason::MaxRuntime,       purge::StopReason::Until,
-    purge::StopReason::Signal,   purge::StopReason::RetriesExhausted, purge::StopReason::Failed,
-    purge::StopReason::LockHeld, purge::StopReason::LogFull,
+constexpr unattended::StopReason kReasons[] = {
+    unattended::StopReason::Done,     unattended::StopReason::MaxRuntime,       unattended::StopReason::Until,
+    unattended::StopReason::Signal,   unattended::StopReason::RetriesExhausted, unattended::StopReason::Failed,
+    unattended::StopReason::LockHeld, unattended::StopReason::LogFull,
 };
 
 // A label value: backslash, double quote and line feed escaped, as the
@@ -104,8 +104,8 @@ std::string MetricsText(const MetricsRun& run, std::optional<double> lastSuccess
     metric("quellmark_purge_exit_status", "The exit status of the last run (0 done, 75 stopped with rows left).");
     sample("quellmark_purge_exit_status", std::to_string(run.exitStatus));
     metric("quellmark_purge_stop_reason", "Why the last run ended: 1 for its reason, 0 for the others.");
-    for (const purge::StopReason reason : kReasons) {
-        const std::string_view name = purge::StopReasonName(reason);
+    for (const unattended::StopReason reason : kReasons) {
+        const std::string_view name = unattended::StopReasonName(reason);
         sample("quellmark_purge_stop_reason", name == run.stopReason ? "1" : "0",
                ",reason=\"" + std::string(name) + "\"");
     }
@@ -137,7 +137,7 @@ MetricsRun MetricsOf(const RunRecord& record, const std::optional<std::string>& 
     run.endedAt = std::chrono::duration<double>(record.result.endedAt.time_since_epoch()).count();
     run.seconds = seconds;
     run.exitStatus = exitStatus;
-    run.stopReason = std::string(purge::StopReasonName(record.result.stopReason));
+    run.stopReason = std::string(unattended::StopReasonName(record.result.stopReason));
     run.rowsDeleted = record.result.figures.rowsDeleted;
     run.rowsLeft = record.result.rowsLeft;
     return run;

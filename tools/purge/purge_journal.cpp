@@ -16,12 +16,12 @@ int JournalPriorityOf(int exitCode) noexcept {
     return 3;
 }
 
-audit::DeletionRunRecord AuditRecordOf(const RunRecord& record, int exitCode, const std::string& login, double seconds,
-                                       const std::string& note) {
-    audit::DeletionRunRecord audit;
+ops::DeletionRunRecord AuditRecordOf(const RunRecord& record, int exitCode, const std::string& login, double seconds,
+                                     const std::string& note) {
+    ops::DeletionRunRecord audit;
     audit.priority = JournalPriorityOf(exitCode);
     audit.note = note;
-    audit.frontEnd = audit::FrontEnd::Purge;
+    audit.frontEnd = ops::FrontEnd::Purge;
     audit.server = record.server.value_or("");
     audit.database = record.database.value_or("");
     audit.login = login;
@@ -29,7 +29,7 @@ audit::DeletionRunRecord AuditRecordOf(const RunRecord& record, int exitCode, co
     audit.rowsDeleted = record.result.figures.rowsDeleted;
     audit.rowsLeft = record.result.rowsLeft;
     audit.rowsInDoubt = record.result.rowsInDoubt;
-    audit.stopReason = std::string(purge::StopReasonName(record.result.stopReason));
+    audit.stopReason = std::string(unattended::StopReasonName(record.result.stopReason));
     audit.seconds = seconds;
     audit.chunkMin = ChunkRowsPercentile(record.result, 0);
     audit.chunkMedian = ChunkRowsPercentile(record.result, 50);
@@ -37,7 +37,7 @@ audit::DeletionRunRecord AuditRecordOf(const RunRecord& record, int exitCode, co
     return audit;
 }
 
-std::string StatusText(const purge::PurgeFigures& figures) {
+std::string StatusText(const unattended::PurgeFigures& figures) {
     std::string text = "deleted " + std::to_string(figures.rowsDeleted);
     if (figures.rowsAtStart) text += " of " + std::to_string(*figures.rowsAtStart);
     text += " rows";
@@ -45,29 +45,29 @@ std::string StatusText(const purge::PurgeFigures& figures) {
     return text;
 }
 
-StatusNotifier::StatusNotifier(purge::PurgeObserver& next)
+StatusNotifier::StatusNotifier(unattended::PurgeObserver& next)
     : next_(next), listening_(std::getenv("NOTIFY_SOCKET") != nullptr) {}
 
-void StatusNotifier::Counted(const purge::PurgeFigures& figures) {
+void StatusNotifier::Counted(const unattended::PurgeFigures& figures) {
     next_.Counted(figures);
     Notify(StatusText(figures));
 }
 
-void StatusNotifier::ChunkDeleted(const purge::PurgeFigures& figures) {
+void StatusNotifier::ChunkDeleted(const unattended::PurgeFigures& figures) {
     next_.ChunkDeleted(figures);
     Notify(StatusText(figures));
 }
 
-void StatusNotifier::Retrying(const Failure& failure, std::chrono::milliseconds wait, int attempt) {
+void StatusNotifier::Retrying(const ops::Failure& failure, std::chrono::milliseconds wait, int attempt) {
     next_.Retrying(failure, wait, attempt);
 }
 
-void StatusNotifier::WaitingForLog(const purge::LogState& log, int limitPercent) {
+void StatusNotifier::WaitingForLog(const unattended::LogState& log, int limitPercent) {
     next_.WaitingForLog(log, limitPercent);
-    Notify(purge::LogWaitText(log, limitPercent));
+    Notify(unattended::LogWaitText(log, limitPercent));
 }
 
-void StatusNotifier::LogNotWatched(const Failure& failure) { next_.LogNotWatched(failure); }
+void StatusNotifier::LogNotWatched(const ops::Failure& failure) { next_.LogNotWatched(failure); }
 
 void StatusNotifier::Notify(const std::string& status) {
     if (!listening_) return;

@@ -6,10 +6,12 @@
 #include <string>
 
 #include "ops/audit_record.h"
-#include "ops/purge.h"
+#include "ops/unattended/run.h"
 #include "purge/purge_report.h"
 
 namespace quellmark::purge_tool {
+
+namespace unattended = ops::unattended;
 
 // The journal's priority of a run that ends with this exit status, as the
 // manual gives it: 6 (info) for 0, 4 (warning) for 75 (stopped with rows
@@ -22,29 +24,29 @@ int JournalPriorityOf(int exitCode) noexcept;
 // ends with, the login and the seconds the whole run took, connection
 // included; `note` (what went wrong after the run, such as its JSON summary)
 // goes into the sentence.
-audit::DeletionRunRecord AuditRecordOf(const RunRecord& record, int exitCode, const std::string& login, double seconds,
-                                       const std::string& note = {});
+ops::DeletionRunRecord AuditRecordOf(const RunRecord& record, int exitCode, const std::string& login, double seconds,
+                                     const std::string& note = {});
 
 // "deleted 2000 of 5000 rows, about 0:00:12 left"; without the estimate
 // before there is one.
-std::string StatusText(const purge::PurgeFigures& figures);
+std::string StatusText(const unattended::PurgeFigures& figures);
 
 // Passes everything on to `next`, and sends the status line after each count
 // and chunk when NOTIFY_SOCKET was set at construction.
-class StatusNotifier : public purge::PurgeObserver {
+class StatusNotifier : public unattended::PurgeObserver {
 public:
-    explicit StatusNotifier(purge::PurgeObserver& next);
-    void Counted(const purge::PurgeFigures& figures) override;
-    void ChunkDeleted(const purge::PurgeFigures& figures) override;
-    void Retrying(const Failure& failure, std::chrono::milliseconds wait, int attempt) override;
+    explicit StatusNotifier(unattended::PurgeObserver& next);
+    void Counted(const unattended::PurgeFigures& figures) override;
+    void ChunkDeleted(const unattended::PurgeFigures& figures) override;
+    void Retrying(const ops::Failure& failure, std::chrono::milliseconds wait, int attempt) override;
     // "waiting: transaction log 91% used (limit 80%), waiting for LOG_BACKUP"
-    void WaitingForLog(const purge::LogState& log, int limitPercent) override;
-    void LogNotWatched(const Failure& failure) override;
+    void WaitingForLog(const unattended::LogState& log, int limitPercent) override;
+    void LogNotWatched(const ops::Failure& failure) override;
 
 private:
     void Notify(const std::string& status);
 
-    purge::PurgeObserver& next_;
+    unattended::PurgeObserver& next_;
     bool listening_;
 };
 

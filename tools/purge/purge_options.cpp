@@ -408,7 +408,7 @@ std::string DefaultSettingsFile() {
     std::error_code error;
     const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
     const std::filesystem::path bin = error ? std::filesystem::path(".") : self.parent_path();
-    return (bin / ".." / "lib" / "quellmark" / std::string(modGeneral::kSettingsFileName)).lexically_normal().string();
+    return (bin / ".." / "lib" / "quellmark" / std::string(ops::kSettingsFileName)).lexically_normal().string();
 }
 
 PurgeOptions ReadJobFile(const std::string& file) {

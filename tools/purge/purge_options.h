@@ -13,9 +13,11 @@
 
 #include "base/command_line.h"
 #include "base/usage_error.h"
-#include "ops/purge.h"
+#include "ops/unattended/run.h"
 
 namespace quellmark::purge_tool {
+
+namespace unattended = ops::unattended;
 
 // A usage error: exit status 64, the message and a pointer to --help.
 using base::UsageError;
@@ -25,16 +27,16 @@ struct PurgeOptions {
     std::optional<std::string> statementFile;
     std::optional<std::string> settingsFile;  // default: DefaultSettingsFile()
     // The engine's own defaults.
-    std::int32_t lockTimeoutMs = purge::PurgePlan{}.lockTimeoutMs;
-    std::int32_t pauseMs = purge::PurgePlan{}.pauseMs;
+    std::int32_t lockTimeoutMs = unattended::PurgePlan{}.lockTimeoutMs;
+    std::int32_t pauseMs = unattended::PurgePlan{}.pauseMs;
     bool pauseGiven = false;  // --pause-ms given, on the command line or in the job file
-    int retries = purge::PurgePlan{}.retries;
+    int retries = unattended::PurgePlan{}.retries;
     std::optional<std::chrono::milliseconds> maxRuntime;
     std::optional<int> untilMinute;            // minutes after midnight, local time
     std::chrono::milliseconds chunkTime{500};  // 0: every chunk at the statement's n
     bool allowTableLock = false;
     int maxLogUsedPercent = 80;  // 0: the transaction log not watched
-    std::chrono::milliseconds maxLogWait = purge::PurgePlan{}.maxLogWait;
+    std::chrono::milliseconds maxLogWait = unattended::PurgePlan{}.maxLogWait;
     std::optional<std::string> metrics;  // the Prometheus text file
     bool dryRun = false;
     bool quiet = false;

@@ -17,12 +17,12 @@
 
 #include "base/terminal_text.h"
 #include "base/utf8.h"
-#include "ops/chunk_sizer.h"
+#include "ops/unattended/chunk_sizer.h"
 
 namespace quellmark::purge_tool {
 namespace {
 
-using purge::StopReason;
+using unattended::StopReason;
 
 std::string Number(double value, int decimals) {
     char buffer[64];
@@ -83,7 +83,7 @@ std::string JsonOr(const std::optional<std::int64_t>& number) { return number ? 
 std::string JsonOr(const std::optional<double>& number) { return number ? Number(*number, 1) : "null"; }
 
 std::string HowItEnded(const RunRecord& record) {
-    const purge::PurgeResult& r = record.result;
+    const unattended::PurgeResult& r = record.result;
     switch (r.stopReason) {
         case StopReason::Done:
             return "done";
@@ -101,34 +101,34 @@ std::string HowItEnded(const RunRecord& record) {
             return "not run: another run holds the log's lock";
         case StopReason::LogFull:
             return "stopped: the transaction log stayed full for --max-log-wait" +
-                   (r.log ? " (" + purge::LogStateText(*r.log) + ")" : std::string());
+                   (r.log ? " (" + unattended::LogStateText(*r.log) + ")" : std::string());
     }
     return "failed";
 }
 
 }  // namespace
 
-int ExitStatusOf(FailureCause cause) {
+int ExitStatusOf(ops::FailureCause cause) {
     switch (cause) {
-        case FailureCause::Settings:
+        case ops::FailureCause::Settings:
             return exit_code::kSettings;
-        case FailureCause::Login:
-        case FailureCause::Trust:
-        case FailureCause::ConnectionLost:
+        case ops::FailureCause::Login:
+        case ops::FailureCause::Trust:
+        case ops::FailureCause::ConnectionLost:
             return exit_code::kUnavailable;
-        case FailureCause::Rejected:
-        case FailureCause::LockConflict:
+        case ops::FailureCause::Rejected:
+        case ops::FailureCause::LockConflict:
             return exit_code::kRejected;
-        case FailureCause::Internal:
+        case ops::FailureCause::Internal:
             break;
     }
     return exit_code::kInternal;
 }
 
 int ExitCodeOf(const RunRecord& record) {
-    const purge::PurgeResult& result = record.result;
+    const unattended::PurgeResult& result = record.result;
     if (result.stopReason == StopReason::Failed)
-        return ExitStatusOf(result.failure ? result.failure->Cause() : FailureCause::Internal);
+        return ExitStatusOf(result.failure ? result.failure->Cause() : ops::FailureCause::Internal);
     if (result.stopReason == StopReason::LockHeld) return exit_code::kStopped;
     if (record.dryRun && result.stopReason == StopReason::Done) return exit_code::kDone;
     return result.rowsLeft == 0 ? exit_code::kDone : exit_code::kStopped;
@@ -156,7 +156,7 @@ std::string FormatClock(std::chrono::seconds seconds) {
     return buffer;
 }
 
-std::string FormatTimestamp(purge::WallTime time) {
+std::string FormatTimestamp(unattended::WallTime time) {
     const auto since = time.time_since_epoch();
     const std::time_t t = std::chrono::system_clock::to_time_t(time);
     const auto millis = std::chrono::duration_cast<std::chrono::milliseconds>(since).count() % 1000;
@@ -173,7 +173,7 @@ std::string FormatTimestamp(purge::WallTime time) {
     return out;
 }
 
-std::string ProgressText(const purge::PurgeFigures& f) {
+std::string ProgressText(const unattended::PurgeFigures& f) {
     const auto elapsed = std::chrono::duration_cast<std::chrono::seconds>(f.elapsed);
     std::string text = "deleted " + std::to_string(f.rowsDeleted);
     if (f.rowsAtStart) {
@@ -192,8 +192,8 @@ std::string ProgressText(const purge::PurgeFigures& f) {
 }
 
 std::string SummaryLine(const RunRecord& record) {
-    const purge::PurgeResult& r = record.result;
-    const purge::PurgeFigures& f = r.figures;
+    const unattended::PurgeResult& r = record.result;
+    const unattended::PurgeFigures& f = r.figures;
     if (record.dryRun && r.stopReason == StopReason::Done && f.rowsAtStart) {
         const std::int64_t most = record.mostRowsPerChunk > 0 ? record.mostRowsPerChunk : record.chunkSize;
         std::string line = "quellmark-purge: dry run: " + Rows(*f.rowsAtStart) + " match; deleting them takes ";
@@ -219,19 +219,19 @@ std::string SummaryLine(const RunRecord& record) {
     return line;
 }
 
-std::optional<std::int64_t> ChunkRowsPercentile(const purge::PurgeResult& result, double percentile) {
+std::optional<std::int64_t> ChunkRowsPercentile(const unattended::PurgeResult& result, double percentile) {
     const std::optional<double> rows =
-        purge::Percentile(std::vector<double>(result.chunkRows.begin(), result.chunkRows.end()), percentile);
+        unattended::Percentile(std::vector<double>(result.chunkRows.begin(), result.chunkRows.end()), percentile);
     if (!rows) return std::nullopt;
     return static_cast<std::int64_t>(*rows);
 }
 
 std::string TableLockText(std::int64_t mostRows) {
-    if (purge::MayLockTable(mostRows))
+    if (unattended::MayLockTable(mostRows))
         return "chunks of up to " + std::to_string(mostRows) +
                " rows may lock the whole of ATR_Log (SQL Server does at "
                "about " +
-               std::to_string(purge::kLockEscalationRows) +
+               std::to_string(unattended::kLockEscalationRows) +
                " row locks): while such a chunk runs, the "
                "monitoring system's inserts into ATR_Log wait";
     return "chunks of up to " + std::to_string(mostRows) +
@@ -240,8 +240,8 @@ std::string TableLockText(std::int64_t mostRows) {
 }
 
 std::string JsonSummary(const RunRecord& record) {
-    const purge::PurgeResult& r = record.result;
-    const purge::PurgeFigures& f = r.figures;
+    const unattended::PurgeResult& r = record.result;
+    const unattended::PurgeFigures& f = r.figures;
     // The error, or for a run that found the log locked, who holds it.
     const bool failed = r.stopReason == StopReason::Failed || r.stopReason == StopReason::RetriesExhausted ||
                         r.stopReason == StopReason::LockHeld;
@@ -251,13 +251,13 @@ std::string JsonSummary(const RunRecord& record) {
          << ",\"dry_run\":" << (record.dryRun ? "true" : "false") << ",\"rows_at_start\":" << JsonOr(f.rowsAtStart)
          << ",\"rows_deleted\":" << f.rowsDeleted << ",\"rows_in_doubt\":" << r.rowsInDoubt
          << ",\"rows_left\":" << JsonOr(r.rowsLeft) << ",\"chunks\":" << f.chunks << ",\"retries\":" << f.retries
-         << ",\"stop_reason\":" << JsonString(std::string(purge::StopReasonName(r.stopReason)))
+         << ",\"stop_reason\":" << JsonString(std::string(unattended::StopReasonName(r.stopReason)))
          << ",\"error\":" << (failed && r.failure ? JsonString(r.failure->what()) : std::string("null"))
          << ",\"started_at\":" << JsonString(FormatTimestamp(r.startedAt))
          << ",\"ended_at\":" << JsonString(FormatTimestamp(r.endedAt))
          << ",\"seconds\":" << Number(std::chrono::duration<double>(r.duration).count(), 3)
-         << ",\"chunk_ms_median\":" << JsonOr(purge::Percentile(r.chunkMs, 50))
-         << ",\"chunk_ms_p95\":" << JsonOr(purge::Percentile(r.chunkMs, 95))
+         << ",\"chunk_ms_median\":" << JsonOr(unattended::Percentile(r.chunkMs, 50))
+         << ",\"chunk_ms_p95\":" << JsonOr(unattended::Percentile(r.chunkMs, 95))
          << ",\"chunk_rows_min\":" << JsonOr(ChunkRowsPercentile(r, 0))
          << ",\"chunk_rows_median\":" << JsonOr(ChunkRowsPercentile(r, 50))
          << ",\"chunk_rows_max\":" << JsonOr(ChunkRowsPercentile(r, 100)) << "}\n";
@@ -343,21 +343,21 @@ ProgressPrinter::ProgressPrinter(std::FILE* out, bool terminal, bool quiet,
                                  std::chrono::steady_clock::duration interval)
     : out_(out), terminal_(terminal), quiet_(quiet), interval_(interval), last_(std::chrono::steady_clock::now()) {}
 
-void ProgressPrinter::Counted(const purge::PurgeFigures& figures) {
+void ProgressPrinter::Counted(const unattended::PurgeFigures& figures) {
     if (terminal_) Show(ProgressText(figures), false);
 }
 
-void ProgressPrinter::ChunkDeleted(const purge::PurgeFigures& figures) { Show(ProgressText(figures), false); }
+void ProgressPrinter::ChunkDeleted(const unattended::PurgeFigures& figures) { Show(ProgressText(figures), false); }
 
-void ProgressPrinter::WaitingForLog(const purge::LogState& log, int limitPercent) {
-    Show(purge::LogWaitText(log, limitPercent), false);
+void ProgressPrinter::WaitingForLog(const unattended::LogState& log, int limitPercent) {
+    Show(unattended::LogWaitText(log, limitPercent), false);
 }
 
-void ProgressPrinter::LogNotWatched(const Failure& failure) {
-    Show("quellmark-purge: " + purge::LogNotWatchedText(failure.Number(), failure.what()), true);
+void ProgressPrinter::LogNotWatched(const ops::Failure& failure) {
+    Show("quellmark-purge: " + unattended::LogNotWatchedText(failure.Number(), failure.what()), true);
 }
 
-void ProgressPrinter::Retrying(const Failure& failure, std::chrono::milliseconds wait, int attempt) {
+void ProgressPrinter::Retrying(const ops::Failure& failure, std::chrono::milliseconds wait, int attempt) {
     Note("quellmark-purge: " + std::string(failure.what()) + " (Msg " + std::to_string(failure.Number()) +
          "); sending it again in " + Number(static_cast<double>(wait.count()) / 1000.0, 1) + " s (retry " +
          std::to_string(attempt) + ")");

@@ -11,9 +11,11 @@
 #include <string_view>
 
 #include "base/unique_fd.h"
-#include "ops/purge.h"
+#include "ops/unattended/run.h"
 
 namespace quellmark::purge_tool {
+
+namespace unattended = ops::unattended;
 
 // sysexits.h
 namespace exit_code {
@@ -37,14 +39,14 @@ struct RunRecord {
     std::int64_t mostRowsPerChunk = 0;
     std::chrono::milliseconds chunkTime{0};  // 0: every chunk mostRowsPerChunk
     bool dryRun = false;
-    purge::PurgeResult result;
+    unattended::PurgeResult result;
 };
 
 // The exit status of a run that failed, by its cause: the settings (78), no
 // connection to the server (the login refused, the certificate not trusted,
 // the connection lost: 69), a statement the server refused (also over locks:
 // 65), anything else (70).
-int ExitStatusOf(FailureCause cause);
+int ExitStatusOf(ops::FailureCause cause);
 
 // The exit status a finished run gives.
 int ExitCodeOf(const RunRecord& record);
@@ -69,18 +71,18 @@ void Report(std::FILE* out, std::string_view text, LineEnd end = LineEnd::NewLin
 // "1:02:03" for 3723 s; "0:00:05" for 5 s.
 std::string FormatClock(std::chrono::seconds seconds);
 // "2026-12-08T13:04:05.123+01:00": local time with its offset.
-std::string FormatTimestamp(purge::WallTime time);
+std::string FormatTimestamp(unattended::WallTime time);
 
 // The progress text: rows deleted of the start count, the rate, the elapsed
 // time and the estimate of the time left.
-std::string ProgressText(const purge::PurgeFigures& figures);
+std::string ProgressText(const unattended::PurgeFigures& figures);
 
 // The one line at the end of a run.
 std::string SummaryLine(const RunRecord& record);
 
 // The p-th percentile (0: the smallest, 100: the largest) of the chunks'
 // sizes; nullopt without chunks.
-std::optional<std::int64_t> ChunkRowsPercentile(const purge::PurgeResult& result, double percentile);
+std::optional<std::int64_t> ChunkRowsPercentile(const unattended::PurgeResult& result, double percentile);
 
 // What chunks of up to `mostRows` mean for the monitoring system's inserts.
 std::string TableLockText(std::int64_t mostRows);
@@ -122,16 +124,16 @@ private:
 
 // Writes progress lines to `out`: on a terminal one line rewritten in place
 // after each count and chunk, otherwise one line at most every `interval`.
-class ProgressPrinter : public purge::PurgeObserver {
+class ProgressPrinter : public unattended::PurgeObserver {
 public:
     ProgressPrinter(std::FILE* out, bool terminal, bool quiet,
                     std::chrono::steady_clock::duration interval = std::chrono::seconds(10));
-    void Counted(const purge::PurgeFigures& figures) override;
-    void ChunkDeleted(const purge::PurgeFigures& figures) override;
-    void Retrying(const Failure& failure, std::chrono::milliseconds wait, int attempt) override;
-    void WaitingForLog(const purge::LogState& log, int limitPercent) override;
+    void Counted(const unattended::PurgeFigures& figures) override;
+    void ChunkDeleted(const unattended::PurgeFigures& figures) override;
+    void Retrying(const ops::Failure& failure, std::chrono::milliseconds wait, int attempt) override;
+    void WaitingForLog(const unattended::LogState& log, int limitPercent) override;
     // A warning, shown also when quiet.
-    void LogNotWatched(const Failure& failure) override;
+    void LogNotWatched(const ops::Failure& failure) override;
     // Ends the line rewritten in place, if any, before other output.
     void Finish();
 

@@ -15,11 +15,11 @@
 #include "base/scope_exit.h"
 #include "data_access/value_types.h"
 #include "ops/audit_record.h"
-#include "ops/chunk_sizer.h"
 #include "ops/modGeneral.h"
-#include "ops/purge.h"
-#include "ops/purge_lock.h"
-#include "ops/purge_online.h"
+#include "ops/unattended/chunk_sizer.h"
+#include "ops/unattended/online_database.h"
+#include "ops/unattended/run.h"
+#include "ops/unattended/run_lock.h"
 #include "purge/keytab.h"
 #include "purge/metrics_file.h"
 #include "purge/purge_journal.h"
@@ -31,24 +31,24 @@ void Say(const std::string& text) { Report(stderr, "quellmark-purge: " + text); 
 
 namespace {
 
-using modGeneral::OnlineConnection;
-using modGeneral::OnlineSettings;
+using ops::OnlineConnection;
+using ops::OnlineSettings;
 
-std::vector<purge::Deadline> Deadlines(const PurgeOptions& options) {
-    std::vector<purge::Deadline> deadlines;
+std::vector<unattended::Deadline> Deadlines(const PurgeOptions& options) {
+    std::vector<unattended::Deadline> deadlines;
     const auto now = std::chrono::steady_clock::now();
-    if (options.maxRuntime) deadlines.push_back({now + *options.maxRuntime, purge::StopReason::MaxRuntime});
+    if (options.maxRuntime) deadlines.push_back({now + *options.maxRuntime, unattended::StopReason::MaxRuntime});
     if (options.untilMinute) {
         const auto wallNow = std::chrono::system_clock::now();
         const auto at = NextLocalTime(*options.untilMinute, wallNow);
         deadlines.push_back({now + std::chrono::duration_cast<std::chrono::steady_clock::duration>(at - wallNow),
-                             purge::StopReason::Until});
+                             unattended::StopReason::Until});
     }
     return deadlines;
 }
 
-purge::PurgePlan PlanOf(const PurgeOptions& options, const purge::PurgeStatement& statement) {
-    purge::PurgePlan plan;
+unattended::PurgePlan PlanOf(const PurgeOptions& options, const unattended::PurgeStatement& statement) {
+    unattended::PurgePlan plan;
     plan.deleteStatement = statement.deleteStatement;
     plan.countStatement = statement.countStatement;
     plan.chunkSize = statement.chunkSize;
@@ -73,8 +73,8 @@ double SecondsSince(std::chrono::steady_clock::time_point began) {
 void SendAuditRecord(const RunRecord& record, int exitCode, const std::string& note, const OnlineSettings& settings,
                      std::chrono::steady_clock::time_point began) {
     const int sent =
-        audit::SendToJournal(AuditRecordOf(record, exitCode, audit::LoginOf(settings), SecondsSince(began), note));
-    if (sent < 0 && !audit::NoJournal(sent))
+        ops::SendToJournal(AuditRecordOf(record, exitCode, ops::LoginOf(settings), SecondsSince(began), note));
+    if (sent < 0 && !ops::NoJournal(sent))
         Say(std::string("the system journal did not take the run's record: ") + std::strerror(-sent));
 }
 
@@ -99,7 +99,7 @@ int WithMetrics(const PurgeOptions& options, const RunRecord& record, double sec
 // the metrics, the audit record once the settings were read).
 class Run {
 public:
-    Run(const PurgeOptions& options, const purge::PurgeStatement& statement, JsonFile& json, StopSignals& signals);
+    Run(const PurgeOptions& options, const unattended::PurgeStatement& statement, JsonFile& json, StopSignals& signals);
 
     int Execute(bool& loginLeftBehind);
 
@@ -112,11 +112,11 @@ private:
     void ReportOutcome();
 
     // The ways a run ends: before it reaches the server ...
-    int FailedBeforeTheRun(const Failure& failure, const OnlineSettings* settings);
-    int NotOpened(const purge::OpenFailure& failure);
+    int FailedBeforeTheRun(const ops::Failure& failure, const OnlineSettings* settings);
+    int NotOpened(const unattended::OpenFailure& failure);
     int StoppedDuringTheLogin(const std::string& settingsConnString);
     // ... once there: without a chunk, or after them.
-    int NotRun(purge::StopReason reason, const Failure& why, std::optional<int> exitCode);
+    int NotRun(unattended::StopReason reason, const ops::Failure& why, std::optional<int> exitCode);
     int StoppedBeforeTheRun();
     int Finish(std::optional<int> exitCode);
     // ... and every run at last.
@@ -124,10 +124,10 @@ private:
 
     void NameTheLog(const OnlineSettings& settings);
     // The result of a run whose chunks never began.
-    void EndedWithoutChunks(purge::StopReason reason, const Failure* failure = nullptr);
+    void EndedWithoutChunks(unattended::StopReason reason, const ops::Failure* failure = nullptr);
 
     const PurgeOptions& options_;
-    const purge::PurgeStatement& statement_;
+    const unattended::PurgeStatement& statement_;
     JsonFile& json_;
     StopSignals& signals_;
     std::FILE* const summaryOut_;
@@ -138,10 +138,10 @@ private:
     // from before the first count to the end. A dry run deletes nothing and
     // takes neither lock, so it can look while a purge runs.
     std::optional<base::LockFile> localLock_;
-    std::optional<purge::ServerRunLock> serverLock_;
+    std::optional<unattended::ServerRunLock> serverLock_;
 };
 
-Run::Run(const PurgeOptions& options, const purge::PurgeStatement& statement, JsonFile& json, StopSignals& signals)
+Run::Run(const PurgeOptions& options, const unattended::PurgeStatement& statement, JsonFile& json, StopSignals& signals)
     : options_(options),
       statement_(statement),
       json_(json),
@@ -150,7 +150,7 @@ Run::Run(const PurgeOptions& options, const purge::PurgeStatement& statement, Js
       began_(std::chrono::steady_clock::now()) {
     record_.statement = statement.deleteStatement;
     record_.chunkSize = statement.chunkSize;
-    record_.mostRowsPerChunk = purge::MostRowsPerChunk(statement.chunkSize, options.allowTableLock);
+    record_.mostRowsPerChunk = unattended::MostRowsPerChunk(statement.chunkSize, options.allowTableLock);
     record_.chunkTime = options.chunkTime;
     record_.dryRun = options.dryRun;
 }
@@ -177,7 +177,7 @@ std::optional<int> Run::UseKeytab() {
         if (const std::string warning = UseClientKeytab(*options_.keytab); !warning.empty()) Say("warning: " + warning);
     } catch (const KeytabError& e) {
         Say(e.what());
-        return FailedBeforeTheRun(Failure(FailureCause::Settings, e.what()), nullptr);
+        return FailedBeforeTheRun(ops::Failure(ops::FailureCause::Settings, e.what()), nullptr);
     }
     return std::nullopt;
 }
@@ -185,12 +185,12 @@ std::optional<int> Run::UseKeytab() {
 // The login can be abandoned: a stop during it ends the run at once.
 std::optional<int> Run::Open(bool& loginLeftBehind) {
     const std::string settingsFile = options_.settingsFile ? *options_.settingsFile : DefaultSettingsFile();
-    const std::string settingsConnString = modGeneral::SettingsConnStringForFile(settingsFile);
+    const std::string settingsConnString = ops::SettingsConnStringForFile(settingsFile);
     std::optional<OnlineConnection> opened;
     try {
         opened = UnlessStopped<OnlineConnection>(
-            signals_.Requested(), [settingsConnString] { return purge::OpenPurgeConnection(settingsConnString); });
-    } catch (const purge::OpenFailure& failure) {
+            signals_.Requested(), [settingsConnString] { return unattended::OpenPurgeConnection(settingsConnString); });
+    } catch (const unattended::OpenFailure& failure) {
         return NotOpened(failure);
     }
     if (!opened) {
@@ -206,31 +206,32 @@ std::optional<int> Run::Open(bool& loginLeftBehind) {
 std::optional<int> Run::TakeLocks() {
     if (options_.dryRun) return std::nullopt;
     try {
-        localLock_.emplace(purge::TakeLocalLock(purge::LockFolder(), *record_.server, *record_.database));
+        localLock_.emplace(unattended::TakeLocalLock(unattended::LockFolder(), *record_.server, *record_.database));
         serverLock_.emplace(*online_.connection, *record_.server, *record_.database);
-    } catch (const purge::LockHeld& held) {
-        return NotRun(purge::StopReason::LockHeld, Failure(FailureCause::Rejected, held.what()), exit_code::kStopped);
+    } catch (const unattended::LockHeld& held) {
+        return NotRun(unattended::StopReason::LockHeld, ops::Failure(ops::FailureCause::Rejected, held.what()),
+                      exit_code::kStopped);
     } catch (const base::LockFileError& e) {
-        return NotRun(purge::StopReason::Failed,
-                      Failure(FailureCause::Internal, std::string("quellmark-purge: ") + e.what()),
+        return NotRun(unattended::StopReason::Failed,
+                      ops::Failure(ops::FailureCause::Internal, std::string("quellmark-purge: ") + e.what()),
                       exit_code::kCantCreate);
-    } catch (const Failure& failure) {
+    } catch (const ops::Failure& failure) {
         if (signals_.Requested().Level() > 0) return StoppedBeforeTheRun();  // the lock's statement, cancelled
-        return NotRun(purge::StopReason::Failed, failure, std::nullopt);
+        return NotRun(unattended::StopReason::Failed, failure, std::nullopt);
     }
     return std::nullopt;
 }
 
 int Run::Purge() {
-    const purge::PurgePlan plan = PlanOf(options_, statement_);
-    if (!options_.dryRun && purge::MayLockTable(record_.mostRowsPerChunk))
+    const unattended::PurgePlan plan = PlanOf(options_, statement_);
+    if (!options_.dryRun && unattended::MayLockTable(record_.mostRowsPerChunk))
         Say("warning: " + TableLockText(record_.mostRowsPerChunk) + " (--allow-table-lock).");
 
-    purge::OnlinePurgeDatabase database(*online_.connection);
-    purge::SystemClock clock;
+    unattended::OnlinePurgeDatabase database(*online_.connection);
+    unattended::SystemClock clock;
     ProgressPrinter progress(stderr, ::isatty(STDERR_FILENO) == 1, options_.quiet);
     StatusNotifier observer(progress);
-    record_.result = purge::RunPurge(database, clock, signals_.Requested(), plan, observer);
+    record_.result = unattended::RunPurge(database, clock, signals_.Requested(), plan, observer);
     progress.Finish();
 
     ReportOutcome();
@@ -241,27 +242,28 @@ int Run::Purge() {
 // What the chunks leave to say before the summary line: a dry run's view of
 // the table lock and the transaction log, or the failure that ended them.
 void Run::ReportOutcome() {
-    const purge::PurgeResult& result = record_.result;
-    if (options_.dryRun && result.stopReason == purge::StopReason::Done) {
+    const unattended::PurgeResult& result = record_.result;
+    if (options_.dryRun && result.stopReason == unattended::StopReason::Done) {
         std::fprintf(summaryOut_, "quellmark-purge: %s.\n", TableLockText(record_.mostRowsPerChunk).c_str());
-        if (result.log) std::fprintf(summaryOut_, "quellmark-purge: %s.\n", purge::LogStateText(*result.log).c_str());
+        if (result.log)
+            std::fprintf(summaryOut_, "quellmark-purge: %s.\n", unattended::LogStateText(*result.log).c_str());
     }
-    if (result.failure &&
-        (result.stopReason == purge::StopReason::Failed || result.stopReason == purge::StopReason::RetriesExhausted))
+    if (result.failure && (result.stopReason == unattended::StopReason::Failed ||
+                           result.stopReason == unattended::StopReason::RetriesExhausted))
         Report(stderr, result.failure->what());
 }
 
 // A run that ends before it reaches the server still leaves its summary,
 // and its audit record once its settings were read.
-int Run::FailedBeforeTheRun(const Failure& failure, const OnlineSettings* settings) {
-    EndedWithoutChunks(purge::StopReason::Failed, &failure);
+int Run::FailedBeforeTheRun(const ops::Failure& failure, const OnlineSettings* settings) {
+    EndedWithoutChunks(unattended::StopReason::Failed, &failure);
     return Conclude(ExitStatusOf(failure.Cause()), settings);
 }
 
-int Run::NotOpened(const purge::OpenFailure& failure) {
+int Run::NotOpened(const unattended::OpenFailure& failure) {
     Report(stderr, failure.what());
     const std::optional<OnlineSettings>& settings = failure.Settings();
-    if (options_.keytab && settings && modGeneral::ConnTypeOf(settings->OnlConnType) == modGeneral::ConnType::Windows)
+    if (options_.keytab && settings && ops::ConnTypeOf(settings->OnlConnType) == ops::ConnType::Windows)
         Say(KeytabAdvice(*options_.keytab));
     if (settings) NameTheLog(*settings);
     return FailedBeforeTheRun(failure, settings ? &*settings : nullptr);
@@ -272,18 +274,18 @@ int Run::NotOpened(const purge::OpenFailure& failure) {
 int Run::StoppedDuringTheLogin(const std::string& settingsConnString) {
     std::optional<OnlineSettings> settings;
     try {
-        settings = modGeneral::ReadOnlineSettings(settingsConnString);
+        settings = ops::ReadOnlineSettings(settingsConnString);
     } catch (const data_access::Error&) {
         // The record then goes without the server's name, as after a failure to read them.
     }
     if (settings) NameTheLog(*settings);
-    EndedWithoutChunks(purge::StopReason::Signal);
+    EndedWithoutChunks(unattended::StopReason::Signal);
     Report(summaryOut_, SummaryLine(record_));
     return Conclude(exit_code::kStopped, settings ? &*settings : nullptr);
 }
 
 // A run that cannot start: one message, then as any run that reached the server.
-int Run::NotRun(purge::StopReason reason, const Failure& why, std::optional<int> exitCode) {
+int Run::NotRun(unattended::StopReason reason, const ops::Failure& why, std::optional<int> exitCode) {
     Report(stderr, why.what());
     EndedWithoutChunks(reason, &why);
     return Finish(exitCode);
@@ -291,7 +293,7 @@ int Run::NotRun(purge::StopReason reason, const Failure& why, std::optional<int>
 
 // A stop before the chunks begin: the run ends, nothing deleted.
 int Run::StoppedBeforeTheRun() {
-    EndedWithoutChunks(purge::StopReason::Signal);
+    EndedWithoutChunks(unattended::StopReason::Signal);
     return Finish(exit_code::kStopped);
 }
 
@@ -329,11 +331,11 @@ int Run::Conclude(int exitCode, const OnlineSettings* settings) {
 }
 
 void Run::NameTheLog(const OnlineSettings& settings) {
-    record_.server = purge::ServerName(settings);
+    record_.server = unattended::ServerName(settings);
     record_.database = settings.OnlDatabase;
 }
 
-void Run::EndedWithoutChunks(purge::StopReason reason, const Failure* failure) {
+void Run::EndedWithoutChunks(unattended::StopReason reason, const ops::Failure* failure) {
     record_.result.stopReason = reason;
     if (failure) record_.result.failure = *failure;
     record_.result.startedAt = record_.result.endedAt = std::chrono::system_clock::now();
@@ -341,7 +343,7 @@ void Run::EndedWithoutChunks(purge::StopReason reason, const Failure* failure) {
 
 }  // namespace
 
-int RunPurgeCommand(const PurgeOptions& options, const purge::PurgeStatement& statement, StopSignals& signals,
+int RunPurgeCommand(const PurgeOptions& options, const unattended::PurgeStatement& statement, StopSignals& signals,
                     bool& loginLeftBehind) {
     std::optional<JsonFile> json;
     try {

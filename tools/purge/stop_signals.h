@@ -19,9 +19,11 @@
 
 #include "base/bounded_call.h"
 #include "base/unique_fd.h"
-#include "ops/purge.h"
+#include "ops/unattended/run.h"
 
 namespace quellmark::purge_tool {
+
+namespace unattended = ops::unattended;
 
 class StopSignals {
 public:
@@ -33,7 +35,7 @@ public:
     StopSignals(const StopSignals&) = delete;
     StopSignals& operator=(const StopSignals&) = delete;
 
-    const purge::StopRequest& Requested() const noexcept { return stop_; }
+    const unattended::StopRequest& Requested() const noexcept { return stop_; }
     // What cancels the statement under way on the server, once there is a
     // connection; the watcher may call it until Stop.
     void CancelWith(std::function<void()> cancel);
@@ -46,7 +48,7 @@ public:
 private:
     void Heard(int signal);
 
-    purge::StopRequest stop_;
+    unattended::StopRequest stop_;
     std::function<void(const char*)> note_;
     std::mutex mutex_;  // guards cancel_ and running_
     std::function<void()> cancel_;
@@ -60,7 +62,7 @@ private:
 // requested before it returns; the call is then left to finish by itself.
 // An exception it throws in time is thrown here.
 template <class T, class Call>
-std::optional<T> UnlessStopped(const purge::StopRequest& stop, Call call) {
+std::optional<T> UnlessStopped(const unattended::StopRequest& stop, Call call) {
     // A stop is looked for every 50 ms: well within the second a signal may take.
     return quellmark::base::CallUnlessStopped<T>([&stop] { return stop.Level() > 0; }, std::chrono::milliseconds(50),
                                                  std::move(call));

@@ -28,8 +28,8 @@
 
 namespace {
 
-namespace jet4 = quellmark::jet4;
-namespace modGeneral = quellmark::modGeneral;
+namespace jet = quellmark::data_access::jet;
+namespace ops = quellmark::ops;
 namespace tool = quellmark::settings_tool;
 namespace exit_code = tool::exit_code;
 using quellmark::base::Layout;
@@ -37,41 +37,41 @@ using quellmark::base::Report;
 using quellmark::settings_tool::UsageError;
 
 // The group a --group option names. Throws UsageError when there is none.
-jet4::FileAccess AccessFor(const std::optional<std::string>& groupName) {
-    jet4::FileAccess access;
+jet::FileAccess AccessFor(const std::optional<std::string>& groupName) {
+    jet::FileAccess access;
     if (!groupName) return access;
     std::vector<char> buffer(16384);
     group entry{};
     group* found = nullptr;
     const int error = ::getgrnam_r(groupName->c_str(), &entry, buffer.data(), buffer.size(), &found);
     if (error != 0 || found == nullptr) throw UsageError{"--group: there is no group named \"" + *groupName + "\"."};
-    access.group = jet4::FileAccess::Group{found->gr_gid, *groupName};
+    access.group = jet::FileAccess::Group{found->gr_gid, *groupName};
     return access;
 }
 
 // The column of the password, the one value that may come after the others.
-constexpr std::size_t kPasswordColumn = modGeneral::kOnlDbPass;
-static_assert(kPasswordColumn == modGeneral::kSettingColumns.size() - 1);
+constexpr std::size_t kPasswordColumn = ops::kOnlDbPass;
+static_assert(kPasswordColumn == ops::kSettingColumns.size() - 1);
 static_assert(tool::kValueOptions[kPasswordColumn] == "--password");
 
 // Settings_General with its columns and no row yet.
-jet4::Table SettingsTable() {
-    jet4::Table table;
-    table.name = std::string(modGeneral::kSettingsTable);
-    for (const modGeneral::SettingColumn& column : modGeneral::kSettingColumns)
+jet::Table SettingsTable() {
+    jet::Table table;
+    table.name = std::string(ops::kSettingsTable);
+    for (const ops::SettingColumn& column : ops::kSettingColumns)
         table.columns.push_back({std::string(column.name), tool::JetTypeOf(column.type)});
     return table;
 }
 
 // The cells of the values given, in column order. Throws UsageError naming
 // every value missing (the password is not, when it comes later).
-jet4::Row RowOfValues(const tool::SettingValues& values, bool passwordLater) {
+jet::Row RowOfValues(const tool::SettingValues& values, bool passwordLater) {
     using namespace quellmark::settings_tool;
-    jet4::Row row;
+    jet::Row row;
     std::string missing;
-    for (std::size_t c = 0; c < modGeneral::kSettingColumns.size(); ++c) {
+    for (std::size_t c = 0; c < ops::kSettingColumns.size(); ++c) {
         if (values[c]) {
-            row.push_back(CellFor(c, *values[c], JetTypeOf(modGeneral::kSettingColumns[c].type)));
+            row.push_back(CellFor(c, *values[c], JetTypeOf(ops::kSettingColumns[c].type)));
         } else if (c != kPasswordColumn || !passwordLater) {
             missing += (missing.empty() ? "" : ", ") + std::string(kValueOptions[c]);
         }
@@ -87,7 +87,7 @@ jet4::Row RowOfValues(const tool::SettingValues& values, bool passwordLater) {
 std::string LatePassword(const tool::SettingValues& values, bool askForPassword) {
     std::optional<std::string> password;
     if (askForPassword) {
-        password = tool::PromptPassword("Password of the SQL login \"" + *values[modGeneral::kOnlDbUser] + "\": ");
+        password = tool::PromptPassword("Password of the SQL login \"" + *values[ops::kOnlDbUser] + "\": ");
         if (!password) throw UsageError{"no password was typed."};
     } else {
         password = tool::ReadPasswordLine(std::cin);
@@ -98,14 +98,14 @@ std::string LatePassword(const tool::SettingValues& values, bool askForPassword)
 }
 
 // The file of one table, written in place of FILE at once.
-void WriteSettingsFile(const std::string& file, const jet4::Table& table, const jet4::FileAccess& access) {
+void WriteSettingsFile(const std::string& file, const jet::Table& table, const jet::FileAccess& access) {
     std::vector<std::uint8_t> bytes;
     try {
-        bytes = jet4::BuildDatabase({table});
-    } catch (const jet4::WriteError& e) {
+        bytes = jet::BuildDatabase({table});
+    } catch (const jet::WriteError& e) {
         throw UsageError{e.what()};  // a value the table cannot hold
     }
-    jet4::WriteFileAtomically(file, bytes, access);
+    jet::WriteFileAtomically(file, bytes, access);
 }
 
 int Write(const tool::Arguments& arguments) {
@@ -117,13 +117,13 @@ int Write(const tool::Arguments& arguments) {
     const bool passwordLater = arguments.passwordFromStdin || askForPassword;
 
     // Every other value is checked before the password is read or asked for.
-    jet4::Table table = SettingsTable();
-    jet4::Row row = RowOfValues(values, passwordLater);
-    const jet4::FileAccess access = AccessFor(arguments.groupName);
+    jet::Table table = SettingsTable();
+    jet::Row row = RowOfValues(values, passwordLater);
+    const jet::FileAccess access = AccessFor(arguments.groupName);
     tool::CheckUsableRow(row);
 
     if (passwordLater) {
-        row.push_back(tool::CellFor(kPasswordColumn, LatePassword(values, askForPassword), jet4::ColumnType::Text));
+        row.push_back(tool::CellFor(kPasswordColumn, LatePassword(values, askForPassword), jet::ColumnType::Text));
         tool::CheckUsableRow(row);
     }
     table.rows.push_back(std::move(row));
@@ -143,8 +143,7 @@ void WarnWhenOthersCanRead(const std::string& file) {
 
 int Show(const tool::Arguments& arguments) {
     WarnWhenOthersCanRead(arguments.file);
-    const modGeneral::OnlineSettings s =
-        modGeneral::ReadOnlineSettings(modGeneral::SettingsConnStringForFile(arguments.file));
+    const ops::OnlineSettings s = ops::ReadOnlineSettings(ops::SettingsConnStringForFile(arguments.file));
     bool written = true;
     for (const std::string& line :
          {"OnlConnType=" + s.OnlConnType, "OnlConnTimeout=" + std::to_string(s.OnlConnTimeout),
@@ -157,20 +156,20 @@ int Show(const tool::Arguments& arguments) {
 // Opens the online connection and counts ATR_Log with the window's own code;
 // a failure is reported with the text the window's message box would show.
 int Check(const tool::Arguments& arguments) {
-    const modGeneral::ShowFailure show = [](const std::string& description) { Report(stderr, description); };
-    std::optional<modGeneral::OnlineConnection> online =
-        modGeneral::OpenOnlineConnection(modGeneral::SettingsConnStringForFile(arguments.file), show);
+    const ops::ShowFailure show = [](const std::string& description) { Report(stderr, description); };
+    std::optional<ops::OnlineConnection> online =
+        ops::OpenOnlineConnection(ops::SettingsConnStringForFile(arguments.file), show);
     if (!online) return exit_code::kFailed;
     std::unique_ptr<quellmark::data_access::Recordset> result;
-    const std::optional<std::int32_t> count = modGeneral::RunCountStatement(
-        *online->connection, modGeneral::BuildCountStatement("FROM ATR_Log"), result, show);
+    const std::optional<std::int32_t> count =
+        ops::RunCountStatement(*online->connection, ops::BuildCountStatement("FROM ATR_Log"), result, show);
     if (!count) return exit_code::kFailed;
 
-    const modGeneral::OnlineSettings& s = online->settings;
-    const bool windows = modGeneral::ConnTypeOf(s.OnlConnType) == modGeneral::ConnType::Windows;
+    const ops::OnlineSettings& s = online->settings;
+    const bool windows = ops::ConnTypeOf(s.OnlConnType) == ops::ConnType::Windows;
     const bool written =
         Report(stdout,
-               "connected to " + modGeneral::ServerName(s) + " (database " + s.OnlDatabase + ") " +
+               "connected to " + ops::ServerName(s) + " (database " + s.OnlDatabase + ") " +
                    (windows ? "with Windows Authentication" : "as " + s.OnlDbUser) + ": ATR_Log holds " +
                    std::to_string(*count) + (*count == 1 ? " row" : " rows"),
                Layout::OneLine) &&

@@ -15,6 +15,6 @@ namespace quellmark::settings_tool {
 // missing user name for a SQL login, a user, password or database that a SQL
 // Server login cannot carry (a password holding "};", more than 128
 // characters).
-void CheckUsableRow(const jet4::Row& row);
+void CheckUsableRow(const data_access::jet::Row& row);
 
 }  // namespace quellmark::settings_tool

@@ -8,7 +8,7 @@
 namespace quellmark::settings_tool {
 namespace {
 
-namespace modGeneral = quellmark::modGeneral;
+namespace ops = quellmark::ops;
 
 // How an option sets its member of Arguments from its value (empty for the
 // options that take none).
@@ -32,19 +32,18 @@ constexpr unsigned kEveryCommand = kWrite | kShow | kCheck | kTrust;
 // The options of quellmark-settings, in the order --help lists them: the
 // command line and --help are read from here.
 constexpr Option kOptions[] = {
-    {kValueOptions[modGeneral::kOnlConnType], "T", kWrite, SetColumn<modGeneral::kOnlConnType>,
+    {kValueOptions[ops::kOnlConnType], "T", kWrite, SetColumn<ops::kOnlConnType>,
      "\"Windows Authentication\", \"Local SQL Authentication\" or\n\"Remote SQL Authentication\""},
-    {kValueOptions[modGeneral::kOnlConnTimeout], "N", kWrite, SetColumn<modGeneral::kOnlConnTimeout>,
+    {kValueOptions[ops::kOnlConnTimeout], "N", kWrite, SetColumn<ops::kOnlConnTimeout>,
      "connection time-out in seconds (16-bit integer)"},
-    {kValueOptions[modGeneral::kOnlDbServer], "S", kWrite, SetColumn<modGeneral::kOnlDbServer>,
-     "server name or address"},
-    {kValueOptions[modGeneral::kOnlDbPort], "P", kWrite, SetColumn<modGeneral::kOnlDbPort>,
+    {kValueOptions[ops::kOnlDbServer], "S", kWrite, SetColumn<ops::kOnlDbServer>, "server name or address"},
+    {kValueOptions[ops::kOnlDbPort], "P", kWrite, SetColumn<ops::kOnlDbPort>,
      "TCP port (32-bit integer; used by the remote type)"},
-    {kValueOptions[modGeneral::kOnlDatabase], "D", kWrite, SetColumn<modGeneral::kOnlDatabase>, "database name"},
-    {kValueOptions[modGeneral::kOnlDbUser], "U", kWrite, SetColumn<modGeneral::kOnlDbUser>, "SQL login name"},
+    {kValueOptions[ops::kOnlDatabase], "D", kWrite, SetColumn<ops::kOnlDatabase>, "database name"},
+    {kValueOptions[ops::kOnlDbUser], "U", kWrite, SetColumn<ops::kOnlDbUser>, "SQL login name"},
     {"--password-stdin", "", kWrite, [](Arguments& a, const std::string&) { a.passwordFromStdin = true; },
      "read the SQL login password from the first line of standard input"},
-    {kValueOptions[modGeneral::kOnlDbPass], "W", kWrite, SetColumn<modGeneral::kOnlDbPass>,
+    {kValueOptions[ops::kOnlDbPass], "W", kWrite, SetColumn<ops::kOnlDbPass>,
      "the SQL login password; other local users can see it while the\n"
      "command runs (ps), and the shell history keeps it"},
     {"--group", "G", kWrite, [](Arguments& a, const std::string& value) { a.groupName = value; },

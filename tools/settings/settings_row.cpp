@@ -12,23 +12,24 @@ std::optional<std::size_t> ColumnOfOption(std::string_view option) {
     return std::nullopt;
 }
 
-jet4::ColumnType JetTypeOf(modGeneral::SettingType type) {
+data_access::jet::ColumnType JetTypeOf(ops::SettingType type) {
     switch (type) {
-        case modGeneral::SettingType::Integer16:
-            return jet4::ColumnType::Integer;
-        case modGeneral::SettingType::Integer32:
-            return jet4::ColumnType::LongInteger;
-        case modGeneral::SettingType::Text:
+        case ops::SettingType::Integer16:
+            return data_access::jet::ColumnType::Integer;
+        case ops::SettingType::Integer32:
+            return data_access::jet::ColumnType::LongInteger;
+        case ops::SettingType::Text:
             break;
     }
-    return jet4::ColumnType::Text;
+    return data_access::jet::ColumnType::Text;
 }
 
-jet4::Value CellFor(std::size_t column, const std::string& text, jet4::ColumnType type) {
-    if (type == jet4::ColumnType::Text) return text;
+data_access::jet::Value CellFor(std::size_t column, const std::string& text, data_access::jet::ColumnType type) {
+    if (type == data_access::jet::ColumnType::Text) return text;
     const std::string option(kValueOptions.at(column));
-    const std::string name(modGeneral::kSettingColumns.at(column).name);
-    const std::string kind = type == jet4::ColumnType::Integer ? "an Integer (16-bit)" : "a Long Integer (32-bit)";
+    const std::string name(ops::kSettingColumns.at(column).name);
+    const std::string kind =
+        type == data_access::jet::ColumnType::Integer ? "an Integer (16-bit)" : "a Long Integer (32-bit)";
     const char* first = text.data();
     const char* last = text.data() + text.size();
     if (first != last && *first == '+') ++first;

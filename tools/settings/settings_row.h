@@ -20,21 +20,21 @@ namespace quellmark::settings_tool {
 // message names the option and column, never the value (it may be a password).
 using base::UsageError;
 
-// The option giving each column, in the order of modGeneral::kSettingColumns.
-inline constexpr std::array<std::string_view, modGeneral::kSettingColumns.size()> kValueOptions{
+// The option giving each column, in the order of ops::kSettingColumns.
+inline constexpr std::array<std::string_view, ops::kSettingColumns.size()> kValueOptions{
     "--type", "--timeout", "--server", "--port", "--database", "--user", "--password"};
 
 // The column an option gives; nullopt for any other option.
 std::optional<std::size_t> ColumnOfOption(std::string_view option);
 
 // The Jet type a column is stored as.
-jet4::ColumnType JetTypeOf(modGeneral::SettingType type);
+data_access::jet::ColumnType JetTypeOf(ops::SettingType type);
 
 // The cell for column `column` stored as `type`: the text as it is for a Text
 // column, a whole number in plain decimal otherwise. Throws UsageError.
-jet4::Value CellFor(std::size_t column, const std::string& text, jet4::ColumnType type);
+data_access::jet::Value CellFor(std::size_t column, const std::string& text, data_access::jet::ColumnType type);
 
 // The values of the seven columns as the options gave them.
-using SettingValues = std::array<std::optional<std::string>, modGeneral::kSettingColumns.size()>;
+using SettingValues = std::array<std::optional<std::string>, ops::kSettingColumns.size()>;
 
 }  // namespace quellmark::settings_tool

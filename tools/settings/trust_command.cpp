@@ -37,9 +37,8 @@ int Trust(const Arguments& arguments) {
     if (!fingerprint && !StdinIsTerminal())
         throw UsageError{"without a terminal to ask on, trust needs --fingerprint HEX."};
 
-    const modGeneral::OnlineSettings settings =
-        modGeneral::ReadOnlineSettings(modGeneral::SettingsConnStringForFile(file));
-    const std::string connectionString = modGeneral::BuildOnlineConnString(settings);
+    const ops::OnlineSettings settings = ops::ReadOnlineSettings(ops::SettingsConnStringForFile(file));
+    const std::string connectionString = ops::BuildOnlineConnString(settings);
     if (connectionString.empty())
         throw quellmark::data_access::Error("The settings file " + file + " names the connection type \"" +
                                             settings.OnlConnType + "\", which Quellmark does not know.");

@@ -20,7 +20,7 @@
 #include "data_access/jet/cipher.h"
 #include "data_access/jet/page_layout.h"
 
-namespace quellmark::jet4 {
+namespace quellmark::data_access::jet {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
@@ -491,4 +491,4 @@ void WriteFileAtomically(const std::filesystem::path& file, const std::vector<st
     if (folder) ::fsync(folder.Get());  // best effort: the rename itself has already happened
 }
 
-}  // namespace quellmark::jet4
+}  // namespace quellmark::data_access::jet

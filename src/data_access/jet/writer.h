@@ -13,7 +13,7 @@
 #include <variant>
 #include <vector>
 
-namespace quellmark::jet4 {
+namespace quellmark::data_access::jet {
 
 enum class ColumnType : std::uint8_t {
     Integer = 0x03,      // 16-bit signed
@@ -73,4 +73,4 @@ void WriteDatabase(const std::filesystem::path& file, const std::vector<Table>& 
 void WriteFileAtomically(const std::filesystem::path& file, const std::vector<std::uint8_t>& bytes,
                          const FileAccess& access = {});
 
-}  // namespace quellmark::jet4
+}  // namespace quellmark::data_access::jet

@@ -1,9 +1,9 @@
-#include "ops/purge_online.h"
+#include "ops/unattended/online_database.h"
 
 #include <utility>
 #include <variant>
 
-namespace quellmark::purge {
+namespace quellmark::ops::unattended {
 namespace {
 
 constexpr const char* kNoRowsFigure =
@@ -27,11 +27,10 @@ quellmark::data_access::Value FirstRowValue(const quellmark::data_access::Record
 
 }  // namespace
 
-modGeneral::OnlineConnection OpenPurgeConnection(const std::string& settingsConnString) {
-    std::variant<modGeneral::OnlineConnection, OpenFailure> opened =
-        modGeneral::TryOpenOnlineConnection(settingsConnString);
+ops::OnlineConnection OpenPurgeConnection(const std::string& settingsConnString) {
+    std::variant<ops::OnlineConnection, OpenFailure> opened = ops::TryOpenOnlineConnection(settingsConnString);
     if (OpenFailure* failure = std::get_if<OpenFailure>(&opened)) throw std::move(*failure);
-    return std::move(std::get<modGeneral::OnlineConnection>(opened));
+    return std::move(std::get<ops::OnlineConnection>(opened));
 }
 
 std::unique_ptr<quellmark::data_access::Recordset> OnlinePurgeDatabase::Execute(const std::string& text) {
@@ -56,8 +55,7 @@ std::int64_t OnlinePurgeDatabase::Count(const std::string& text) {
                                 (rowsDeleted_ == 1 ? " row" : " rows") + " it deleted before stay deleted.";
     // A failure the server reported is told in its own words, as every
     // other statement's.
-    std::variant<std::int32_t, Failure> counted =
-        modGeneral::TryRunCountStatement(connection_, text, result, consequence);
+    std::variant<std::int32_t, Failure> counted = ops::TryRunCountStatement(connection_, text, result, consequence);
     if (const std::int32_t* count = std::get_if<std::int32_t>(&counted)) return *count;
     Failure& failure = std::get<Failure>(counted);
     if (!failure.Entries().empty()) throw ClassifyFailure(failure.Entries(), FailedStep::Statement);
@@ -88,4 +86,4 @@ LogReuse OnlinePurgeDatabase::ReadLogReuse() {
     return LogReuse{text(0), text(1)};
 }
 
-}  // namespace quellmark::purge
+}  // namespace quellmark::ops::unattended

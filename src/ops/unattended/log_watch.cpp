@@ -1,9 +1,9 @@
-#include "ops/log_watch.h"
+#include "ops/unattended/log_watch.h"
 
 #include <cmath>
 #include <cstdio>
 
-namespace quellmark::purge {
+namespace quellmark::ops::unattended {
 namespace {
 
 // Text from the server with its control characters made visible.
@@ -49,4 +49,4 @@ std::string LogNotWatchedText(long number, std::string_view message) {
            "); the run goes on without watching the log (--max-log-used 0 leaves it unwatched).";
 }
 
-}  // namespace quellmark::purge
+}  // namespace quellmark::ops::unattended

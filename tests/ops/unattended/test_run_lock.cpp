@@ -8,13 +8,14 @@
 #include <cstdlib>
 #include <thread>
 
-#include "ops/purge.h"
-#include "ops/purge_lock.h"
-#include "ops/purge_online.h"
+#include "ops/unattended/online_database.h"
+#include "ops/unattended/run.h"
+#include "ops/unattended/run_lock.h"
 #include "support/online_log.h"
 
 using namespace quellmark;
-using namespace quellmark::purge;
+using namespace quellmark::ops;
+using namespace quellmark::ops::unattended;
 
 namespace {
 
@@ -89,8 +90,8 @@ TEST(PurgeLock, TheLocalLockNamesItsHolderAndTheFile) {
 TEST(PurgeLock, TheServerLockIsOneSessionsUntilItGivesItBackOrGoes) {
     test::OnlineLog log(test::SarnwickServer(10, 1));
     log.UseSettings();
-    modGeneral::OnlineConnection a = OpenPurgeConnection(log.SettingsConnString());
-    modGeneral::OnlineConnection b = OpenPurgeConnection(log.SettingsConnString());
+    ops::OnlineConnection a = OpenPurgeConnection(log.SettingsConnString());
+    ops::OnlineConnection b = OpenPurgeConnection(log.SettingsConnString());
     {
         const ServerRunLock first(*a.connection, "srv", "Sarnwick");
         try {

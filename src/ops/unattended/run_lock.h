@@ -18,7 +18,7 @@
 #include "data_access/data_access.h"
 #include "data_access/value_types.h"
 
-namespace quellmark::purge {
+namespace quellmark::ops::unattended {
 
 // Where the lock files go: $QUELLMARK_LOCK_DIR when set (tests, an install
 // of one's own), /run/lock/quellmark-purge otherwise (made at boot by the
@@ -71,4 +71,4 @@ private:
     bool release_ = true;
 };
 
-}  // namespace quellmark::purge
+}  // namespace quellmark::ops::unattended

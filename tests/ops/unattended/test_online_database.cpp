@@ -8,11 +8,12 @@
 #include <thread>
 
 #include "harness/wait.h"
-#include "ops/purge_online.h"
+#include "ops/unattended/online_database.h"
 #include "support/online_log.h"
 
 using namespace quellmark;
-using namespace quellmark::purge;
+using namespace quellmark::ops;
+using namespace quellmark::ops::unattended;
 using namespace std::chrono_literals;
 
 namespace {
@@ -25,7 +26,7 @@ struct Online {
         EXPECT_EQ(log.Mark("purge-me", marked), marked);
         log.UseSettings();
     }
-    modGeneral::OnlineConnection Open() const {
+    ops::OnlineConnection Open() const {
         return OpenPurgeConnection(settingsConnString.empty() ? log.SettingsConnString() : settingsConnString);
     }
 
@@ -39,7 +40,7 @@ std::int64_t NumberOf(quellmark::data_access::Connection& connection, const std:
 
 TEST(OnlinePurgeDatabase, SessionSettingsTakeEffectAndEachDeleteReportsItsRows) {
     Online online;
-    modGeneral::OnlineConnection open = online.Open();
+    ops::OnlineConnection open = online.Open();
     OnlinePurgeDatabase db(*open.connection);
     db.Set(SessionSettings(1234));
     EXPECT_EQ(NumberOf(*open.connection, "SELECT @@LOCK_TIMEOUT"), 1234);
@@ -56,7 +57,7 @@ TEST(OnlinePurgeDatabase, TellsLockTroubleFromRefusalsAndLostConnections) {
     for (const char* number : {"1205", "1222"}) {
         SCOPED_TRACE(number);
         Online online({"--inject", std::string(number) + ":2"});
-        modGeneral::OnlineConnection open = online.Open();
+        ops::OnlineConnection open = online.Open();
         OnlinePurgeDatabase db(*open.connection);
         const std::string chunk = "DELETE TOP (100) FROM ATR_Log WHERE label = 'purge-me'";
         EXPECT_EQ(db.Delete(chunk), 100);
@@ -76,7 +77,7 @@ TEST(OnlinePurgeDatabase, TellsLockTroubleFromRefusalsAndLostConnections) {
     }
 
     Online online;
-    modGeneral::OnlineConnection open = online.Open();
+    ops::OnlineConnection open = online.Open();
     OnlinePurgeDatabase db(*open.connection);
     try {
         db.Delete("DELETE TOP (100) FROM ATR_Log WHERE prio = 1");
@@ -99,7 +100,7 @@ TEST(OnlinePurgeDatabase, TellsLockTroubleFromRefusalsAndLostConnections) {
 TEST(OnlinePurgeDatabase, ACountFailingAfterDeletesSaysHowManyRowsStayDeleted) {
     // Counts after the first two statements are answered without a row.
     Online online({"--count-answer", "none", "--faults-after", "2"});
-    modGeneral::OnlineConnection open = online.Open();
+    ops::OnlineConnection open = online.Open();
     OnlinePurgeDatabase db(*open.connection);
     EXPECT_EQ(db.Delete("DELETE TOP (1000) FROM ATR_Log WHERE label = 'purge-me'"), 1000);
     EXPECT_EQ(db.Delete("DELETE TOP (256) FROM ATR_Log WHERE label = 'purge-me'"), 256);
@@ -115,7 +116,7 @@ TEST(OnlinePurgeDatabase, ACountFailingAfterDeletesSaysHowManyRowsStayDeleted) {
 
 TEST(OnlinePurgeDatabase, CancelEndsTheStatementUnderWayAndRollsItBack) {
     Online online({"--delay-ms", "20000"});
-    modGeneral::OnlineConnection open = online.Open();
+    ops::OnlineConnection open = online.Open();
     OnlinePurgeDatabase db(*open.connection);
     auto deleting = std::async(std::launch::async, [&] {
         try {
@@ -193,7 +194,7 @@ TEST(OpenPurgeConnection, TellsTheSettingsFromTheServer) {
     EXPECT_EQ(cause({"--password", "wrong"}), FailureCause::Login);
     EXPECT_EQ(cause({"--type", "Telepathic Authentication"}), FailureCause::Settings);
     EXPECT_EQ(cause({"--port", test::OnlineLog::kNull}), FailureCause::Settings);
-    online.settingsConnString = modGeneral::SettingsConnStringForFile(online.log.dir / "missing.mdb");
+    online.settingsConnString = ops::SettingsConnStringForFile(online.log.dir / "missing.mdb");
     try {
         online.Open();
         ADD_FAILURE() << "a missing settings file opened";
@@ -207,8 +208,8 @@ TEST(OpenPurgeConnection, SaysWhatTheWindowWouldShow) {
     Online online;
     online.log.UseSettings({"--password", "wrong"});
     std::string shown;
-    EXPECT_FALSE(modGeneral::OpenOnlineConnection(online.log.SettingsConnString(),
-                                                  [&](const std::string& text) { shown = text; }));
+    EXPECT_FALSE(
+        ops::OpenOnlineConnection(online.log.SettingsConnString(), [&](const std::string& text) { shown = text; }));
     try {
         online.Open();
         ADD_FAILURE() << "a wrong password logged in";
@@ -223,7 +224,7 @@ TEST(RunPurge, TheServerReceivesOneCountOneDeletePerChunkAndAFinalCount) {
     test::ScratchDir dir("purge-stats");
     const std::string stats = (dir / "stats").string();
     Online online({"--stats", stats});
-    modGeneral::OnlineConnection open = online.Open();
+    ops::OnlineConnection open = online.Open();
     OnlinePurgeDatabase db(*open.connection);
     SystemClock clock;
     StopRequest stop;

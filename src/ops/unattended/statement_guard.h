@@ -20,7 +20,7 @@
 #include <stdexcept>
 #include <string>
 
-namespace quellmark::purge {
+namespace quellmark::ops::unattended {
 
 // A statement refused, with what is wrong with it in plain words.
 class StatementRefused : public std::runtime_error {
@@ -45,4 +45,4 @@ PurgeStatement CheckPurgeStatement(const std::string& text);
 // A checked delete statement with `rows` in place of n, all else as it is.
 std::string WithTopRows(const std::string& deleteStatement, std::int64_t rows);
 
-}  // namespace quellmark::purge
+}  // namespace quellmark::ops::unattended

@@ -8,20 +8,20 @@
 
 #include "data_access/data_access.h"
 #include "ops/modGeneral.h"
-#include "ops/purge.h"
 #include "ops/settings_file.h"
+#include "ops/unattended/run.h"
 
-namespace quellmark::purge {
+namespace quellmark::ops::unattended {
 
-using modGeneral::OnlineSettings;
+using ops::OnlineSettings;
 
-using modGeneral::OpenFailure;
+using ops::OpenFailure;
 
 // Reads the settings through settingsConnString and opens the online
 // connection as the window does; throws OpenFailure.
-modGeneral::OnlineConnection OpenPurgeConnection(const std::string& settingsConnString);
+ops::OnlineConnection OpenPurgeConnection(const std::string& settingsConnString);
 
-using modGeneral::ServerName;
+using ops::ServerName;
 
 // The run's statements on an open connection.
 class OnlinePurgeDatabase : public PurgeDatabase {
@@ -42,4 +42,4 @@ private:
     std::int64_t rowsDeleted_ = 0;  // by the deletes carried out on it
 };
 
-}  // namespace quellmark::purge
+}  // namespace quellmark::ops::unattended

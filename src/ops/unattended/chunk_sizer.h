@@ -18,7 +18,7 @@
 #include <cstdint>
 #include <optional>
 
-namespace quellmark::purge {
+namespace quellmark::ops::unattended {
 
 inline constexpr std::int64_t kLockEscalationRows = 5000;
 inline constexpr std::int64_t kRowsBelowEscalation = 4000;
@@ -48,4 +48,4 @@ private:
     std::optional<double> rowsPerSecond_;  // weighted
 };
 
-}  // namespace quellmark::purge
+}  // namespace quellmark::ops::unattended

@@ -9,10 +9,11 @@
 #include <map>
 #include <sstream>
 
-#include "ops/purge.h"
+#include "ops/unattended/run.h"
 
 using namespace quellmark;
-using namespace quellmark::purge;
+using namespace quellmark::ops;
+using namespace quellmark::ops::unattended;
 using namespace std::chrono_literals;
 
 namespace {

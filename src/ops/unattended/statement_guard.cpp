@@ -1,4 +1,4 @@
-#include "ops/purge_statement.h"
+#include "ops/unattended/statement_guard.h"
 
 #include <algorithm>
 #include <cctype>
@@ -11,7 +11,7 @@
 #include "base/utf8.h"
 #include "ops/modGeneral.h"
 
-namespace quellmark::purge {
+namespace quellmark::ops::unattended {
 namespace {
 
 constexpr std::string_view kForm = "DELETE TOP (n) FROM ATR_Log";
@@ -452,8 +452,8 @@ PurgeStatement CheckPurgeStatement(const std::string& text) {
     PurgeStatement statement;
     statement.chunkSize = ReadForm(text, i);
     CheckRest(text, i);
-    statement.deleteStatement = modGeneral::TrimTrailingLineBreaks(text);
-    statement.countStatement = modGeneral::BuildCountStatement(text);
+    statement.deleteStatement = ops::TrimTrailingLineBreaks(text);
+    statement.countStatement = ops::BuildCountStatement(text);
     return statement;
 }
 
@@ -465,4 +465,4 @@ std::string WithTopRows(const std::string& deleteStatement, std::int64_t rows) {
     return deleteStatement.substr(0, at) + std::to_string(rows) + deleteStatement.substr(at + digits.size());
 }
 
-}  // namespace quellmark::purge
+}  // namespace quellmark::ops::unattended

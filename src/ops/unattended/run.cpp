@@ -1,4 +1,4 @@
-#include "ops/purge.h"
+#include "ops/unattended/run.h"
 
 #include <algorithm>
 #include <cmath>
@@ -6,10 +6,10 @@
 #include <random>
 #include <utility>
 
-#include "ops/chunk_sizer.h"
-#include "ops/purge_statement.h"
+#include "ops/unattended/chunk_sizer.h"
+#include "ops/unattended/statement_guard.h"
 
-namespace quellmark::purge {
+namespace quellmark::ops::unattended {
 namespace {
 
 using std::chrono::milliseconds;
@@ -329,4 +329,4 @@ std::optional<double> Percentile(std::vector<double> values, double p) {
     return values[std::min(index, values.size() - 1)];
 }
 
-}  // namespace quellmark::purge
+}  // namespace quellmark::ops::unattended

@@ -1,9 +1,9 @@
-#include "ops/chunk_sizer.h"
+#include "ops/unattended/chunk_sizer.h"
 
 #include <algorithm>
 #include <cmath>
 
-namespace quellmark::purge {
+namespace quellmark::ops::unattended {
 namespace {
 
 // The weight of the latest chunk's rate: after one chunk ten times slower
@@ -41,4 +41,4 @@ void ChunkSizer::Took(std::chrono::steady_clock::duration took) {
     next_ = rows >= static_cast<double>(ceiling) ? ceiling : std::max<std::int64_t>(static_cast<std::int64_t>(rows), 1);
 }
 
-}  // namespace quellmark::purge
+}  // namespace quellmark::ops::unattended

@@ -33,9 +33,9 @@
 #include <vector>
 
 #include "ops/failure.h"
-#include "ops/log_watch.h"
+#include "ops/unattended/log_watch.h"
 
-namespace quellmark::purge {
+namespace quellmark::ops::unattended {
 
 using SteadyTime = std::chrono::steady_clock::time_point;
 using WallTime = std::chrono::system_clock::time_point;
@@ -187,4 +187,4 @@ PurgeResult RunPurge(PurgeDatabase& database, PurgeClock& clock, const StopReque
 // The p-th percentile (0..100) of the values, nearest rank; nullopt when empty.
 std::optional<double> Percentile(std::vector<double> values, double p);
 
-}  // namespace quellmark::purge
+}  // namespace quellmark::ops::unattended

@@ -1,14 +1,14 @@
-#include "ops/purge_lock.h"
+#include "ops/unattended/run_lock.h"
 
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 
 #include "ops/conversions.h"
-#include "ops/purge.h"
-#include "ops/purge_online.h"
+#include "ops/unattended/online_database.h"
+#include "ops/unattended/run.h"
 
-namespace quellmark::purge {
+namespace quellmark::ops::unattended {
 namespace {
 
 constexpr const char* kDefaultLockFolder = "/run/lock/quellmark-purge";
@@ -112,7 +112,7 @@ ServerRunLock::ServerRunLock(quellmark::data_access::Connection& connection, con
     try {
         const std::unique_ptr<quellmark::data_access::Recordset> result = connection_.Execute(ServerLockBatch());
         if (result && result->IsOpen() && !result->EndOfFile()) {
-            const std::optional<double> number = modGeneral::WholeNumberOf(result->Fields().Item(0).Value());
+            const std::optional<double> number = ops::WholeNumberOf(result->Fields().Item(0).Value());
             if (number) answer = static_cast<std::int64_t>(*number);
         }
     } catch (const quellmark::data_access::Error&) {
@@ -133,4 +133,4 @@ ServerRunLock::~ServerRunLock() {
     }
 }
 
-}  // namespace quellmark::purge
+}  // namespace quellmark::ops::unattended

@@ -4,9 +4,9 @@
 
 #include <vector>
 
-#include "ops/chunk_sizer.h"
+#include "ops/unattended/chunk_sizer.h"
 
-using namespace quellmark::purge;
+using namespace quellmark::ops::unattended;
 using namespace std::chrono_literals;
 
 TEST(ChunkSizer, SizesEachChunkFromTheRatesMeasuredSoFar) {

@@ -12,7 +12,7 @@
 #include <string>
 #include <string_view>
 
-namespace quellmark::purge {
+namespace quellmark::ops::unattended {
 
 // The share of the log in use (one row, a REAL from 0 to 100). Reading it
 // takes VIEW SERVER STATE (VIEW SERVER PERFORMANCE STATE from SQL Server 2022).
@@ -46,4 +46,4 @@ std::string LogStateText(const LogState& log);
 // permission it needs, or what the server said, and the option.
 std::string LogNotWatchedText(long number, std::string_view message);
 
-}  // namespace quellmark::purge
+}  // namespace quellmark::ops::unattended

@@ -4,11 +4,11 @@
 
 #include <string_view>
 
-#include "ops/purge_statement.h"
+#include "ops/unattended/statement_guard.h"
 
 using namespace std::literals;
-using quellmark::purge::CheckPurgeStatement;
-using quellmark::purge::StatementRefused;
+using quellmark::ops::unattended::CheckPurgeStatement;
+using quellmark::ops::unattended::StatementRefused;
 
 namespace {
 
