@@ -56,6 +56,7 @@ std::string VisibleLines(std::string_view text) {
 bool Report(std::FILE* out, std::string_view text, Layout layout, MessageEnd end) {
     std::string shown = layout == Layout::Lines ? VisibleLines(text) : Visible(text);
     if (end == MessageEnd::NewLine) shown += '\n';
+    if (end == MessageEnd::InPlace) shown = '\r' + shown + "\x1b[K";
     const bool written = std::fwrite(shown.data(), 1, shown.size(), out) == shown.size();
     return std::fflush(out) == 0 && written;
 }

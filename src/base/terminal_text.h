@@ -26,8 +26,10 @@ std::string VisibleLines(std::string_view text);
 // a line break in it shown as \x0A (a value from outside then cannot start a
 // line of its own).
 enum class Layout { Lines, OneLine };
-// How a message ends: with a line break, or open, the cursor after it (a question).
-enum class MessageEnd { NewLine, Open };
+// How a message ends: with a line break; open, the cursor after it (a
+// question); or rewritten in place, the rest of the line cleared (a progress
+// line on a terminal).
+enum class MessageEnd { NewLine, Open, InPlace };
 
 // Writes a message to `out` (standard output or error) with its control
 // characters made visible, and flushes it. False when it could not be

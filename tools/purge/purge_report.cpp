@@ -138,16 +138,6 @@ int ExitCodeWithoutJson(int exitCode) {
     return exitCode == exit_code::kDone || exitCode == exit_code::kStopped ? exit_code::kIoError : exitCode;
 }
 
-void Report(std::FILE* out, std::string_view text, LineEnd end) {
-    const std::string visible = base::VisibleLines(text);
-    if (end == LineEnd::InPlace) {
-        std::fprintf(out, "\r%s\x1b[K", visible.c_str());
-    } else {
-        std::fprintf(out, "%s\n", visible.c_str());
-    }
-    std::fflush(out);
-}
-
 std::string FormatClock(std::chrono::seconds seconds) {
     const std::int64_t s = std::max<std::int64_t>(seconds.count(), 0);
     char buffer[32];
@@ -371,7 +361,7 @@ void ProgressPrinter::Show(const std::string& text, bool always) {
     } else if (quiet_) {
         return;
     } else if (terminal_) {
-        Report(out_, text, LineEnd::InPlace);
+        Report(out_, text, base::Layout::Lines, base::MessageEnd::InPlace);
         lineOpen_ = true;
     } else {
         const auto now = std::chrono::steady_clock::now();

@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "base/terminal_text.h"
 #include "base/unique_fd.h"
 #include "ops/unattended/run.h"
 
@@ -56,17 +57,12 @@ int ExitCodeOf(const RunRecord& record);
 // that failed otherwise keeps its own status.
 int ExitCodeWithoutJson(int exitCode);
 
-// How a message ends: with a line break, or (the progress line on a
-// terminal) rewritten in place, the rest of the line cleared.
-enum class LineEnd { NewLine, InPlace };
-
-// Writes a message to `out` (standard output or error). Every message of
-// quellmark-purge goes through here: whatever came from outside in it (the
-// server's words, a certificate, the settings, a job file, the statement)
-// reaches the terminal with its control characters made visible, line
-// breaks kept. A write that fails (a closed pipe) is left at that: the run
-// goes on, and its record is in the JSON and the journal.
-void Report(std::FILE* out, std::string_view text, LineEnd end = LineEnd::NewLine);
+// Every message of quellmark-purge goes through base::Report: whatever came
+// from outside in it (the server's words, a certificate, the settings, a job
+// file, the statement) reaches the terminal with its control characters made
+// visible, line breaks kept. A write that fails (a closed pipe) is left at
+// that: the run goes on, and its record is in the JSON and the journal.
+using base::Report;
 
 // "1:02:03" for 3723 s; "0:00:05" for 5 s.
 std::string FormatClock(std::chrono::seconds seconds);
