@@ -30,12 +30,14 @@ std::string LockFolder() {
 }
 
 std::string LockFileName(const std::string& server, const std::string& database) {
-    const auto escaped = [](const std::string& text) {
+    // The database's dots are escaped too, so the last dot parts the names:
+    // server "a.b" and database "c" never share a lock with "a" and "b.c".
+    const auto escaped = [](const std::string& text, bool keepDots) {
         std::string out;
         for (const char c : text) {
             const auto byte = static_cast<unsigned char>(c);
             if ((byte >= 'A' && byte <= 'Z') || (byte >= 'a' && byte <= 'z') || (byte >= '0' && byte <= '9') ||
-                c == '.' || c == '_' || c == '-') {
+                (c == '.' && keepDots) || c == '_' || c == '-') {
                 out += c;
             } else {
                 char hex[4];
@@ -45,7 +47,7 @@ std::string LockFileName(const std::string& server, const std::string& database)
         }
         return out;
     };
-    const std::string names = escaped(server) + "." + escaped(database);
+    const std::string names = escaped(server, true) + "." + escaped(database, false);
     if (names.size() <= kMaxLockNames) return "quellmark-purge." + names + ".lock";
     // Too long for a file name (255 bytes): the names' beginning, cut before
     // an escape, and a hash of both names (64-bit FNV-1a), '~' marking it.

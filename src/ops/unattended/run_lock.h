@@ -26,7 +26,7 @@ namespace quellmark::ops::unattended {
 std::string LockFolder();
 
 // "quellmark-purge.<server>.<database>.lock"; a byte outside [A-Za-z0-9._-]
-// written as %XX. Names too long for that give
+// written as %XX, and a '.' of the database too. Names too long for that give
 // "quellmark-purge.<their first 100 bytes>~<16 hex digits of a hash>.lock":
 // at most 138 bytes, the same for the same server and database.
 std::string LockFileName(const std::string& server, const std::string& database);

@@ -25,6 +25,8 @@ TEST(PurgeLock, TheLockFileNamesServerAndDatabaseInSafeCharactersOnly) {
     // Nothing that leaves the folder or hides a separator; bytes beyond ASCII one by one.
     EXPECT_EQ(LockFileName("../etc", "a/b"), "quellmark-purge...%2Fetc.a%2Fb.lock");
     EXPECT_EQ(LockFileName("h\xC3\xB6st", "%"), "quellmark-purge.h%C3%B6st.%25.lock");
+    EXPECT_EQ(LockFileName("a.b", "c"), "quellmark-purge.a.b.c.lock");  // two logs, two locks
+    EXPECT_EQ(LockFileName("a", "b.c"), "quellmark-purge.a.b%2Ec.lock");
     std::string database, escapes;  // too long for a file name: 128 x U+0416, 768 bytes escaped
     for (int i = 0; i < 128; ++i) database += "\xD0\x96";
     for (int i = 0; i < 31; ++i) escapes += i % 2 ? "%96" : "%D0";  // the escapes whole in the first 100 bytes
