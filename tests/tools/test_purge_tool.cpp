@@ -339,6 +339,11 @@ TEST(PurgeTool, TheJsonFileReplacesALinkAndAFailedWriteIsReported) {
     EXPECT_NE(r.err.find("quellmark-purge: cannot write the JSON file \"/dev/full\": No space left on device"),
               std::string::npos)
         << r.err;
+
+    const std::string fifo = (purge.log.dir / "summary.fifo").string();  // no reader ever comes
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    r = test::Run(PurgeTool(), purge.Args(Chunked(700), {"--dry-run"}, fifo), 120s);
+    EXPECT_EQ(r.exitCode, 73) << r.err;
 }
 
 TEST(PurgeTool, UsageErrorsAndRefusedStatementsReachNoServer) {
