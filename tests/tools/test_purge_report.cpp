@@ -5,14 +5,11 @@
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
-#include <fstream>
 #include <optional>
-#include <regex>
-#include <set>
-#include <sstream>
 #include <utility>
 #include <vector>
 
+#include "harness/man_page.h"
 #include "harness/scoped_env.h"
 #include "purge/purge_options.h"
 #include "purge/purge_report.h"
@@ -139,55 +136,13 @@ TEST(PurgeOptions, CommandLine) {
         EXPECT_THROW(ParseCommandLine(bad), UsageError) << bad.back();
 }
 
-// The lines of the manual page's section `name`, up to the next section.
-std::vector<std::string> ManSection(const std::string& name) {
-    std::ifstream page(std::filesystem::path(QUELLMARK_SOURCE_DIR) / "docs/man/quellmark-purge.1.in");
-    std::vector<std::string> lines;
-    bool in = false;
-    for (std::string line; std::getline(page, line);) {
-        if (line.rfind(".SH ", 0) == 0)
-            in = line == ".SH " + name;
-        else if (in)
-            lines.push_back(line);
-    }
-    return lines;
-}
-
-// A line of man(7) text as it reads: .B's words, .BR's and .RB's joined.
-std::string Plain(std::string line) {
-    if (line.rfind(".B ", 0) == 0) line = line.substr(3);
-    if (line.rfind(".BR ", 0) == 0 || line.rfind(".RB ", 0) == 0)
-        line = std::regex_replace(line.substr(4), std::regex(R"(\"([^\"]*)\"|\s+)"), "$1");
-    return std::regex_replace(line, std::regex(R"(\\-)"), "-");
-}
-
 TEST(PurgeOptions, HelpAndManualPageGiveTheSameExitStatusesAndOptions) {
-    std::vector<std::pair<int, std::string>> manual;
-    const std::vector<std::string> exitLines = ManSection("EXIT STATUS");
-    for (std::size_t i = 0; i < exitLines.size(); ++i) {
-        if (exitLines[i] == ".TP" && ++i < exitLines.size())
-            manual.emplace_back(std::stoi(Plain(exitLines[i])), "");
-        else if (!manual.empty() && exitLines[i].rfind(".\\\"", 0) != 0)
-            manual.back().second += (manual.back().second.empty() ? "" : " ") + Plain(exitLines[i]);
-    }
+    const test::ManualPage page =
+        test::ReadManualPage(std::filesystem::path(QUELLMARK_SOURCE_DIR) / "docs/man/quellmark-purge.1.in");
     std::vector<std::pair<int, std::string>> help;
     for (const ExitStatus& status : ExitStatuses()) help.emplace_back(status.status, std::string(status.meaning));
-    EXPECT_EQ(manual, help);
-
-    std::set<std::string> manualOptions, helpOptions;
-    const std::vector<std::string> optionLines = ManSection("OPTIONS");
-    for (std::size_t i = 0; i + 1 < optionLines.size(); ++i)
-        if (optionLines[i] == ".TP" && optionLines[i + 1].rfind(".B", 0) == 0) {
-            const std::string shown = Plain(optionLines[i + 1].substr(optionLines[i + 1].find(' ') + 1));
-            manualOptions.insert(shown.substr(0, shown.find(' ')));
-        }
-    const std::regex optionLine(R"(^  (--[a-z-]+)(?: [A-Z:]+)?(?:, (--[a-z-]+))?)");
-    std::istringstream usage(kUsage);
-    for (std::string line; std::getline(usage, line);)
-        if (std::smatch m; std::regex_search(line, m, optionLine))
-            for (std::size_t g = 1; g < m.size(); ++g)
-                if (m[g].matched) helpOptions.insert(m[g]);
-    EXPECT_EQ(manualOptions, helpOptions);
+    EXPECT_EQ(page.exitStatuses, help);
+    EXPECT_EQ(page.options, test::HelpOptions(kUsage));
     EXPECT_NE(kUsage.find("--lock-timeout-ms N     how long a statement waits for a lock (default 5000)"),
               std::string::npos);
 }
